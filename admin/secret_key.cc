@@ -1,0 +1,65 @@
+// secret_key.cc: KoBioSPI_InitSecretKey, which stores an application's 64-byte
+// secret-key block and BIR cipher. Every check runs before anything is written.
+#include <cstring>
+
+#include "admin/admin_password.h"
+#include "crypto/secure_buffer.h"
+#include "frame/caches.h"
+#include "frame/spi_ctrl.h"
+#include "store/constants.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+
+namespace ambercrypt {
+namespace {
+
+constexpr size_t kMaxSecretKey = 32;
+constexpr size_t kPaddedKeyLength = 31;
+constexpr uint32_t kBlockSize = 64;
+
+}  // namespace
+
+uint32_t CSPICtrl::InitSecretKey(const char *applicationName, uint32_t algorithm, const char *secretKey,
+                                 const char *adminPassword) {
+  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
+  if (secretKey == nullptr) return AMBER_E_BAD_SECRET_KEY;
+  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
+  if (IsEmptyOrTooLong(secretKey)) return AMBER_E_BAD_SECRET_KEY;
+  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (ReadFunctionMode() != 4) return AMBER_E_NOT_PERMITTED;
+  if (algorithm != AMBER_CALG_3DES && algorithm != AMBER_CALG_AES_256) return AMBER_E_BAD_ALGORITHM;
+  if (!CheckPasswordRules(secretKey)) return AMBER_E_BAD_SECRET_KEY;
+  size_t keyLength = strlen(secretKey);
+  if (keyLength > kMaxSecretKey) return AMBER_E_BAD_SECRET_KEY;
+
+  // The key, '0' up to 31 characters, the suffix, and a NUL when it fits.
+  CSecureBuffer block(2 * kBlockSize);
+  memcpy(block.data(), secretKey, keyLength);
+  size_t position = keyLength;
+  while (position < kPaddedKeyLength) block.data()[position++] = '0';
+  memcpy(block.data() + position, SecretKeySuffix, sizeof(SecretKeySuffix) - 1);
+
+  CRegCtrl reg;
+  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS)) return AMBER_E_SETTING_UNAVAILABLE;
+  SettingCaches &caches = Caches();
+  if (reg.SetEncryptedBinary(settings::kSecretKeyBlock.name, block.data(), kBlockSize, keyMaterial,
+                             keyMaterialLength) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  caches.SecretKeyCache.Erase(appKey);
+  if (reg.SetEncryptedInt(settings::kCipherAlgorithm.name, static_cast<int32_t>(algorithm), keyMaterial,
+                          keyMaterialLength) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  caches.CipherAlgorithmCache.Erase(appKey);
+  if (reg.SetEncryptedInt(settings::kSecretKeyState.name, 1, keyMaterial, keyMaterialLength) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  caches.SecretKeyStateCache.Replace(appKey, 1);
+  return AMBER_OK;
+}
+
+}  // namespace ambercrypt

@@ -1,0 +1,115 @@
+// bir_cipher.cc: KoBioFPI_EncryptBIR and KoBioFPI_DecryptBIR. The biometric
+// data is enciphered with the application's secret key block (as key material)
+// and cipher, IV material CipherIvConstant; the rest of the record is copied.
+// Plaintext and ciphertext pass through wiped buffers; nothing is ever written
+// past the caller's data buffer, and a failure leaves it untouched.
+#include <algorithm>
+#include <cstring>
+
+#include "bir/bir_ctrl.h"
+#include "frame/caches.h"
+#include "frame/fpi_ctrl.h"
+#include "store/constants.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+
+namespace ambercrypt {
+namespace {
+
+constexpr uint32_t kSecretKeySize = 64;
+
+const uint8_t *Iv() { return reinterpret_cast<const uint8_t *>(CipherIvConstant); }
+constexpr uint32_t kIvLength = sizeof(CipherIvConstant);
+
+}  // namespace
+
+uint32_t CFPICtrl::PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey) {
+  if (input == nullptr || output == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
+  if (appKey == nullptr) return AMBER_E_NO_SECRET_KEY;
+  SettingCaches &caches = Caches();
+  if (caches.SecretKeyStateCache.Find(appKey) == nullptr) return AMBER_E_NO_SECRET_KEY;
+  CRegCtrl reg;
+  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 0, KEY_READ)) return AMBER_E_SETTING_UNAVAILABLE;
+
+  if (caches.CipherAlgorithmCache.Find(appKey) == nullptr) {
+    int32_t algorithm = 0;
+    if (reg.QueryEncryptedInt(settings::kCipherAlgorithm.name, &algorithm, keyMaterial, keyMaterialLength) !=
+        ERROR_SUCCESS) {
+      return AMBER_E_NO_SECRET_KEY;
+    }
+    caches.CipherAlgorithmCache.Insert(appKey, static_cast<uint32_t>(algorithm));
+    crypt.SetAlgorithm(static_cast<ALG_ID>(algorithm));
+  }
+
+  secretKey = CSecureBuffer(kSecretKeySize);
+  if (const CSecureBuffer *cached = caches.SecretKeyCache.Find(appKey)) {
+    memcpy(secretKey.data(), cached->data(), std::min(cached->size(), kSecretKeySize));
+  } else {
+    uint32_t length = kSecretKeySize;
+    if (reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, secretKey.data(), &length, keyMaterial,
+                                 keyMaterialLength) != ERROR_SUCCESS) {
+      return AMBER_E_NO_SECRET_KEY;
+    }
+    caches.SecretKeyCache.Insert(appKey, secretKey);
+  }
+  return AMBER_OK;
+}
+
+uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
+  CSecureBuffer secretKey;
+  uint32_t result = PrepareBirCipher(input, output, secretKey);
+  if (result != AMBER_OK) return result;
+
+  uint32_t plainLength = input->BiometricData.Length;
+  uint32_t cipherSize = plainLength;
+  if (crypt.Encrypt(nullptr, &cipherSize, 0, secretKey.data(), kSecretKeySize, Iv(), kIvLength) != ERROR_SUCCESS) {
+    return AMBER_E_ENCRYPT_FAILED;
+  }
+  if (output->BiometricData.Data == nullptr) {
+    output->BiometricData.Length = cipherSize;  // size query
+    return AMBER_OK;
+  }
+  const uint8_t *plain = input->BiometricData.Data;
+  CBIRCtrl bir;
+  if (!bir.CopyHeaderAndSecurityBlock(output, input)) return AMBER_E_SETTING_UNAVAILABLE;
+  uint32_t capacity = output->BiometricData.Length;
+  if (capacity < cipherSize || plain == nullptr) return AMBER_E_ENCRYPT_FAILED;
+
+  CSecureBuffer work(cipherSize);
+  memcpy(work.data(), plain, plainLength);
+  uint32_t length = plainLength;
+  if (crypt.Encrypt(work.data(), &length, work.size(), secretKey.data(), kSecretKeySize, Iv(), kIvLength) !=
+      ERROR_SUCCESS) {
+    return AMBER_E_ENCRYPT_FAILED;
+  }
+  memcpy(output->BiometricData.Data, work.data(), length);
+  output->BiometricData.Length = length;
+  bir.SetEncrypted(output);
+  return AMBER_OK;
+}
+
+uint32_t CFPICtrl::DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
+  // The output's data length on entry is the capacity of its data buffer.
+  uint32_t capacity = output != nullptr ? output->BiometricData.Length : 0;
+  CSecureBuffer secretKey;
+  uint32_t result = PrepareBirCipher(input, output, secretKey);
+  if (result != AMBER_OK) return result;
+
+  const uint8_t *cipher = input->BiometricData.Data;
+  uint32_t length = input->BiometricData.Length;
+  CBIRCtrl bir;
+  bir.CopyHeaderAndSecurityBlock(output, input);  // the block only when it fits
+  if (cipher == nullptr || length == 0) return AMBER_E_DECRYPT_FAILED;
+
+  CSecureBuffer work(cipher, length);
+  if (crypt.Decrypt(work.data(), &length, secretKey.data(), kSecretKeySize, Iv(), kIvLength) != ERROR_SUCCESS) {
+    return AMBER_E_DECRYPT_FAILED;
+  }
+  if (output->BiometricData.Data == nullptr || capacity < length) return AMBER_E_DECRYPT_FAILED;
+  memcpy(output->BiometricData.Data, work.data(), length);
+  output->BiometricData.Length = length;
+  bir.ClearEncrypted(output);
+  return AMBER_OK;
+}
+
+}  // namespace ambercrypt

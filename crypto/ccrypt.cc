@@ -1,0 +1,278 @@
+#include "crypto/ccrypt.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "crypto/secure_buffer.h"
+
+namespace ambercrypt {
+namespace {
+
+constexpr uint32_t kOk = ERROR_SUCCESS;
+constexpr uint32_t kMissingArgument = ERROR_INVALID_PARAMETER;  // 87
+constexpr uint32_t kNoHandle = ERROR_INVALID_HANDLE;            // 6
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+char kSignatureOid[] = szOID_RSA_SHA1RSA;
+
+uint32_t LastError() { return static_cast<uint32_t>(GetLastError()); }
+
+bool IsAes(ALG_ID algorithm) {
+  return algorithm == CALG_AES_128 || algorithm == CALG_AES_192 || algorithm == CALG_AES_256;
+}
+
+}  // namespace
+
+CCrypt::CCrypt()
+    : provider(0),
+      derivedKey(0),
+      hash(0),
+      keyAlgorithm(CALG_3DES),
+      hashAlgorithm(CALG_SHA1),
+      certStore(nullptr),
+      certificate(nullptr) {
+  AcquireProvider(PROV_RSA_FULL);  // a failure shows as 6 from every later call
+}
+
+CCrypt::~CCrypt() { Release(); }
+
+uint32_t CCrypt::AcquireProvider(DWORD providerType) {
+  HCRYPTPROV acquired = 0;
+  if (!CryptAcquireContextA(&acquired, nullptr, nullptr, providerType, CRYPT_VERIFYCONTEXT)) {
+    provider = 0;
+    return LastError();
+  }
+  provider = acquired;
+  return kOk;
+}
+
+uint32_t CCrypt::SetAlgorithm(ALG_ID algorithm) {
+  keyAlgorithm = algorithm;
+  DWORD type = IsAes(algorithm) ? PROV_RSA_AES : PROV_RSA_FULL;
+  if (provider != 0) Release();
+  return AcquireProvider(type);
+}
+
+void CCrypt::DestroyHash() {
+  if (hash != 0) CryptDestroyHash(hash);
+  hash = 0;
+}
+
+void CCrypt::DestroyDerivedKey() {
+  if (derivedKey != 0) CryptDestroyKey(derivedKey);
+  derivedKey = 0;
+}
+
+uint32_t CCrypt::DeriveKey(const uint8_t *material, uint32_t materialLength) {
+  if (material == nullptr || materialLength == 0) return kMissingArgument;
+  if (provider == 0) return kNoHandle;
+  DestroyHash();
+  DestroyDerivedKey();
+  uint32_t result = kOk;
+  if (!CryptCreateHash(provider, hashAlgorithm, 0, 0, &hash)) {
+    hash = 0;
+    return LastError();
+  }
+  if (!CryptHashData(hash, material, materialLength, 0) ||
+      !CryptDeriveKey(provider, keyAlgorithm, hash, CRYPT_EXPORTABLE | CRYPT_CREATE_SALT, &derivedKey)) {
+    result = LastError();
+    derivedKey = 0;
+  }
+  DestroyHash();
+  return result;
+}
+
+uint32_t CCrypt::SetKeyParameters(const uint8_t *material, uint32_t materialLength, const uint8_t *iv,
+                                  uint32_t ivLength) {
+  uint32_t result = DeriveKey(material, materialLength);
+  if (result != kOk) return result;
+  if (iv == nullptr || ivLength == 0) return kMissingArgument;
+  if (derivedKey == 0) return kNoHandle;
+  DWORD blockBits = 0;
+  DWORD size = sizeof blockBits;
+  if (!CryptGetKeyParam(derivedKey, KP_BLOCKLEN, reinterpret_cast<BYTE *>(&blockBits), &size, 0)) {
+    return LastError();
+  }
+  uint32_t blockBytes = std::max<uint32_t>(blockBits / 8, 1);
+  CSecureBuffer block(blockBytes);
+  memcpy(block.data(), iv, std::min(ivLength, blockBytes));
+  if (!CryptSetKeyParam(derivedKey, KP_IV, block.data(), 0)) return LastError();
+  return kOk;
+}
+
+uint32_t CCrypt::Encrypt(uint8_t *buffer, uint32_t *dataLength, uint32_t bufferSize, const uint8_t *material,
+                         uint32_t materialLength, const uint8_t *iv, uint32_t ivLength) {
+  if (dataLength == nullptr || *dataLength == 0) return kMissingArgument;
+  if (material == nullptr || materialLength == 0) return kMissingArgument;
+  if (iv == nullptr) return kMissingArgument;
+  if (buffer != nullptr && bufferSize == 0) return kMissingArgument;
+  uint32_t result = SetKeyParameters(material, materialLength, iv, ivLength);
+  if (result != kOk) return result;
+
+  DWORD cipherSize = *dataLength;
+  if (!CryptEncrypt(derivedKey, 0, TRUE, 0, nullptr, &cipherSize, 0)) return LastError();
+  if (buffer == nullptr) {
+    *dataLength = cipherSize;
+    return kOk;
+  }
+  if (bufferSize < cipherSize) {
+    *dataLength = cipherSize;
+    return static_cast<uint32_t>(NTE_BAD_LEN);
+  }
+  CSecureBuffer work(buffer, cipherSize);
+  DWORD length = *dataLength;
+  if (!CryptEncrypt(derivedKey, 0, TRUE, 0, work.data(), &length, cipherSize)) return LastError();
+  memcpy(buffer, work.data(), length);
+  *dataLength = length;
+  return kOk;
+}
+
+uint32_t CCrypt::Decrypt(uint8_t *buffer, uint32_t *dataLength, const uint8_t *material, uint32_t materialLength,
+                         const uint8_t *iv, uint32_t ivLength) {
+  if (buffer == nullptr || dataLength == nullptr || *dataLength == 0) return kMissingArgument;
+  if (material == nullptr || materialLength == 0 || iv == nullptr) return kMissingArgument;
+  uint32_t result = SetKeyParameters(material, materialLength, iv, ivLength);
+  if (result != kOk) return result;
+  CSecureBuffer work(buffer, *dataLength);
+  DWORD length = *dataLength;
+  if (!CryptDecrypt(derivedKey, 0, TRUE, 0, work.data(), &length)) return LastError();
+  memcpy(buffer, work.data(), length);
+  *dataLength = length;
+  return kOk;
+}
+
+uint32_t CCrypt::Hash(const uint8_t *data, uint32_t length, uint8_t *digest, uint32_t *digestLength) {
+  if (data == nullptr || length == 0 || digest == nullptr || digestLength == nullptr) return kMissingArgument;
+  if (provider == 0) return kNoHandle;
+  DestroyHash();
+  if (!CryptCreateHash(provider, hashAlgorithm, 0, 0, &hash)) {
+    hash = 0;
+    return LastError();
+  }
+  DWORD size = *digestLength;
+  if (!CryptHashData(hash, data, length, 0) || !CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+    return LastError();
+  }
+  *digestLength = size;
+  return kOk;
+}
+
+uint32_t CCrypt::Hmac(const uint8_t *data, uint32_t length, uint8_t *mac, uint32_t *macLength,
+                      const uint8_t *material, uint32_t materialLength) {
+  if (data == nullptr || length == 0 || mac == nullptr || macLength == nullptr || *macLength == 0 ||
+      material == nullptr) {
+    return kMissingArgument;
+  }
+  if (provider == 0) return kNoHandle;
+  uint32_t result = DeriveKey(material, materialLength);
+  if (result != kOk) return result;
+  HCRYPTHASH hmac = 0;
+  if (!CryptCreateHash(provider, CALG_HMAC, derivedKey, 0, &hmac)) return LastError();
+  HMAC_INFO info;
+  memset(&info, 0, sizeof info);
+  info.HashAlgid = CALG_SHA1;
+  DWORD size = *macLength;
+  if (!CryptSetHashParam(hmac, HP_HMAC_INFO, reinterpret_cast<const BYTE *>(&info), 0) ||
+      !CryptHashData(hmac, data, length, 0) || !CryptGetHashParam(hmac, HP_HASHVAL, mac, &size, 0)) {
+    result = LastError();
+  } else {
+    *macLength = size;
+  }
+  CryptDestroyHash(hmac);
+  return result;
+}
+
+uint32_t CCrypt::FindCertificate(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial) {
+  if (issuerSerial == nullptr) return kMissingArgument;
+  if (provider == 0) return kNoHandle;
+  if (certificate != nullptr) CertFreeCertificateContext(certificate);
+  certificate = nullptr;
+  if (certStore != nullptr) CertCloseStore(certStore, CERT_CLOSE_STORE_CHECK_FLAG);
+  certStore = CertOpenSystemStoreA(provider, "ROOT");
+  if (certStore == nullptr) return LastError();
+  CERT_ID id;
+  memset(&id, 0, sizeof id);
+  id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+  id.IssuerSerialNumber = *issuerSerial;
+  certificate = CertFindCertificateInStore(certStore, kEncoding, 0, CERT_FIND_CERT_ID, &id, nullptr);
+  if (certificate == nullptr) return LastError();
+  return kOk;
+}
+
+uint32_t CCrypt::SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *data, uint32_t length,
+                             uint8_t *output, uint32_t *outputLength) {
+  if (issuerSerial == nullptr || data == nullptr || length == 0 || outputLength == nullptr) {
+    return kMissingArgument;
+  }
+  uint32_t result = FindCertificate(issuerSerial);
+  if (result != kOk) return result;
+
+  CRYPT_SIGN_MESSAGE_PARA para;
+  memset(&para, 0, sizeof para);
+  para.cbSize = sizeof para;
+  para.dwMsgEncodingType = kEncoding;
+  para.pSigningCert = certificate;
+  para.HashAlgorithm.pszObjId = kSignatureOid;
+  para.cMsgCert = 1;
+  para.rgpMsgCert = &certificate;
+  const BYTE *blocks[1] = {data};
+  DWORD sizes[1] = {length};
+
+  if (output == nullptr) {
+    DWORD size = 0;
+    if (!CryptSignMessage(&para, FALSE, 1, blocks, sizes, nullptr, &size)) return LastError();
+    *outputLength = size;
+    return kOk;
+  }
+  CSecureBuffer work(output, *outputLength);
+  DWORD size = *outputLength;
+  if (!CryptSignMessage(&para, FALSE, 1, blocks, sizes, work.data(), &size)) return LastError();
+  memcpy(output, work.data(), size);
+  *outputLength = size;
+  return kOk;
+}
+
+uint32_t CCrypt::VerifyMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *signedMessage,
+                               uint32_t messageLength, uint8_t *output, uint32_t *outputLength) {
+  if (issuerSerial == nullptr || signedMessage == nullptr || messageLength == 0 || outputLength == nullptr) {
+    return kMissingArgument;
+  }
+  uint32_t result = FindCertificate(issuerSerial);
+  if (result != kOk) return result;
+
+  CRYPT_VERIFY_MESSAGE_PARA para;
+  memset(&para, 0, sizeof para);
+  para.cbSize = sizeof para;
+  para.dwMsgAndCertEncodingType = kEncoding;
+
+  if (output == nullptr) {
+    DWORD size = 0;
+    if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, nullptr, &size, nullptr)) {
+      return LastError();
+    }
+    *outputLength = size;
+    return kOk;
+  }
+  uint32_t capacity = *outputLength;
+  CSecureBuffer work(capacity);
+  DWORD size = capacity;
+  if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, work.data(), &size, nullptr)) {
+    return LastError();
+  }
+  memcpy(output, work.data(), capacity);
+  *outputLength = size;
+  return kOk;
+}
+
+uint32_t CCrypt::Release() {
+  DestroyDerivedKey();
+  DestroyHash();
+  if (certificate != nullptr) CertFreeCertificateContext(certificate);
+  certificate = nullptr;
+  if (certStore != nullptr) CertCloseStore(certStore, CERT_CLOSE_STORE_CHECK_FLAG);
+  certStore = nullptr;
+  if (provider != 0) CryptReleaseContext(provider, 0);
+  provider = 0;
+  return kOk;
+}
+
+}  // namespace ambercrypt

@@ -1,0 +1,74 @@
+// ccrypt.h: CCrypt, the library's only gateway to CryptoAPI and the certificate
+// and message functions. One instance owns one provider context, at most one
+// derived key, one hash and one certificate with its store; the destructor
+// releases them. Results are Windows error codes: 0, 87 for a missing argument,
+// 6 for a missing context or key, NTE_BAD_LEN for a short output buffer, or the
+// thread's last error after the failing platform call. Not thread-safe.
+#ifndef AMBERCRYPT_CRYPTO_CCRYPT_H_
+#define AMBERCRYPT_CRYPTO_CCRYPT_H_
+
+#include <cstdint>
+
+#include "platform/win32_api.h"
+
+namespace ambercrypt {
+
+class CCrypt {
+ public:
+  CCrypt();
+  virtual ~CCrypt();
+  CCrypt(const CCrypt &) = delete;
+  CCrypt &operator=(const CCrypt &) = delete;
+
+  // Chooses the key algorithm and reacquires the context: PROV_RSA_AES for the
+  // AES identifiers, PROV_RSA_FULL for everything else.
+  uint32_t SetAlgorithm(ALG_ID algorithm);
+  // Derives derivedKey from the SHA-1 of material with the key algorithm.
+  virtual uint32_t DeriveKey(const uint8_t *material, uint32_t materialLength);
+  // Derives the key and sets its IV from the first block-length bytes of iv,
+  // zero-filled when iv is shorter.
+  uint32_t SetKeyParameters(const uint8_t *material, uint32_t materialLength, const uint8_t *iv,
+                            uint32_t ivLength);
+  // Encrypts *dataLength bytes of buffer in place as one final CBC block run
+  // with PKCS#5 padding. A null buffer asks for the ciphertext size.
+  uint32_t Encrypt(uint8_t *buffer, uint32_t *dataLength, uint32_t bufferSize, const uint8_t *material,
+                   uint32_t materialLength, const uint8_t *iv, uint32_t ivLength);
+  // Decrypts *dataLength bytes of buffer in place; the buffer is untouched on failure.
+  uint32_t Decrypt(uint8_t *buffer, uint32_t *dataLength, const uint8_t *material, uint32_t materialLength,
+                   const uint8_t *iv, uint32_t ivLength);
+  // SHA-1 of data; *digestLength is the capacity on entry and the length on return.
+  uint32_t Hash(const uint8_t *data, uint32_t length, uint8_t *digest, uint32_t *digestLength);
+  // HMAC-SHA-1 of data keyed with the key derived from material.
+  uint32_t Hmac(const uint8_t *data, uint32_t length, uint8_t *mac, uint32_t *macLength,
+                const uint8_t *material, uint32_t materialLength);
+  // Finds the certificate with this issuer and serial number in "ROOT".
+  uint32_t FindCertificate(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial);
+  // PKCS#7 signed data over data with the certificate; null output asks the size.
+  uint32_t SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *data, uint32_t length,
+                       uint8_t *output, uint32_t *outputLength);
+  // Verifies a signed message (the certificate must be in "ROOT") and yields
+  // its content; null output asks the content size.
+  uint32_t VerifyMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *signedMessage,
+                         uint32_t messageLength, uint8_t *output, uint32_t *outputLength);
+  uint32_t Release();
+
+  ALG_ID key_algorithm() const { return keyAlgorithm; }
+  bool has_provider() const { return provider != 0; }
+
+ private:
+  uint32_t AcquireProvider(DWORD providerType);
+  void DestroyHash();
+  void DestroyDerivedKey();
+
+  HCRYPTPROV provider;
+  HCRYPTKEY derivedKey;
+  HCRYPTHASH hash;
+  ALG_ID keyAlgorithm;
+  ALG_ID hashAlgorithm;
+  HCERTSTORE certStore;
+  PCCERT_CONTEXT certificate;
+};
+
+}  // namespace ambercrypt
+
+#endif  // AMBERCRYPT_CRYPTO_CCRYPT_H_

@@ -1,0 +1,59 @@
+#include "crypto/secure_buffer.h"
+
+#include <cstring>
+
+#include "platform/win32_api.h"
+
+namespace ambercrypt {
+
+void WipeMemory(void *p, size_t n) {
+  if (p != nullptr && n != 0) SecureZeroMemory(p, n);
+}
+
+bool ConstantTimeEqual(const void *a, const void *b, size_t n) {
+  const volatile uint8_t *x = static_cast<const volatile uint8_t *>(a);
+  const volatile uint8_t *y = static_cast<const volatile uint8_t *>(b);
+  uint8_t diff = 0;
+  for (size_t i = 0; i < n; ++i) diff = static_cast<uint8_t>(diff | (x[i] ^ y[i]));
+  return diff == 0;
+}
+
+CSecureBuffer::CSecureBuffer(uint32_t n) { Allocate(n); }
+
+CSecureBuffer::CSecureBuffer(const void *source, uint32_t n) {
+  Allocate(n);
+  if (source != nullptr && n != 0) memcpy(begin_, source, n);
+}
+
+CSecureBuffer::CSecureBuffer(const CSecureBuffer &other) : CSecureBuffer(other.begin_, other.size()) {}
+
+CSecureBuffer &CSecureBuffer::operator=(const CSecureBuffer &other) {
+  if (this != &other) {
+    CSecureBuffer copy(other);
+    Wipe();
+    begin_ = copy.begin_;
+    end_ = copy.end_;
+    capacity_end_ = copy.capacity_end_;
+    copy.begin_ = copy.end_ = copy.capacity_end_ = nullptr;
+  }
+  return *this;
+}
+
+CSecureBuffer::~CSecureBuffer() { Wipe(); }
+
+void CSecureBuffer::Allocate(uint32_t n) {
+  if (n == 0) return;
+  begin_ = new uint8_t[n];  // throws std::bad_alloc, as the containers do
+  memset(begin_, 0, n);
+  end_ = capacity_end_ = begin_ + n;
+}
+
+void CSecureBuffer::Wipe() {
+  if (begin_ != nullptr) {
+    WipeMemory(begin_, static_cast<size_t>(end_ - begin_));
+    delete[] begin_;
+  }
+  begin_ = end_ = capacity_end_ = nullptr;
+}
+
+}  // namespace ambercrypt

@@ -1,0 +1,45 @@
+// secure_buffer.h: CSecureBuffer, a fixed-size heap byte buffer that is zeroed
+// before its memory is given back. Used wherever key material, plaintext or
+// digests pass through memory. Copies are deep. Not thread-safe.
+#ifndef AMBERCRYPT_CRYPTO_SECURE_BUFFER_H_
+#define AMBERCRYPT_CRYPTO_SECURE_BUFFER_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ambercrypt {
+
+class CSecureBuffer {
+ public:
+  CSecureBuffer() = default;
+  // n zero bytes; n == 0 gives an empty buffer (three null pointers).
+  explicit CSecureBuffer(uint32_t n);
+  // n zero bytes, then n bytes copied from source when it is non-null.
+  CSecureBuffer(const void *source, uint32_t n);
+  CSecureBuffer(const CSecureBuffer &other);
+  CSecureBuffer &operator=(const CSecureBuffer &other);
+  virtual ~CSecureBuffer();
+
+  uint8_t *data() { return begin_; }
+  const uint8_t *data() const { return begin_; }
+  uint32_t size() const { return static_cast<uint32_t>(end_ - begin_); }
+  bool empty() const { return begin_ == end_; }
+
+ private:
+  void Allocate(uint32_t n);
+  void Wipe();
+
+  uint8_t *begin_ = nullptr;
+  uint8_t *end_ = nullptr;
+  uint8_t *capacity_end_ = nullptr;
+};
+
+// Zeroes n bytes in a way the optimiser cannot remove.
+void WipeMemory(void *p, size_t n);
+
+// Compares n bytes in time independent of where they differ; true when equal.
+bool ConstantTimeEqual(const void *a, const void *b, size_t n);
+
+}  // namespace ambercrypt
+
+#endif  // AMBERCRYPT_CRYPTO_SECURE_BUFFER_H_

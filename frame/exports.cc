@@ -1,0 +1,136 @@
+// exports.cc: the nineteen exports. Each finds its family's service object,
+// calls the method of the same name and maps the result: 0 stays 0, a missing
+// object gives 257, any other code comes back with AMBER_ERROR_FLAG set. No
+// exception crosses this boundary.
+#include "ambercrypt/ambercrypt.h"
+#include "frame/entry.h"
+
+namespace ambercrypt {
+namespace {
+
+template <typename Object, typename Call>
+uint32_t Frame(Object *object, Call call) {
+  if (object == nullptr) return AMBER_NOT_INITIALISED;
+  uint32_t code;
+  try {
+    code = call(*object);
+  } catch (...) {
+    code = AMBER_E_SETTING_UNAVAILABLE;
+  }
+  return code == AMBER_OK ? AMBER_OK : code | AMBER_ERROR_FLAG;
+}
+
+// Only the byte value 1 is true.
+bool Flag(uint8_t byte) { return byte == 1; }
+
+}  // namespace
+}  // namespace ambercrypt
+
+using ambercrypt::CFPICtrl;
+using ambercrypt::CSPICtrl;
+using ambercrypt::Flag;
+using ambercrypt::Frame;
+using ambercrypt::g_fpiCtrl;
+using ambercrypt::g_spiCtrl;
+
+extern "C" {
+
+AMBERCRYPT_API uint32_t KoBioFPI_CheckMode(uint32_t functionMask) {
+  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.CheckMode(functionMask); });
+}
+
+AMBERCRYPT_API uint32_t KoBioFPI_DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
+  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.DecryptBIR(input, output); });
+}
+
+AMBERCRYPT_API uint32_t KoBioFPI_EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
+  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.EncryptBIR(input, output); });
+}
+
+AMBERCRYPT_API uint32_t KoBioFPI_IdentifySecurityStatas(const void *reserved, int32_t requestedFmr,
+                                                        int32_t *allowedFmr, uint8_t *policyFlagOut) {
+  return Frame(g_fpiCtrl,
+               [&](CFPICtrl &o) { return o.IdentifySecurityStatas(reserved, requestedFmr, allowedFmr, policyFlagOut); });
+}
+
+AMBERCRYPT_API uint32_t KoBioFPI_UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDIDATE **candidates,
+                                                      uint8_t level) {
+  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.UpdateIdentifyStatus(numberOfResults, candidates, level); });
+}
+
+AMBERCRYPT_API uint32_t KoBioFPI_UpdateVerifyStatus(uint8_t result, const BioAPI_BIR *bir, int32_t achievedFmr,
+                                                    uint8_t level) {
+  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.UpdateVerifyStatus(Flag(result), bir, achievedFmr, level); });
+}
+
+AMBERCRYPT_API uint32_t KoBioFPI_VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requestedFmr,
+                                                      int32_t *allowedFmr, uint8_t *policyFlagOut) {
+  return Frame(g_fpiCtrl,
+               [&](CFPICtrl &o) { return o.VerifySecurityStatas(bir, requestedFmr, allowedFmr, policyFlagOut); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_DeleteParameter(const char *applicationName) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.DeleteParameter(applicationName); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.DigitalSignBIR(inputBir, outputBir); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_IdentifyChallenge(const char *challenge, IdentifyChallengeRecord *record) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.IdentifyChallenge(challenge, record); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_InitCerfificate(const char *applicationName, const IssuerSerial *issuerSerial,
+                                                 const char *adminPassword) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.InitCerfificate(applicationName, issuerSerial, adminPassword); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationName, int32_t maxFmr,
+                                                       int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
+                                                       ResponseMethodRecord responseMethod,
+                                                       const char *adminPassword) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) {
+    return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, Flag(policyFlag),
+                                   responseMethod, adminPassword);
+  });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint32_t algorithm,
+                                               const char *secretKey, const char *adminPassword) {
+  return Frame(g_spiCtrl,
+               [&](CSPICtrl &o) { return o.InitSecretKey(applicationName, algorithm, secretKey, adminPassword); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName, int32_t maxFmr,
+                                                     int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
+                                                     ResponseMethodRecord responseMethod, const char *adminPassword) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) {
+    return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, Flag(policyFlag),
+                                 responseMethod, adminPassword);
+  });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_RestrictBSPFunction(const char *applicationName, uint32_t mode,
+                                                     uint32_t customMask, const char *adminPassword) {
+  return Frame(g_spiCtrl,
+               [&](CSPICtrl &o) { return o.RestrictBSPFunction(applicationName, mode, customMask, adminPassword); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_SetEndUserParameter(const char *applicationName, const IssuerSerial *issuerSerial) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.SetEndUserParameter(applicationName, issuerSerial); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyBSP(bspUuid, expectedDigest); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_VerifyChallenge(const char *challenge, VerifyChallengeRecord *record) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyChallenge(challenge, record); });
+}
+
+AMBERCRYPT_API uint32_t KoBioSPI_VerifyReferenceBIR(const BioAPI_BIR *bir) {
+  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyReferenceBIR(bir); });
+}
+
+}  // extern "C"

@@ -1,0 +1,55 @@
+// fpi_ctrl.h: CFPICtrl, the service object behind the KoBioFPI_ exports. Its
+// AppKey is the host executable's, fixed at attach; its embedded CCrypt does
+// the BIR cipher work with the application's algorithm. One instance per
+// process; the framework serialises its calls.
+#ifndef AMBERCRYPT_FRAME_FPI_CTRL_H_
+#define AMBERCRYPT_FRAME_FPI_CTRL_H_
+
+#include <cstdint>
+
+#include "ambercrypt/ambercrypt.h"
+#include "crypto/ccrypt.h"
+#include "crypto/secure_buffer.h"
+#include "platform/win32_api.h"
+
+namespace ambercrypt {
+
+class CFPICtrl {
+ public:
+  explicit CFPICtrl(HMODULE module);
+  ~CFPICtrl();  // wipes appKey and keyMaterial; crypt releases its handles
+  CFPICtrl(const CFPICtrl &) = delete;
+  CFPICtrl &operator=(const CFPICtrl &) = delete;
+
+  // Derives the AppKey, builds the key material and loads the host's settings.
+  int Attach(const char *fileName);
+  // 1 when the application's maxFailures (identify / verify) is non-zero.
+  int QueryIdentifySetting();
+  int QueryVerifySetting();
+
+  // The KoBioFPI_ operations; each returns 0 or an internal code.
+  uint32_t CheckMode(uint32_t functionMask);
+  uint32_t DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output);
+  uint32_t EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output);
+  uint32_t IdentifySecurityStatas(const void *reserved, int32_t requestedFmr, int32_t *allowedFmr,
+                                  uint8_t *policyFlagOut);
+  uint32_t UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDIDATE **candidates, uint8_t level);
+  uint32_t UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_t achievedFmr, uint8_t level);
+  uint32_t VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requestedFmr, int32_t *allowedFmr,
+                                uint8_t *policyFlagOut);
+
+  HMODULE hModule;
+  char *appKey;
+  uint8_t *keyMaterial;
+  uint32_t keyMaterialLength;
+  CCrypt crypt;
+
+ private:
+  // Checks, cipher and secret key shared by EncryptBIR and DecryptBIR.
+  uint32_t PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey);
+  int QueryMaxFailures(const char *valueName, bool identify);
+};
+
+}  // namespace ambercrypt
+
+#endif  // AMBERCRYPT_FRAME_FPI_CTRL_H_

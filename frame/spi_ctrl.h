@@ -1,0 +1,58 @@
+// spi_ctrl.h: CSPICtrl, the service object behind the KoBioSPI_ exports. It
+// owns the AppKey of the application currently addressed (changed by every
+// administration call that names one) and the installation key material. One
+// instance per process, created at attach; callers serialise their calls.
+#ifndef AMBERCRYPT_FRAME_SPI_CTRL_H_
+#define AMBERCRYPT_FRAME_SPI_CTRL_H_
+
+#include <cstdint>
+
+#include "ambercrypt/ambercrypt.h"
+#include "platform/win32_api.h"
+
+namespace ambercrypt {
+
+class CSPICtrl {
+ public:
+  explicit CSPICtrl(HMODULE module);
+  ~CSPICtrl();  // wipes appKey and keyMaterial
+  CSPICtrl(const CSPICtrl &) = delete;
+  CSPICtrl &operator=(const CSPICtrl &) = delete;
+
+  // Identity and attach.
+  int Attach(const char *fileName);
+  int SetApplication(const char *name);
+  int LoadInstallationKey();
+  // The current application's restriction mode, or 0xFFFFFFFF when unreadable.
+  uint32_t ReadFunctionMode();
+  void CreateUserInfoKey();
+
+  // The KoBioSPI_ operations; each returns 0 or an internal code.
+  uint32_t DeleteParameter(const char *applicationName);
+  uint32_t DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir);
+  uint32_t IdentifyChallenge(const char *challenge, IdentifyChallengeRecord *record);
+  uint32_t InitCerfificate(const char *applicationName, const IssuerSerial *issuerSerial, const char *adminPassword);
+  uint32_t InitIdentifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                                 int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
+                                 const char *adminPassword);
+  uint32_t InitSecretKey(const char *applicationName, uint32_t algorithm, const char *secretKey,
+                         const char *adminPassword);
+  uint32_t InitVerifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                               int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
+                               const char *adminPassword);
+  uint32_t RestrictBSPFunction(const char *applicationName, uint32_t mode, uint32_t customMask,
+                               const char *adminPassword);
+  uint32_t SetEndUserParameter(const char *applicationName, const IssuerSerial *issuerSerial);
+  uint32_t VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest);
+  uint32_t VerifyChallenge(const char *challenge, VerifyChallengeRecord *record);
+  uint32_t VerifyReferenceBIR(const BioAPI_BIR *bir);
+
+  HMODULE hModule;
+  char *appKey;
+  uint8_t *keyMaterial;
+  uint32_t keyMaterialLength;
+};
+
+}  // namespace ambercrypt
+
+#endif  // AMBERCRYPT_FRAME_SPI_CTRL_H_

@@ -1,0 +1,121 @@
+// mutex.cc: named mutexes for processes of one machine. A name maps to the
+// lock file locks/<name>.lock under the state root, locked with flock (which,
+// unlike the POSIX record locks SQLite uses, is tied to the open file, so it
+// never disturbs the database's own locks). Unnamed mutexes are not offered.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+#include <string>
+
+#include "platform/posix/state_root.h"
+#include "platform/win32_api.h"
+
+namespace {
+
+constexpr uint32_t kMutexMagic = 0x4d555458;  // "MUTX"
+
+struct NamedMutex {
+  uint32_t magic = kMutexMagic;
+  int fd = -1;
+  int held = 0;  // recursion count, as a Windows mutex owner may wait again
+};
+
+NamedMutex *AsMutex(HANDLE h) {
+  auto *m = static_cast<NamedMutex *>(h);
+  return m != nullptr && m->magic == kMutexMagic ? m : nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+  (void)lpMutexAttributes;
+  if (lpName == nullptr || lpName[0] == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string name(lpName);
+  for (char &c : name) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  std::string dir = ambercrypt::posix::StateRoot() + "/locks";
+  mkdir(dir.c_str(), 01777);  // shared by every account, like /tmp
+  std::string path = dir + "/" + name + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  fchmod(fd, 0666);
+  auto *mutex = new (std::nothrow) NamedMutex;
+  if (mutex == nullptr) {
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  mutex->fd = fd;
+  if (bInitialOwner) WaitForSingleObject(mutex, INFINITE);
+  SetLastError(ERROR_SUCCESS);
+  return mutex;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  NamedMutex *mutex = AsMutex(hHandle);
+  if (mutex == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  if (mutex->held > 0) {
+    ++mutex->held;
+    return WAIT_OBJECT_0;
+  }
+  int rc;
+  if (dwMilliseconds == INFINITE) {
+    do rc = flock(mutex->fd, LOCK_EX);
+    while (rc != 0 && errno == EINTR);
+  } else {
+    // Poll: flock has no timed wait.
+    DWORD waited = 0;
+    while ((rc = flock(mutex->fd, LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK && waited < dwMilliseconds) {
+      usleep(1000);
+      ++waited;
+    }
+    if (rc != 0 && errno == EWOULDBLOCK) return 0x00000102L;  // WAIT_TIMEOUT
+  }
+  if (rc != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  }
+  mutex->held = 1;
+  return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+  NamedMutex *mutex = AsMutex(hMutex);
+  if (mutex == nullptr || mutex->held == 0) {
+    SetLastError(mutex == nullptr ? ERROR_INVALID_HANDLE : 288L);  // ERROR_NOT_OWNER
+    return FALSE;
+  }
+  if (--mutex->held == 0) flock(mutex->fd, LOCK_UN);
+  return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  NamedMutex *mutex = AsMutex(hObject);
+  if (mutex == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  close(mutex->fd);  // drops the lock if still held
+  mutex->magic = 0;
+  delete mutex;
+  return TRUE;
+}
+
+}  // extern "C"

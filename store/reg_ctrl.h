@@ -1,0 +1,69 @@
+// reg_ctrl.h: CRegCtrl, the library's only access to the registry. One instance
+// wraps one open key below HKEY_LOCAL_MACHINE and reads or writes its values as
+// plain DWORD, binary or string, or encrypted (3DES, key derived from the
+// caller's key material, IV material CipherIvConstant) 32-bit integer, 64-bit
+// integer or binary. Results are Windows error codes (87 for a missing
+// argument, else the registry's or CCrypt's). One instance, one thread.
+#ifndef AMBERCRYPT_STORE_REG_CTRL_H_
+#define AMBERCRYPT_STORE_REG_CTRL_H_
+
+#include <cstdint>
+
+#include "platform/win32_api.h"
+
+namespace ambercrypt {
+
+class CRegCtrl {
+ public:
+  CRegCtrl();
+  virtual ~CRegCtrl();
+  CRegCtrl(const CRegCtrl &) = delete;
+  CRegCtrl &operator=(const CRegCtrl &) = delete;
+
+  // Opens path with access; when that fails and create is non-zero, creates it
+  // (then held with KEY_ALL_ACCESS). Returns 1 when a key is open afterwards.
+  int Open(const char *path, int create, REGSAM access);
+  // Deletes subKey relative to HKEY_LOCAL_MACHINE; refused when it has subkeys.
+  uint32_t DeleteKey(const char *subKey);
+
+  uint32_t QueryDword(const char *name, DWORD *value);
+  uint32_t SetDword(const char *name, DWORD value);
+  // *length: bytes wanted on entry (at most 256), stored length on return.
+  uint32_t QueryBinary(const char *name, uint8_t *output, uint32_t *length);
+  uint32_t SetBinary(const char *name, const uint8_t *data, uint32_t length);
+  // output holds at least 255 bytes.
+  uint32_t QueryString(const char *name, char *output);
+
+  uint32_t SetEncryptedInt(const char *name, int32_t value, const uint8_t *material, uint32_t materialLength);
+  uint32_t SetEncryptedInt64(const char *name, int64_t value, const uint8_t *material, uint32_t materialLength);
+  uint32_t QueryEncryptedInt(const char *name, int32_t *value, const uint8_t *material, uint32_t materialLength);
+  uint32_t QueryEncryptedInt64(const char *name, int64_t *value, const uint8_t *material,
+                               uint32_t materialLength);
+  uint32_t SetEncryptedBinary(const char *name, const uint8_t *data, uint32_t length, const uint8_t *material,
+                              uint32_t materialLength);
+  // *length: the plaintext size expected on entry (output holds it), the
+  // plaintext length on return. A plaintext longer than asked fails with
+  // ERROR_MORE_DATA and copies nothing.
+  uint32_t QueryEncryptedBinary(const char *name, uint8_t *output, uint32_t *length, const uint8_t *material,
+                                uint32_t materialLength);
+
+  bool is_open() const { return isOpen != 0; }
+
+ private:
+  void Close();
+  uint32_t SetEncryptedText(const char *name, const char *text, const uint8_t *material, uint32_t materialLength);
+  // Reads and decrypts a numeric value into a NUL-terminated text.
+  uint32_t QueryEncryptedText(const char *name, char *text, const uint8_t *material, uint32_t materialLength);
+
+  HKEY rootKey;
+  HKEY openKey;
+  int32_t isOpen;
+};
+
+// HashNameToBase64 writes the Base64 text of SHA-1(name) with its line feed and
+// NUL (30 bytes) to output. Returns 1, or 0 when hashing fails (output untouched).
+int HashNameToBase64(const char *name, char *output);
+
+}  // namespace ambercrypt
+
+#endif  // AMBERCRYPT_STORE_REG_CTRL_H_
