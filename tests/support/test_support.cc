@@ -1,0 +1,383 @@
+#include "support/test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "crypto/ccrypt.h"
+#include "frame/caches.h"
+#include "frame/entry.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+
+#if defined(_WIN32)
+#include <direct.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/registry_tool.h"
+#endif
+
+namespace ambercrypt::test {
+
+Bytes FromHex(const std::string &hex) {
+  Bytes out;
+  if (hex == "-") return out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string ToHex(const uint8_t *data, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out.push_back(digits[data[i] >> 4]);
+    out.push_back(digits[data[i] & 15]);
+  }
+  return out;
+}
+
+Bytes Sha1(const std::string &text) {
+  Bytes digest(20);
+  uint32_t length = 20;
+  CCrypt crypt;
+  EXPECT_EQ(0u, crypt.Hash(reinterpret_cast<const uint8_t *>(text.data()), static_cast<uint32_t>(text.size()),
+                           digest.data(), &length));
+  return digest;
+}
+
+namespace {
+
+std::string NativePath(const std::string &unixPath) {
+#if defined(_WIN32)
+  // Wine maps the Linux root to drive Z:.
+  std::string out = "Z:" + unixPath;
+  for (char &c : out) {
+    if (c == '/') c = '\\';
+  }
+  return out;
+#else
+  return unixPath;
+#endif
+}
+
+}  // namespace
+
+Bytes PemCertificateToDer(const std::string &pem) {
+  const std::string begin = "-----BEGIN CERTIFICATE-----";
+  size_t start = pem.find(begin);
+  size_t end = pem.find("-----END", start == std::string::npos ? 0 : start);
+  if (start == std::string::npos || end == std::string::npos) return {};
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  Bytes out;
+  uint32_t bits = 0;
+  int count = 0;
+  for (size_t i = start + begin.size(); i < end; ++i) {
+    size_t v = alphabet.find(pem[i]);
+    if (v == std::string::npos) continue;
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    if (++count == 4) {
+      out.push_back(static_cast<uint8_t>(bits >> 16));
+      out.push_back(static_cast<uint8_t>(bits >> 8));
+      out.push_back(static_cast<uint8_t>(bits));
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count == 3) {
+    out.push_back(static_cast<uint8_t>(bits >> 10));
+    out.push_back(static_cast<uint8_t>(bits >> 2));
+  } else if (count == 2) {
+    out.push_back(static_cast<uint8_t>(bits >> 4));
+  }
+  return out;
+}
+
+namespace {
+
+// One DER element at pos: its header length and content length.
+void ReadTlv(const Bytes &der, size_t pos, size_t *header, size_t *length) {
+  size_t n = der.at(pos + 1);
+  *header = 2;
+  if (n & 0x80) {
+    size_t count = n & 0x7f;
+    n = 0;
+    for (size_t i = 0; i < count; ++i) n = (n << 8) | der.at(pos + 2 + i);
+    *header += count;
+  }
+  *length = n;
+}
+
+}  // namespace
+
+void IssuerAndSerialOf(const Bytes &der, Bytes *issuer, Bytes *serial) {
+  size_t header, length;
+  ReadTlv(der, 0, &header, &length);  // Certificate
+  size_t pos = header;
+  ReadTlv(der, pos, &header, &length);  // tbsCertificate
+  pos += header;
+  if (der.at(pos) == 0xa0) {  // [0] version
+    ReadTlv(der, pos, &header, &length);
+    pos += header + length;
+  }
+  ReadTlv(der, pos, &header, &length);  // serialNumber
+  serial->assign(der.rend() - static_cast<long>(pos + header + length), der.rend() - static_cast<long>(pos + header));
+  pos += header + length;
+  ReadTlv(der, pos, &header, &length);  // signature algorithm
+  pos += header + length;
+  ReadTlv(der, pos, &header, &length);  // issuer
+  issuer->assign(der.begin() + static_cast<long>(pos), der.begin() + static_cast<long>(pos + header + length));
+}
+
+namespace {
+
+// Where Wine's behaviour differs from Windows', the case is skipped under Wine
+// with the reason; the same test runs everywhere else.
+struct WineDifference {
+  const char *test;
+  const char *reason;
+};
+const WineDifference kWineDifferences[] = {
+    {"ModuleFileNameTruncatesWithTerminator",
+     "Wine truncates GetModuleFileNameA without a terminator, as Windows XP did; Windows since Vista "
+     "terminates the truncated path"},
+};
+
+}  // namespace
+
+bool UnderWine() {
+#if defined(_WIN32)
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+const char *WineDifferenceReason() {
+  if (!UnderWine()) return nullptr;
+  const char *name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  for (const WineDifference &d : kWineDifferences) {
+    if (strcmp(d.test, name) == 0) return d.reason;
+  }
+  return nullptr;
+}
+
+std::string TestDataPath(const std::string &name) { return NativePath(std::string(AMBERCRYPT_TEST_DATA_DIR) + "/" + name); }
+
+std::string FixturePath(const std::string &name) { return NativePath(std::string(AMBERCRYPT_FIXTURE_DIR) + "/" + name); }
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void Detach() {
+  ProcessDetach();
+  Caches().ClearAll();
+}
+
+void AttachAs(const char *hostPath) {
+  Detach();
+  ProcessAttach(nullptr, hostPath);
+}
+
+void StoreTest::SetUp() {
+#if !defined(_WIN32)
+  Detach();
+  root_ = TempDirectory();
+  setenv("AMBERCRYPT_ROOT", root_.c_str(), 1);
+#endif
+  ResetStore();
+}
+
+void StoreTest::TearDown() {
+  ResetStore();
+#if !defined(_WIN32)
+  RemoveTree(root_);
+#endif
+}
+
+void ResetStore() {
+  Detach();
+#if defined(_WIN32)
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Dravelo");
+#else
+  posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Dravelo");
+#endif
+}
+
+void ProvisionAdminPassword(const char *password) {
+  CRegCtrl reg;
+  ASSERT_TRUE(reg.Open(kBaseKeyPath, 1, KEY_ALL_ACCESS));
+  Bytes digest = Sha1(password);
+  ASSERT_EQ(0u, reg.SetBinary(settings::kAdminPasswordDigest.name, digest.data(), 20));
+}
+
+void SetInstallationNumber(DWORD number) {
+  CRegCtrl reg;
+  ASSERT_TRUE(reg.Open(kBaseKeyPath, 1, KEY_ALL_ACCESS));
+  ASSERT_EQ(0u, reg.SetDword(settings::kInstallationNumber.name, number));
+}
+
+LSTATUS DeleteValue(const char *path, const char *name) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key);
+  if (status != ERROR_SUCCESS) return status;
+#if defined(_WIN32)
+  status = RegDeleteValueA(key, name);
+#else
+  status = posix::RegDeleteValueA(key, name);
+#endif
+  RegCloseKey(key);
+  return status;
+}
+
+LSTATUS ReadRawValue(const char *path, const char *name, Bytes *data, DWORD *type) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+  if (status != ERROR_SUCCESS) return status;
+  DWORD size = 0;
+  DWORD valueType = 0;
+  status = RegQueryValueExA(key, name, nullptr, &valueType, nullptr, &size);
+  if (status == ERROR_SUCCESS) {
+    data->assign(size, 0);
+    status = RegQueryValueExA(key, name, nullptr, &valueType, data->data(), &size);
+    data->resize(size);
+  }
+  if (type != nullptr) *type = valueType;
+  RegCloseKey(key);
+  return status;
+}
+
+LSTATUS WriteRawValue(const char *path, const char *name, DWORD type, const Bytes &data) {
+  HKEY key = nullptr;
+  LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                   nullptr, &key, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  status = RegSetValueExA(key, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
+  RegCloseKey(key);
+  return status;
+}
+
+bool KeyExists(const char *path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+#if defined(_WIN32)
+
+namespace {
+
+void AddToMachineRoot(const Bytes &der, const wchar_t *container) {
+  PCCERT_CONTEXT cert =
+      CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  ASSERT_NE(nullptr, cert);
+  if (container != nullptr) {
+    CRYPT_KEY_PROV_INFO info;
+    memset(&info, 0, sizeof info);
+    info.pwszContainerName = const_cast<wchar_t *>(container);
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = AT_SIGNATURE;
+    ASSERT_TRUE(CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+  }
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+  ASSERT_NE(nullptr, store);
+  ASSERT_TRUE(CertAddCertificateContextToStore(store, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+  CertCloseStore(store, 0);
+  CertFreeCertificateContext(cert);
+}
+
+}  // namespace
+
+void InstallTestCertificates() {
+  static bool installed = false;
+  if (installed) return;
+  // The key goes into a user container (Wine's private-key lookup ignores the
+  // machine keyset) and is saved when the context is released.
+  const char *container = "ambercrypt-test-signer";
+  HCRYPTPROV prov = 0;
+  if (!CryptAcquireContextA(&prov, container, nullptr, PROV_RSA_FULL, 0)) {
+    ASSERT_TRUE(CryptAcquireContextA(&prov, container, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  }
+  std::string blob = ReadFile(FixturePath("signer.key.blob"));
+  ASSERT_GT(blob.size(), 8u);
+  ALG_ID sign = CALG_RSA_SIGN;
+  memcpy(&blob[4], &sign, sizeof sign);  // an AT_SIGNATURE key
+  HCRYPTKEY key = 0;
+  ASSERT_TRUE(CryptImportKey(prov, reinterpret_cast<const BYTE *>(blob.data()), static_cast<DWORD>(blob.size()), 0,
+                             0, &key));
+  CryptDestroyKey(key);
+  CryptReleaseContext(prov, 0);
+  AddToMachineRoot(PemCertificateToDer(ReadFile(TestDataPath("signer.cert.pem"))), L"ambercrypt-test-signer");
+  AddToMachineRoot(PemCertificateToDer(ReadFile(FixturePath("keyless.cert.pem"))), nullptr);
+  installed = true;
+}
+
+std::string TempDirectory() {
+  char base[MAX_PATH];
+  GetTempPathA(sizeof base, base);
+  static int counter = 0;
+  std::string dir = std::string(base) + "ambercrypt-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                    std::to_string(counter++);
+  _mkdir(dir.c_str());
+  return dir;
+}
+
+void RemoveTree(const std::string &path) {
+  std::string command = "rmdir /s /q \"" + path + "\" >nul 2>nul";
+  (void)system(command.c_str());
+}
+
+#else
+
+namespace {
+
+void CopyFile(const std::string &from, const std::string &to, mode_t mode) {
+  std::string data = ReadFile(from);
+  ASSERT_FALSE(data.empty()) << from;
+  std::ofstream out(to, std::ios::binary);
+  out << data;
+  out.close();
+  chmod(to.c_str(), mode);
+}
+
+}  // namespace
+
+void InstallTestCertificates() {
+  const char *root = getenv("AMBERCRYPT_ROOT");
+  ASSERT_NE(nullptr, root);
+  std::string dir = std::string(root) + "/certs";
+  mkdir(dir.c_str(), 0755);
+  dir += "/ROOT";
+  mkdir(dir.c_str(), 0755);
+  CopyFile(TestDataPath("signer.cert.pem"), dir + "/signer.pem", 0644);
+  CopyFile(TestDataPath("signer.key.pem"), dir + "/signer.key", 0600);
+  CopyFile(FixturePath("keyless.cert.pem"), dir + "/keyless.pem", 0644);
+}
+
+std::string TempDirectory() {
+  char pattern[] = "/tmp/ambercrypt-test-XXXXXX";
+  char *dir = mkdtemp(pattern);
+  EXPECT_NE(nullptr, dir);
+  return dir ? dir : "";
+}
+
+void RemoveTree(const std::string &path) {
+  if (path.empty() || path == "/") return;
+  std::string command = "rm -rf '" + path + "'";
+  (void)!system(command.c_str());
+}
+
+#endif
+
+}  // namespace ambercrypt::test

@@ -1,0 +1,87 @@
+// test_support.h: what the tests of both targets share. StoreTest gives each
+// test a fresh store: on Linux a new state root directory, on Windows (Wine)
+// the product's registry keys removed before and after. Helpers provision the
+// values an installation would, and install the reference signer into "ROOT".
+#ifndef AMBERCRYPT_TESTS_SUPPORT_TEST_SUPPORT_H_
+#define AMBERCRYPT_TESTS_SUPPORT_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32_api.h"
+
+namespace ambercrypt::test {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes FromHex(const std::string &hex);
+std::string ToHex(const uint8_t *data, size_t n);
+inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
+Bytes Sha1(const std::string &text);
+
+// A file of the shared test data (the reference vectors) or of the fixtures
+// made at configure time, in the form this platform's fopen takes.
+std::string TestDataPath(const std::string &name);
+std::string FixturePath(const std::string &name);
+std::string ReadFile(const std::string &path);
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // The state root on Linux (empty on Windows).
+  const std::string &root() const { return root_; }
+
+ private:
+  std::string root_;
+};
+
+// Removes every key of the product from the registry (and, on Linux, the
+// state root's files), and detaches the library state.
+void ResetStore();
+
+// The registry values an installation provides.
+void ProvisionAdminPassword(const char *password);
+void SetInstallationNumber(DWORD number);
+LSTATUS DeleteValue(const char *path, const char *name);
+// Raw access for checks: the stored bytes of a value, or an error.
+LSTATUS ReadRawValue(const char *path, const char *name, Bytes *data, DWORD *type = nullptr);
+LSTATUS WriteRawValue(const char *path, const char *name, DWORD type, const Bytes &data);
+bool KeyExists(const char *path);
+
+// Attaches the library state as a process whose executable is hostPath.
+void AttachAs(const char *hostPath);
+// Detaches and empties the caches, as a process that ends.
+void Detach();
+
+// Puts the reference signer (with its private key) and the keyless
+// certificate into the "ROOT" store.
+void InstallTestCertificates();
+
+// The DER of the first certificate of a PEM text, and the issuer name DER and
+// serial number (least significant byte first, as CryptoAPI holds it) read
+// from a certificate's DER.
+Bytes PemCertificateToDer(const std::string &pem);
+void IssuerAndSerialOf(const Bytes &certificateDer, Bytes *issuer, Bytes *serialLittleEndian);
+
+// The reason the running test is in the named list of cases where Wine
+// answers differently from Windows, when running under Wine; else null.
+const char *WineDifferenceReason();
+bool UnderWine();
+
+// Skips the running test under Wine when Wine is known to differ for it.
+#define AMBER_SKIP_IF_WINE_DIFFERS()                                              \
+  do {                                                                            \
+    if (const char *reason_ = ::ambercrypt::test::WineDifferenceReason()) GTEST_SKIP() << reason_; \
+  } while (0)
+
+// RAII: a temporary ordinary file under a temporary directory.
+std::string TempDirectory();
+void RemoveTree(const std::string &path);
+
+}  // namespace ambercrypt::test
+
+#endif  // AMBERCRYPT_TESTS_SUPPORT_TEST_SUPPORT_H_
