@@ -1,34 +1,11 @@
-// exports.cc: the nineteen exports. Each finds its family's service object,
-// calls the method of the same name and maps the result: 0 stays 0, a missing
-// object gives 257, any other code comes back with AMBER_ERROR_FLAG set. No
-// exception crosses this boundary.
+// exports.cc: the nineteen exports, each a frame (export_frame.h) around the
+// method of the same name on its family's service object.
 #include "ambercrypt/ambercrypt.h"
 #include "frame/entry.h"
-
-namespace ambercrypt {
-namespace {
-
-template <typename Object, typename Call>
-uint32_t Frame(Object *object, Call call) {
-  if (object == nullptr) return AMBER_NOT_INITIALISED;
-  uint32_t code;
-  try {
-    code = call(*object);
-  } catch (...) {
-    code = AMBER_E_SETTING_UNAVAILABLE;
-  }
-  return code == AMBER_OK ? AMBER_OK : code | AMBER_ERROR_FLAG;
-}
-
-// Only the byte value 1 is true.
-bool Flag(uint8_t byte) { return byte == 1; }
-
-}  // namespace
-}  // namespace ambercrypt
+#include "frame/export_frame.h"
 
 using ambercrypt::CFPICtrl;
 using ambercrypt::CSPICtrl;
-using ambercrypt::Flag;
 using ambercrypt::Frame;
 using ambercrypt::g_fpiCtrl;
 using ambercrypt::g_spiCtrl;
@@ -60,7 +37,7 @@ AMBERCRYPT_API uint32_t KoBioFPI_UpdateIdentifyStatus(uint32_t *numberOfResults,
 
 AMBERCRYPT_API uint32_t KoBioFPI_UpdateVerifyStatus(uint8_t result, const BioAPI_BIR *bir, int32_t achievedFmr,
                                                     uint8_t level) {
-  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.UpdateVerifyStatus(Flag(result), bir, achievedFmr, level); });
+  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.UpdateVerifyStatus(ambercrypt::FlagFromByte(result), bir, achievedFmr, level); });
 }
 
 AMBERCRYPT_API uint32_t KoBioFPI_VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requestedFmr,
@@ -91,7 +68,7 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationNa
                                                        ResponseMethodRecord responseMethod,
                                                        const char *adminPassword) {
   return Frame(g_spiCtrl, [&](CSPICtrl &o) {
-    return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, Flag(policyFlag),
+    return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, ambercrypt::FlagFromByte(policyFlag),
                                    responseMethod, adminPassword);
   });
 }
@@ -106,7 +83,7 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName
                                                      int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                      ResponseMethodRecord responseMethod, const char *adminPassword) {
   return Frame(g_spiCtrl, [&](CSPICtrl &o) {
-    return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, Flag(policyFlag),
+    return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, ambercrypt::FlagFromByte(policyFlag),
                                  responseMethod, adminPassword);
   });
 }

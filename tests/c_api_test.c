@@ -1,0 +1,62 @@
+/* The public header from plain C: every record type and every export, called
+ * against the real library, which attached itself when it was loaded. */
+#include <stdio.h>
+#include <string.h>
+
+#include "ambercrypt/ambercrypt.h"
+
+static int failures = 0;
+
+static void expect(const char *what, uint32_t actual, uint32_t expected) {
+  if (actual != expected) {
+    printf("FAILED %s: 0x%x, expected 0x%x\n", what, (unsigned)actual, (unsigned)expected);
+    ++failures;
+  }
+}
+
+int main(void) {
+  BioAPI_BIR bir;
+  ResponseMethodRecord method;
+  VerifyChallengeRecord verify;
+  IdentifyChallengeRecord identify;
+  IssuerSerial issuer;
+  BioAPI_UUID uuid;
+  uint32_t count = 0;
+  int32_t allowed = 0;
+  uint8_t flag = 0;
+  memset(&bir, 0, sizeof bir);
+  memset(&method, 0, sizeof method);
+  memset(&verify, 0, sizeof verify);
+  memset(&identify, 0, sizeof identify);
+  memset(&issuer, 0, sizeof issuer);
+  memset(uuid, 0, sizeof uuid);
+
+  /* A fresh store: the host has no settings, so every operation that needs
+   * one answers 2055, and null arguments get their operation's code. */
+  expect("CheckMode", KoBioFPI_CheckMode(1), AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG);
+  expect("DecryptBIR", KoBioFPI_DecryptBIR(NULL, &bir), AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG);
+  expect("EncryptBIR", KoBioFPI_EncryptBIR(&bir, NULL), AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG);
+  expect("EncryptBIR without key", KoBioFPI_EncryptBIR(&bir, &bir), AMBER_E_NO_SECRET_KEY | AMBER_ERROR_FLAG);
+  (void)KoBioFPI_IdentifySecurityStatas(NULL, 0, &allowed, &flag);
+  (void)KoBioFPI_UpdateIdentifyStatus(&count, NULL, 0);
+  (void)KoBioFPI_UpdateVerifyStatus(1, &bir, 0, 0);
+  (void)KoBioFPI_VerifySecurityStatas(&bir, 0, &allowed, &flag);
+  expect("DeleteParameter", KoBioSPI_DeleteParameter(NULL) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
+  expect("DigitalSignBIR null output", KoBioSPI_DigitalSignBIR(&bir, NULL), AMBER_SIGN_NULL_OUTPUT);
+  (void)KoBioSPI_IdentifyChallenge("Challenge1", &identify);
+  (void)KoBioSPI_InitCerfificate("App", &issuer, "Password1");
+  (void)KoBioSPI_InitIdentifyParameter("App", 0, 0, 0, 1, method, "Password1");
+  expect("InitSecretKey", KoBioSPI_InitSecretKey(NULL, AMBER_CALG_3DES, "Key123", "Password1"),
+         AMBER_E_BAD_APPLICATION_NAME | AMBER_ERROR_FLAG);
+  (void)KoBioSPI_InitVerifyParameter("App", 0, 0, 0, 1, method, "Password1");
+  expect("RestrictBSPFunction", KoBioSPI_RestrictBSPFunction("App", 1, 0, NULL),
+         AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
+  (void)KoBioSPI_SetEndUserParameter("App", &issuer);
+  (void)KoBioSPI_VerifyBSP((const BioAPI_UUID *)&uuid, "digest");
+  (void)KoBioSPI_VerifyChallenge("Challenge1", &verify);
+  (void)KoBioSPI_VerifyReferenceBIR(&bir);
+
+  if (failures != 0) return 1;
+  printf("all nineteen exports answered from C\n");
+  return 0;
+}
