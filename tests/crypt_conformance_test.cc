@@ -1,0 +1,414 @@
+// CryptoAPI conformance: the same cases run against our OpenSSL layer on Linux
+// and the real CryptoAPI on Windows (under Wine), driven by the reference
+// vectors that Windows produced, then through CCrypt.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crypto/ccrypt.h"
+#include "support/test_support.h"
+
+namespace ambercrypt {
+namespace {
+
+using test::Bytes;
+using test::FromHex;
+using test::ToHex;
+
+struct CryptoVector {
+  std::string op, alg;
+  Bytes material, iv, input, output;
+};
+
+std::vector<std::vector<std::string>> ReadTable(const std::string &file) {
+  std::ifstream in(test::TestDataPath(file));
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::vector<std::string> row;
+    std::string f;
+    while (fields >> f) row.push_back(f);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+std::vector<CryptoVector> CryptoVectors() {
+  std::vector<CryptoVector> out;
+  for (const auto &r : ReadTable("crypto.txt")) {
+    out.push_back({r.at(0), r.at(1), FromHex(r.at(2)), FromHex(r.at(3)), FromHex(r.at(4)), FromHex(r.at(5))});
+  }
+  return out;
+}
+
+ALG_ID AlgorithmOf(const std::string &name) { return name == "aes256" ? CALG_AES_256 : CALG_3DES; }
+
+// A provider context owned for one test.
+struct Provider {
+  explicit Provider(DWORD type) { ok = CryptAcquireContextA(&handle, nullptr, nullptr, type, CRYPT_VERIFYCONTEXT); }
+  ~Provider() {
+    if (ok) CryptReleaseContext(handle, 0);
+  }
+  HCRYPTPROV handle = 0;
+  BOOL ok;
+};
+
+HCRYPTKEY DeriveRaw(HCRYPTPROV prov, ALG_ID alg, const Bytes &material) {
+  HCRYPTHASH hash = 0;
+  EXPECT_TRUE(CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
+  EXPECT_TRUE(CryptHashData(hash, material.data(), static_cast<DWORD>(material.size()), 0));
+  HCRYPTKEY key = 0;
+  EXPECT_TRUE(CryptDeriveKey(prov, alg, hash, CRYPT_EXPORTABLE | CRYPT_CREATE_SALT, &key));
+  CryptDestroyHash(hash);
+  return key;
+}
+
+TEST(CryptVectorsTest, PlatformFunctionsGiveTheReferenceBytes) {
+  auto vectors = CryptoVectors();
+  ASSERT_EQ(192u, vectors.size());
+  for (const CryptoVector &v : vectors) {
+    ALG_ID alg = AlgorithmOf(v.alg);
+    Provider prov(alg == CALG_3DES ? PROV_RSA_FULL : PROV_RSA_AES);
+    ASSERT_TRUE(prov.ok);
+    HCRYPTKEY key = DeriveRaw(prov.handle, alg, v.material);
+    if (v.op == "encrypt") {
+      DWORD blockBits = 0, size = sizeof blockBits;
+      ASSERT_TRUE(CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE *>(&blockBits), &size, 0));
+      Bytes iv(blockBits / 8, 0);
+      memcpy(iv.data(), v.iv.data(), std::min(iv.size(), v.iv.size()));
+      ASSERT_TRUE(CryptSetKeyParam(key, KP_IV, iv.data(), 0));
+      Bytes buffer = v.input;
+      buffer.resize(v.input.size() + 32);
+      DWORD length = static_cast<DWORD>(v.input.size());
+      ASSERT_TRUE(CryptEncrypt(key, 0, TRUE, 0, buffer.data(), &length, static_cast<DWORD>(buffer.size())));
+      buffer.resize(length);
+      EXPECT_EQ(ToHex(v.output), ToHex(buffer)) << v.alg << " " << ToHex(v.input);
+    } else {
+      HCRYPTHASH mac = 0;
+      ASSERT_TRUE(CryptCreateHash(prov.handle, CALG_HMAC, key, 0, &mac));
+      HMAC_INFO info;
+      memset(&info, 0, sizeof info);
+      info.HashAlgid = CALG_SHA1;
+      ASSERT_TRUE(CryptSetHashParam(mac, HP_HMAC_INFO, reinterpret_cast<BYTE *>(&info), 0));
+      ASSERT_TRUE(CryptHashData(mac, v.input.data(), static_cast<DWORD>(v.input.size()), 0));
+      Bytes value(20);
+      DWORD length = 20;
+      ASSERT_TRUE(CryptGetHashParam(mac, HP_HASHVAL, value.data(), &length, 0));
+      EXPECT_EQ(ToHex(v.output), ToHex(value)) << v.alg << " " << ToHex(v.input);
+      CryptDestroyHash(mac);
+    }
+    CryptDestroyKey(key);
+  }
+}
+
+TEST(CryptVectorsTest, CCryptGivesTheReferenceBytesAndDecryptsThem) {
+  for (const CryptoVector &v : CryptoVectors()) {
+    CCrypt crypt;
+    ASSERT_EQ(0u, crypt.SetAlgorithm(AlgorithmOf(v.alg)));
+    if (v.op == "encrypt") {
+      uint32_t size = static_cast<uint32_t>(v.input.size());
+      ASSERT_EQ(0u, crypt.Encrypt(nullptr, &size, 0, v.material.data(), static_cast<uint32_t>(v.material.size()),
+                                  v.iv.data(), static_cast<uint32_t>(v.iv.size())));
+      EXPECT_EQ(v.output.size(), size);
+      Bytes buffer = v.input;
+      buffer.resize(size);
+      uint32_t length = static_cast<uint32_t>(v.input.size());
+      ASSERT_EQ(0u, crypt.Encrypt(buffer.data(), &length, size, v.material.data(),
+                                  static_cast<uint32_t>(v.material.size()), v.iv.data(),
+                                  static_cast<uint32_t>(v.iv.size())));
+      EXPECT_EQ(ToHex(v.output), ToHex(buffer));
+      ASSERT_EQ(0u, crypt.Decrypt(buffer.data(), &length, v.material.data(), static_cast<uint32_t>(v.material.size()),
+                                  v.iv.data(), static_cast<uint32_t>(v.iv.size())));
+      buffer.resize(length);
+      EXPECT_EQ(ToHex(v.input), ToHex(buffer));
+    } else {
+      Bytes mac(20);
+      uint32_t length = 20;
+      ASSERT_EQ(0u, crypt.Hmac(v.input.data(), static_cast<uint32_t>(v.input.size()), mac.data(), &length,
+                               v.material.data(), static_cast<uint32_t>(v.material.size())));
+      EXPECT_EQ(ToHex(v.output), ToHex(mac));
+    }
+  }
+}
+
+const uint8_t kMaterial[] = "material";
+const uint8_t kIv[] = "0123456789abcdefXYZ";
+
+TEST(CCryptTest, SizeQueries) {
+  CCrypt crypt;
+  uint32_t n = 5;
+  EXPECT_EQ(0u, crypt.Encrypt(nullptr, &n, 0, kMaterial, 8, kIv, 16));
+  EXPECT_EQ(8u, n);
+  n = 8;
+  EXPECT_EQ(0u, crypt.Encrypt(nullptr, &n, 0, kMaterial, 8, kIv, 16));
+  EXPECT_EQ(16u, n);
+  ASSERT_EQ(0u, crypt.SetAlgorithm(CALG_AES_256));
+  n = 16;
+  EXPECT_EQ(0u, crypt.Encrypt(nullptr, &n, 0, kMaterial, 8, kIv, 16));
+  EXPECT_EQ(32u, n);
+}
+
+TEST(CCryptTest, ShortBufferIsNteBadLenAndUntouched) {
+  CCrypt crypt;
+  ASSERT_EQ(0u, crypt.SetAlgorithm(CALG_AES_256));
+  Bytes buffer(15, 0x33);
+  uint32_t n = 15;
+  EXPECT_EQ(static_cast<uint32_t>(NTE_BAD_LEN), crypt.Encrypt(buffer.data(), &n, 15, kMaterial, 8, kIv, 16));
+  EXPECT_EQ(16u, n);
+  EXPECT_EQ(Bytes(15, 0x33), buffer);
+}
+
+TEST(CCryptTest, ArgumentChecksInOrder) {
+  CCrypt crypt;
+  uint8_t buffer[16] = {0};
+  uint32_t n = 0;
+  EXPECT_EQ(87u, crypt.Encrypt(buffer, &n, 16, kMaterial, 8, kIv, 16));
+  n = 4;
+  EXPECT_EQ(87u, crypt.Encrypt(buffer, nullptr, 16, kMaterial, 8, kIv, 16));
+  EXPECT_EQ(87u, crypt.Encrypt(buffer, &n, 16, nullptr, 8, kIv, 16));
+  EXPECT_EQ(87u, crypt.Encrypt(buffer, &n, 16, kMaterial, 0, kIv, 16));
+  EXPECT_EQ(87u, crypt.Encrypt(buffer, &n, 16, kMaterial, 8, nullptr, 16));
+  EXPECT_EQ(87u, crypt.Encrypt(buffer, &n, 0, kMaterial, 8, kIv, 16));
+  EXPECT_EQ(87u, crypt.Encrypt(buffer, &n, 16, kMaterial, 8, kIv, 0));  // from the IV step
+  EXPECT_EQ(87u, crypt.Decrypt(nullptr, &n, kMaterial, 8, kIv, 16));
+  uint8_t mac[20];
+  uint32_t macLength = 20;
+  EXPECT_EQ(87u, crypt.Hmac(buffer, 4, mac, &macLength, kMaterial, 0));
+  EXPECT_EQ(87u, crypt.Hash(buffer, 0, mac, &macLength));
+  EXPECT_EQ(87u, crypt.FindCertificate(nullptr));
+}
+
+TEST(CCryptTest, DecryptFailuresLeaveTheBuffer) {
+  CCrypt crypt;
+  Bytes seven(7, 0x41);
+  uint32_t n = 7;
+  EXPECT_EQ(static_cast<uint32_t>(NTE_BAD_DATA), crypt.Decrypt(seven.data(), &n, kMaterial, 8, kIv, 8));
+  EXPECT_EQ(Bytes(7, 0x41), seven);
+  EXPECT_EQ(7u, n);
+
+  Bytes block(16, 0);
+  uint32_t length = 5;
+  ASSERT_EQ(0u, crypt.Encrypt(block.data(), &length, 16, kMaterial, 8, kIv, 8));
+  Bytes cipher(block.begin(), block.begin() + length);
+  const uint8_t other[] = "other";
+  EXPECT_EQ(static_cast<uint32_t>(NTE_BAD_DATA), crypt.Decrypt(block.data(), &length, other, 5, kIv, 8));
+  EXPECT_EQ(cipher, Bytes(block.begin(), block.begin() + 8));
+}
+
+TEST(CCryptTest, ShortIvIsZeroFilledAndLongIvTruncated) {
+  CCrypt crypt;
+  const uint8_t shortIv[] = {1, 2, 3, 4};
+  const uint8_t paddedIv[] = {1, 2, 3, 4, 0, 0, 0, 0, 9, 9};
+  Bytes a(16, 'p'), b(16, 'p');
+  uint32_t na = 8, nb = 8;
+  ASSERT_EQ(0u, crypt.Encrypt(a.data(), &na, 16, kMaterial, 8, shortIv, 4));
+  ASSERT_EQ(0u, crypt.Encrypt(b.data(), &nb, 16, kMaterial, 8, paddedIv, 10));
+  EXPECT_EQ(a, b);
+  // AES takes 16 bytes of the same material.
+  ASSERT_EQ(0u, crypt.SetAlgorithm(CALG_AES_256));
+  Bytes c(32, 'p'), d(32, 'p');
+  uint32_t nc = 8, nd = 8;
+  ASSERT_EQ(0u, crypt.Encrypt(c.data(), &nc, 32, kMaterial, 8, kIv, 16));
+  ASSERT_EQ(0u, crypt.Encrypt(d.data(), &nd, 32, kMaterial, 8, kIv, 19));
+  EXPECT_EQ(c, d);
+  EXPECT_EQ(16u, nc);
+}
+
+TEST(CryptPlatformTest, WindowsErrorsForBuffersAndPadding) {
+  AMBER_SKIP_IF_WINE_DIFFERS();
+  Provider prov(PROV_RSA_FULL);
+  ASSERT_TRUE(prov.ok);
+  HCRYPTKEY key = DeriveRaw(prov.handle, CALG_3DES, Bytes(kMaterial, kMaterial + 8));
+  uint8_t buffer[16] = {1, 2, 3};
+  DWORD n = 3;
+  EXPECT_FALSE(CryptEncrypt(key, 0, TRUE, 0, buffer, &n, 4));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
+  EXPECT_EQ(8u, n);
+  n = 3;
+  ASSERT_TRUE(CryptEncrypt(key, 0, TRUE, 0, buffer, &n, sizeof buffer));
+  buffer[7] ^= 0x5a;  // the padding no longer checks out
+  EXPECT_FALSE(CryptDecrypt(key, 0, TRUE, 0, buffer, &n));
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
+  n = 12;
+  EXPECT_FALSE(CryptDecrypt(key, 0, TRUE, 0, buffer, &n));
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
+  CryptDestroyKey(key);
+}
+
+TEST(CryptPlatformTest, AesNeedsTheAesProvider) {
+  Provider full(PROV_RSA_FULL);
+  ASSERT_TRUE(full.ok);
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(full.handle, CALG_SHA1, 0, 0, &hash));
+  ASSERT_TRUE(CryptHashData(hash, kMaterial, 8, 0));
+  HCRYPTKEY key = 0;
+  EXPECT_FALSE(CryptDeriveKey(full.handle, CALG_AES_256, hash, 0, &key));
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), GetLastError());
+  CryptDestroyHash(hash);
+}
+
+// ---- Certificates and signed messages --------------------------------------
+
+struct Identity {
+  Bytes issuer, serial;
+  CERT_ISSUER_SERIAL_NUMBER id() {
+    CERT_ISSUER_SERIAL_NUMBER out;
+    out.Issuer.cbData = static_cast<DWORD>(issuer.size());
+    out.Issuer.pbData = issuer.data();
+    out.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+    out.SerialNumber.pbData = serial.data();
+    return out;
+  }
+};
+
+class SignedMessageTest : public test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    test::InstallTestCertificates();
+    test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(test::TestDataPath("signer.cert.pem"))),
+                            &signer_.issuer, &signer_.serial);
+    test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(test::FixturePath("keyless.cert.pem"))),
+                            &keyless_.issuer, &keyless_.serial);
+  }
+  Identity signer_, keyless_;
+};
+
+TEST_F(SignedMessageTest, SerialNumbersAreLittleEndian) {
+  EXPECT_EQ("1807f6e5d4c3b2a100", ToHex(signer_.serial));
+  EXPECT_EQ("8897a6b5c4d3e2f100", ToHex(keyless_.serial));
+}
+
+TEST_F(SignedMessageTest, FindsCertificatesAndReportsTheirInfo) {
+  CCrypt crypt;
+  CERT_ISSUER_SERIAL_NUMBER id = signer_.id();
+  ASSERT_EQ(0u, crypt.FindCertificate(&id));
+  // An extra, insignificant zero byte does not matter; the sign byte does.
+  Identity padded = signer_;
+  padded.serial.push_back(0);
+  CERT_ISSUER_SERIAL_NUMBER paddedId = padded.id();
+  EXPECT_EQ(0u, crypt.FindCertificate(&paddedId));
+  Identity trimmed = signer_;
+  trimmed.serial.pop_back();
+  CERT_ISSUER_SERIAL_NUMBER trimmedId = trimmed.id();
+  EXPECT_EQ(static_cast<uint32_t>(CRYPT_E_NOT_FOUND), crypt.FindCertificate(&trimmedId));
+
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  ASSERT_NE(nullptr, store);
+  CERT_ID certId;
+  memset(&certId, 0, sizeof certId);
+  certId.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+  certId.IssuerSerialNumber = id;
+  PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                   CERT_FIND_CERT_ID, &certId, nullptr);
+  ASSERT_NE(nullptr, cert);
+  const CERT_INFO *info = cert->pCertInfo;
+  EXPECT_EQ(ToHex(signer_.serial), ToHex(info->SerialNumber.pbData, info->SerialNumber.cbData));
+  EXPECT_EQ(ToHex(signer_.issuer), ToHex(info->Issuer.pbData, info->Issuer.cbData));
+  EXPECT_EQ(ToHex(signer_.issuer), ToHex(info->Subject.pbData, info->Subject.cbData));
+  EXPECT_STREQ(szOID_RSA_RSA, info->SubjectPublicKeyInfo.Algorithm.pszObjId);
+  EXPECT_EQ(270u, info->SubjectPublicKeyInfo.PublicKey.cbData);  // RSAPublicKey of a 2048-bit key
+  EXPECT_EQ(2u, info->dwVersion);
+  CertFreeCertificateContext(cert);
+  CertCloseStore(store, 0);
+}
+
+TEST_F(SignedMessageTest, MissingCertificateIsNotFound) {
+  Identity missing = signer_;
+  missing.serial[0] ^= 1;
+  CERT_ISSUER_SERIAL_NUMBER id = missing.id();
+  CCrypt crypt;
+  EXPECT_EQ(static_cast<uint32_t>(CRYPT_E_NOT_FOUND), crypt.FindCertificate(&id));
+  uint32_t size = 0;
+  const uint8_t data[] = "x";
+  EXPECT_EQ(static_cast<uint32_t>(CRYPT_E_NOT_FOUND), crypt.SignMessage(&id, data, 1, nullptr, &size));
+}
+
+TEST_F(SignedMessageTest, ReferenceMessagesByteForByte) {
+  auto rows = ReadTable("sign.txt");
+  ASSERT_FALSE(rows.empty());
+  for (const auto &row : rows) {
+    Identity who{FromHex(row.at(0)), FromHex(row.at(1))};
+    CERT_ISSUER_SERIAL_NUMBER id = who.id();
+    Bytes data = FromHex(row.at(2));
+    Bytes expected = FromHex(row.at(3));
+    CCrypt crypt;
+    uint32_t size = 0;
+    ASSERT_EQ(0u, crypt.SignMessage(&id, data.data(), static_cast<uint32_t>(data.size()), nullptr, &size));
+    EXPECT_EQ(expected.size(), size);
+    Bytes message(size);
+    ASSERT_EQ(0u, crypt.SignMessage(&id, data.data(), static_cast<uint32_t>(data.size()), message.data(), &size));
+    EXPECT_EQ(ToHex(expected), ToHex(message));
+
+    uint32_t contentSize = 0;
+    ASSERT_EQ(0u, crypt.VerifyMessage(&id, expected.data(), static_cast<uint32_t>(expected.size()), nullptr,
+                                      &contentSize));
+    ASSERT_EQ(data.size(), contentSize);
+    Bytes content(contentSize);
+    ASSERT_EQ(0u, crypt.VerifyMessage(&id, expected.data(), static_cast<uint32_t>(expected.size()), content.data(),
+                                      &contentSize));
+    EXPECT_EQ(data, content);
+  }
+}
+
+TEST_F(SignedMessageTest, ShortOutputBufferFails) {
+  CERT_ISSUER_SERIAL_NUMBER id = signer_.id();
+  const uint8_t data[] = "biometric data";
+  CCrypt crypt;
+  uint32_t size = 0;
+  ASSERT_EQ(0u, crypt.SignMessage(&id, data, 14, nullptr, &size));
+  Bytes message(size - 1, 0xee);
+  uint32_t shortSize = size - 1;
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA), crypt.SignMessage(&id, data, 14, message.data(), &shortSize));
+  EXPECT_EQ(Bytes(size - 1, 0xee), message);
+}
+
+TEST_F(SignedMessageTest, KeylessCertificateVerifiesButCannotSign) {
+  CERT_ISSUER_SERIAL_NUMBER signerId = signer_.id();
+  CERT_ISSUER_SERIAL_NUMBER keylessId = keyless_.id();
+  const uint8_t data[] = "template";
+  CCrypt crypt;
+  ASSERT_EQ(0u, crypt.FindCertificate(&keylessId));
+  uint32_t size = 0;
+  EXPECT_NE(0u, crypt.SignMessage(&keylessId, data, 8, nullptr, &size));
+
+  ASSERT_EQ(0u, crypt.SignMessage(&signerId, data, 8, nullptr, &size));
+  Bytes message(size);
+  ASSERT_EQ(0u, crypt.SignMessage(&signerId, data, 8, message.data(), &size));
+  // Verification needs the named certificate in "ROOT" and a valid signature
+  // by the certificate the message carries.
+  uint32_t contentSize = 0;
+  EXPECT_EQ(0u, crypt.VerifyMessage(&keylessId, message.data(), size, nullptr, &contentSize));
+  EXPECT_EQ(8u, contentSize);
+}
+
+TEST_F(SignedMessageTest, TamperedMessagesFail) {
+  CERT_ISSUER_SERIAL_NUMBER id = signer_.id();
+  const uint8_t data[] = "template";
+  CCrypt crypt;
+  uint32_t size = 0;
+  ASSERT_EQ(0u, crypt.SignMessage(&id, data, 8, nullptr, &size));
+  Bytes message(size);
+  ASSERT_EQ(0u, crypt.SignMessage(&id, data, 8, message.data(), &size));
+  // The content sits right before the certificate set; change one byte of it.
+  Bytes badContent = message;
+  size_t at = ToHex(message).find(ToHex(Bytes(data, data + 8))) / 2;
+  ASSERT_GT(at, 0u);
+  badContent[at] ^= 1;
+  uint32_t contentSize = 0;
+  EXPECT_NE(0u, crypt.VerifyMessage(&id, badContent.data(), size, nullptr, &contentSize));
+  Bytes badSignature = message;
+  badSignature[size - 5] ^= 0x40;
+  EXPECT_NE(0u, crypt.VerifyMessage(&id, badSignature.data(), size, nullptr, &contentSize));
+  Bytes truncated(message.begin(), message.end() - 10);
+  EXPECT_NE(0u, crypt.VerifyMessage(&id, truncated.data(), size - 10, nullptr, &contentSize));
+}
+
+}  // namespace
+}  // namespace ambercrypt
