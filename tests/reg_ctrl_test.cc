@@ -1,0 +1,176 @@
+// CRegCtrl: the plain and encrypted encodings, their sizes, and what bad
+// stored data gives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "frame/identity.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+#include "support/test_support.h"
+
+namespace ambercrypt {
+namespace {
+
+const char kKey[] = "SOFTWARE\\Dravelo\\BioAPI\\Ambervault\\WinCrypto\\RegCtrlTest";
+
+class RegCtrlTest : public test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_EQ(1, BuildKeyMaterial(1234, &material_, &materialLength_));
+    ASSERT_EQ(1, BuildKeyMaterial(4321, &other_, &otherLength_));
+    ASSERT_EQ(1, reg_.Open(kKey, 1, KEY_ALL_ACCESS));
+  }
+  void TearDown() override {
+    WipeAndFree(&material_, &materialLength_);
+    WipeAndFree(&other_, &otherLength_);
+    StoreTest::TearDown();
+  }
+  size_t StoredSize(const char *name) {
+    test::Bytes data;
+    EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, name, &data));
+    return data.size();
+  }
+  CRegCtrl reg_;
+  uint8_t *material_ = nullptr;
+  uint32_t materialLength_ = 0;
+  uint8_t *other_ = nullptr;
+  uint32_t otherLength_ = 0;
+};
+
+TEST_F(RegCtrlTest, EncryptedIntegersAndTheirSizes) {
+  struct Case {
+    int64_t value;
+    size_t stored;
+  };
+  const Case cases[] = {{0, 8}, {-5, 8}, {1234567, 8}, {12345678, 16}, {INT32_MIN, 16}, {INT64_MIN, 24}};
+  for (const Case &c : cases) {
+    if (c.value >= INT32_MIN && c.value <= INT32_MAX) {
+      ASSERT_EQ(0u, reg_.SetEncryptedInt("n", static_cast<int32_t>(c.value), material_, materialLength_));
+      int32_t read = 99;
+      ASSERT_EQ(0u, reg_.QueryEncryptedInt("n", &read, material_, materialLength_));
+      EXPECT_EQ(c.value, read);
+    } else {
+      ASSERT_EQ(0u, reg_.SetEncryptedInt64("n", c.value, material_, materialLength_));
+    }
+    EXPECT_EQ(c.stored, StoredSize("n")) << c.value;
+    int64_t wide = 99;
+    ASSERT_EQ(0u, reg_.QueryEncryptedInt64("n", &wide, material_, materialLength_));
+    EXPECT_EQ(c.value, wide);
+  }
+}
+
+TEST_F(RegCtrlTest, OtherKeyMaterialFailsAndLeavesTheOutput) {
+  ASSERT_EQ(0u, reg_.SetEncryptedInt("n", 42, material_, materialLength_));
+  int32_t value = 7;
+  EXPECT_NE(0u, reg_.QueryEncryptedInt("n", &value, other_, otherLength_));
+  EXPECT_EQ(7, value);
+  uint8_t block[16] = {0};
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("b", block, 16, material_, materialLength_));
+  uint8_t out[16];
+  memset(out, 0xaa, sizeof out);
+  uint32_t length = 16;
+  EXPECT_NE(0u, reg_.QueryEncryptedBinary("b", out, &length, other_, otherLength_));
+  EXPECT_EQ(test::Bytes(16, 0xaa), test::Bytes(out, out + 16));
+}
+
+TEST_F(RegCtrlTest, EncryptedBinaryNeverWritesPastTheCaller) {
+  test::Bytes secret(64, 's');
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("key", secret.data(), 64, material_, materialLength_));
+  EXPECT_EQ(72u, StoredSize("key"));
+  uint8_t out[64];
+  uint32_t length = 64;
+  ASSERT_EQ(0u, reg_.QueryEncryptedBinary("key", out, &length, material_, materialLength_));
+  EXPECT_EQ(64u, length);
+  EXPECT_EQ(secret, test::Bytes(out, out + 64));
+
+  // 128 stored bytes are read when 64 are asked; the plaintext is too long.
+  test::Bytes big(120, 'b');
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("big", big.data(), 120, material_, materialLength_));
+  EXPECT_EQ(128u, StoredSize("big"));
+  uint8_t guarded[64 + 8];
+  memset(guarded, 0xcc, sizeof guarded);
+  length = 64;
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA),
+            reg_.QueryEncryptedBinary("big", guarded, &length, material_, materialLength_));
+  EXPECT_EQ(test::Bytes(sizeof guarded, 0xcc), test::Bytes(guarded, guarded + sizeof guarded));
+
+  test::Bytes bigger(130, 'b');
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("bigger", bigger.data(), 130, material_, materialLength_));
+  EXPECT_EQ(136u, StoredSize("bigger"));
+  length = 64;
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA),
+            reg_.QueryEncryptedBinary("bigger", guarded, &length, material_, materialLength_));
+}
+
+TEST_F(RegCtrlTest, CorruptStoredValuesAreRefused) {
+  int32_t value = 3;
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "short", REG_BINARY, test::Bytes(7, 1)));
+  EXPECT_NE(0u, reg_.QueryEncryptedInt("short", &value, material_, materialLength_));
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "dword", REG_DWORD, test::Bytes(4, 1)));
+  EXPECT_NE(0u, reg_.QueryEncryptedInt("dword", &value, material_, materialLength_));
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "huge", REG_BINARY, test::Bytes(300, 1)));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA), reg_.QueryEncryptedInt("huge", &value, material_, materialLength_));
+  EXPECT_EQ(3, value);
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_FILE_NOT_FOUND),
+            reg_.QueryEncryptedInt("absent", &value, material_, materialLength_));
+}
+
+TEST_F(RegCtrlTest, PlainValues) {
+  const uint8_t digest[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+  EXPECT_EQ(87u, reg_.SetBinary("d", digest, 0));
+  test::Bytes data;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, test::ReadRawValue(kKey, "d", &data));
+  ASSERT_EQ(0u, reg_.SetBinary("d", digest, 20));
+  uint8_t out[20];
+  uint32_t length = 20;
+  ASSERT_EQ(0u, reg_.QueryBinary("d", out, &length));
+  EXPECT_EQ(20u, length);
+  EXPECT_EQ(0, memcmp(digest, out, 20));
+  length = 19;
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA), reg_.QueryBinary("d", out, &length));
+
+  ASSERT_EQ(0u, reg_.SetDword("w", 0xdeadbeef));
+  DWORD w = 0;
+  ASSERT_EQ(0u, reg_.QueryDword("w", &w));
+  EXPECT_EQ(0xdeadbeefu, w);
+
+  const char path[] = "Z:\\bsp\\module.dll";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "path", REG_SZ, test::Bytes(path, path + sizeof path)));
+  char text[255];
+  ASSERT_EQ(0u, reg_.QueryString("path", text));
+  EXPECT_STREQ(path, text);
+  EXPECT_EQ(87u, reg_.QueryDword(nullptr, &w));
+}
+
+TEST_F(RegCtrlTest, OpenWithAndWithoutCreate) {
+  const char missing[] = "SOFTWARE\\Dravelo\\BioAPI\\Ambervault\\WinCrypto\\NotThere";
+  CRegCtrl reader;
+  EXPECT_EQ(0, reader.Open(missing, 0, KEY_READ));
+  EXPECT_FALSE(test::KeyExists(missing));
+  EXPECT_EQ(0, reader.Open(nullptr, 1, KEY_READ));
+  ASSERT_EQ(1, reader.Open(missing, 1, KEY_READ));
+  EXPECT_TRUE(test::KeyExists(missing));
+  // A created key is held with all access, whatever was asked.
+  EXPECT_EQ(0u, reader.SetDword("w", 1));
+  CRegCtrl again;
+  ASSERT_EQ(1, again.Open(missing, 1, KEY_READ));
+  EXPECT_NE(0u, again.SetDword("w", 2));  // an existing key opens as asked
+}
+
+TEST(HashNameToBase64Test, AppKeyTextOfAName) {
+  char out[30];
+  memset(out, 'x', sizeof out);
+  ASSERT_EQ(1, HashNameToBase64("Scanner", out));
+  EXPECT_EQ(29u, strlen(out));
+  EXPECT_EQ('=', out[27]);
+  EXPECT_EQ('\n', out[28]);
+  memset(out, 'x', sizeof out);
+  EXPECT_EQ(0, HashNameToBase64("", out));
+  EXPECT_EQ('x', out[0]);
+}
+
+}  // namespace
+}  // namespace ambercrypt
