@@ -1,0 +1,406 @@
+// BIR records and their encryption, the password rules, the administrator
+// password, the secret key and function restriction, through the exports.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <string>
+
+#include "admin/admin_password.h"
+#include "ambercrypt/ambercrypt.h"
+#include "bir/bir_ctrl.h"
+#include "crypto/ccrypt.h"
+#include "frame/caches.h"
+#include "frame/entry.h"
+#include "frame/identity.h"
+#include "store/constants.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+#include "support/test_support.h"
+
+namespace ambercrypt {
+namespace {
+
+using test::Bytes;
+
+constexpr uint32_t F = AMBER_ERROR_FLAG;
+const char kPassword[] = "Admin123";
+const char kHost[] = "C:\\Apps\\Scanner.EXE";
+
+// A record with its own buffers.
+struct Record {
+  explicit Record(size_t dataCapacity, size_t blockCapacity = 0)
+      : data(dataCapacity), block(blockCapacity) {
+    memset(&bir, 0, sizeof bir);
+    bir.Header.HeaderVersion = 2;
+    bir.Header.Type = 0x04;
+    bir.Header.Quality = 77;
+    bir.Header.FactorsMask = 0x8;
+    bir.BiometricData.Length = static_cast<uint32_t>(dataCapacity);
+    bir.BiometricData.Data = dataCapacity ? data.data() : nullptr;
+    bir.SecurityBlock.Length = static_cast<uint32_t>(blockCapacity);
+    bir.SecurityBlock.Data = blockCapacity ? block.data() : nullptr;
+  }
+  Bytes Data() const { return Bytes(bir.BiometricData.Data, bir.BiometricData.Data + bir.BiometricData.Length); }
+  BioAPI_BIR bir;
+  Bytes data, block;
+};
+
+Record Template(size_t n) {
+  Record r(n);
+  for (size_t i = 0; i < n; ++i) r.data[i] = static_cast<uint8_t>(i * 7 + 1);
+  return r;
+}
+
+TEST(CBIRCtrlTest, SecurityBlockCopies) {
+  CBIRCtrl ctrl;
+  Record source(4, 100), destination(4, 64);
+  source.bir.Header.Quality = 12;
+  std::fill(source.block.begin(), source.block.end(), 0x5b);
+  EXPECT_EQ(0, ctrl.CopyHeaderAndSecurityBlock(&destination.bir, &source.bir));
+  EXPECT_EQ(12, destination.bir.Header.Quality);  // the header is copied first
+  EXPECT_EQ(64u, destination.bir.SecurityBlock.Length);
+
+  Record noBuffer(4);
+  EXPECT_EQ(0, ctrl.CopyHeaderAndSecurityBlock(&noBuffer.bir, &source.bir));
+
+  Record big(4, 128);
+  ASSERT_EQ(1, ctrl.CopyHeaderAndSecurityBlock(&big.bir, &source.bir));
+  EXPECT_EQ(100u, big.bir.SecurityBlock.Length);
+  EXPECT_EQ(Bytes(100, 0x5b), Bytes(big.block.begin(), big.block.begin() + 100));
+
+  Record plain(4);
+  Record keep(4, 8);
+  ASSERT_EQ(1, ctrl.CopyHeaderAndSecurityBlock(&keep.bir, &plain.bir));
+  EXPECT_EQ(8u, keep.bir.SecurityBlock.Length);
+  EXPECT_EQ(keep.block.data(), keep.bir.SecurityBlock.Data);
+  EXPECT_EQ(0, ctrl.CopyHeaderAndSecurityBlock(nullptr, &plain.bir));
+}
+
+TEST(CBIRCtrlTest, DataTypeBits) {
+  CBIRCtrl ctrl;
+  Record r(1);
+  ctrl.SetEncrypted(&r.bir);
+  ctrl.SetEncrypted(&r.bir);
+  EXPECT_EQ(0x14, r.bir.Header.Type);
+  ctrl.ClearEncrypted(&r.bir);
+  ctrl.ClearEncrypted(&r.bir);
+  EXPECT_EQ(0x04, r.bir.Header.Type);
+  EXPECT_EQ(0, ctrl.IsSigned(&r.bir));
+  ctrl.SetSigned(&r.bir);
+  EXPECT_EQ(1, ctrl.IsSigned(&r.bir));
+  EXPECT_EQ(0x24, r.bir.Header.Type);
+  EXPECT_EQ(0, ctrl.IsSigned(nullptr));
+}
+
+TEST(PasswordRulesTest, Table) {
+  struct Case {
+    const char *text;
+    int expected;
+  };
+  const Case cases[] = {
+      {"Abcde1", 1}, {"Abc12", 0},     {"ABCDE1", 0},       {"abcdef1", 0}, {"Abcdefg", 0}, {"!! aB3 ??", 1},
+      {"", 0},       {"1aaaaaaaaaaaaZ", 1}, {"AAAAAAAAAA1b", 1},
+  };
+  for (const Case &c : cases) EXPECT_EQ(c.expected, CheckPasswordRules(c.text)) << c.text;
+  EXPECT_EQ(0, CheckPasswordRules(nullptr));
+}
+
+TEST(PasswordRulesTest, StopsAtTheFirstLeadByteOfTheLocale) {
+  // In the "C" locale no byte leads a multibyte character.
+  EXPECT_EQ(1, CheckPasswordRules("\xc3\xa9" "Abc123"));
+#if !defined(_WIN32)
+  if (setlocale(LC_CTYPE, "C.UTF-8") != nullptr) {
+    EXPECT_EQ(0, CheckPasswordRules("\xc3\xa9" "Abc123"));
+    EXPECT_EQ(1, CheckPasswordRules("Abc123" "\xc3\xa9"));
+    EXPECT_EQ(0, CheckPasswordRules("Ab" "\xc3\xa9" "c123"));
+    setlocale(LC_CTYPE, "C");
+  }
+#endif
+}
+
+class AdminTest : public test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    test::ProvisionAdminPassword(kPassword);
+    test::SetInstallationNumber(77);
+    test::AttachAs(kHost);
+  }
+  std::string PathOf(const char *name) {
+    char appKey[30];
+    EXPECT_EQ(1, HashNameToBase64(name, appKey));
+    return ApplicationKeyPath(appKey);
+  }
+  bool HasValue(const char *application, const Setting &setting) {
+    Bytes data;
+    return test::ReadRawValue(PathOf(application).c_str(), setting.name, &data) == ERROR_SUCCESS;
+  }
+  // The host gets mode 4 and a secret key, and the process is restarted so
+  // that its caches come from the registry.
+  void ProvisionHost(uint32_t algorithm, const char *secret = "Secret12") {
+    ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
+    ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", algorithm, secret, kPassword));
+    test::AttachAs(kHost);
+  }
+};
+
+TEST_F(AdminTest, AdministratorPassword) {
+  EXPECT_EQ(1, VerifyAdminPassword(kPassword));
+  EXPECT_EQ(0, VerifyAdminPassword("admin123"));
+  EXPECT_EQ(0, VerifyAdminPassword(""));
+  EXPECT_EQ(0, VerifyAdminPassword(nullptr));
+  Bytes digest = test::Sha1(kPassword);
+  digest.push_back(0);
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kBaseKeyPath, settings::kAdminPasswordDigest.name, REG_BINARY, digest));
+  EXPECT_EQ(0, VerifyAdminPassword(kPassword));
+  EXPECT_EQ(AMBER_E_BAD_ADMIN_PASSWORD | F, KoBioSPI_RestrictBSPFunction("Tool", 1, 0, kPassword));
+}
+
+TEST_F(AdminTest, InitSecretKeyChecksInOrderAndWritesNothingOnFailure) {
+  const std::string longText(256, 'a');
+  struct Case {
+    const char *name;
+    uint32_t algorithm;
+    const char *key;
+    const char *password;
+    uint32_t expected;
+  };
+  const Case beforeMode[] = {
+      {nullptr, 0x6603, nullptr, nullptr, AMBER_E_BAD_APPLICATION_NAME},
+      {"Tool", 0x6603, nullptr, nullptr, AMBER_E_BAD_SECRET_KEY},
+      {"Tool", 0x6603, "Secret12", nullptr, AMBER_E_BAD_ADMIN_PASSWORD},
+      {longText.c_str(), 0x6603, "", "", AMBER_E_BAD_APPLICATION_NAME},
+      {"Tool", 0x6603, "", "", AMBER_E_BAD_SECRET_KEY},
+      {"Tool", 0x6603, longText.c_str(), kPassword, AMBER_E_BAD_SECRET_KEY},
+      {"Tool", 0x6603, "Secret12", longText.c_str(), AMBER_E_BAD_ADMIN_PASSWORD},
+      {"Tool", 0x660E, "bad", "wrong", AMBER_E_BAD_ADMIN_PASSWORD},
+      {"Tool", 0x660E, "bad", kPassword, AMBER_E_NOT_PERMITTED},  // mode is not 4
+  };
+  for (const Case &c : beforeMode) {
+    EXPECT_EQ(c.expected | F, KoBioSPI_InitSecretKey(c.name, c.algorithm, c.key, c.password)) << c.expected;
+  }
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 1, 0, kPassword));
+  EXPECT_EQ(AMBER_E_NOT_PERMITTED | F, KoBioSPI_InitSecretKey("Tool", 0x6603, "Secret12", kPassword));
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 4, 0, kPassword));
+  const Case afterMode[] = {
+      {"Tool", 0x660E, "Secret12", kPassword, AMBER_E_BAD_ALGORITHM},
+      {"Tool", 0x6603, "secret12", kPassword, AMBER_E_BAD_SECRET_KEY},
+      {"Tool", 0x6603, "Secret12Secret12Secret12Secret123", kPassword, AMBER_E_BAD_SECRET_KEY},  // 33
+  };
+  for (const Case &c : afterMode) {
+    EXPECT_EQ(c.expected | F, KoBioSPI_InitSecretKey(c.name, c.algorithm, c.key, c.password)) << c.key;
+  }
+  for (const Setting *s : {&settings::kSecretKeyBlock, &settings::kSecretKeyState, &settings::kCipherAlgorithm}) {
+    EXPECT_FALSE(HasValue("Tool", *s)) << s->name;
+  }
+}
+
+TEST_F(AdminTest, SecretKeyBlockLayout) {
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 4, 0, kPassword));
+  const std::string suffix = SecretKeySuffix;
+  struct Case {
+    std::string key, expected;
+  };
+  const Case cases[] = {
+      {"Abc123", "Abc123" + std::string(25, '0') + suffix + std::string(1, '\0')},
+      {"Abc123" + std::string(25, 'x'), "Abc123" + std::string(25, 'x') + suffix + std::string(1, '\0')},
+      {"Abc123" + std::string(26, 'x'), "Abc123" + std::string(26, 'x') + suffix},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Tool", 0x6610, c.key.c_str(), kPassword));
+    Bytes stored;
+    ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(PathOf("Tool").c_str(), settings::kSecretKeyBlock.name, &stored));
+    EXPECT_EQ(72u, stored.size());
+    CRegCtrl reg;
+    ASSERT_EQ(1, reg.Open(PathOf("Tool").c_str(), 0, KEY_READ));
+    uint8_t block[64];
+    uint32_t length = 64;
+    ASSERT_EQ(0u, reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, g_spiCtrl->keyMaterial,
+                                           g_spiCtrl->keyMaterialLength));
+    ASSERT_EQ(64u, length);
+    EXPECT_EQ(c.expected, std::string(reinterpret_cast<char *>(block), 64));
+    int32_t state = 0, algorithm = 0;
+    ASSERT_EQ(0u, reg.QueryEncryptedInt(settings::kSecretKeyState.name, &state, g_spiCtrl->keyMaterial,
+                                        g_spiCtrl->keyMaterialLength));
+    ASSERT_EQ(0u, reg.QueryEncryptedInt(settings::kCipherAlgorithm.name, &algorithm, g_spiCtrl->keyMaterial,
+                                        g_spiCtrl->keyMaterialLength));
+    EXPECT_EQ(1, state);
+    EXPECT_EQ(0x6610, algorithm);
+  }
+}
+
+TEST_F(AdminTest, CheckModeTable) {
+  struct Case {
+    uint32_t mode, custom, function, expected;
+  };
+  const Case cases[] = {
+      {1, 0, 0x0001, 0},       {1, 0, 0x0004, 2054},   {2, 0, 0x1000, 0},        {1, 0, 0x1000, 2054},
+      {4, 0, 0x07FF, 0},       {4, 0, 0x0800, 2054},   {3, 0, 0x0200, 0},        {3, 0, 0x0100, 2054},
+      {2, 0, 0x0400, 2054},    {5, 0, 0xFFFFFFFF, 0},  {5, 0x30, 0x10, 2054},    {5, 0x30, 0x0F, 0},
+      {0, 0, 0, 2077},         {0, 0, 1, 2077},        {1, 0, 0x80000000, 0},    {1, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", c.mode, c.custom, kPassword));
+    EXPECT_EQ(c.expected ? (c.expected | F) : 0u, KoBioFPI_CheckMode(c.function))
+        << "mode " << c.mode << " function " << c.function;
+  }
+}
+
+TEST_F(AdminTest, RestrictionCodesAndWhoseCachesChange) {
+  EXPECT_EQ(AMBER_E_BAD_ADMIN_PASSWORD | F, KoBioSPI_RestrictBSPFunction("Tool2", 6, 0, "wrong"));
+  EXPECT_EQ(AMBER_E_BAD_MODE | F, KoBioSPI_RestrictBSPFunction("Tool2", 6, 0, kPassword));
+  EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_RestrictBSPFunction("", 1, 0, "wrong"));
+  EXPECT_FALSE(HasValue("Tool2", settings::kRestrictionMode));
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool2", 1, 0, kPassword));
+  // The host's own answer does not change.
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_CheckMode(0));
+  char tool2[30];
+  HashNameToBase64("Tool2", tool2);
+  EXPECT_EQ(1u, *Caches().ModeCache.Find(tool2));
+  // Mode 5 then 2 leaves the mask stored; mode 5 again replaces it.
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool2", 5, 0x40, kPassword));
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool2", 2, 0x99, kPassword));
+  EXPECT_EQ(0x40u, *Caches().CustomMaskCache.Find(tool2));
+  EXPECT_TRUE(HasValue("Tool2", settings::kCustomMask));
+}
+
+TEST_F(AdminTest, ModesLoadedAtAttach) {
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 5, 0x30, kPassword));
+  test::AttachAs(kHost);
+  EXPECT_EQ(AMBER_E_NOT_PERMITTED | F, KoBioFPI_CheckMode(0x10));
+  EXPECT_EQ(0u, KoBioFPI_CheckMode(0x01));
+  // A mode no administrator can set (written by another tool).
+  CRegCtrl reg;
+  ASSERT_EQ(1, reg.Open(PathOf("Scanner").c_str(), 0, KEY_ALL_ACCESS));
+  ASSERT_EQ(0u, reg.SetEncryptedInt(settings::kRestrictionMode.name, 7, g_spiCtrl->keyMaterial,
+                                    g_spiCtrl->keyMaterialLength));
+  test::AttachAs(kHost);
+  EXPECT_EQ(AMBER_E_NOT_PERMITTED | F, KoBioFPI_CheckMode(0));
+}
+
+TEST_F(AdminTest, BirExportsNeedASecretKey) {
+  Record input = Template(10), output(16);
+  EXPECT_EQ(AMBER_E_NO_SECRET_KEY | F, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
+  EXPECT_EQ(AMBER_E_NO_SECRET_KEY | F, KoBioFPI_DecryptBIR(&input.bir, &output.bir));
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_EncryptBIR(nullptr, &output.bir));
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_DecryptBIR(&input.bir, nullptr));
+}
+
+TEST_F(AdminTest, TripleDesRoundTrip) {
+  ProvisionHost(AMBER_CALG_3DES);
+  Record input = Template(100);
+  Record query(0);
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &query.bir));
+  EXPECT_EQ(104u, query.bir.BiometricData.Length);
+  EXPECT_EQ(nullptr, query.bir.BiometricData.Data);
+
+  Record tooSmall(103);
+  tooSmall.bir.Header.Quality = 1;
+  EXPECT_EQ(AMBER_E_ENCRYPT_FAILED | F, KoBioFPI_EncryptBIR(&input.bir, &tooSmall.bir));
+  EXPECT_EQ(77, tooSmall.bir.Header.Quality);  // the header was copied
+  EXPECT_EQ(Bytes(103, 0), tooSmall.data);
+
+  Record encrypted(104);
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &encrypted.bir));
+  EXPECT_EQ(104u, encrypted.bir.BiometricData.Length);
+  EXPECT_EQ(0x14, encrypted.bir.Header.Type);
+  EXPECT_NE(input.Data(), Bytes(encrypted.data.begin(), encrypted.data.begin() + 100));
+
+  // The ciphertext is CCrypt's over the secret-key block with CipherIvConstant.
+  std::string block = std::string("Secret12") + std::string(23, '0') + SecretKeySuffix + std::string(1, '\0');
+  CCrypt crypt;
+  Bytes expected = input.Data();
+  expected.resize(104);
+  uint32_t n = 100;
+  ASSERT_EQ(0u, crypt.Encrypt(expected.data(), &n, 104, reinterpret_cast<const uint8_t *>(block.data()), 64,
+                              reinterpret_cast<const uint8_t *>(CipherIvConstant), 64));
+  EXPECT_EQ(expected, encrypted.Data());
+
+  Record decrypted(104);
+  ASSERT_EQ(0u, KoBioFPI_DecryptBIR(&encrypted.bir, &decrypted.bir));
+  EXPECT_EQ(100u, decrypted.bir.BiometricData.Length);
+  EXPECT_EQ(input.Data(), decrypted.Data());
+  EXPECT_EQ(0x04, decrypted.bir.Header.Type);
+  EXPECT_EQ(0, memcmp(&input.bir.Header, &decrypted.bir.Header, sizeof input.bir.Header));
+}
+
+TEST_F(AdminTest, AesSizesAndEmptyData) {
+  ProvisionHost(AMBER_CALG_AES_256);
+  for (uint32_t n : {100u, 96u}) {
+    Record input = Template(n), query(0);
+    ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &query.bir));
+    EXPECT_EQ(112u, query.bir.BiometricData.Length) << n;
+  }
+  Record empty(0), query(0);
+  EXPECT_EQ(AMBER_E_ENCRYPT_FAILED | F, KoBioFPI_EncryptBIR(&empty.bir, &query.bir));
+  EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&empty.bir, &query.bir));
+}
+
+TEST_F(AdminTest, DecryptNeverWritesPastTheOutput) {
+  ProvisionHost(AMBER_CALG_AES_256);
+  Record input = Template(40), encrypted(48);
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &encrypted.bir));
+  Record small(39);
+  EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&encrypted.bir, &small.bir));
+  EXPECT_EQ(Bytes(39, 0), small.data);
+  EXPECT_EQ(39u, small.bir.BiometricData.Length);
+  Record none(0);
+  none.bir.BiometricData.Length = 100;
+  EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&encrypted.bir, &none.bir));
+  Record exact(40);
+  EXPECT_EQ(0u, KoBioFPI_DecryptBIR(&encrypted.bir, &exact.bir));
+  EXPECT_EQ(input.Data(), exact.Data());
+}
+
+TEST_F(AdminTest, SecurityBlocksTravelWithTheRecord) {
+  ProvisionHost(AMBER_CALG_3DES);
+  Record input = Template(16);
+  input.block.assign(12, 0x77);
+  input.bir.SecurityBlock.Length = 12;
+  input.bir.SecurityBlock.Data = input.block.data();
+  Record encrypted(24, 12);
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &encrypted.bir));
+  EXPECT_EQ(Bytes(12, 0x77), encrypted.block);
+  // Decrypting into a record without a block buffer still succeeds.
+  Record plain(24);
+  ASSERT_EQ(0u, KoBioFPI_DecryptBIR(&encrypted.bir, &plain.bir));
+  EXPECT_EQ(nullptr, plain.bir.SecurityBlock.Data);
+  EXPECT_EQ(0u, plain.bir.SecurityBlock.Length);
+  EXPECT_EQ(input.Data(), plain.Data());
+}
+
+TEST_F(AdminTest, AnotherApplicationCannotDecrypt) {
+  ProvisionHost(AMBER_CALG_3DES, "Secret12");
+  Record input = Template(30), encrypted(32);
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &encrypted.bir));
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Other", 4, 0, kPassword));
+  ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Other", AMBER_CALG_3DES, "Other123", kPassword));
+  test::AttachAs("/apps/Other");
+  Record out(32);
+  EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&encrypted.bir, &out.bir));
+  EXPECT_EQ(Bytes(32, 0), out.data);
+}
+
+TEST_F(AdminTest, NewKeyTakesEffectInTheSameProcess) {
+  ProvisionHost(AMBER_CALG_3DES, "Secret12");
+  Record input = Template(20), first(24), second(32);
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &first.bir));
+  ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", AMBER_CALG_AES_256, "Newer123", kPassword));
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &second.bir));
+  EXPECT_EQ(32u, second.bir.BiometricData.Length);
+  Record out(32);
+  EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&first.bir, &out.bir));
+}
+
+TEST_F(AdminTest, SecretKeyOfOtherKeyMaterialIsNoKey) {
+  ProvisionHost(AMBER_CALG_3DES);
+  // Another installation's number: the stored key no longer decrypts.
+  test::SetInstallationNumber(78);
+  test::AttachAs(kHost);
+  Record input = Template(8), output(16);
+  EXPECT_EQ(AMBER_E_NO_SECRET_KEY | F, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
+}
+
+}  // namespace
+}  // namespace ambercrypt
