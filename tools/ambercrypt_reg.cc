@@ -1,0 +1,392 @@
+// ambercrypt-reg: the Linux registry from the command line, with the syntax and
+// output of Windows' reg.exe:
+//   query KEY [/v NAME | /ve | /s]
+//   add KEY [/v NAME | /ve] [/t REG_DWORD|REG_BINARY|REG_SZ] [/d DATA] [/f]
+//   delete KEY [/v NAME | /ve] [/f]
+//   export KEY FILE [/y]
+//   import FILE
+// HKLM and HKEY_LOCAL_MACHINE name the root; only '\' separates key names.
+// The registry lives under $AMBERCRYPT_ROOT (default /var/lib/ambercrypt).
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/registry_tool.h"
+#include "platform/win32_api.h"
+#include "tools/reg_file.h"
+
+namespace {
+
+using ambercrypt::posix::RegistryValue;
+namespace regfile = ambercrypt::regfile;
+
+const char kRootName[] = "HKEY_LOCAL_MACHINE";
+const char kSuccess[] = "The operation completed successfully.";
+const char kNotFound[] = "ERROR: The system was unable to find the specified registry key or value.";
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: ambercrypt-reg query KEY [/v NAME | /ve | /s]\n"
+               "       ambercrypt-reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
+               "       ambercrypt-reg delete KEY [/v NAME | /ve] [/f]\n"
+               "       ambercrypt-reg export KEY FILE [/y]\n"
+               "       ambercrypt-reg import FILE\n"
+               "KEY is HKLM\\path or HKEY_LOCAL_MACHINE\\path; TYPE is REG_DWORD, REG_BINARY or REG_SZ.\n");
+  return 1;
+}
+
+int Fail(const std::string &message) {
+  std::fprintf(stderr, "ERROR: %s\n", message.c_str());
+  return 1;
+}
+
+std::string Upper(std::string s) {
+  for (char &c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Splits "HKLM\a\b" into the path below the root; false for another root.
+bool SplitKey(const std::string &key, std::string *path) {
+  size_t slash = key.find('\\');
+  std::string root = Upper(key.substr(0, slash));
+  if (root != "HKLM" && root != kRootName) return false;
+  *path = slash == std::string::npos ? "" : key.substr(slash + 1);
+  while (!path->empty() && path->back() == '\\') path->pop_back();
+  return true;
+}
+
+std::string FullName(const std::string &path) { return path.empty() ? kRootName : std::string(kRootName) + "\\" + path; }
+
+const char *TypeName(DWORD type) {
+  switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_NONE: return "REG_NONE";
+    case 2: return "REG_EXPAND_SZ";
+    case 7: return "REG_MULTI_SZ";
+    case 11: return "REG_QWORD";
+    default: return "REG_UNKNOWN";
+  }
+}
+
+std::string DataText(const RegistryValue &v) {
+  char buffer[16];
+  if (v.type == REG_DWORD && v.data.size() == 4) {
+    uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
+    std::snprintf(buffer, sizeof buffer, "0x%x", n);
+    return buffer;
+  }
+  if (v.type == REG_SZ || v.type == 2) {
+    std::string text(v.data.begin(), v.data.end());
+    return text.substr(0, text.find('\0'));
+  }
+  std::string out;
+  for (uint8_t b : v.data) {
+    std::snprintf(buffer, sizeof buffer, "%02X", b);
+    out += buffer;
+  }
+  return out;
+}
+
+void PrintValue(const RegistryValue &v) {
+  std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : v.name.c_str(), TypeName(v.type),
+              DataText(v).c_str());
+}
+
+class Key {
+ public:
+  ~Key() {
+    if (handle_ != nullptr && handle_ != HKEY_LOCAL_MACHINE) RegCloseKey(handle_);
+  }
+  LSTATUS Open(const std::string &path, REGSAM access) {
+    if (path.empty()) {
+      handle_ = HKEY_LOCAL_MACHINE;
+      return ERROR_SUCCESS;
+    }
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &handle_);
+  }
+  LSTATUS Create(const std::string &path) {
+    if (path.empty()) return Open(path, KEY_ALL_ACCESS);
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                           nullptr, &handle_, nullptr);
+  }
+  HKEY get() const { return handle_; }
+
+ private:
+  HKEY handle_ = nullptr;
+};
+
+std::string ErrorText(LSTATUS status) {
+  switch (status) {
+    case ERROR_FILE_NOT_FOUND: return "The system was unable to find the specified registry key or value.";
+    case ERROR_ACCESS_DENIED: return "Access is denied.";
+    default: return "registry error " + std::to_string(status);
+  }
+}
+
+LSTATUS QueryTree(const std::string &path, bool recurse) {
+  Key key;
+  LSTATUS status = key.Open(path, KEY_READ);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<RegistryValue> values;
+  std::vector<std::string> subkeys;
+  if ((status = ambercrypt::posix::RegEnumValues(key.get(), &values)) != ERROR_SUCCESS) return status;
+  if ((status = ambercrypt::posix::RegEnumSubkeys(key.get(), &subkeys)) != ERROR_SUCCESS) return status;
+  std::printf("%s\n", FullName(path).c_str());
+  for (const RegistryValue &v : values) PrintValue(v);
+  std::printf("\n");
+  for (const std::string &sub : subkeys) {
+    std::string child = path.empty() ? sub : path + "\\" + sub;
+    if (recurse) {
+      if ((status = QueryTree(child, true)) != ERROR_SUCCESS) return status;
+    } else {
+      std::printf("%s\n", FullName(child).c_str());
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+int Query(const std::string &path, const std::vector<std::string> &options) {
+  bool recurse = false, single = false;
+  std::string name;
+  for (size_t i = 0; i < options.size(); ++i) {
+    std::string o = Upper(options[i]);
+    if (o == "/S") {
+      recurse = true;
+    } else if (o == "/V" && i + 1 < options.size()) {
+      single = true;
+      name = options[++i];
+    } else if (o == "/VE") {
+      single = true;
+      name.clear();
+    } else {
+      return Usage();
+    }
+  }
+  std::printf("\n");
+  if (!single) {
+    LSTATUS status = QueryTree(path, recurse);
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+    return 0;
+  }
+  Key key;
+  if (key.Open(path, KEY_READ) != ERROR_SUCCESS) return std::puts(kNotFound), 1;
+  std::vector<RegistryValue> values;
+  ambercrypt::posix::RegEnumValues(key.get(), &values);
+  for (const RegistryValue &v : values) {
+    if (Upper(v.name) == Upper(name)) {
+      std::printf("%s\n", FullName(path).c_str());
+      PrintValue(v);
+      std::printf("\n");
+      return 0;
+    }
+  }
+  std::puts(kNotFound);
+  return 1;
+}
+
+bool ParseData(DWORD type, const std::string &text, std::vector<uint8_t> *data) {
+  data->clear();
+  if (type == REG_DWORD) {
+    if (text.empty()) {
+      data->assign(4, 0);
+      return true;
+    }
+    char *end = nullptr;
+    unsigned long long n = std::strtoull(text.c_str(), &end, 0);
+    if (*end != '\0' || n > 0xFFFFFFFFull) return false;
+    for (int i = 0; i < 4; ++i) data->push_back(static_cast<uint8_t>(n >> (8 * i)));
+    return true;
+  }
+  if (type == REG_BINARY) {
+    if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    for (size_t i = 0; i < text.size(); i += 2) data->push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return true;
+  }
+  data->assign(text.begin(), text.end());
+  data->push_back(0);
+  return true;
+}
+
+bool Confirm(const std::string &question) {
+  std::printf("%s (Yes/No)? ", question.c_str());
+  std::fflush(stdout);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  answer = Upper(answer);
+  return answer == "Y" || answer == "YES";
+}
+
+int Add(const std::string &path, const std::vector<std::string> &options) {
+  bool hasValue = false, force = false;
+  std::string name, typeName = "REG_SZ", dataText;
+  for (size_t i = 0; i < options.size(); ++i) {
+    std::string o = Upper(options[i]);
+    if (o == "/V" && i + 1 < options.size()) {
+      hasValue = true;
+      name = options[++i];
+    } else if (o == "/VE") {
+      hasValue = true;
+      name.clear();
+    } else if (o == "/T" && i + 1 < options.size()) {
+      typeName = Upper(options[++i]);
+    } else if (o == "/D" && i + 1 < options.size()) {
+      dataText = options[++i];
+      hasValue = true;
+    } else if (o == "/F") {
+      force = true;
+    } else {
+      return Usage();
+    }
+  }
+  DWORD type = typeName == "REG_DWORD" ? REG_DWORD : typeName == "REG_BINARY" ? REG_BINARY
+               : typeName == "REG_SZ"  ? REG_SZ
+                                       : REG_NONE;
+  if (type == REG_NONE) return Fail("Invalid type: " + typeName);
+  std::vector<uint8_t> data;
+  if (!ParseData(type, dataText, &data)) return Fail("Invalid data for " + typeName + ": " + dataText);
+  Key key;
+  LSTATUS status = key.Create(path);
+  if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  if (hasValue) {
+    DWORD size = 0;
+    if (!force && RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
+        !Confirm("Value " + (name.empty() ? std::string("(Default)") : name) + " exists, overwrite")) {
+      std::puts("The operation was canceled by the user.");
+      return 0;
+    }
+    status = RegSetValueExA(key.get(), name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  }
+  std::puts(kSuccess);
+  return 0;
+}
+
+int Delete(const std::string &path, const std::vector<std::string> &options) {
+  bool hasValue = false, force = false;
+  std::string name;
+  for (size_t i = 0; i < options.size(); ++i) {
+    std::string o = Upper(options[i]);
+    if (o == "/V" && i + 1 < options.size()) {
+      hasValue = true;
+      name = options[++i];
+    } else if (o == "/VE") {
+      hasValue = true;
+    } else if (o == "/F") {
+      force = true;
+    } else {
+      return Usage();
+    }
+  }
+  if (!force && !Confirm(hasValue ? "Delete the registry value " + name : "Permanently delete the registry key " +
+                                                                             FullName(path))) {
+    std::puts("The operation was canceled by the user.");
+    return 0;
+  }
+  LSTATUS status;
+  if (hasValue) {
+    Key key;
+    status = key.Open(path, KEY_ALL_ACCESS);
+    if (status == ERROR_SUCCESS) status = ambercrypt::posix::RegDeleteValueA(key.get(), name.c_str());
+  } else {
+    if (path.empty()) return Fail("Invalid key name.");
+    status = ambercrypt::posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+  }
+  if (status == ERROR_FILE_NOT_FOUND) return std::puts(kNotFound), 1;
+  if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  std::puts(kSuccess);
+  return 0;
+}
+
+LSTATUS Collect(const std::string &path, std::vector<regfile::Section> *sections) {
+  Key key;
+  LSTATUS status = key.Open(path, KEY_READ);
+  if (status != ERROR_SUCCESS) return status;
+  regfile::Section section;
+  section.key = FullName(path);
+  std::vector<RegistryValue> values;
+  std::vector<std::string> subkeys;
+  if ((status = ambercrypt::posix::RegEnumValues(key.get(), &values)) != ERROR_SUCCESS) return status;
+  if ((status = ambercrypt::posix::RegEnumSubkeys(key.get(), &subkeys)) != ERROR_SUCCESS) return status;
+  for (const RegistryValue &v : values) section.values.push_back({v.name, v.type, v.data});
+  sections->push_back(section);
+  for (const std::string &sub : subkeys) {
+    status = Collect(path.empty() ? sub : path + "\\" + sub, sections);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  return ERROR_SUCCESS;
+}
+
+int Export(const std::string &path, const std::string &file, bool overwrite) {
+  std::vector<regfile::Section> sections;
+  LSTATUS status = Collect(path, &sections);
+  if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  std::ifstream exists(file);
+  if (exists.good() && !overwrite && !Confirm("File " + file + " already exists. Overwrite it")) {
+    std::puts("The operation was canceled by the user.");
+    return 0;
+  }
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << regfile::EncodeFile(sections);
+  if (!out.good()) return Fail("cannot write " + file);
+  std::puts(kSuccess);
+  return 0;
+}
+
+int Import(const std::string &file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in.good()) return Fail("cannot open " + file);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  std::vector<regfile::Section> sections;
+  std::string error;
+  if (!regfile::ParseFile(bytes.str(), &sections, &error)) return Fail(error);
+  for (const regfile::Section &s : sections) {
+    std::string path;
+    if (!SplitKey(s.key, &path)) return Fail("only HKEY_LOCAL_MACHINE is kept here: " + s.key);
+    if (s.remove) {
+      LSTATUS status = ambercrypt::posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+      if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return Fail(ErrorText(status));
+      continue;
+    }
+    Key key;
+    LSTATUS status = key.Create(path);
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status) + " (" + s.key + ")");
+    for (const regfile::Value &v : s.values) {
+      status = v.remove ? ambercrypt::posix::RegDeleteValueA(key.get(), v.name.c_str())
+                        : RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, v.data.data(),
+                                         static_cast<DWORD>(v.data.size()));
+      if (status != ERROR_SUCCESS && !(v.remove && status == ERROR_FILE_NOT_FOUND)) {
+        return Fail(ErrorText(status) + " (" + s.key + ", " + v.name + ")");
+      }
+    }
+  }
+  std::puts(kSuccess);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 3) return Usage();
+  std::string command = Upper(argv[1]);
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "IMPORT") return args.size() == 1 ? Import(args[0]) : Usage();
+  std::string path;
+  if (!SplitKey(args[0], &path)) return Fail("Invalid key name.");
+  std::vector<std::string> options(args.begin() + 1, args.end());
+  if (command == "QUERY") return Query(path, options);
+  if (command == "ADD") return Add(path, options);
+  if (command == "DELETE") return Delete(path, options);
+  if (command == "EXPORT") {
+    if (options.empty()) return Usage();
+    bool overwrite = options.size() > 1 && Upper(options[1]) == "/Y";
+    return Export(path, options[0], overwrite);
+  }
+  return Usage();
+}
