@@ -188,8 +188,12 @@ class Tx {
 class Registry {
  public:
   static Registry &Instance() {
-    static Registry *registry = new Registry;  // lives until exit, never torn down mid-use
-    return *registry;
+    static Registry registry;  // closed when the program ends or the library is unloaded
+    return registry;
+  }
+
+  ~Registry() {
+    if (db_ != nullptr && pid_ == getpid()) sqlite3_close_v2(db_);
   }
 
   template <typename F>

@@ -10,7 +10,10 @@
 #include "platform/win32_api.h"
 
 namespace {
-thread_local DWORD g_last_error = ERROR_SUCCESS;
+// Static TLS: the library may be loaded with dlopen and unloaded again, and
+// dynamic TLS blocks of an unloaded object are left dangling for tools that
+// walk every thread's TLS.
+thread_local DWORD g_last_error __attribute__((tls_model("initial-exec"))) = ERROR_SUCCESS;
 }  // namespace
 
 extern "C" {

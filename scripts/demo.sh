@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the Linux library and runs the demo in a temporary store: an
+# administrator restricts the application "Scanner" and gives it a secret key;
+# a process of that application asks which functions it may use and encrypts
+# and decrypts a BIR. Installs the Debian packages it needs when missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake make g++ pkg-config libssl-dev libsqlite3-dev googletest)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/linux -j "$(nproc 2>/dev/null || echo 2)" --target ambercrypt ambercrypt-demo ambercrypt-reg >/dev/null
+exec build/linux/tools/ambercrypt-demo "$(pwd)/build/linux/libambercrypt.so"

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Builds and tests ambercrypt on both targets from a fresh machine:
+#   1. installs the Debian packages it needs when any is missing;
+#   2. Linux: builds and runs every test (build/linux);
+#   3. Linux with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan);
+#   4. Windows: cross-compiles with MinGW-w64 and runs the same tests under
+#      Wine in a fresh temporary WINEPREFIX (build/windows).
+# Exits non-zero when anything fails to build or any test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev googletest g++-mingw-w64-x86-64 wine64 wine)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq || exit 1
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || exit 1
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+total_passed=0
+total_failed=0
+status=0
+
+# run_ctest NAME DIR: runs one build's tests and adds up what they report.
+run_ctest() {
+  local name=$1 dir=$2 log
+  log=$(mktemp)
+  echo "== $name: running tests"
+  (cd "$dir" && ctest --output-on-failure --timeout 900) 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    local failed total
+    failed=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+    total=$(echo "$line" | sed -E 's/.* tests failed out of ([0-9]+).*/\1/')
+    total_failed=$((total_failed + failed))
+    total_passed=$((total_passed + total - failed))
+  else
+    total_failed=$((total_failed + 1))
+  fi
+  rm -f "$log"
+  [ "$rc" -eq 0 ] || status=1
+}
+
+build() {
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name: configuring and building"
+  cmake -S . -B "$dir" "$@" >/dev/null || return 1
+  cmake --build "$dir" -j "$jobs" || return 1
+}
+
+if build linux build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  run_ctest linux build/linux
+else
+  echo "== linux: build failed"; status=1; total_failed=$((total_failed + 1))
+fi
+
+if build asan build/asan -DCMAKE_BUILD_TYPE=Debug -DAMBERCRYPT_SANITIZE=ON; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest asan build/asan
+else
+  echo "== asan: build failed"; status=1; total_failed=$((total_failed + 1))
+fi
+
+if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  WINEPREFIX=$(mktemp -d /tmp/ambercrypt-wine-XXXXXX)
+  export WINEPREFIX WINEDEBUG=-all
+  echo "== windows: creating a fresh WINEPREFIX in $WINEPREFIX"
+  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+  run_ctest windows build/windows
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+else
+  echo "== windows: build failed"; status=1; total_failed=$((total_failed + 1))
+fi
+
+echo
+echo "linux, asan and windows test programs:"
+echo "$total_passed passed, $total_failed failed"
+exit $status
