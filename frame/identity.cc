@@ -16,9 +16,6 @@ namespace {
 
 constexpr uint32_t kDigestSize = 20;
 constexpr uint32_t kInstallationNumbers = 10000;
-// Serialises the creation of the installation number across processes, so
-// that every process builds its material from the one number that is stored.
-constexpr char kInstallationMutexName[] = "AmbercryptInstallationNumber";
 
 class ScopedNamedMutex {
  public:

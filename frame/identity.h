@@ -18,6 +18,10 @@ int DeriveAppKey(const char *name, char **appKey);
 // Returns 1 when set, 0 when nothing changed.
 int LoadInstallationKey(uint8_t **keyMaterial, uint32_t *keyMaterialLength);
 
+// The named mutex under which a missing installation number is created, so
+// that processes attaching together all build from the one number stored.
+inline constexpr char kInstallationMutexName[] = "AmbercryptInstallationNumber";
+
 // Wipes and frees an owned text or buffer and nulls the pointer.
 void WipeAndFree(char **text);
 void WipeAndFree(uint8_t **buffer, uint32_t *length);

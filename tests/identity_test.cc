@@ -1,7 +1,10 @@
 // Application identity, the installation key material and what attach loads.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 
 #include "frame/caches.h"
@@ -90,6 +93,31 @@ TEST_F(IdentityTest, AttachCreatesTheInstallationNumberOnce) {
   test::Bytes again;
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &again));
   EXPECT_EQ(stored, again);
+}
+
+TEST_F(IdentityTest, NumberWrittenByAnotherProcessMeanwhileWins) {
+  // Another process holds the creation lock: this one finds no number, waits,
+  // and must then build from the number the other stored.
+  test::ProvisionAdminPassword("Admin123");
+  HANDLE lock = CreateMutexA(nullptr, FALSE, kInstallationMutexName);
+  ASSERT_NE(nullptr, lock);
+  ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(lock, INFINITE));
+  std::atomic<int> result{-1};
+  uint8_t *material = nullptr;
+  uint32_t length = 0;
+  std::thread attaching([&] { result = LoadInstallationKey(&material, &length); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it is waiting for the lock now
+  test::SetInstallationNumber(4321);
+  ReleaseMutex(lock);
+  attaching.join();
+  CloseHandle(lock);
+  ASSERT_EQ(1, result.load());
+  uint8_t *expected = nullptr;
+  uint32_t expectedLength = 0;
+  BuildKeyMaterial(4321, &expected, &expectedLength);
+  EXPECT_EQ(test::ToHex(expected, expectedLength), test::ToHex(material, length));
+  WipeAndFree(&material, &length);
+  WipeAndFree(&expected, &expectedLength);
 }
 
 TEST_F(IdentityTest, UnreadableInstallationNumberIsNeverReplaced) {

@@ -245,8 +245,10 @@ class Registry {
     writer_ = exists ? access(path.c_str(), R_OK | W_OK) == 0 && access(root.c_str(), W_OK) == 0
                      : access(root.c_str(), W_OK) == 0;
     if (!exists && !writer_) return ERROR_FILE_NOT_FOUND;
-    int flags = (writer_ ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
-                SQLITE_OPEN_FULLMUTEX;
+    // Read-write even for readers: SQLite then opens a write-protected
+    // registry.db read-only by itself, while the attached shared database (which
+    // inherits these flags) stays writable.
+    int flags = SQLITE_OPEN_READWRITE | (writer_ ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
     if (!exists) {
       // Readable by every account, writable by its owner.
       int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
@@ -305,6 +307,14 @@ class Registry {
         sqlite3_exec(db, kSharedSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
       sqlite3_exec(db, "DETACH DATABASE shared", nullptr, nullptr, nullptr);
       return false;
+    }
+    // SQLite makes the WAL files with the database's mode less the umask;
+    // every account must be able to write them.
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+      std::string file = path + suffix;
+      if (stat(file.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0666) != 0666) {
+        chmod(file.c_str(), 0666);
+      }
     }
     return true;
   }

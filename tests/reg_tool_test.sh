@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# ambercrypt-reg: reg.exe's query output, add and delete, .reg export as
+# Windows writes it, import of that and of ASCII text, and (when Wine is
+# installed) files moving both ways between Wine's registry and ours.
+set -euo pipefail
+tool=$1
+work=$(mktemp -d)
+export AMBERCRYPT_ROOT=$work/root
+export WINEPREFIX=$work/wine WINEDEBUG=-all
+cleanup() {
+  command -v wineserver >/dev/null && WINEPREFIX=$work/wine wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; exit 1; }
+
+key='HKLM\SOFTWARE\Dravelo\Test\ab/cd+ef='
+"$tool" add "$key" /v Number /t REG_DWORD /d 10 /f >/dev/null
+"$tool" add "$key" /v Blob /t REG_BINARY /d 0a0B0c /f >/dev/null
+"$tool" add "$key" /v Text /t REG_SZ /d 'C:\bsp\a "quoted" name' /f >/dev/null
+"$tool" add "$key\\Sub" >/dev/null
+
+expected=$(printf '\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo\\Test\\ab/cd+ef=\n    Number    REG_DWORD    0xa\n    Blob    REG_BINARY    0A0B0C\n    Text    REG_SZ    C:\\bsp\\a "quoted" name\n\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo\\Test\\ab/cd+ef=\\Sub')
+actual=$("$tool" query 'HKEY_LOCAL_MACHINE\SOFTWARE\Dravelo\Test\ab/cd+ef=')
+[ "$actual" = "$expected" ] || fail "query output:
+$actual"
+# Names compare without regard to case; the key is echoed as typed, as reg.exe does.
+"$tool" query 'hklm\software\dravelo\TEST\AB/CD+EF=' | grep -q '    Number    REG_DWORD    0xa' || fail "case"
+"$tool" query "$key" /v number | grep -q '    Number    REG_DWORD    0xa' || fail "query /v"
+if "$tool" query 'HKLM\SOFTWARE\Dravelo\Test\ab' >/dev/null 2>&1; then fail "'/' separated key names"; fi
+
+"$tool" export 'HKLM\SOFTWARE\Dravelo' "$work/out.reg" >/dev/null
+[ "$(head -c 2 "$work/out.reg" | od -An -tx1 | tr -d ' ')" = "fffe" ] || fail "byte-order mark"
+text=$(iconv -f UTF-16LE -t UTF-8 "$work/out.reg" | tail -c +4)
+grep -q $'^Windows Registry Editor Version 5.00\r$' <<<"$text" || fail "header"
+grep -q $'^"Number"=dword:0000000a\r$' <<<"$text" || fail "dword line"
+grep -q $'^"Blob"=hex:0a,0b,0c\r$' <<<"$text" || fail "hex line"
+grep -qF '"Text"="C:\\bsp\\a \"quoted\" name"' <<<"$text" || fail "string line"
+grep -q $'^\\[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Dravelo\\\\Test\\]\r$' <<<"$text" || fail "empty ancestor section"
+
+"$tool" delete 'HKLM\SOFTWARE\Dravelo' /f >/dev/null
+if "$tool" query "$key" >/dev/null 2>&1; then fail "delete"; fi
+"$tool" import "$work/out.reg" >/dev/null
+[ "$("$tool" query "$key")" = "$expected" ] || fail "import of the export"
+
+# Long binary values continue their lines, and import joins them again.
+long=$(printf '%02x' $(seq 0 99))
+"$tool" add "$key" /v Long /t REG_BINARY /d "$long" /f >/dev/null
+"$tool" export "$key" "$work/long.reg" /y >/dev/null
+[ "$(iconv -f UTF-16LE -t UTF-8 "$work/long.reg" | grep -c $'\\\\\r$')" -ge 3 ] || fail "line continuation"
+"$tool" delete "$key" /v Long /f >/dev/null
+"$tool" import "$work/long.reg" >/dev/null
+"$tool" query "$key" /v Long | grep -qi "$long" || fail "continued lines imported"
+
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo\\Ascii]\n"Mode"=dword:00000004\n@="default"\n' >"$work/ascii.reg"
+"$tool" import "$work/ascii.reg" >/dev/null
+"$tool" query 'HKLM\SOFTWARE\Dravelo\Ascii' | grep -q '    Mode    REG_DWORD    0x4' || fail "ASCII import"
+"$tool" query 'HKLM\SOFTWARE\Dravelo\Ascii' /ve | grep -q '(Default)    REG_SZ    default' || fail "default value"
+
+wine=/usr/lib/wine/wine64
+if [ -x "$wine" ]; then
+  "$wine" wineboot --init >/dev/null 2>&1 || true
+  "$wine" reg add 'HKLM\Software\Dravelo\FromWine' /v Number /t REG_DWORD /d 26128 /f >/dev/null 2>&1
+  "$wine" reg add 'HKLM\Software\Dravelo\FromWine' /v Blob /t REG_BINARY /d "$long" /f >/dev/null 2>&1
+  "$wine" reg add 'HKLM\Software\Dravelo\FromWine' /v Path /t REG_SZ /d 'C:\bsp\module.dll' /f >/dev/null 2>&1
+  "$wine" reg export 'HKLM\Software\Dravelo\FromWine' "Z:${work//\//\\}\\wine.reg" /y >/dev/null 2>&1
+  [ -s "$work/wine.reg" ] || fail "wine reg export"
+  "$tool" import "$work/wine.reg" >/dev/null
+  out=$("$tool" query 'HKLM\Software\Dravelo\FromWine')
+  grep -q '    Number    REG_DWORD    0x6610' <<<"$out" || fail "Wine's dword: $out"
+  grep -qi "    Blob    REG_BINARY    $long" <<<"$out" || fail "Wine's binary: $out"
+  grep -qF '    Path    REG_SZ    C:\bsp\module.dll' <<<"$out" || fail "Wine's string: $out"
+  # Exported again from here, the file is the one Wine wrote, byte for byte.
+  "$tool" export 'HKLM\Software\Dravelo\FromWine' "$work/again.reg" /y >/dev/null
+  cmp -s "$work/wine.reg" "$work/again.reg" || fail "export differs from Wine's"
+
+  "$tool" export "$key" "$work/ours.reg" /y >/dev/null
+  "$wine" reg import "Z:${work//\//\\}\\ours.reg" >/dev/null 2>&1 || fail "wine reg import"
+  wout=$("$wine" reg query 'HKLM\SOFTWARE\Dravelo\Test\ab/cd+ef=' 2>/dev/null | tr -d '\r')
+  grep -q 'Number    REG_DWORD    0xa' <<<"$wout" || fail "ours in Wine: $wout"
+  grep -q 'Blob    REG_BINARY    0A0B0C' <<<"$wout" || fail "ours in Wine: $wout"
+  grep -qF 'Text    REG_SZ    C:\bsp\a "quoted" name' <<<"$wout" || fail "ours in Wine: $wout"
+  echo "Wine round trip: ok"
+fi
+echo "ambercrypt-reg: ok"

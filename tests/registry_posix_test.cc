@@ -1,0 +1,280 @@
+// The Linux registry under the conditions Windows' registry takes care of on
+// its own: many processes at once, a process killed mid-write, an ordinary
+// user beside the administrator, fork(), and a damaged database file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ambercrypt/ambercrypt.h"
+#include "frame/entry.h"
+#include "frame/identity.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+#include "support/test_support.h"
+
+namespace ambercrypt {
+namespace {
+
+const char kKey[] = "SOFTWARE\\Dravelo\\Tests";
+
+class RegistryPosixTest : public test::StoreTest {
+ protected:
+  // Runs body in n child processes released together; returns their exit codes.
+  template <typename Body>
+  std::vector<int> RunChildren(int n, Body body) {
+    int gate[2];
+    EXPECT_EQ(0, pipe(gate));
+    std::vector<pid_t> pids;
+    for (int i = 0; i < n; ++i) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        close(gate[1]);
+        char go;
+        (void)!read(gate[0], &go, 1);  // returns when the parent closes the pipe
+        _exit(body(i));
+      }
+      pids.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    std::vector<int> codes;
+    for (pid_t pid : pids) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      codes.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    return codes;
+  }
+
+  std::string IntegrityCheck() {
+    sqlite3 *db = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2((root() + "/registry.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt *stmt = nullptr;
+      sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr);
+      if (sqlite3_step(stmt) == SQLITE_ROW) result = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+      sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return result;
+  }
+};
+
+TEST_F(RegistryPosixTest, ManyProcessesWriteAndReadAtOnce) {
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "shared", REG_DWORD, test::Bytes(4, 0)));
+  const int kChildren = 6, kRounds = 60;
+  auto codes = RunChildren(kChildren, [&](int child) {
+    for (int round = 0; round < kRounds; ++round) {
+      std::string path = std::string(kKey) + "\\Child" + std::to_string(child);
+      DWORD value = static_cast<DWORD>(child * 1000 + round);
+      test::Bytes bytes(reinterpret_cast<uint8_t *>(&value), reinterpret_cast<uint8_t *>(&value) + 4);
+      if (test::WriteRawValue(path.c_str(), "n", REG_DWORD, bytes) != ERROR_SUCCESS) return 1;
+      if (test::WriteRawValue(kKey, "shared", REG_DWORD, bytes) != ERROR_SUCCESS) return 2;
+      test::Bytes read;
+      if (test::ReadRawValue(path.c_str(), "n", &read) != ERROR_SUCCESS || read != bytes) return 3;
+      if (test::ReadRawValue(kKey, "shared", &read) != ERROR_SUCCESS || read.size() != 4) return 4;
+    }
+    return 0;
+  });
+  for (int code : codes) EXPECT_EQ(0, code);
+  for (int child = 0; child < kChildren; ++child) {
+    test::Bytes read;
+    std::string path = std::string(kKey) + "\\Child" + std::to_string(child);
+    ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(path.c_str(), "n", &read));
+    DWORD value = 0;
+    memcpy(&value, read.data(), 4);
+    EXPECT_EQ(static_cast<DWORD>(child * 1000 + kRounds - 1), value);
+  }
+  EXPECT_EQ("ok", IntegrityCheck());
+}
+
+TEST_F(RegistryPosixTest, ProcessesAttachingTogetherAgreeOnOneInstallationNumber) {
+  test::ProvisionAdminPassword("Admin123");  // the base key, without an installation number
+  int results[2];
+  ASSERT_EQ(0, pipe(results));
+  const int kChildren = 8;
+  auto codes = RunChildren(kChildren, [&](int) {
+    uint8_t *material = nullptr;
+    uint32_t length = 0;
+    if (!LoadInstallationKey(&material, &length)) return 1;
+    std::string line = test::ToHex(material, length) + "\n";
+    (void)!write(results[1], line.data(), line.size());
+    return 0;
+  });
+  close(results[1]);
+  std::string all;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(results[0], buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<size_t>(n));
+  close(results[0]);
+  for (int code : codes) EXPECT_EQ(0, code);
+  std::set<std::string> materials;
+  size_t start = 0, end;
+  while ((end = all.find('\n', start)) != std::string::npos) {
+    materials.insert(all.substr(start, end - start));
+    start = end + 1;
+  }
+  EXPECT_EQ(1u, materials.size()) << all;
+  // And it is the material of the number that is stored.
+  test::Bytes stored;
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
+  DWORD number = 0;
+  memcpy(&number, stored.data(), 4);
+  uint8_t *material = nullptr;
+  uint32_t length = 0;
+  BuildKeyMaterial(static_cast<int32_t>(number), &material, &length);
+  EXPECT_EQ(test::ToHex(material, length), *materials.begin());
+  WipeAndFree(&material, &length);
+}
+
+TEST_F(RegistryPosixTest, AKilledWriterLosesNothingAcknowledged) {
+  int progress[2];
+  ASSERT_EQ(0, pipe(progress));
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(progress[0]);
+    for (DWORD i = 1;; ++i) {
+      test::Bytes bytes(reinterpret_cast<uint8_t *>(&i), reinterpret_cast<uint8_t *>(&i) + 4);
+      test::Bytes blob(300, static_cast<uint8_t>(i));
+      if (test::WriteRawValue(kKey, "blob", REG_BINARY, blob) != ERROR_SUCCESS) _exit(1);
+      if (test::WriteRawValue(kKey, "counter", REG_DWORD, bytes) != ERROR_SUCCESS) _exit(1);
+      (void)!write(progress[1], &i, sizeof i);
+    }
+  }
+  close(progress[1]);
+  DWORD acknowledged = 0, i;
+  while (acknowledged < 200 && read(progress[0], &i, sizeof i) == sizeof i) acknowledged = i;
+  kill(pid, SIGKILL);
+  while (read(progress[0], &i, sizeof i) == sizeof i) acknowledged = i;
+  close(progress[0]);
+  waitpid(pid, nullptr, 0);
+  test::Bytes counter, blob;
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "counter", &counter));
+  DWORD stored = 0;
+  memcpy(&stored, counter.data(), 4);
+  EXPECT_GE(stored, acknowledged);
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "blob", &blob));
+  ASSERT_EQ(300u, blob.size());
+  EXPECT_EQ(test::Bytes(300, blob[0]), blob);  // never torn
+  EXPECT_EQ("ok", IntegrityCheck());
+}
+
+TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another account";
+  chmod(root().c_str(), 0755);
+  // The administrator's side: a setting, and a UserInfo key with a null DACL.
+  test::ProvisionAdminPassword("Admin123");
+  test::SetInstallationNumber(12);
+  test::AttachAs("/apps/Admin");
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, "Admin123"));
+  ASSERT_EQ(1, g_spiCtrl->SetApplication("Scanner"));
+  g_spiCtrl->CreateUserInfoKey();
+  const std::string app = ApplicationKeyPath(g_spiCtrl->appKey);
+  const std::string userInfo = UserInfoKeyPath(g_spiCtrl->appKey);
+  test::Detach();
+
+  auto codes = RunChildren(1, [&](int) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+    HKEY key = nullptr;
+    // Reading is open to everyone.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, app.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 11;
+    RegCloseKey(key);
+    test::AttachAs("/apps/Scanner");
+    if (g_fpiCtrl->keyMaterial == nullptr) return 12;
+    if (KoBioFPI_CheckMode(0x1) != 0) return 13;
+    // Settings cannot be changed.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, app.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_ACCESS_DENIED) return 14;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, (app + "\\New").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_ACCESS_DENIED) {
+      return 15;
+    }
+    CRegCtrl reg;
+    if (reg.Open(app.c_str(), 0, KEY_ALL_ACCESS)) return 16;
+    if (KoBioSPI_RestrictBSPFunction("Scanner", 0, 0, "Admin123") != (AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG)) {
+      return 17;
+    }
+    // Lockout state below the null-DACL key can be written and read back.
+    if (!reg.Open(userInfo.c_str(), 0, KEY_ALL_ACCESS)) return 18;
+    if (reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 3, g_fpiCtrl->keyMaterial,
+                            g_fpiCtrl->keyMaterialLength) != 0) {
+      return 19;
+    }
+    int32_t count = 0;
+    if (reg.QueryEncryptedInt(settings::kVerifyFailureCount.name, &count, g_fpiCtrl->keyMaterial,
+                              g_fpiCtrl->keyMaterialLength) != 0 ||
+        count != 3) {
+      return 20;
+    }
+    return 0;
+  });
+  EXPECT_EQ(0, codes[0]);
+  // The administrator sees what the user wrote, and the mode is unchanged.
+  test::Bytes data;
+  EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(userInfo.c_str(), settings::kVerifyFailureCount.name, &data));
+  test::AttachAs("/apps/Scanner");
+  EXPECT_EQ(0u, KoBioFPI_CheckMode(0x1));
+}
+
+TEST_F(RegistryPosixTest, ForkedChildUsesItsOwnConnection) {
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "before", REG_DWORD, test::Bytes(4, 1)));
+  auto codes = RunChildren(2, [&](int child) {
+    test::Bytes read;
+    if (test::ReadRawValue(kKey, "before", &read) != ERROR_SUCCESS) return 1;
+    std::string name = "child" + std::to_string(child);
+    return test::WriteRawValue(kKey, name.c_str(), REG_DWORD, test::Bytes(4, 2)) == ERROR_SUCCESS ? 0 : 2;
+  });
+  for (int code : codes) EXPECT_EQ(0, code);
+  test::Bytes read;
+  EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "child0", &read));
+  EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "child1", &read));
+  EXPECT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "after", REG_DWORD, test::Bytes(4, 3)));
+  EXPECT_EQ("ok", IntegrityCheck());
+}
+
+TEST_F(RegistryPosixTest, DamagedOrMissingDatabaseGivesCodesNotCrashes) {
+  test::ProvisionAdminPassword("Admin123");
+  test::Detach();
+  // A store that is not a database: in a child, which opens it afresh.
+  auto codes = RunChildren(1, [&](int) {
+    FILE *f = fopen((root() + "/registry.db").c_str(), "wb");
+    for (int i = 0; i < 4096; ++i) fputc(i * 7, f);
+    fclose(f);
+    unlink((root() + "/registry.db-wal").c_str());
+    unlink((root() + "/registry.db-shm").c_str());
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBaseKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) return 1;
+    test::AttachAs("/apps/Scanner");
+    if (g_fpiCtrl == nullptr || g_fpiCtrl->keyMaterial != nullptr) return 2;
+    if (KoBioFPI_CheckMode(1) != (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG)) return 3;
+    if (KoBioSPI_RestrictBSPFunction("Scanner", 1, 0, "Admin123") != (AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG)) {
+      return 4;
+    }
+    return 0;
+  });
+  EXPECT_EQ(0, codes[0]);
+}
+
+TEST_F(RegistryPosixTest, UnreadableRootIsAMissingStore) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another account";
+  chmod(root().c_str(), 0700);  // another account cannot even look inside
+  auto codes = RunChildren(1, [&](int) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBaseKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) return 1;
+    test::AttachAs("/apps/Scanner");
+    if (KoBioFPI_CheckMode(1) != (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG)) return 2;
+    return 0;
+  });
+  EXPECT_EQ(0, codes[0]);
+}
+
+}  // namespace
+}  // namespace ambercrypt
