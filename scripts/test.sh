@@ -75,6 +75,27 @@ if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cma
   echo "== windows: creating a fresh WINEPREFIX in $WINEPREFIX"
   /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
   run_ctest windows build/windows
+  # The same bytes on both targets: each writes its vectors, then checks the
+  # other's, verifies its signed messages and decrypts its BIRs.
+  if [ -x build/linux/tests/cross_target_test ]; then
+    echo "== cross-target: Linux and Windows vectors"
+    vectors=$(mktemp -d)
+    if AMBERCRYPT_VECTORS_OUT=$vectors/linux.txt build/linux/tests/cross_target_test --gtest_filter='*Writes*' >/dev/null &&
+      AMBERCRYPT_VECTORS_OUT=$vectors/windows.txt /usr/lib/wine/wine64 build/windows/tests/cross_target_test.exe \
+        --gtest_filter='*Writes*' >/dev/null &&
+      cmp "$vectors/linux.txt" "$vectors/windows.txt" &&
+      AMBERCRYPT_VECTORS_IN=$vectors/windows.txt build/linux/tests/cross_target_test --gtest_filter='*Matches*' &&
+      AMBERCRYPT_VECTORS_IN=$vectors/linux.txt /usr/lib/wine/wine64 build/windows/tests/cross_target_test.exe \
+        --gtest_filter='*Matches*'; then
+      echo "== cross-target: $(wc -l <"$vectors/linux.txt") values identical, each side verified the other's"
+      total_passed=$((total_passed + 1))
+    else
+      echo "== cross-target: FAILED"
+      total_failed=$((total_failed + 1))
+      status=1
+    fi
+    rm -rf "$vectors"
+  fi
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX"
 else
@@ -82,6 +103,6 @@ else
 fi
 
 echo
-echo "linux, asan and windows test programs:"
+echo "test programs of linux, asan and windows, and the cross-target check:"
 echo "$total_passed passed, $total_failed failed"
 exit $status

@@ -410,5 +410,52 @@ TEST_F(SignedMessageTest, TamperedMessagesFail) {
   EXPECT_NE(0u, crypt.VerifyMessage(&id, truncated.data(), size - 10, nullptr, &contentSize));
 }
 
+#if !defined(_WIN32)
+// OpenSSL's own CMS tool verifies what this layer signs, and this layer
+// verifies what the tool signs, with and without signed attributes.
+TEST_F(SignedMessageTest, OpensslCmsInterop) {
+  const std::string dir = root();
+  const std::string cert = test::TestDataPath("signer.cert.pem"), key = test::TestDataPath("signer.key.pem");
+  const Bytes data = {'f', 'i', 'n', 'g', 'e', 'r', 0, 1, 2, 0xff};
+  {
+    std::ofstream out(dir + "/data.bin", std::ios::binary);
+    out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+  }
+  CERT_ISSUER_SERIAL_NUMBER id = signer_.id();
+  CCrypt crypt;
+  uint32_t size = 0;
+  ASSERT_EQ(0u, crypt.SignMessage(&id, data.data(), static_cast<uint32_t>(data.size()), nullptr, &size));
+  Bytes message(size);
+  ASSERT_EQ(0u, crypt.SignMessage(&id, data.data(), static_cast<uint32_t>(data.size()), message.data(), &size));
+  {
+    std::ofstream out(dir + "/ours.p7", std::ios::binary);
+    out.write(reinterpret_cast<const char *>(message.data()), size);
+  }
+  std::string verify = "openssl cms -verify -inform DER -noverify -in " + dir + "/ours.p7 -out " + dir +
+                       "/content.bin 2>/dev/null";
+  ASSERT_EQ(0, system(verify.c_str()));
+  std::string content = test::ReadFile(dir + "/content.bin");
+  EXPECT_EQ(std::string(data.begin(), data.end()), content);
+
+  for (const char *attributes : {"", "-noattr"}) {
+    std::string sign = std::string("openssl cms -sign -binary -nodetach -md sha1 ") + attributes +
+                       " -outform DER -signer " + cert + " -inkey " + key + " -in " + dir + "/data.bin -out " + dir +
+                       "/theirs.p7 2>/dev/null";
+    ASSERT_EQ(0, system(sign.c_str())) << attributes;
+    std::string theirs = test::ReadFile(dir + "/theirs.p7");
+    uint32_t contentSize = 64;
+    Bytes out(64);
+    ASSERT_EQ(0u, crypt.VerifyMessage(&id, reinterpret_cast<const uint8_t *>(theirs.data()),
+                                      static_cast<uint32_t>(theirs.size()), out.data(), &contentSize))
+        << attributes;
+    EXPECT_EQ(data, Bytes(out.begin(), out.begin() + contentSize));
+    // A changed byte anywhere in the signed attributes or signature fails.
+    theirs[theirs.size() - 3] ^= 1;
+    EXPECT_NE(0u, crypt.VerifyMessage(&id, reinterpret_cast<const uint8_t *>(theirs.data()),
+                                      static_cast<uint32_t>(theirs.size()), nullptr, &contentSize));
+  }
+}
+#endif
+
 }  // namespace
 }  // namespace ambercrypt

@@ -156,7 +156,10 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR 
   if (phProv == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (dwProvType != PROV_RSA_FULL && dwProvType != PROV_RSA_AES) return FailWith(NTE_BAD_PROV_TYPE);
   // Only ephemeral contexts exist here: private keys live beside certificates.
-  if ((dwFlags & CRYPT_VERIFYCONTEXT) == 0 || szContainer != nullptr) return FailWith(NTE_BAD_FLAGS);
+  if ((dwFlags & CRYPT_VERIFYCONTEXT) == 0 || (dwFlags & ~(CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) != 0 ||
+      szContainer != nullptr) {
+    return FailWith(NTE_BAD_FLAGS);
+  }
   auto *provider = new (std::nothrow) Provider;
   if (provider == nullptr) return FailWith(NTE_NO_MEMORY);
   provider->type = dwProvType;

@@ -447,6 +447,31 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
                                         const BYTE *pbSignedBlob, DWORD cbSignedBlob, BYTE *pbDecoded,
                                         DWORD *pcbDecoded, PCCERT_CONTEXT *ppSignerCert);
 
+/* ---- Provider names and generic (ANSI) names, as <windows.h> gives them to
+ * a program built without UNICODE ------------------------------------------ */
+#define MS_DEF_PROV_A "Microsoft Base Cryptographic Provider v1.0"
+#define MS_ENHANCED_PROV_A "Microsoft Enhanced Cryptographic Provider v1.0"
+#define MS_STRONG_PROV_A "Microsoft Strong Cryptographic Provider"
+#define MS_ENH_RSA_AES_PROV_A "Microsoft Enhanced RSA and AES Cryptographic Provider"
+#define MS_DEF_PROV MS_DEF_PROV_A
+#define MS_ENHANCED_PROV MS_ENHANCED_PROV_A
+#define MS_STRONG_PROV MS_STRONG_PROV_A
+#define MS_ENH_RSA_AES_PROV MS_ENH_RSA_AES_PROV_A
+#define CRYPT_NEWKEYSET 0x00000008
+#define CRYPT_DELETEKEYSET 0x00000010
+#define CRYPT_MACHINE_KEYSET 0x00000020
+#define CRYPT_SILENT 0x00000040
+
+#define GetModuleFileName GetModuleFileNameA
+#define CreateMutex CreateMutexA
+#define RegOpenKeyEx RegOpenKeyExA
+#define RegCreateKeyEx RegCreateKeyExA
+#define RegQueryValueEx RegQueryValueExA
+#define RegSetValueEx RegSetValueExA
+#define RegDeleteKey RegDeleteKeyA
+#define CryptAcquireContext CryptAcquireContextA
+#define CertOpenSystemStore CertOpenSystemStoreA
+
 #ifdef __cplusplus
 }
 #endif

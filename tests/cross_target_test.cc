@@ -1,0 +1,205 @@
+// Same bytes on both targets. WritesItsVectors computes ciphertexts, HMACs,
+// signed messages, stored registry values and encrypted BIRs from fixed inputs
+// and, with AMBERCRYPT_VECTORS_OUT set, writes them to that file.
+// MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN naming the other target's
+// file, checks that every value is the same here, verifies the other's signed
+// messages and decrypts its BIRs. scripts/test.sh runs the two crosswise
+// between the Linux build and the Windows build under Wine.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "ambercrypt/ambercrypt.h"
+#include "crypto/ccrypt.h"
+#include "frame/entry.h"
+#include "frame/identity.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+#include "support/test_support.h"
+
+namespace ambercrypt {
+namespace {
+
+using test::Bytes;
+using test::ToHex;
+
+// Deterministic bytes from a small generator, the same on every target.
+Bytes Pattern(uint32_t seed, size_t n) {
+  Bytes out(n);
+  uint32_t x = seed * 2654435761u + 12345u;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    out[i] = static_cast<uint8_t>(x >> 16);
+  }
+  return out;
+}
+
+const char kPassword[] = "Admin123";
+const char kKeyPath[] = "SOFTWARE\\Dravelo\\BioAPI\\Ambervault\\WinCrypto\\CrossTarget";
+
+class CrossTargetTest : public test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    test::InstallTestCertificates();
+    test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(test::TestDataPath("signer.cert.pem"))), &issuer_,
+                            &serial_);
+  }
+
+  CERT_ISSUER_SERIAL_NUMBER Signer() {
+    CERT_ISSUER_SERIAL_NUMBER id;
+    id.Issuer = {static_cast<DWORD>(issuer_.size()), issuer_.data()};
+    id.SerialNumber = {static_cast<DWORD>(serial_.size()), serial_.data()};
+    return id;
+  }
+
+  static Bytes BirTemplate(uint32_t i) { return Pattern(500 + i, 37 + 29 * i); }
+
+  // name -> hex of every value this target computes.
+  std::map<std::string, std::string> Compute() {
+    std::map<std::string, std::string> v;
+    for (uint32_t i = 0; i < 6; ++i) {
+      Bytes material = Pattern(i, 1 + 11 * i), iv = Pattern(100 + i, 3 + 3 * i), data = Pattern(200 + i, 1 + 23 * i);
+      for (ALG_ID alg : {static_cast<ALG_ID>(CALG_3DES), static_cast<ALG_ID>(CALG_AES_256)}) {
+        const std::string suffix = (alg == CALG_3DES ? "3des-" : "aes-") + std::to_string(i);
+        CCrypt crypt;
+        EXPECT_EQ(0u, crypt.SetAlgorithm(alg));
+        Bytes buffer = data;
+        buffer.resize(data.size() + 16);
+        uint32_t n = static_cast<uint32_t>(data.size());
+        EXPECT_EQ(0u, crypt.Encrypt(buffer.data(), &n, static_cast<uint32_t>(buffer.size()), material.data(),
+                                    static_cast<uint32_t>(material.size()), iv.data(),
+                                    static_cast<uint32_t>(iv.size())));
+        v["enc-" + suffix] = ToHex(buffer.data(), n);
+        Bytes mac(20);
+        uint32_t macLength = 20;
+        EXPECT_EQ(0u, crypt.Hmac(data.data(), static_cast<uint32_t>(data.size()), mac.data(), &macLength,
+                                 material.data(), static_cast<uint32_t>(material.size())));
+        v["hmac-" + suffix] = ToHex(mac);
+      }
+      CCrypt signer;
+      CERT_ISSUER_SERIAL_NUMBER id = Signer();
+      uint32_t size = 0;
+      EXPECT_EQ(0u, signer.SignMessage(&id, data.data(), static_cast<uint32_t>(data.size()), nullptr, &size));
+      Bytes message(size);
+      EXPECT_EQ(0u, signer.SignMessage(&id, data.data(), static_cast<uint32_t>(data.size()), message.data(), &size));
+      v["sign-" + std::to_string(i)] = ToHex(message);
+    }
+
+    // Stored registry values, keyed with installation number 77's material.
+    uint8_t *material = nullptr;
+    uint32_t length = 0;
+    BuildKeyMaterial(77, &material, &length);
+    v["keymaterial-77"] = ToHex(material, length);
+    CRegCtrl reg;
+    EXPECT_EQ(1, reg.Open(kKeyPath, 1, KEY_ALL_ACCESS));
+    const int32_t numbers[] = {0, -5, 2147483647};
+    for (int32_t n : numbers) {
+      EXPECT_EQ(0u, reg.SetEncryptedInt("n", n, material, length));
+      Bytes stored;
+      EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKeyPath, "n", &stored));
+      v["regint-" + std::to_string(n)] = ToHex(stored);
+    }
+    Bytes block = Pattern(300, 64);
+    EXPECT_EQ(0u, reg.SetEncryptedBinary("b", block.data(), 64, material, length));
+    Bytes stored;
+    EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKeyPath, "b", &stored));
+    v["regbin"] = ToHex(stored);
+    WipeAndFree(&material, &length);
+    char appKey[30];
+    EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
+    v["appkey-Scanner"] = ToHex(reinterpret_cast<uint8_t *>(appKey), strlen(appKey));
+
+    // BIRs encrypted through the exports by an application "Scanner".
+    for (uint32_t algorithm : {AMBER_CALG_3DES, AMBER_CALG_AES_256}) {
+      test::ResetStore();
+      test::ProvisionAdminPassword(kPassword);
+      test::SetInstallationNumber(77);
+      test::AttachAs("C:\\Apps\\Scanner.EXE");
+      EXPECT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
+      EXPECT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", algorithm, "Secret12", kPassword));
+      test::AttachAs("C:\\Apps\\Scanner.EXE");
+      for (uint32_t i = 0; i < 3; ++i) {
+        Bytes plain = BirTemplate(i), cipher(plain.size() + 16);
+        BioAPI_BIR in, out;
+        memset(&in, 0, sizeof in);
+        memset(&out, 0, sizeof out);
+        in.BiometricData = {static_cast<uint32_t>(plain.size()), plain.data()};
+        out.BiometricData = {static_cast<uint32_t>(cipher.size()), cipher.data()};
+        EXPECT_EQ(0u, KoBioFPI_EncryptBIR(&in, &out));
+        v["bir-" + std::to_string(algorithm) + "-" + std::to_string(i)] = ToHex(cipher.data(), out.BiometricData.Length);
+      }
+    }
+    return v;
+  }
+
+  Bytes issuer_, serial_;
+};
+
+std::string NativePath(const char *path) {
+#if defined(_WIN32)
+  std::string out = path[0] == '/' ? std::string("Z:") + path : path;
+  for (char &c : out) {
+    if (c == '/') c = '\\';
+  }
+  return out;
+#else
+  return path;
+#endif
+}
+
+TEST_F(CrossTargetTest, WritesItsVectors) {
+  auto values = Compute();
+  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6, values.size());
+  EXPECT_EQ(16u, values["regint-0"].size());  // 8 stored bytes
+  const char *out = getenv("AMBERCRYPT_VECTORS_OUT");
+  if (out == nullptr) return;
+  std::ofstream file(NativePath(out), std::ios::binary | std::ios::trunc);
+  for (const auto &entry : values) file << entry.first << " " << entry.second << "\n";
+  ASSERT_TRUE(file.good()) << out;
+}
+
+TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
+  const char *in = getenv("AMBERCRYPT_VECTORS_IN");
+  if (in == nullptr) GTEST_SKIP() << "set AMBERCRYPT_VECTORS_IN to the other target's vectors";
+  std::ifstream file(NativePath(in));
+  ASSERT_TRUE(file.good()) << in;
+  std::map<std::string, std::string> theirs;
+  std::string name, hex;
+  while (file >> name >> hex) theirs[name] = hex;
+  auto ours = Compute();
+  ASSERT_EQ(ours.size(), theirs.size());
+  for (const auto &entry : ours) EXPECT_EQ(entry.second, theirs[entry.first]) << entry.first;
+
+  // Their signed messages verify here and yield the data.
+  for (uint32_t i = 0; i < 6; ++i) {
+    Bytes message = test::FromHex(theirs["sign-" + std::to_string(i)]);
+    CCrypt crypt;
+    CERT_ISSUER_SERIAL_NUMBER id = Signer();
+    Bytes content(2000);
+    uint32_t size = static_cast<uint32_t>(content.size());
+    ASSERT_EQ(0u, crypt.VerifyMessage(&id, message.data(), static_cast<uint32_t>(message.size()), content.data(),
+                                      &size));
+    EXPECT_EQ(Pattern(200 + i, 1 + 23 * i), Bytes(content.begin(), content.begin() + size));
+  }
+  // Their BIRs decrypt here (the store now holds the AES-256 key).
+  for (uint32_t i = 0; i < 3; ++i) {
+    Bytes cipher = test::FromHex(theirs["bir-" + std::to_string(AMBER_CALG_AES_256) + "-" + std::to_string(i)]);
+    Bytes plain(cipher.size());
+    BioAPI_BIR in, out;
+    memset(&in, 0, sizeof in);
+    memset(&out, 0, sizeof out);
+    in.BiometricData = {static_cast<uint32_t>(cipher.size()), cipher.data()};
+    out.BiometricData = {static_cast<uint32_t>(plain.size()), plain.data()};
+    ASSERT_EQ(0u, KoBioFPI_DecryptBIR(&in, &out));
+    EXPECT_EQ(BirTemplate(i), Bytes(plain.begin(), plain.begin() + out.BiometricData.Length));
+  }
+}
+
+}  // namespace
+}  // namespace ambercrypt
