@@ -141,25 +141,13 @@ class CrossTargetTest : public test::StoreTest {
   Bytes issuer_, serial_;
 };
 
-std::string NativePath(const char *path) {
-#if defined(_WIN32)
-  std::string out = path[0] == '/' ? std::string("Z:") + path : path;
-  for (char &c : out) {
-    if (c == '/') c = '\\';
-  }
-  return out;
-#else
-  return path;
-#endif
-}
-
 TEST_F(CrossTargetTest, WritesItsVectors) {
   auto values = Compute();
   EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6, values.size());
   EXPECT_EQ(16u, values["regint-0"].size());  // 8 stored bytes
   const char *out = getenv("AMBERCRYPT_VECTORS_OUT");
   if (out == nullptr) return;
-  std::ofstream file(NativePath(out), std::ios::binary | std::ios::trunc);
+  std::ofstream file(test::NativePath(out), std::ios::binary | std::ios::trunc);
   for (const auto &entry : values) file << entry.first << " " << entry.second << "\n";
   ASSERT_TRUE(file.good()) << out;
 }
@@ -167,7 +155,7 @@ TEST_F(CrossTargetTest, WritesItsVectors) {
 TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
   const char *in = getenv("AMBERCRYPT_VECTORS_IN");
   if (in == nullptr) GTEST_SKIP() << "set AMBERCRYPT_VECTORS_IN to the other target's vectors";
-  std::ifstream file(NativePath(in));
+  std::ifstream file(test::NativePath(in));
   ASSERT_TRUE(file.good()) << in;
   std::map<std::string, std::string> theirs;
   std::string name, hex;

@@ -49,6 +49,20 @@ std::string Upper(std::string s) {
   return s;
 }
 
+// Takes "/v NAME" or "/ve" at options[*i]; true when it named a value.
+bool TakeValueName(const std::vector<std::string> &options, size_t *i, std::string *name) {
+  std::string o = Upper(options[*i]);
+  if (o == "/V" && *i + 1 < options.size()) {
+    *name = options[++*i];
+    return true;
+  }
+  if (o == "/VE") {
+    name->clear();
+    return true;
+  }
+  return false;
+}
+
 // Splits "HKLM\a\b" into the path below the root; false for another root.
 bool SplitKey(const std::string &key, std::string *path) {
   size_t slash = key.find('\\');
@@ -155,15 +169,10 @@ int Query(const std::string &path, const std::vector<std::string> &options) {
   bool recurse = false, single = false;
   std::string name;
   for (size_t i = 0; i < options.size(); ++i) {
-    std::string o = Upper(options[i]);
-    if (o == "/S") {
+    if (Upper(options[i]) == "/S") {
       recurse = true;
-    } else if (o == "/V" && i + 1 < options.size()) {
+    } else if (TakeValueName(options, &i, &name)) {
       single = true;
-      name = options[++i];
-    } else if (o == "/VE") {
-      single = true;
-      name.clear();
     } else {
       return Usage();
     }
@@ -227,12 +236,8 @@ int Add(const std::string &path, const std::vector<std::string> &options) {
   std::string name, typeName = "REG_SZ", dataText;
   for (size_t i = 0; i < options.size(); ++i) {
     std::string o = Upper(options[i]);
-    if (o == "/V" && i + 1 < options.size()) {
+    if (TakeValueName(options, &i, &name)) {
       hasValue = true;
-      name = options[++i];
-    } else if (o == "/VE") {
-      hasValue = true;
-      name.clear();
     } else if (o == "/T" && i + 1 < options.size()) {
       typeName = Upper(options[++i]);
     } else if (o == "/D" && i + 1 < options.size()) {
@@ -271,13 +276,9 @@ int Delete(const std::string &path, const std::vector<std::string> &options) {
   bool hasValue = false, force = false;
   std::string name;
   for (size_t i = 0; i < options.size(); ++i) {
-    std::string o = Upper(options[i]);
-    if (o == "/V" && i + 1 < options.size()) {
+    if (TakeValueName(options, &i, &name)) {
       hasValue = true;
-      name = options[++i];
-    } else if (o == "/VE") {
-      hasValue = true;
-    } else if (o == "/F") {
+    } else if (Upper(options[i]) == "/F") {
       force = true;
     } else {
       return Usage();

@@ -51,8 +51,6 @@ Bytes Sha1(const std::string &text) {
   return digest;
 }
 
-namespace {
-
 std::string NativePath(const std::string &unixPath) {
 #if defined(_WIN32)
   // Wine maps the Linux root to drive Z:.
@@ -65,8 +63,6 @@ std::string NativePath(const std::string &unixPath) {
   return unixPath;
 #endif
 }
-
-}  // namespace
 
 Bytes PemCertificateToDer(const std::string &pem) {
   const std::string begin = "-----BEGIN CERTIFICATE-----";

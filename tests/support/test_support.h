@@ -25,6 +25,8 @@ Bytes Sha1(const std::string &text);
 // A file of the shared test data (the reference vectors) or of the fixtures
 // made at configure time, in the form this platform's fopen takes.
 std::string TestDataPath(const std::string &name);
+// A Linux path as this platform's file functions take it (Z:\... under Wine).
+std::string NativePath(const std::string &unixPath);
 std::string FixturePath(const std::string &name);
 std::string ReadFile(const std::string &path);
 
