@@ -57,6 +57,15 @@ printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\D
 "$tool" query 'HKLM\SOFTWARE\Dravelo\Ascii' | grep -q '    Mode    REG_DWORD    0x4' || fail "ASCII import"
 "$tool" query 'HKLM\SOFTWARE\Dravelo\Ascii' /ve | grep -q '(Default)    REG_SZ    default' || fail "default value"
 
+# A malformed file is refused with a message, never a crash, and changes nothing.
+for bad in '"x"=hex(zz):00' '"x"=dword:123456789' '"x"=hex:0g' 'no equals sign'; do
+  printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo\\Bad]\n%s\n' "$bad" >"$work/bad.reg"
+  rc=0
+  "$tool" import "$work/bad.reg" >/dev/null 2>&1 || rc=$?
+  [ "$rc" -eq 1 ] || fail "malformed line '$bad' gave exit code $rc"
+done
+if "$tool" query 'HKLM\SOFTWARE\Dravelo\Bad' >/dev/null 2>&1; then fail "a refused file changed the registry"; fi
+
 wine=/usr/lib/wine/wine64
 if [ -x "$wine" ]; then
   "$wine" wineboot --init >/dev/null 2>&1 || true

@@ -192,7 +192,11 @@ bool ParseValueLine(const std::string &line, Value *value) {
   if (lower.rfind("hex(", 0) == 0) {
     size_t close = data.find("):");
     if (close == std::string::npos) return false;
-    value->type = static_cast<uint32_t>(std::stoul(data.substr(4, close - 4), nullptr, 16));
+    std::string type = data.substr(4, close - 4);
+    if (type.empty() || type.size() > 8 || type.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      return false;
+    }
+    value->type = static_cast<uint32_t>(std::stoul(type, nullptr, 16));
     return ParseHexBytes(data.substr(close + 2), &value->data);
   }
   return false;
