@@ -14,13 +14,15 @@ namespace {
 constexpr uint32_t kDigestSize = 20;
 constexpr size_t kMinimumLength = 6;
 
-}  // namespace
-
+// Length of text up to limit + 1, so that over-long texts are not scanned to
+// their end.
 size_t BoundedLength(const char *text, size_t limit) {
   size_t n = 0;
   while (n <= limit && text[n] != '\0') ++n;
   return n;
 }
+
+}  // namespace
 
 bool IsEmptyOrTooLong(const char *text) {
   constexpr size_t kMaxText = 255;

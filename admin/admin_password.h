@@ -4,8 +4,6 @@
 #ifndef AMBERCRYPT_ADMIN_ADMIN_PASSWORD_H_
 #define AMBERCRYPT_ADMIN_ADMIN_PASSWORD_H_
 
-#include <cstddef>
-
 namespace ambercrypt {
 
 // CheckPasswordRules: 1 when text has at least 6 characters and an upper-case
@@ -16,10 +14,6 @@ int CheckPasswordRules(const char *text);
 // VerifyAdminPassword: 1 when SHA-1(password) equals the stored 20-byte digest.
 // Opens (and so creates) the base key for all access.
 int VerifyAdminPassword(const char *password);
-
-// Length of text up to limit + 1, so that over-long texts are not scanned to
-// their end.
-size_t BoundedLength(const char *text, size_t limit);
 
 // True when text is empty or longer than 255 characters: the limit of every
 // name, password and key text an administration call takes.

@@ -53,7 +53,6 @@ class CCrypt {
   uint32_t Release();
 
   ALG_ID key_algorithm() const { return keyAlgorithm; }
-  bool has_provider() const { return provider != 0; }
 
  private:
   uint32_t AcquireProvider(DWORD providerType);

@@ -47,8 +47,6 @@ class CRegCtrl {
   uint32_t QueryEncryptedBinary(const char *name, uint8_t *output, uint32_t *length, const uint8_t *material,
                                 uint32_t materialLength);
 
-  bool is_open() const { return isOpen != 0; }
-
  private:
   void Close();
   uint32_t SetEncryptedText(const char *name, const char *text, const uint8_t *material, uint32_t materialLength);

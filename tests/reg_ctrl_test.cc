@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "frame/identity.h"
@@ -158,6 +159,26 @@ TEST_F(RegCtrlTest, OpenWithAndWithoutCreate) {
   CRegCtrl again;
   ASSERT_EQ(1, again.Open(missing, 1, KEY_READ));
   EXPECT_NE(0u, again.SetDword("w", 2));  // an existing key opens as asked
+}
+
+TEST(SettingsCatalogueTest, ThirtySixValuesEachDefinedOnce) {
+  std::set<std::string> names;
+  for (const Setting *s : kAllSettings) {
+    ASSERT_NE(nullptr, s);
+    EXPECT_TRUE(names.insert(s->name).second) << s->name;
+    const int number = std::stoi(std::string(s->name).substr(strlen("KoSettingInfo")));
+    EXPECT_EQ("KoSettingInfo" + std::to_string(number), s->name);  // no leading zeros
+    for (int unused : {14, 29, 30, 31, 32, 34}) EXPECT_NE(unused, number);
+    // Where each value lives, by its number.
+    const bool base = number <= 2;
+    const bool userInfo = number == 12 || number == 13 || number == 33 || (number >= 35 && number <= 38);
+    EXPECT_EQ(base ? SettingKey::kBase : userInfo ? SettingKey::kUserInfo : SettingKey::kApplication, s->key)
+        << s->name;
+  }
+  EXPECT_EQ(36u, names.size());
+  EXPECT_EQ(SettingEncoding::kDword, settings::kInstallationNumber.encoding);
+  EXPECT_EQ(SettingEncoding::kEncryptedInt64, settings::kVerifyReleaseTime.encoding);
+  EXPECT_EQ(SettingEncoding::kBinary, settings::kEndUserSerial.encoding);
 }
 
 TEST(HashNameToBase64Test, AppKeyTextOfAName) {
