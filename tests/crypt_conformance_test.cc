@@ -411,6 +411,26 @@ TEST_F(SignedMessageTest, TamperedMessagesFail) {
 }
 
 #if !defined(_WIN32)
+// The key may also sit beside the certificate under another name, as
+// name.key.pem next to name.cert.pem; it is found by its public key, and a
+// key that belongs to no certificate of the store gives none of them a key.
+TEST_F(SignedMessageTest, KeyFoundByItsPublicKey) {
+  const std::string dir = root() + "/certs/ROOT";
+  ASSERT_EQ(0, rename((dir + "/signer.pem").c_str(), (dir + "/signer.cert.pem").c_str()));
+  ASSERT_EQ(0, rename((dir + "/signer.key").c_str(), (dir + "/signer.key.pem").c_str()));
+  std::string other = test::ReadFile(test::FixturePath("keyless.key.pem"));
+  std::ofstream(dir + "/stray.key") << other;  // the keyless certificate's key, under a name of its own
+  ASSERT_EQ(0, remove((dir + "/keyless.pem").c_str()));
+  CERT_ISSUER_SERIAL_NUMBER id = signer_.id();
+  const uint8_t data[] = "template";
+  CCrypt crypt;
+  uint32_t size = 0;
+  EXPECT_EQ(0u, crypt.SignMessage(&id, data, 8, nullptr, &size));
+  // With only a key that is not its own, a certificate cannot sign.
+  ASSERT_EQ(0, remove((dir + "/signer.key.pem").c_str()));
+  EXPECT_NE(0u, crypt.SignMessage(&id, data, 8, nullptr, &size));
+}
+
 // OpenSSL's own CMS tool verifies what this layer signs, and this layer
 // verifies what the tool signs, with and without signed attributes.
 TEST_F(SignedMessageTest, OpensslCmsInterop) {

@@ -2,7 +2,8 @@
 //
 // A system store is the directory certs/<NAME>/ under the state root: each
 // .pem/.crt/.cer/.der file holds certificates, and a certificate's private key,
-// when the store has it, is the PEM file <base name>.key beside it. Contexts
+// when the store has it, is the PEM file <base name>.key beside it (failing
+// that, any PEM private key in the directory that matches the certificate). Contexts
 // carry CERT_INFO as CryptoAPI fills it (serial number least significant byte
 // first). Signed messages are encoded here byte for byte as CryptSignMessage
 // encodes them: SignedData version 1, the hash OID as given with NULL
@@ -286,6 +287,35 @@ void LoadFile(const std::string &path, CertStore &store) {
   ERR_clear_error();
 }
 
+// A certificate without a <base name>.key takes a private key from another
+// file of the store whose public key is the certificate's (a key kept as
+// name.key.pem beside name.cert.pem, say).
+void MatchKeys(const std::vector<std::string> &keyFiles, CertStore &store) {
+  std::vector<std::pair<std::string, EvpPkeyPtr>> keys;
+  bool loaded = false;
+  for (StoreEntry &entry : store.entries) {
+    if (!entry.keyPath.empty()) continue;
+    if (!loaded) {
+      for (const std::string &file : keyFiles) {
+        BioPtr bio(BIO_new_file(file.c_str(), "rb"));
+        EVP_PKEY *key = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+        if (key != nullptr) keys.emplace_back(file, EvpPkeyPtr(key));
+      }
+      ERR_clear_error();
+      loaded = true;
+    }
+    const uint8_t *p = entry.der.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(entry.der.size())));
+    for (const auto &key : keys) {
+      if (cert && X509_check_private_key(cert.get(), key.second.get()) == 1) {
+        entry.keyPath = key.first;
+        break;
+      }
+    }
+    ERR_clear_error();
+  }
+}
+
 // CertCompareIntegerBlob: equal as integers, ignoring the insignificant
 // trailing 0x00 (or 0xFF) bytes of the little-endian form.
 Bytes Trimmed(const uint8_t *p, DWORD n) {
@@ -388,16 +418,19 @@ HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsyst
   // A store directory that does not exist is an empty store, as on Windows.
   std::string dir = StateRoot() + "/certs/" + name;
   if (DIR *d = opendir(dir.c_str())) {
-    std::vector<std::string> files;
+    std::vector<std::string> files, keyFiles;
     while (struct dirent *e = readdir(d)) {
       std::string file = e->d_name;
       if (EndsWith(file, ".pem") || EndsWith(file, ".crt") || EndsWith(file, ".cer") || EndsWith(file, ".der")) {
         files.push_back(dir + "/" + file);
       }
+      if (EndsWith(file, ".key") || EndsWith(file, ".pem")) keyFiles.push_back(dir + "/" + file);
     }
     closedir(d);
     std::sort(files.begin(), files.end());
+    std::sort(keyFiles.begin(), keyFiles.end());
     for (const std::string &f : files) LoadFile(f, *store);
+    MatchKeys(keyFiles, *store);
   }
   SetLastError(ERROR_SUCCESS);
   return store;
