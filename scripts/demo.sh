@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ pkg-config libssl-dev libsqlite3-dev googletest)
+packages=(cmake make g++ pkg-config libssl-dev libsqlite3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -18,6 +18,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/linux -j "$(nproc 2>/dev/null || echo 2)" --target ambercrypt ambercrypt-demo ambercrypt-reg >/dev/null
-exec build/linux/tools/ambercrypt-demo "$(pwd)/build/linux/libambercrypt.so"
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBERCRYPT_TESTS=OFF >/dev/null
+cmake --build build/demo -j "$(nproc 2>/dev/null || echo 2)" --target ambercrypt ambercrypt-demo ambercrypt-reg >/dev/null
+exec build/demo/tools/ambercrypt-demo "$(pwd)/build/demo/libambercrypt.so"
