@@ -1,0 +1,167 @@
+// registry_db.h: the SQLite store under the Linux registry. One connection
+// per process (a new one after fork()), WAL with synchronous=FULL, one
+// transaction per registry call; keys and values in registry.db, values of
+// null-DACL keys in shared/userinfo.db. The registry functions (registry.cc)
+// run their work through Registry::Run. Internal to platform/posix.
+#ifndef AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
+#define AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/win32_api.h"
+
+namespace ambercrypt::posix {
+
+// The one place SQLite results become registry errors.
+LSTATUS RegistryError(int rc);
+
+// Names compare without regard to ASCII case.
+std::string Fold(const std::string &s);
+
+class Statement {
+ public:
+  Statement(sqlite3 *db, const char *sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement &) = delete;
+  Statement &operator=(const Statement &) = delete;
+  bool ok() const { return rc_ == SQLITE_OK; }
+  int prepare_error() const { return rc_; }
+  Statement &Bind(int i, int64_t v) {
+    sqlite3_bind_int64(stmt_, i, v);
+    return *this;
+  }
+  Statement &Bind(int i, const std::string &v) {
+    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement &BindBlob(int i, const void *data, size_t n) {
+    sqlite3_bind_blob(stmt_, i, n ? data : "", static_cast<int>(n), SQLITE_TRANSIENT);
+    return *this;
+  }
+  int Step() { return sqlite3_step(stmt_); }
+  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
+  std::string Text(int col) {
+    const unsigned char *t = sqlite3_column_text(stmt_, col);
+    return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
+             : std::string();
+  }
+  std::vector<uint8_t> Blob(int col) {
+    const uint8_t *b = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, col));
+    int n = sqlite3_column_bytes(stmt_, col);
+    return b ? std::vector<uint8_t>(b, b + n) : std::vector<uint8_t>();
+  }
+
+ private:
+  sqlite3_stmt *stmt_ = nullptr;
+  int rc_;
+};
+
+// One transaction on the process's connection.
+class Tx {
+ public:
+  Tx(sqlite3 *db, bool writer, bool shared) : db_(db), writer_(writer), shared_(shared) {}
+  sqlite3 *db() const { return db_; }
+  bool writer() const { return writer_; }
+  bool shared() const { return shared_; }
+
+  // Key row: exists, and its null-DACL flag.
+  LSTATUS KeyFlag(int64_t id, bool *open) {
+    Statement s(db_, "SELECT open_dacl FROM keys WHERE id = ?");
+    if (!s.ok()) return RegistryError(s.prepare_error());
+    int rc = s.Bind(1, id).Step();
+    if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
+    if (rc != SQLITE_ROW) return RegistryError(rc);
+    *open = s.Int(0) != 0;
+    return ERROR_SUCCESS;
+  }
+
+  LSTATUS Child(int64_t parent, const std::string &name, int64_t *id) {
+    Statement s(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
+    if (!s.ok()) return RegistryError(s.prepare_error());
+    int rc = s.Bind(1, parent).Bind(2, Fold(name)).Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return RegistryError(rc);
+    *id = s.Int(0);
+    return ERROR_SUCCESS;
+  }
+
+  LSTATUS CreateChild(int64_t parent, const std::string &name, int64_t *id) {
+    Statement s(db_, "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)");
+    if (!s.ok()) return RegistryError(s.prepare_error());
+    int rc = s.Bind(1, parent).Bind(2, name).Bind(3, Fold(name)).Step();
+    if (rc != SQLITE_DONE) return RegistryError(rc);
+    *id = sqlite3_last_insert_rowid(db_);
+    return ERROR_SUCCESS;
+  }
+
+  // Which database holds the values of a key.
+  const char *ValueTable(bool open) const { return open ? "shared.vals" : "main.vals"; }
+
+ private:
+  sqlite3 *db_;
+  bool writer_;
+  bool shared_;
+};
+
+class Registry {
+ public:
+  static Registry &Instance();
+
+  ~Registry();
+
+  template <typename F>
+  LSTATUS Run(bool write, F fn) {
+    std::lock_guard<std::mutex> lock(mu_);
+    LSTATUS status = Connect();
+    if (status != ERROR_SUCCESS) return status;
+    if (write && !writer_) {
+      // A process that may not write the store can still write values of
+      // null-DACL keys, which live in the shared database.
+      if (!shared_) return ERROR_ACCESS_DENIED;
+    }
+    // Take the write lock up front: a read that later upgrades can fail at once.
+    for (int attempt = 0;; ++attempt) {
+      int rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK) break;
+      if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) return RegistryError(rc);
+    }
+    Tx tx(db_, writer_, shared_);
+    status = fn(tx);
+    if (status == ERROR_SUCCESS) {
+      int rc;
+      for (int attempt = 0; (rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt) {
+        if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) break;
+      }
+      if (rc != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return RegistryError(rc);
+      }
+    } else {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    return status;
+  }
+
+ private:
+  Registry() = default;
+  LSTATUS Connect();
+  static void MakeDirectory(const std::string &path, mode_t mode);
+  static bool AttachShared(sqlite3 *db, const std::string &root);
+
+  std::mutex mu_;
+  sqlite3 *db_ = nullptr;
+  pid_t pid_ = 0;
+  std::string root_;
+  bool writer_ = false;
+  bool shared_ = false;
+};
+
+}  // namespace ambercrypt::posix
+
+#endif  // AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
