@@ -1,0 +1,275 @@
+// crypt_message.cc: PKCS#7 signed messages on OpenSSL 3, encoded here byte
+// for byte as CryptSignMessage encodes them: SignedData version 1, the hash
+// OID as given with NULL parameters, no attributes, rsaEncryption, PKCS#1 v1.5
+// over SHA-1. Verification also takes messages with signed attributes.
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/posix/cert_context.h"
+#include "platform/posix/openssl_error.h"
+#include "platform/win32_api.h"
+
+namespace ambercrypt::posix {
+namespace {
+
+const char kSha1RsaOid[] = szOID_RSA_SHA1RSA;
+const char kSha1Oid[] = szOID_OIWSEC_sha1;
+constexpr HRESULT kNotImplemented = static_cast<HRESULT>(0x80004001L);  // E_NOTIMPL
+constexpr HRESULT kNoSigner = static_cast<HRESULT>(0x8009200EL);        // CRYPT_E_NO_SIGNER
+
+// ---- DER encoding ---------------------------------------------------------
+
+void AppendLength(Bytes &out, size_t n) {
+  if (n < 0x80) {
+    out.push_back(static_cast<uint8_t>(n));
+    return;
+  }
+  uint8_t digits[8];
+  int count = 0;
+  for (size_t v = n; v != 0; v >>= 8) digits[count++] = static_cast<uint8_t>(v);
+  out.push_back(static_cast<uint8_t>(0x80 | count));
+  while (count > 0) out.push_back(digits[--count]);
+}
+
+Bytes Tlv(uint8_t tag, const Bytes &content) {
+  Bytes out{tag};
+  AppendLength(out, content.size());
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+bool EncodeOid(const char *text, Bytes &out) {
+  ASN1_OBJECT *obj = OBJ_txt2obj(text, 1);
+  if (obj == nullptr) return false;
+  int n = i2d_ASN1_OBJECT(obj, nullptr);
+  bool ok = n > 0;
+  if (ok) {
+    out.resize(static_cast<size_t>(n));
+    uint8_t *p = out.data();
+    ok = i2d_ASN1_OBJECT(obj, &p) == n;
+  }
+  ASN1_OBJECT_free(obj);
+  return ok;
+}
+
+// AlgorithmIdentifier with the given parameters, or NULL when there are none.
+bool EncodeAlgorithm(const char *oid, const CRYPT_OBJID_BLOB &params, Bytes &out) {
+  Bytes encodedOid;
+  if (!EncodeOid(oid, encodedOid)) return false;
+  Bytes p = params.cbData != 0 ? Bytes(params.pbData, params.pbData + params.cbData) : Bytes{0x05, 0x00};
+  out = Tlv(0x30, Concat({encodedOid, p}));
+  return true;
+}
+
+// The DER of IssuerAndSerialNumber taken from the certificate itself.
+bool IssuerAndSerial(const CertContextImpl &c, Bytes &out) {
+  const uint8_t *p = c.der.data();
+  X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(c.der.size())));
+  Bytes serial;
+  if (!cert || !ToDer(const_cast<ASN1_INTEGER *>(X509_get0_serialNumber(cert.get())), i2d_ASN1_INTEGER, serial)) {
+    return false;
+  }
+  out = Tlv(0x30, Concat({c.issuer, serial}));
+  return true;
+}
+
+bool IsSha1Oid(const char *oid) { return strcmp(oid, kSha1RsaOid) == 0 || strcmp(oid, kSha1Oid) == 0; }
+
+bool RsaSha1Sign(const std::string &keyPath, const uint8_t digest[20], Bytes &signature) {
+  BioPtr bio(BIO_new_file(keyPath.c_str(), "rb"));
+  if (!bio) return false;
+  EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  if (!key) return false;
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+  size_t size = 0;
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) != 1 ||
+      EVP_PKEY_sign(ctx.get(), nullptr, &size, digest, 20) != 1) {
+    return false;
+  }
+  signature.resize(size);
+  if (EVP_PKEY_sign(ctx.get(), signature.data(), &size, digest, 20) != 1) return false;
+  signature.resize(size);
+  return true;
+}
+
+bool RsaSha1Verify(X509 *cert, const uint8_t digest[20], const uint8_t *sig, size_t sigLength) {
+  EVP_PKEY *key = X509_get0_pubkey(cert);
+  if (key == nullptr) return false;
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
+  return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+         EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) == 1 &&
+         EVP_PKEY_verify(ctx.get(), sig, sigLength, digest, 20) == 1;
+}
+
+BOOL CopyOut(const Bytes &data, BYTE *out, DWORD *outLength) {
+  DWORD size = static_cast<DWORD>(data.size());
+  if (out == nullptr) {
+    *outLength = size;
+    return TRUE;
+  }
+  if (*outLength < size) {
+    *outLength = size;
+    return FailWith(ERROR_MORE_DATA);
+  }
+  if (size != 0) memcpy(out, data.data(), size);
+  *outLength = size;
+  return TRUE;
+}
+
+}  // namespace
+}  // namespace ambercrypt::posix
+
+using namespace ambercrypt::posix;
+
+extern "C" {
+
+BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature, DWORD cToBeSigned,
+                             const BYTE *rgpbToBeSigned[], DWORD rgcbToBeSigned[], BYTE *pbSignedBlob,
+                             DWORD *pcbSignedBlob) {
+  if (pSignPara == nullptr || pSignPara->cbSize != sizeof(CRYPT_SIGN_MESSAGE_PARA) || pcbSignedBlob == nullptr ||
+      (pSignPara->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0 || pSignPara->HashAlgorithm.pszObjId == nullptr ||
+      (cToBeSigned != 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr)) ||
+      (!fDetachedSignature && cToBeSigned != 1)) {
+    return FailWith(E_INVALIDARG);
+  }
+  if (pSignPara->cMsgCrl != 0 || pSignPara->cAuthAttr != 0 || pSignPara->cUnauthAttr != 0 ||
+      pSignPara->dwInnerContentType != 0 || pSignPara->pvHashAuxInfo != nullptr) {
+    return FailWith(kNotImplemented);
+  }
+  if (!IsSha1Oid(pSignPara->HashAlgorithm.pszObjId)) return FailWith(NTE_BAD_ALGID);
+  CertContextImpl *signer = AsContext(pSignPara->pSigningCert);
+  if (signer == nullptr) return FailWith(E_INVALIDARG);
+  if (signer->keyPath.empty()) return FailWith(CRYPT_E_NO_KEY_PROPERTY);
+
+  Bytes content;
+  for (DWORD i = 0; i < cToBeSigned; ++i) {
+    if (rgcbToBeSigned[i] != 0) {
+      content.insert(content.end(), rgpbToBeSigned[i], rgpbToBeSigned[i] + rgcbToBeSigned[i]);
+    }
+  }
+  uint8_t digest[20];
+  unsigned int digestSize = 0;
+  if (EVP_Digest(content.data(), content.size(), digest, &digestSize, EVP_sha1(), nullptr) != 1) {
+    return FailWith(NTE_FAIL);
+  }
+  Bytes signature;
+  if (!RsaSha1Sign(signer->keyPath, digest, signature)) return FailWith(NTE_BAD_KEY);
+
+  Bytes digestAlgorithm, rsaAlgorithm, dataOid, signedDataOid, signerId;
+  CRYPT_OBJID_BLOB none{0, nullptr};
+  if (!EncodeAlgorithm(pSignPara->HashAlgorithm.pszObjId, pSignPara->HashAlgorithm.Parameters, digestAlgorithm) ||
+      !EncodeAlgorithm(szOID_RSA_RSA, none, rsaAlgorithm) || !EncodeOid(szOID_RSA_data, dataOid) ||
+      !EncodeOid(szOID_RSA_signedData, signedDataOid) || !IssuerAndSerial(*signer, signerId)) {
+    return FailWith(NTE_FAIL);
+  }
+  const Bytes version{0x02, 0x01, 0x01};
+  Bytes contentInfo = fDetachedSignature ? Tlv(0x30, dataOid)
+                                         : Tlv(0x30, Concat({dataOid, Tlv(0xa0, Tlv(0x04, content))}));
+  Bytes certificates;
+  for (DWORD i = 0; i < pSignPara->cMsgCert; ++i) {
+    CertContextImpl *c = AsContext(pSignPara->rgpMsgCert[i]);
+    if (c == nullptr) return FailWith(E_INVALIDARG);
+    certificates.insert(certificates.end(), c->der.begin(), c->der.end());
+  }
+  Bytes signerInfo =
+      Tlv(0x30, Concat({version, signerId, digestAlgorithm, rsaAlgorithm, Tlv(0x04, signature)}));
+  Bytes signedData = Concat({version, Tlv(0x31, digestAlgorithm), contentInfo});
+  if (pSignPara->cMsgCert != 0) signedData = Concat({signedData, Tlv(0xa0, certificates)});
+  signedData = Concat({signedData, Tlv(0x31, signerInfo)});
+  Bytes message = Tlv(0x30, Concat({signedDataOid, Tlv(0xa0, Tlv(0x30, signedData))}));
+  SecureZeroMemory(content.data(), content.size());
+  return CopyOut(message, pbSignedBlob, pcbSignedBlob);
+}
+
+BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
+                                        const BYTE *pbSignedBlob, DWORD cbSignedBlob, BYTE *pbDecoded,
+                                        DWORD *pcbDecoded, PCCERT_CONTEXT *ppSignerCert) {
+  if (ppSignerCert != nullptr) *ppSignerCert = nullptr;
+  if (pVerifyPara == nullptr || pVerifyPara->cbSize != sizeof(CRYPT_VERIFY_MESSAGE_PARA) || pbSignedBlob == nullptr ||
+      cbSignedBlob == 0) {
+    return FailWith(E_INVALIDARG);
+  }
+  if (pVerifyPara->pfnGetSignerCertificate != nullptr) return FailWith(kNotImplemented);
+  const uint8_t *p = pbSignedBlob;
+  Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(cbSignedBlob)));
+  if (!p7) return FailWith(CRYPT_E_ASN1_BADTAG);
+  if (!PKCS7_type_is_signed(p7.get())) return FailWith(CRYPT_E_UNEXPECTED_MSG_TYPE);
+  PKCS7_SIGNED *sd = p7->d.sign;
+  if (sd == nullptr || sd->contents == nullptr || !PKCS7_type_is_data(sd->contents) ||
+      sd->contents->d.data == nullptr) {
+    return FailWith(CRYPT_E_UNEXPECTED_MSG_TYPE);
+  }
+  STACK_OF(PKCS7_SIGNER_INFO) *signers = PKCS7_get_signer_info(p7.get());
+  if (signers == nullptr || dwSignerIndex >= static_cast<DWORD>(sk_PKCS7_SIGNER_INFO_num(signers))) {
+    return FailWith(kNoSigner);
+  }
+  PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(signers, static_cast<int>(dwSignerIndex));
+  X509 *signerCert = nullptr;
+  for (int i = 0; sd->cert != nullptr && i < sk_X509_num(sd->cert); ++i) {
+    X509 *c = sk_X509_value(sd->cert, i);
+    if (X509_NAME_cmp(X509_get_issuer_name(c), si->issuer_and_serial->issuer) == 0 &&
+        ASN1_INTEGER_cmp(X509_get0_serialNumber(c), si->issuer_and_serial->serial) == 0) {
+      signerCert = c;
+      break;
+    }
+  }
+  if (signerCert == nullptr) return FailWith(CRYPT_E_NOT_FOUND);
+  const ASN1_OBJECT *digestObj = nullptr;
+  X509_ALGOR_get0(&digestObj, nullptr, nullptr, si->digest_alg);
+  if (!IsSha1Oid(OidText(digestObj).c_str())) return FailWith(NTE_BAD_ALGID);
+
+  const ASN1_OCTET_STRING *data = sd->contents->d.data;
+  uint8_t digest[20];
+  unsigned int digestSize = 0;
+  if (EVP_Digest(data->data, static_cast<size_t>(data->length), digest, &digestSize, EVP_sha1(), nullptr) != 1) {
+    return FailWith(NTE_FAIL);
+  }
+  if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+    // With authenticated attributes the signature covers them, and they hold
+    // the content's digest.
+    ASN1_TYPE *md = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
+    if (md == nullptr || md->type != V_ASN1_OCTET_STRING || md->value.octet_string->length != 20 ||
+        memcmp(md->value.octet_string->data, digest, 20) != 0) {
+      return FailWith(CRYPT_E_HASH_VALUE);
+    }
+    unsigned char *attrs = nullptr;
+    int attrsLength =
+        ASN1_item_i2d(reinterpret_cast<ASN1_VALUE *>(si->auth_attr), &attrs, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+    if (attrsLength <= 0) return FailWith(NTE_FAIL);
+    bool ok = EVP_Digest(attrs, static_cast<size_t>(attrsLength), digest, &digestSize, EVP_sha1(), nullptr) == 1;
+    OPENSSL_free(attrs);
+    if (!ok) return FailWith(NTE_FAIL);
+  }
+  if (!RsaSha1Verify(signerCert, digest, si->enc_digest->data, static_cast<size_t>(si->enc_digest->length))) {
+    return FailWith(NTE_BAD_SIGNATURE);
+  }
+  if (ppSignerCert != nullptr) {
+    Bytes der;
+    if (ToDer(signerCert, i2d_X509, der)) {
+      auto impl = MakeContext(der, std::string(), nullptr, 0);
+      if (impl) *ppSignerCert = &impl.release()->context;
+    }
+  }
+  if (pcbDecoded == nullptr) return TRUE;
+  Bytes content(data->data, data->data + data->length);
+  BOOL result = CopyOut(content, pbDecoded, pcbDecoded);
+  SecureZeroMemory(content.data(), content.size());
+  return result;
+}
+
+}  // extern "C"
+
