@@ -9,7 +9,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev googletest g++-mingw-w64-x86-64 wine64 wine)
+packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev sqlite3 googletest g++-mingw-w64-x86-64 wine64 wine)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

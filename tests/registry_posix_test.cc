@@ -18,6 +18,7 @@
 #include "frame/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
+#include "support/child_process.h"
 #include "support/test_support.h"
 
 namespace ambercrypt {
@@ -27,33 +28,6 @@ const char kKey[] = "SOFTWARE\\Dravelo\\Tests";
 
 class RegistryPosixTest : public test::StoreTest {
  protected:
-  // Runs body in n child processes released together; returns their exit codes.
-  template <typename Body>
-  std::vector<int> RunChildren(int n, Body body) {
-    int gate[2];
-    EXPECT_EQ(0, pipe(gate));
-    std::vector<pid_t> pids;
-    for (int i = 0; i < n; ++i) {
-      pid_t pid = fork();
-      if (pid == 0) {
-        close(gate[1]);
-        char go;
-        (void)!read(gate[0], &go, 1);  // returns when the parent closes the pipe
-        _exit(body(i));
-      }
-      pids.push_back(pid);
-    }
-    close(gate[0]);
-    close(gate[1]);
-    std::vector<int> codes;
-    for (pid_t pid : pids) {
-      int status = 0;
-      waitpid(pid, &status, 0);
-      codes.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    }
-    return codes;
-  }
-
   std::string IntegrityCheck() {
     sqlite3 *db = nullptr;
     std::string result = "cannot open";
@@ -71,7 +45,7 @@ class RegistryPosixTest : public test::StoreTest {
 TEST_F(RegistryPosixTest, ManyProcessesWriteAndReadAtOnce) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "shared", REG_DWORD, test::Bytes(4, 0)));
   const int kChildren = 6, kRounds = 60;
-  auto codes = RunChildren(kChildren, [&](int child) {
+  auto codes = test::RunChildren(kChildren, [&](int child) {
     for (int round = 0; round < kRounds; ++round) {
       std::string path = std::string(kKey) + "\\Child" + std::to_string(child);
       DWORD value = static_cast<DWORD>(child * 1000 + round);
@@ -101,7 +75,7 @@ TEST_F(RegistryPosixTest, ProcessesAttachingTogetherAgreeOnOneInstallationNumber
   int results[2];
   ASSERT_EQ(0, pipe(results));
   const int kChildren = 8;
-  auto codes = RunChildren(kChildren, [&](int) {
+  auto codes = test::RunChildren(kChildren, [&](int) {
     uint8_t *material = nullptr;
     uint32_t length = 0;
     if (!LoadInstallationKey(&material, &length)) return 1;
@@ -181,7 +155,7 @@ TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
   const std::string userInfo = UserInfoKeyPath(g_spiCtrl->appKey);
   test::Detach();
 
-  auto codes = RunChildren(1, [&](int) {
+  auto codes = test::RunChildren(1, [&](int) {
     if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
     HKEY key = nullptr;
     // Reading is open to everyone.
@@ -225,7 +199,7 @@ TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
 
 TEST_F(RegistryPosixTest, ForkedChildUsesItsOwnConnection) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "before", REG_DWORD, test::Bytes(4, 1)));
-  auto codes = RunChildren(2, [&](int child) {
+  auto codes = test::RunChildren(2, [&](int child) {
     test::Bytes read;
     if (test::ReadRawValue(kKey, "before", &read) != ERROR_SUCCESS) return 1;
     std::string name = "child" + std::to_string(child);
@@ -243,7 +217,7 @@ TEST_F(RegistryPosixTest, DamagedOrMissingDatabaseGivesCodesNotCrashes) {
   test::ProvisionAdminPassword("Admin123");
   test::Detach();
   // A store that is not a database: in a child, which opens it afresh.
-  auto codes = RunChildren(1, [&](int) {
+  auto codes = test::RunChildren(1, [&](int) {
     FILE *f = fopen((root() + "/registry.db").c_str(), "wb");
     for (int i = 0; i < 4096; ++i) fputc(i * 7, f);
     fclose(f);
@@ -265,7 +239,7 @@ TEST_F(RegistryPosixTest, DamagedOrMissingDatabaseGivesCodesNotCrashes) {
 TEST_F(RegistryPosixTest, UnreadableRootIsAMissingStore) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another account";
   chmod(root().c_str(), 0700);  // another account cannot even look inside
-  auto codes = RunChildren(1, [&](int) {
+  auto codes = test::RunChildren(1, [&](int) {
     if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBaseKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) return 1;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/registry_tool.h"
+#include "platform/posix/state_root.h"
 #include "platform/win32_api.h"
 #include "tools/reg_file.h"
 
@@ -138,7 +139,11 @@ class Key {
 std::string ErrorText(LSTATUS status) {
   switch (status) {
     case ERROR_FILE_NOT_FOUND: return "The system was unable to find the specified registry key or value.";
-    case ERROR_ACCESS_DENIED: return "Access is denied.";
+    case ERROR_ACCESS_DENIED: {
+      // Say why when the store itself was refused, not only the operation.
+      std::string why = ambercrypt::posix::StateRootRefusal();
+      return why.empty() ? "Access is denied." : "Access is denied. The state root was refused: " + why;
+    }
     default: return "registry error " + std::to_string(status);
   }
 }

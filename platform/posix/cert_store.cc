@@ -282,9 +282,15 @@ HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsyst
     FailWith(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  // A store directory that does not exist is an empty store, as on Windows.
-  std::string dir = StateRoot() + "/certs/" + name;
-  if (DIR *d = opendir(dir.c_str())) {
+  // A store directory that does not exist is an empty store, as on Windows;
+  // so is one in a state root that fails its checks.
+  StateDirectory root, certs, found;
+  bool safe = name.find('/') == std::string::npos && name != "." && name != ".." &&
+              OpenStateRoot(false, &root) == ERROR_SUCCESS &&
+              OpenStateDirectory(root, "certs", 0755, false, &certs) == ERROR_SUCCESS &&
+              OpenStateDirectory(certs, name.c_str(), 0755, false, &found) == ERROR_SUCCESS;
+  const std::string &dir = found.path;
+  if (DIR *d = safe ? opendir(dir.c_str()) : nullptr) {
     std::vector<std::string> files, keyFiles;
     while (struct dirent *e = readdir(d)) {
       std::string file = e->d_name;

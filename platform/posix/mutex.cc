@@ -1,7 +1,8 @@
 // mutex.cc: named mutexes for processes of one machine. A name maps to the
-// lock file locks/<name>.lock under the state root, locked with flock (which,
-// unlike the POSIX record locks SQLite uses, is tied to the open file, so it
-// never disturbs the database's own locks). Unnamed mutexes are not offered.
+// lock file locks/<name>.lock under the state root (/ and \ become _), locked
+// with flock (which, unlike the POSIX record locks SQLite uses, is tied to the
+// open file, so it never disturbs the database's own locks). Unnamed mutexes
+// are not offered.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -29,6 +30,20 @@ NamedMutex *AsMutex(HANDLE h) {
   return m != nullptr && m->magic == kMutexMagic ? m : nullptr;
 }
 
+// The lock file under locks/, a directory every account may make lock files
+// in (sticky, like /tmp). flock works on a descriptor opened for reading, so
+// nobody ever needs another account's lock file writable.
+LSTATUS OpenLockFile(const std::string &name, ambercrypt::posix::UniqueFd *fd) {
+  using namespace ambercrypt::posix;
+  StateDirectory root, locks;
+  LSTATUS status = OpenStateRoot(false, &root);
+  if (status != ERROR_SUCCESS) return status;
+  bool create = faccessat(root.fd.get(), ".", W_OK, AT_EACCESS) == 0;
+  status = OpenStateDirectory(root, "locks", 01777, create, &locks);
+  if (status != ERROR_SUCCESS) return status;
+  return OpenStateFile(locks, name.c_str(), O_RDONLY, 0644, true, FileOwner::kAnyone, fd);
+}
+
 }  // namespace
 
 extern "C" {
@@ -43,23 +58,19 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
   for (char &c : name) {
     if (c == '/' || c == '\\') c = '_';
   }
-  std::string dir = ambercrypt::posix::StateRoot() + "/locks";
-  mkdir(dir.c_str(), 01777);  // shared by every account, like /tmp
-  std::string path = dir + "/" + name + ".lock";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+  name += ".lock";
+  ambercrypt::posix::UniqueFd fd;
+  LSTATUS status = OpenLockFile(name, &fd);
+  if (status != ERROR_SUCCESS) {
+    SetLastError(static_cast<DWORD>(status));
     return nullptr;
   }
-  fchmod(fd, 0666);
   auto *mutex = new (std::nothrow) NamedMutex;
   if (mutex == nullptr) {
-    close(fd);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  mutex->fd = fd;
+  mutex->fd = fd.release();
   if (bInitialOwner) WaitForSingleObject(mutex, INFINITE);
   SetLastError(ERROR_SUCCESS);
   return mutex;

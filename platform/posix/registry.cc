@@ -8,8 +8,8 @@
 // every setting and write lockout state, and the operating system, not this
 // code, stops it from changing a setting. Names compare without regard to
 // ASCII case and keep the case they were created with. Every call is one
-// transaction (writes take the write lock up front); WAL with synchronous=FULL
-// makes each acknowledged write survive a crash or a power cut. A connection is
+// transaction (writes take the write lock up front); synchronous=FULL makes
+// each acknowledged write survive a crash or a power cut. A connection is
 // never carried across fork(): a child opens its own.
 #include <sqlite3.h>
 

@@ -11,6 +11,12 @@ namespace ambercrypt::posix {
 namespace {
 
 constexpr int kBusyTimeoutMs = 15000;
+const char kMainFile[] = "registry.db";
+constexpr mode_t kMainMode = 0644;  // readable by every account, writable by its owner
+const char kSharedDirectory[] = "shared";
+constexpr mode_t kSharedDirectoryMode = 01777;
+const char kSharedFile[] = "userinfo.db";
+constexpr mode_t kSharedMode = 0666;
 
 const char kMainSchema[] =
     "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL,"
@@ -72,36 +78,40 @@ LSTATUS Registry::Connect() {
   db_ = nullptr;
   pid_ = getpid();
   root_ = root;
-  std::string path = root + "/registry.db";
-  struct stat st;
-  bool exists = stat(path.c_str(), &st) == 0;
-  if (!exists) MakeDirectory(root, 0755);
-  writer_ = exists ? access(path.c_str(), R_OK | W_OK) == 0 && access(root.c_str(), W_OK) == 0
-                   : access(root.c_str(), W_OK) == 0;
-  if (!exists && !writer_) return ERROR_FILE_NOT_FOUND;
+
+  // Only a process that may write the state root creates anything in it.
+  StateDirectory dir;
+  LSTATUS status = OpenStateRoot(false, &dir);
+  if (status == ERROR_FILE_NOT_FOUND) status = OpenStateRoot(true, &dir);
+  if (status != ERROR_SUCCESS) return status;
+  bool mayCreate = faccessat(dir.fd.get(), ".", W_OK, AT_EACCESS) == 0;
+  UniqueFd file;
+  bool created = false;
+  status = OpenStateFile(dir, kMainFile, O_RDONLY, kMainMode, mayCreate, FileOwner::kTrusted, &file, &created);
+  if (status != ERROR_SUCCESS) return status;
+  writer_ = mayCreate && faccessat(dir.fd.get(), kMainFile, R_OK | W_OK, AT_EACCESS) == 0;
+  file = UniqueFd();
+
   // Read-write even for readers: SQLite then opens a write-protected
   // registry.db read-only by itself, while the attached shared database (which
   // inherits these flags) stays writable.
-  int flags = SQLITE_OPEN_READWRITE | (writer_ ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
-  if (!exists) {
-    // Readable by every account, writable by its owner.
-    int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      fchmod(fd, 0644);
-      close(fd);
-    }
-  }
+  std::string path = dir.path + "/" + kMainFile;
   sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
+                           nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(db);
     return RegistryError(rc);
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  int persist = 1;
-  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   if (writer_) {
-    rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    // A rollback journal, not WAL: a reader then needs nothing but read access
+    // to registry.db, whoever deleted or never made the -wal and -shm files
+    // (WAL readers must create -shm, which they cannot in this directory).
+    // A store kept in WAL by an earlier build changes over here once no other
+    // connection has it open.
+    rc = sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_BUSY) rc = SQLITE_OK;
     if (rc == SQLITE_OK) rc = sqlite3_exec(db, kMainSchema, nullptr, nullptr, nullptr);
   } else {
     rc = sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr);
@@ -111,29 +121,36 @@ LSTATUS Registry::Connect() {
     sqlite3_close_v2(db);
     return RegistryError(rc);
   }
-  shared_ = AttachShared(db, root);
+  shared_ = AttachShared(db, dir, writer_);
   db_ = db;
   return ERROR_SUCCESS;
 }
 
-void Registry::MakeDirectory(const std::string &path, mode_t mode) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), mode);
+// The database of world-writable keys (those given a null DACL), in shared/:
+// a directory every account may write in, with the sticky bit, so each can
+// make SQLite's -wal and -shm there but none can replace another's files.
+// Only a writer of the store makes the directory and the database, so a
+// database another account planted is refused.
+bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer) {
+  StateDirectory dir;
+  bool create = writer;
+  if (OpenStateDirectory(root, kSharedDirectory, 0700, create, &dir) != ERROR_SUCCESS) return false;
+  UniqueFd file;
+  if (OpenStateFile(dir, kSharedFile, O_RDONLY, kSharedMode, create, FileOwner::kTrusted, &file) !=
+      ERROR_SUCCESS) {
+    return false;
   }
-}
-
-// The database of null-DACL values, writable by every account.
-bool Registry::AttachShared(sqlite3 *db, const std::string &root) {
-  std::string dir = root + "/shared";
-  if (mkdir(dir.c_str(), 0777) == 0) chmod(dir.c_str(), 0777);
-  std::string path = dir + "/userinfo.db";
-  int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_uid == geteuid()) fchmod(fd, 0666);
-  close(fd);
+  file = UniqueFd();
+  // Everyone may write in it only once the database in it is ours.
+  if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
+  for (const char *suffix : {"-wal", "-shm", "-journal"}) {
+    if (CheckCompanionFile(dir, std::string(kSharedFile) + suffix) != ERROR_SUCCESS) return false;
+  }
+  std::string path = dir.path + "/" + kSharedFile;
   Statement attach(db, "ATTACH DATABASE ? AS shared");
   if (!attach.ok() || attach.Bind(1, path).Step() != SQLITE_DONE) return false;
+  // Keep -wal and -shm when this connection closes, so whoever made them
+  // (with the database's mode, which SQLite gives them) keeps them usable.
   int persist = 1;
   sqlite3_file_control(db, "shared", SQLITE_FCNTL_PERSIST_WAL, &persist);
   if (sqlite3_exec(db, "PRAGMA shared.journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
@@ -141,14 +158,6 @@ bool Registry::AttachShared(sqlite3 *db, const std::string &root) {
       sqlite3_exec(db, kSharedSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     sqlite3_exec(db, "DETACH DATABASE shared", nullptr, nullptr, nullptr);
     return false;
-  }
-  // SQLite makes the WAL files with the database's mode less the umask;
-  // every account must be able to write them.
-  for (const char *suffix : {"", "-wal", "-shm"}) {
-    std::string file = path + suffix;
-    if (stat(file.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0666) != 0666) {
-      chmod(file.c_str(), 0666);
-    }
   }
   return true;
 }

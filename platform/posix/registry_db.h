@@ -1,7 +1,8 @@
 // registry_db.h: the SQLite store under the Linux registry. One connection
-// per process (a new one after fork()), WAL with synchronous=FULL, one
-// transaction per registry call; keys and values in registry.db, values of
-// null-DACL keys in shared/userinfo.db. The registry functions (registry.cc)
+// per process (a new one after fork()), synchronous=FULL, one transaction per
+// registry call; keys and values in registry.db (rollback journal, so readers
+// need nothing but read access), values of null-DACL keys in
+// shared/userinfo.db (WAL, in a sticky directory every account writes in). The registry functions (registry.cc)
 // run their work through Registry::Run. Internal to platform/posix.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
 #define AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/state_root.h"
 #include "platform/win32_api.h"
 
 namespace ambercrypt::posix {
@@ -151,8 +153,7 @@ class Registry {
  private:
   Registry() = default;
   LSTATUS Connect();
-  static void MakeDirectory(const std::string &path, mode_t mode);
-  static bool AttachShared(sqlite3 *db, const std::string &root);
+  static bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
 
   std::mutex mu_;
   sqlite3 *db_ = nullptr;

@@ -1,13 +1,239 @@
+// state_root.cc: the state root and its files, opened safely (see state_root.h).
 #include "platform/posix/state_root.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <mutex>
+#include <vector>
 
 namespace ambercrypt::posix {
+namespace {
+
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
+
+std::mutex g_refusalMutex;
+std::string g_refusal;
+
+LSTATUS Refuse(const std::string &path, const char *why) {
+  std::lock_guard<std::mutex> lock(g_refusalMutex);
+  g_refusal = path + ": " + why;
+  return ERROR_ACCESS_DENIED;
+}
+
+LSTATUS FromErrno(int error, const std::string &path) {
+  switch (error) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ELOOP:
+    case ENOTDIR:
+    case EMLINK:
+      return Refuse(path, "is a symbolic link or not of the expected type");
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_ACCESS_DENIED;
+  }
+}
+
+bool TrustedOwner(uid_t uid) {
+  uid_t self = geteuid();
+  return uid == 0 || (self != 0 && uid == self);
+}
+
+// A directory on the way to the root (or the root itself, which others may
+// never write, sticky bit or not).
+LSTATUS CheckDirectory(const struct stat &st, const std::string &path, bool isRoot) {
+  if (!S_ISDIR(st.st_mode)) return Refuse(path, "is not a directory");
+  if (!TrustedOwner(st.st_uid)) return Refuse(path, "belongs to another account");
+  if ((st.st_mode & kWritableByOthers) != 0 && (isRoot || (st.st_mode & S_ISVTX) == 0)) {
+    return Refuse(path, "may be written by other accounts");
+  }
+  return ERROR_SUCCESS;
+}
+
+// The deepest existing ancestor resolved by realpath, and the rest appended.
+bool ResolvePath(const std::string &path, std::string *resolved) {
+  if (path.empty() || path[0] != '/') return false;
+  std::string head = path;
+  std::string tail;
+  while (true) {
+    char buffer[PATH_MAX];
+    if (realpath(head.c_str(), buffer) != nullptr) {
+      std::string base = buffer;
+      if (base == "/") base.clear();
+      *resolved = base + tail;
+      if (resolved->empty()) *resolved = "/";
+      return true;
+    }
+    if (errno != ENOENT) return false;
+    size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos || head == "/") return false;
+    tail = head.substr(slash) + tail;
+    head = slash == 0 ? "/" : head.substr(0, slash);
+  }
+}
+
+std::vector<std::string> Components(const std::string &path) {
+  std::vector<std::string> parts;
+  size_t start = 1;
+  while (start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// Makes name in dirFd with mode (the umask notwithstanding) and opens it.
+LSTATUS MakeDirectory(int dirFd, const std::string &name, const std::string &path, mode_t mode, UniqueFd *out) {
+  if (mkdirat(dirFd, name.c_str(), 0700) != 0) {
+    // A store this process may not create is, to it, a missing store.
+    return errno == EACCES || errno == EPERM || errno == EROFS ? ERROR_FILE_NOT_FOUND : FromErrno(errno, path);
+  }
+  UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return FromErrno(errno, path);
+  if (fchmod(fd.get(), mode) != 0) return FromErrno(errno, path);
+  *out = std::move(fd);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) close(fd_);
+}
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
 
 std::string StateRoot() {
-  const char *root = std::getenv("AMBERCRYPT_ROOT");
+  // A setuid or otherwise privileged host must not take its store from the
+  // caller's environment.
+  const char *root = secure_getenv("AMBERCRYPT_ROOT");
   if (root != nullptr && root[0] != '\0') return root;
   return "/var/lib/ambercrypt";
+}
+
+std::string StateRootRefusal() {
+  std::lock_guard<std::mutex> lock(g_refusalMutex);
+  return g_refusal;
+}
+
+LSTATUS OpenStateRoot(bool create, StateDirectory *root) {
+  std::string path;
+  if (!ResolvePath(StateRoot(), &path)) return Refuse(StateRoot(), "is not an absolute path that can be resolved");
+  UniqueFd current(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!current) return FromErrno(errno, "/");
+  std::vector<std::string> parts = Components(path);
+  std::string walked;
+  bool created = false;
+  for (size_t i = 0; i <= parts.size(); ++i) {
+    bool isRoot = i == parts.size();
+    struct stat st;
+    if (fstat(current.get(), &st) != 0) return FromErrno(errno, walked.empty() ? "/" : walked);
+    // A directory this process made is its own and has the mode it was given.
+    if (!(isRoot && created)) {
+      LSTATUS status = CheckDirectory(st, walked.empty() ? "/" : walked, isRoot);
+      if (status != ERROR_SUCCESS) return status;
+    }
+    if (isRoot) break;
+    walked += "/" + parts[i];
+    UniqueFd next(openat(current.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next && errno == ENOENT && create) {
+      LSTATUS status = MakeDirectory(current.get(), parts[i], walked, kDirectoryMode, &next);
+      if (status != ERROR_SUCCESS) return status;
+      created = true;
+    } else if (!next) {
+      return FromErrno(errno, walked);
+    } else {
+      created = false;
+    }
+    current = std::move(next);
+  }
+  root->fd = std::move(current);
+  root->path = path;
+  root->created = created;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS OpenStateDirectory(const StateDirectory &parent, const char *name, mode_t mode, bool create,
+                           StateDirectory *out) {
+  std::string path = parent.path + "/" + name;
+  UniqueFd fd(openat(parent.fd.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  bool created = false;
+  if (!fd && errno == ENOENT && create) {
+    LSTATUS status = MakeDirectory(parent.fd.get(), name, path, mode, &fd);
+    if (status != ERROR_SUCCESS) return status;
+    created = true;
+  } else if (!fd) {
+    return FromErrno(errno, path);
+  }
+  if (!created) {
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return FromErrno(errno, path);
+    LSTATUS status = CheckDirectory(st, path, false);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  out->fd = std::move(fd);
+  out->path = path;
+  out->created = created;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS OpenStateFile(const StateDirectory &dir, const char *name, int flags, mode_t mode, bool create,
+                      FileOwner owner, UniqueFd *out, bool *created) {
+  std::string path = dir.path + "/" + name;
+  if (created != nullptr) *created = false;
+  // O_NONBLOCK: a FIFO planted in place of the file must not hang the open.
+  const int common = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  if (create) {
+    UniqueFd fd(openat(dir.fd.get(), name, O_RDWR | O_CREAT | O_EXCL | common, 0600));
+    if (fd) {
+      if (fchmod(fd.get(), mode) != 0) return FromErrno(errno, path);
+      if (created != nullptr) *created = true;
+      *out = std::move(fd);
+      return ERROR_SUCCESS;
+    }
+    if (errno != EEXIST) return FromErrno(errno, path);
+  }
+  UniqueFd fd(openat(dir.fd.get(), name, flags | common));
+  if (!fd) return FromErrno(errno, path);
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return FromErrno(errno, path);
+  if (!S_ISREG(st.st_mode)) return Refuse(path, "is not a regular file");
+  if (st.st_nlink != 1) return Refuse(path, "has more than one link");
+  if (owner == FileOwner::kTrusted) {
+    if (!TrustedOwner(st.st_uid)) return Refuse(path, "belongs to another account");
+    if ((st.st_mode & kWritableByOthers & ~mode) != 0) return Refuse(path, "may be written by other accounts");
+  }
+  *out = std::move(fd);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS CheckCompanionFile(const StateDirectory &dir, const std::string &name) {
+  struct stat st;
+  if (fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? ERROR_SUCCESS : FromErrno(errno, dir.path + "/" + name);
+  }
+  if (!S_ISREG(st.st_mode)) return Refuse(dir.path + "/" + name, "is not a regular file");
+  if (st.st_nlink != 1) return Refuse(dir.path + "/" + name, "has more than one link");
+  return ERROR_SUCCESS;
 }
 
 }  // namespace ambercrypt::posix

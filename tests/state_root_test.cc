@@ -1,0 +1,241 @@
+// The Linux state root against a local account that wants root's processes to
+// write where it chooses: planted links, stores it owns or may write, and
+// outside tools that close the store behind the library's back.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "ambercrypt/ambercrypt.h"
+#include "frame/entry.h"
+#include "frame/identity.h"
+#include "platform/posix/state_root.h"
+#include "store/reg_ctrl.h"
+#include "store/settings.h"
+#include "support/child_process.h"
+#include "support/test_support.h"
+
+namespace ambercrypt {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+const char kPassword[] = "Admin123";
+const char kHost[] = "/apps/Scanner";
+
+bool BecomeNobody() { return setgid(kNobody) == 0 && setuid(kNobody) == 0; }
+
+// The lock file of a named mutex, as the platform layer names it.
+std::string LockFile(const char *mutexName) {
+  std::string name = mutexName;
+  for (char &c : name) {
+    if (c == '\\' || c == '/') c = '_';
+  }
+  return "locks/" + name + ".lock";
+}
+
+mode_t ModeOf(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+class StateRootTest : public test::StoreTest {
+ protected:
+  void SetUp() override {
+    test::StoreTest::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second account";
+    chmod(root().c_str(), 0755);
+  }
+
+  // Points the library at a store of its own below the test's directory.
+  std::string UseStore(const std::string &name) {
+    std::string store = root() + "/" + name;
+    setenv("AMBERCRYPT_ROOT", store.c_str(), 1);
+    return store;
+  }
+
+  // An installation as root makes it, in a process of its own: Scanner in
+  // mode 4 with a secret key and a UserInfo key. Returns the UserInfo path.
+  std::string Provision(mode_t umaskForInstall = 022) {
+    int code = test::RunChild([&] {
+      umask(umaskForInstall);
+      test::ProvisionAdminPassword(kPassword);
+      test::SetInstallationNumber(12);
+      test::AttachAs("/apps/Admin");
+      if (KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) != 0) return 1;
+      if (KoBioSPI_InitSecretKey("Scanner", 0x6610, "Secret12", kPassword) != 0) return 2;
+      if (g_spiCtrl->SetApplication("Scanner") != 1) return 3;
+      g_spiCtrl->CreateUserInfoKey();
+      HANDLE lock = CreateMutexA(nullptr, FALSE, kInstallationMutexName);
+      if (lock == nullptr) return 4;
+      CloseHandle(lock);
+      return 0;
+    });
+    EXPECT_EQ(0, code);
+    char appKey[30];
+    EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
+    return UserInfoKeyPath(appKey);
+  }
+
+  // A file of root's that an attacker would like made writable.
+  std::string Target() {
+    std::string path = root() + "/target";
+    FILE *f = fopen(path.c_str(), "w");
+    fputs("root:secret\n", f);
+    fclose(f);
+    chmod(path.c_str(), 0600);
+    return path;
+  }
+
+  // Writes lockout state below the null-DACL key, as a host does.
+  static uint32_t WriteUserInfo(const std::string &userInfo) {
+    CRegCtrl reg;
+    if (!reg.Open(userInfo.c_str(), 0, KEY_ALL_ACCESS)) return ERROR_ACCESS_DENIED;
+    return reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 1, g_fpiCtrl->keyMaterial,
+                               g_fpiCtrl->keyMaterialLength);
+  }
+};
+
+TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
+  struct Case {
+    const char *victim;  // below the store
+    bool lock;           // reached through CreateMutexA rather than the shared database
+  };
+  const std::string lockFile = LockFile(kInstallationMutexName);
+  const Case cases[] = {
+      {"shared/userinfo.db", false},
+      {"shared/userinfo.db-wal", false},
+      {"shared/userinfo.db-shm", false},
+      {lockFile.c_str(), true},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.victim);
+    std::string store = UseStore("store" + std::to_string(n++));
+    std::string userInfo = Provision();
+    std::string target = Target();
+    std::string victim = store + "/" + c.victim;
+    // The files an outside tool or an administrator may have removed.
+    unlink(victim.c_str());
+    ASSERT_EQ(0, test::RunChild([&] { return BecomeNobody() && symlink(target.c_str(), victim.c_str()) == 0 ? 0 : 1; }));
+
+    int code = test::RunChild([&] {
+      test::AttachAs(kHost);
+      if (c.lock) {
+        HANDLE lock = CreateMutexA(nullptr, FALSE, kInstallationMutexName);
+        return lock == nullptr && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
+      }
+      // The host still reads its settings; the lockout state it cannot write.
+      if (KoBioFPI_CheckMode(0x1) != 0) return 2;
+      return WriteUserInfo(userInfo) == ERROR_ACCESS_DENIED ? 0 : 3;
+    });
+    EXPECT_EQ(0, code);
+    EXPECT_EQ(0600u, ModeOf(target));
+    EXPECT_EQ("root:secret\n", test::ReadFile(target));
+  }
+}
+
+TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {
+  struct Case {
+    const char *name;
+    std::function<void(const std::string &store)> tamper;
+    bool registryRefused;  // else only the shared database is
+  };
+  const Case cases[] = {
+      {"root owned by another account", [](const std::string &s) { (void)!chown(s.c_str(), kNobody, kNobody); },
+       true},
+      {"root writable by everyone", [](const std::string &s) { chmod(s.c_str(), 0777); }, true},
+      {"root writable by its group", [](const std::string &s) { chmod(s.c_str(), 0775); }, true},
+      {"a directory above it writable by everyone",
+       [](const std::string &s) { chmod(s.substr(0, s.rfind('/')).c_str(), 0777); }, true},
+      {"registry.db owned by another account",
+       [](const std::string &s) { (void)!chown((s + "/registry.db").c_str(), kNobody, kNobody); }, true},
+      {"registry.db writable by everyone", [](const std::string &s) { chmod((s + "/registry.db").c_str(), 0666); },
+       true},
+      {"shared without the sticky bit", [](const std::string &s) { chmod((s + "/shared").c_str(), 0777); }, false},
+      {"userinfo.db made by another account",
+       [](const std::string &s) { (void)!chown((s + "/shared/userinfo.db").c_str(), kNobody, kNobody); }, false},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string parent = root() + "/case" + std::to_string(n++);
+    mkdir(parent.c_str(), 0755);
+    std::string store = UseStore(parent.substr(root().size() + 1) + "/store");
+    std::string userInfo = Provision();
+    c.tamper(store);
+    int code = test::RunChild([&] {
+      HKEY key = nullptr;
+      LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBaseKeyPath, 0, KEY_READ, &key);
+      if (opened == ERROR_SUCCESS) RegCloseKey(key);
+      test::AttachAs(kHost);
+      if (c.registryRefused) {
+        if (opened != ERROR_ACCESS_DENIED) return 1;
+        if (posix::StateRootRefusal().empty()) return 2;
+        if (g_fpiCtrl->keyMaterial != nullptr) return 3;
+        return KoBioFPI_CheckMode(0x1) == (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG) ? 0 : 4;
+      }
+      if (opened != ERROR_SUCCESS || KoBioFPI_CheckMode(0x1) != 0) return 5;
+      return WriteUserInfo(userInfo) == ERROR_ACCESS_DENIED ? 0 : 6;
+    });
+    EXPECT_EQ(0, code);
+  }
+}
+
+TEST_F(StateRootTest, StickyDirectoriesOnTheWayAreAccepted) {
+  std::string shared = root() + "/public";
+  mkdir(shared.c_str(), 0700);
+  chmod(shared.c_str(), 01777);  // like /tmp
+  UseStore("public/store");
+  std::string userInfo = Provision();
+  EXPECT_EQ(0, test::RunChild([&] {
+    test::AttachAs(kHost);
+    return KoBioFPI_CheckMode(0x1) == 0 && WriteUserInfo(userInfo) == ERROR_SUCCESS ? 0 : 1;
+  }));
+}
+
+TEST_F(StateRootTest, ModesHoldUnderAnInstallersUmask) {
+  std::string store = UseStore("store");
+  Provision(077);
+  EXPECT_EQ(0755u, ModeOf(store));
+  EXPECT_EQ(0644u, ModeOf(store + "/registry.db"));
+  EXPECT_EQ(01777u, ModeOf(store + "/shared"));
+  EXPECT_EQ(0666u, ModeOf(store + "/shared/userinfo.db"));
+  EXPECT_EQ(01777u, ModeOf(store + "/locks"));
+  EXPECT_EQ(0644u, ModeOf(store + "/" + LockFile(kInstallationMutexName)));
+}
+
+// An administrator inspects the store with the sqlite3 shell, whose closing
+// connection removes the journal files it finds; ordinary accounts must go on
+// reading settings and writing lockout state.
+TEST_F(StateRootTest, OrdinaryHostsOutliveTheSqliteShell) {
+  if (system("command -v sqlite3 >/dev/null 2>&1") != 0) GTEST_SKIP() << "no sqlite3 shell";
+  std::string store = UseStore("store");
+  std::string userInfo = Provision(077);
+  for (const char *db : {"registry.db", "shared/userinfo.db"}) {
+    std::string command = "sqlite3 '" + store + "/" + db + "' 'SELECT count(*) FROM vals;' >/dev/null";
+    ASSERT_EQ(0, system(command.c_str())) << command;
+  }
+  int code = test::RunChild([&] {
+    if (!BecomeNobody()) return 10;
+    test::AttachAs(kHost);
+    BioAPI_BIR input, output;
+    memset(&input, 0, sizeof input);
+    memset(&output, 0, sizeof output);
+    uint8_t plain[32] = {1, 2, 3}, cipher[48];
+    input.BiometricData.Data = plain;
+    input.BiometricData.Length = sizeof plain;
+    output.BiometricData.Data = cipher;
+    output.BiometricData.Length = sizeof cipher;
+    uint32_t encrypted = KoBioFPI_EncryptBIR(&input, &output);
+    if (encrypted != 0) return static_cast<int>(encrypted & 0xff);
+    return WriteUserInfo(userInfo) == ERROR_SUCCESS ? 0 : 11;
+  });
+  EXPECT_EQ(0, code);
+}
+
+}  // namespace
+}  // namespace ambercrypt
