@@ -27,26 +27,28 @@ total_passed=0
 total_failed=0
 status=0
 
-# run_ctest NAME DIR: runs one build's tests and adds up what they report.
+# Wine's 64-bit loader: on PATH with some packagings, beside Wine's libraries
+# with Debian's wine64.
+wine64=$(command -v wine64 || dpkg -L wine64 2>/dev/null | grep -m1 '/wine64$' || true)
+
+# run_ctest NAME DIR: runs one build's tests. Its exit status decides; the
+# counts come from ctest's JUnit report.
 run_ctest() {
-  local name=$1 dir=$2 log
-  log=$(mktemp)
+  local name=$1 dir=$2 report rc
+  report=$(mktemp)
   echo "== $name: running tests"
-  (cd "$dir" && ctest --output-on-failure --timeout 900) 2>&1 | tee "$log"
-  local rc=${PIPESTATUS[0]}
-  local line
-  line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -n 1)
-  if [ -n "$line" ]; then
-    local failed total
-    failed=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
-    total=$(echo "$line" | sed -E 's/.* tests failed out of ([0-9]+).*/\1/')
-    total_failed=$((total_failed + failed))
-    total_passed=$((total_passed + total - failed))
-  else
-    total_failed=$((total_failed + 1))
+  (cd "$dir" && ctest --output-on-failure --timeout 900 --output-junit "$report")
+  rc=$?
+  local tests failures
+  tests=$(grep -o -m1 'tests="[0-9]*"' "$report" | grep -o '[0-9]*')
+  failures=$(grep -o -m1 'failures="[0-9]*"' "$report" | grep -o '[0-9]*')
+  rm -f "$report"
+  if [ "$rc" -ne 0 ] || [ -z "$tests" ]; then
+    status=1
+    [ -n "$failures" ] && [ "$failures" -gt 0 ] || failures=1
   fi
-  rm -f "$log"
-  [ "$rc" -eq 0 ] || status=1
+  total_failed=$((total_failed + ${failures:-0}))
+  total_passed=$((total_passed + ${tests:-0} - ${failures:-0}))
 }
 
 build() {
@@ -73,7 +75,7 @@ if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cma
   WINEPREFIX=$(mktemp -d /tmp/ambercrypt-wine-XXXXXX)
   export WINEPREFIX WINEDEBUG=-all
   echo "== windows: creating a fresh WINEPREFIX in $WINEPREFIX"
-  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+  "$wine64" wineboot --init >/dev/null 2>&1 || true
   run_ctest windows build/windows
   # The same bytes on both targets: each writes its vectors, then checks the
   # other's, verifies its signed messages and decrypts its BIRs.
@@ -81,11 +83,11 @@ if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cma
     echo "== cross-target: Linux and Windows vectors"
     vectors=$(mktemp -d)
     if AMBERCRYPT_VECTORS_OUT=$vectors/linux.txt build/linux/tests/cross_target_test --gtest_filter='*Writes*' >/dev/null &&
-      AMBERCRYPT_VECTORS_OUT=$vectors/windows.txt /usr/lib/wine/wine64 build/windows/tests/cross_target_test.exe \
+      AMBERCRYPT_VECTORS_OUT=$vectors/windows.txt "$wine64" build/windows/tests/cross_target_test.exe \
         --gtest_filter='*Writes*' >/dev/null &&
       cmp "$vectors/linux.txt" "$vectors/windows.txt" &&
       AMBERCRYPT_VECTORS_IN=$vectors/windows.txt build/linux/tests/cross_target_test --gtest_filter='*Matches*' &&
-      AMBERCRYPT_VECTORS_IN=$vectors/linux.txt /usr/lib/wine/wine64 build/windows/tests/cross_target_test.exe \
+      AMBERCRYPT_VECTORS_IN=$vectors/linux.txt "$wine64" build/windows/tests/cross_target_test.exe \
         --gtest_filter='*Matches*'; then
       echo "== cross-target: $(wc -l <"$vectors/linux.txt") values identical, each side verified the other's"
       total_passed=$((total_passed + 1))
