@@ -43,10 +43,17 @@ std::string FromUtf16(const std::string &bytes, size_t start) {
   std::string out;
   for (size_t i = start; i + 1 < bytes.size(); i += 2) {
     uint32_t c = static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8);
-    if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
-      uint32_t low = static_cast<uint8_t>(bytes[i + 2]) | (static_cast<uint8_t>(bytes[i + 3]) << 8);
-      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      i += 2;
+    if (c >= 0xD800 && c < 0xE000) {
+      // A surrogate pair; a lone half becomes U+FFFD, never another character.
+      uint32_t low = i + 3 < bytes.size()
+                         ? static_cast<uint8_t>(bytes[i + 2]) | (static_cast<uint8_t>(bytes[i + 3]) << 8)
+                         : 0;
+      if (c < 0xDC00 && low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      } else {
+        c = 0xFFFD;
+      }
     }
     if (c < 0x80) {
       out.push_back(static_cast<char>(c));
