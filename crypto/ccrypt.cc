@@ -244,23 +244,39 @@ uint32_t CCrypt::VerifyMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, co
   para.cbSize = sizeof para;
   para.dwMsgAndCertEncodingType = kEncoding;
 
+  PCCERT_CONTEXT signer = nullptr;
   if (output == nullptr) {
     DWORD size = 0;
-    if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, nullptr, &size, nullptr)) {
+    if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, nullptr, &size, &signer)) {
       return LastError();
     }
+    result = RequireNamedSigner(signer);
+    if (result != kOk) return result;
     *outputLength = size;
     return kOk;
   }
   uint32_t capacity = *outputLength;
   CSecureBuffer work(capacity);
   DWORD size = capacity;
-  if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, work.data(), &size, nullptr)) {
+  if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, work.data(), &size, &signer)) {
     return LastError();
   }
+  result = RequireNamedSigner(signer);
+  if (result != kOk) return result;
   memcpy(output, work.data(), capacity);
   *outputLength = size;
   return kOk;
+}
+
+uint32_t CCrypt::RequireNamedSigner(PCCERT_CONTEXT signer) const {
+  // CryptVerifyMessageSignature checks the signature against whichever
+  // certificate the message carries under the signer's issuer and serial
+  // number, and anyone can mint such a certificate for a key of their own. Only
+  // the very certificate found in "ROOT" may have signed.
+  bool same = signer != nullptr && certificate != nullptr && signer->cbCertEncoded == certificate->cbCertEncoded &&
+              memcmp(signer->pbCertEncoded, certificate->pbCertEncoded, certificate->cbCertEncoded) == 0;
+  if (signer != nullptr) CertFreeCertificateContext(signer);
+  return same ? kOk : static_cast<uint32_t>(CRYPT_E_SIGNER_NOT_FOUND);
 }
 
 uint32_t CCrypt::Release() {

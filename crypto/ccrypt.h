@@ -46,8 +46,9 @@ class CCrypt {
   // PKCS#7 signed data over data with the certificate; null output asks the size.
   uint32_t SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *data, uint32_t length,
                        uint8_t *output, uint32_t *outputLength);
-  // Verifies a signed message (the certificate must be in "ROOT") and yields
-  // its content; null output asks the content size.
+  // Verifies a message signed by the named certificate of "ROOT" and yields
+  // its content; null output asks the content size. A message signed by any
+  // other certificate fails with CRYPT_E_SIGNER_NOT_FOUND.
   uint32_t VerifyMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *signedMessage,
                          uint32_t messageLength, uint8_t *output, uint32_t *outputLength);
   uint32_t Release();
@@ -58,6 +59,8 @@ class CCrypt {
   uint32_t AcquireProvider(DWORD providerType);
   void DestroyHash();
   void DestroyDerivedKey();
+  // 0 when signer (freed here) is byte for byte the certificate found last.
+  uint32_t RequireNamedSigner(PCCERT_CONTEXT signer) const;
 
   HCRYPTPROV provider;
   HCRYPTKEY derivedKey;

@@ -380,23 +380,106 @@ TEST_F(SignedMessageTest, ShortOutputBufferFails) {
   EXPECT_EQ(Bytes(size - 1, 0xee), message);
 }
 
-TEST_F(SignedMessageTest, KeylessCertificateVerifiesButCannotSign) {
-  CERT_ISSUER_SERIAL_NUMBER signerId = signer_.id();
+TEST_F(SignedMessageTest, KeylessCertificateCannotSign) {
   CERT_ISSUER_SERIAL_NUMBER keylessId = keyless_.id();
   const uint8_t data[] = "template";
   CCrypt crypt;
   ASSERT_EQ(0u, crypt.FindCertificate(&keylessId));
   uint32_t size = 0;
   EXPECT_NE(0u, crypt.SignMessage(&keylessId, data, 8, nullptr, &size));
+}
 
-  Bytes message = Signed(signerId, Bytes(data, data + 8));
-  ASSERT_FALSE(message.empty());
-  size = static_cast<uint32_t>(message.size());
-  // Verification needs the named certificate in "ROOT" and a valid signature
-  // by the certificate the message carries.
-  uint32_t contentSize = 0;
-  EXPECT_EQ(0u, crypt.VerifyMessage(&keylessId, message.data(), size, nullptr, &contentSize));
-  EXPECT_EQ(8u, contentSize);
+// A message verifies only when the certificate it names in "ROOT" signed it:
+// not a certificate of the store other than the named one, not a throw-away
+// certificate, not an impostor that copies the named certificate's issuer and
+// serial number onto another key. Both the size query and the read check it.
+TEST_F(SignedMessageTest, OnlyTheNamedCertificateMaySign) {
+  const std::string text = test::ReadFile(test::FixturePath("other_signers.txt"));
+  ASSERT_EQ("content signed by someone else", text);
+  const Bytes content(text.begin(), text.end());
+  const std::string throwaway = test::ReadFile(test::FixturePath("throwaway.p7"));
+  const std::string impostor = test::ReadFile(test::FixturePath("impostor.p7"));
+  const Bytes bySigner = Signed(signer_.id(), content);
+  const uint32_t notTheSigner = static_cast<uint32_t>(CRYPT_E_SIGNER_NOT_FOUND);
+  struct Case {
+    const char *what;
+    Bytes message;
+    Identity *named;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {"the named signer", bySigner, &signer_, 0},
+      {"another certificate of the store", bySigner, &keyless_, notTheSigner},
+      {"a throw-away certificate", Bytes(throwaway.begin(), throwaway.end()), &signer_, notTheSigner},
+      {"a throw-away certificate, naming the keyless one", Bytes(throwaway.begin(), throwaway.end()), &keyless_,
+       notTheSigner},
+      {"an impostor with the signer's issuer and serial", Bytes(impostor.begin(), impostor.end()), &signer_,
+       notTheSigner},
+  };
+  for (const Case &c : cases) {
+    ASSERT_GT(c.message.size(), 100u) << c.what;
+    CERT_ISSUER_SERIAL_NUMBER id = c.named->id();
+    const uint32_t size = static_cast<uint32_t>(c.message.size());
+    CCrypt crypt;
+    uint32_t contentSize = 7;
+    EXPECT_EQ(c.expected, crypt.VerifyMessage(&id, c.message.data(), size, nullptr, &contentSize)) << c.what;
+    EXPECT_EQ(c.expected == 0 ? content.size() : 7u, contentSize) << c.what;
+    Bytes out(64, 0xee);
+    uint32_t outSize = 64;
+    EXPECT_EQ(c.expected, crypt.VerifyMessage(&id, c.message.data(), size, out.data(), &outSize)) << c.what;
+    if (c.expected == 0) {
+      EXPECT_EQ(content, Bytes(out.begin(), out.begin() + outSize)) << c.what;
+    } else {
+      EXPECT_EQ(64u, outSize) << c.what;
+      EXPECT_EQ(Bytes(64, 0xee), out) << c.what;
+    }
+  }
+}
+
+// The platform verifies a message with the certificate it carries and hands
+// that certificate out, on the size query too, and only when it verified:
+// judging who signed is the caller's business.
+TEST_F(SignedMessageTest, VerificationHandsOutTheCarriedSigner) {
+  const std::string text = test::ReadFile(test::FixturePath("impostor.p7"));
+  Bytes message(text.begin(), text.end());
+  const Bytes impostor = test::PemCertificateToDer(test::ReadFile(test::FixturePath("impostor.cert.pem")));
+  const Bytes genuine = test::PemCertificateToDer(test::ReadFile(test::TestDataPath("signer.cert.pem")));
+  ASSERT_FALSE(impostor.empty());
+  Identity copied;
+  test::IssuerAndSerialOf(impostor, &copied.issuer, &copied.serial);
+  EXPECT_EQ(signer_.issuer, copied.issuer);
+  EXPECT_EQ(signer_.serial, copied.serial);
+  EXPECT_NE(genuine, impostor);
+
+  CRYPT_VERIFY_MESSAGE_PARA para;
+  memset(&para, 0, sizeof para);
+  para.cbSize = sizeof para;
+  para.dwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  const DWORD size = static_cast<DWORD>(message.size());
+  for (bool sizeQuery : {true, false}) {
+    Bytes out(64);
+    DWORD outSize = sizeQuery ? 0 : 64;
+    PCCERT_CONTEXT signer = nullptr;
+    ASSERT_TRUE(CryptVerifyMessageSignature(&para, 0, message.data(), size, sizeQuery ? nullptr : out.data(),
+                                            &outSize, &signer))
+        << sizeQuery;
+    EXPECT_EQ(30u, outSize);
+    ASSERT_NE(nullptr, signer);
+    EXPECT_EQ(test::ToHex(impostor), test::ToHex(signer->pbCertEncoded, signer->cbCertEncoded));
+    CertFreeCertificateContext(signer);
+  }
+  // A failed verification, or content that does not fit, hands out nobody.
+  Bytes out(64);
+  DWORD outSize = 29;
+  PCCERT_CONTEXT signer = reinterpret_cast<PCCERT_CONTEXT>(&out);
+  EXPECT_FALSE(CryptVerifyMessageSignature(&para, 0, message.data(), size, out.data(), &outSize, &signer));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
+  EXPECT_EQ(nullptr, signer);
+  message[size - 5] ^= 0x40;  // inside the signature
+  outSize = 64;
+  signer = reinterpret_cast<PCCERT_CONTEXT>(&out);
+  EXPECT_FALSE(CryptVerifyMessageSignature(&para, 0, message.data(), size, out.data(), &outSize, &signer));
+  EXPECT_EQ(nullptr, signer);
 }
 
 TEST_F(SignedMessageTest, TamperedMessagesFail) {

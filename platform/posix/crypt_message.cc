@@ -257,18 +257,22 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
   if (!RsaSha1Verify(signerCert, digest, si->enc_digest->data, static_cast<size_t>(si->enc_digest->length))) {
     return FailWith(NTE_BAD_SIGNATURE);
   }
+  if (pcbDecoded != nullptr) {
+    Bytes content(data->data, data->data + data->length);
+    BOOL copied = CopyOut(content, pbDecoded, pcbDecoded);
+    SecureZeroMemory(content.data(), content.size());
+    if (!copied) return FALSE;
+  }
+  // The signer goes out only with a successful verification, size queries
+  // included, as CryptoAPI hands it out: callers judge who signed by it.
   if (ppSignerCert != nullptr) {
     Bytes der;
-    if (ToDer(signerCert, i2d_X509, der)) {
-      auto impl = MakeContext(der, std::string(), nullptr, 0);
-      if (impl) *ppSignerCert = &impl.release()->context;
-    }
+    std::unique_ptr<CertContextImpl> impl;
+    if (ToDer(signerCert, i2d_X509, der)) impl = MakeContext(der, std::string(), nullptr, 0);
+    if (!impl) return FailWith(NTE_NO_MEMORY);
+    *ppSignerCert = &impl.release()->context;
   }
-  if (pcbDecoded == nullptr) return TRUE;
-  Bytes content(data->data, data->data + data->length);
-  BOOL result = CopyOut(content, pbDecoded, pcbDecoded);
-  SecureZeroMemory(content.data(), content.size());
-  return result;
+  return TRUE;
 }
 
 }  // extern "C"
