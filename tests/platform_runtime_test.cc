@@ -6,6 +6,10 @@
 #include <string>
 #include <thread>
 #include <atomic>
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "frame/entry.h"
 #include "platform/win32_api.h"
@@ -105,6 +109,73 @@ TEST(PlatformRuntimeTest, MemoryProbesAndZeroFill) {
   EXPECT_TRUE(IsBadCodePtr(nullptr));
   SecureZeroMemory(buffer, sizeof buffer);
   for (char c : buffer) EXPECT_EQ(0, c);
+}
+
+// Three pages: read-write, read-only, and not there at all.
+class ThreePages {
+ public:
+  ThreePages() {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    page_ = info.dwPageSize;
+    base_ = static_cast<uint8_t *>(VirtualAlloc(nullptr, 3 * page_, MEM_RESERVE, PAGE_NOACCESS));
+    VirtualAlloc(base_, 2 * page_, MEM_COMMIT, PAGE_READWRITE);
+    memset(base_, 0x5a, 2 * page_);
+    DWORD old = 0;
+    VirtualProtect(base_ + page_, page_, PAGE_READONLY, &old);
+#else
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *p = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    base_ = static_cast<uint8_t *>(p);
+    memset(base_, 0x5a, 2 * page_);
+    mprotect(base_ + page_, page_, PROT_READ);
+    munmap(base_ + 2 * page_, page_);
+#endif
+  }
+  ~ThreePages() {
+#if defined(_WIN32)
+    VirtualFree(base_, 0, MEM_RELEASE);
+#else
+    munmap(base_, 2 * page_);
+#endif
+  }
+  uint8_t *at(size_t offset) const { return base_ + offset; }
+  size_t page() const { return page_; }
+
+ private:
+  uint8_t *base_ = nullptr;
+  size_t page_ = 0;
+};
+
+TEST(PlatformRuntimeTest, ProbesTellMappedFromUnmappedMemory) {
+  ThreePages pages;
+  const size_t p = pages.page();
+  struct Case {
+    size_t offset, size;
+    bool badRead, badWrite;
+  };
+  const Case cases[] = {
+      {0, p, false, false},          // read-write
+      {p - 4, 8, false, true},       // into the read-only page
+      {p, p, false, true},           // read-only
+      {p + 10, 0, false, false},     // nothing to probe
+      {2 * p - 1, 2, true, true},    // into the missing page
+      {2 * p + 10, 1, true, true},   // missing
+      {0, 3 * p, true, true},        // all three
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "offset " << c.offset << " size " << c.size);
+    EXPECT_EQ(c.badRead, IsBadReadPtr(pages.at(c.offset), c.size) != FALSE);
+    EXPECT_EQ(c.badWrite, IsBadWritePtr(pages.at(c.offset), c.size) != FALSE);
+  }
+  // Probing for write leaves the bytes as they were.
+  for (size_t i : {size_t{0}, p - 1}) EXPECT_EQ(0x5a, *pages.at(i));
+  EXPECT_TRUE(IsBadCodePtr(reinterpret_cast<FARPROC>(pages.at(2 * p))));
+  // Through void (*)(), the type any function pointer converts to.
+  EXPECT_FALSE(IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&GetLastError))));
+  // A range that wraps around the address space.
+  EXPECT_TRUE(IsBadReadPtr(reinterpret_cast<const void *>(~uintptr_t{0} - 2), 8));
 }
 
 TEST(PlatformRuntimeTest, LocalTimeAsFileTime) {

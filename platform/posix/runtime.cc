@@ -1,6 +1,6 @@
 // runtime.cc: the Windows runtime functions ambercrypt needs, on Linux:
-// module path, thread-local last error, secure zero fill, memory probes,
-// local time, and the Microsoft C runtime helpers.
+// module path, thread-local last error, secure zero fill, local time, and
+// the Microsoft C runtime helpers.
 #include <clocale>
 #include <climits>
 #include <cwchar>
@@ -57,12 +57,6 @@ PVOID SecureZeroMemory(PVOID ptr, SIZE_T cnt) {
   if (ptr != nullptr && cnt != 0) explicit_bzero(ptr, cnt);
   return ptr;
 }
-
-BOOL WINAPI IsBadReadPtr(const void *lp, UINT_PTR ucb) { return ucb != 0 && lp == nullptr; }
-
-BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb) { return ucb != 0 && lp == nullptr; }
-
-BOOL WINAPI IsBadCodePtr(FARPROC lpfn) { return lpfn == nullptr; }
 
 void WINAPI GetLocalTime(LPSYSTEMTIME st) {
   if (st == nullptr) return;

@@ -1,0 +1,85 @@
+// memory_probe.cc: IsBadReadPtr, IsBadWritePtr and IsBadCodePtr on Linux. As on
+// Windows, a probe of memory that is not mapped (or not writable) answers TRUE
+// instead of faulting: the kernel copies one byte of each page through a pipe,
+// and a copy from or to a bad address fails with EFAULT where a plain access
+// would kill the process.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/win32_api.h"
+
+namespace {
+
+enum class Access { kRead, kWrite };
+
+class Pipe {
+ public:
+  Pipe() {
+    if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
+  }
+  ~Pipe() {
+    if (fds_[0] >= 0) close(fds_[0]);
+    if (fds_[1] >= 0) close(fds_[1]);
+  }
+  Pipe(const Pipe &) = delete;
+  Pipe &operator=(const Pipe &) = delete;
+  bool ok() const { return fds_[0] >= 0; }
+
+  // Reads the byte at p through the kernel, and with kWrite stores it back
+  // there the same way (so only the access, never the content, is tested).
+  bool Probe(uintptr_t p, Access access) {
+    auto *byte = reinterpret_cast<char *>(p);
+    ssize_t n;
+    do n = write(fds_[1], byte, 1);
+    while (n < 0 && errno == EINTR);
+    if (n != 1) return false;
+    char copy;
+    if (access == Access::kWrite) {
+      do n = read(fds_[0], byte, 1);
+      while (n < 0 && errno == EINTR);
+      if (n == 1) return true;
+    }
+    // Drain what is left, so the pipe never fills.
+    do n = read(fds_[0], &copy, 1);
+    while (n < 0 && errno == EINTR);
+    return access == Access::kRead && n == 1;
+  }
+
+ private:
+  int fds_[2];
+};
+
+// TRUE when some byte of [p, p + size) cannot be accessed.
+BOOL IsBad(const void *p, UINT_PTR size, Access access) {
+  if (size == 0) return FALSE;
+  uintptr_t begin = reinterpret_cast<uintptr_t>(p);
+  if (p == nullptr || begin + (size - 1) < begin) return TRUE;
+  Pipe pipe;
+  if (!pipe.ok()) return TRUE;  // cannot tell: the caller must not touch it
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t last = begin + (size - 1);
+  // One byte in every page the range touches: the first, each page start, the last.
+  for (uintptr_t at = begin;; at = (at & ~(page - 1)) + page) {
+    if (!pipe.Probe(at, access)) return TRUE;
+    if ((at & ~(page - 1)) == (last & ~(page - 1))) break;
+  }
+  if (last != begin && !pipe.Probe(last, access)) return TRUE;
+  return FALSE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI IsBadReadPtr(const void *lp, UINT_PTR ucb) { return IsBad(lp, ucb, Access::kRead); }
+
+BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb) { return IsBad(lp, ucb, Access::kWrite); }
+
+BOOL WINAPI IsBadCodePtr(FARPROC lpfn) {
+  return IsBad(reinterpret_cast<const void *>(lpfn), 1, Access::kRead);
+}
+
+}  // extern "C"
