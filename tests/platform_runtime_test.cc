@@ -199,4 +199,48 @@ TEST(PlatformRuntimeTest, LocalTimeAsFileTime) {
   EXPECT_FALSE(SystemTimeToFileTime(&st, &ft));
 }
 
+
+class HandleTest : public ambercrypt::test::StoreTest {};
+
+#if !defined(_WIN32)
+// A handle that was closed, or never was one, is refused with the code a bad
+// handle of its kind gets, and nothing behind it is read: under
+// AddressSanitizer a use of the freed object would stop the test.
+TEST_F(HandleTest, ClosedAndForgedHandlesAreRefused) {
+  HCRYPTPROV provider = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash));
+  ASSERT_TRUE(CryptDestroyHash(hash));
+  ASSERT_TRUE(CryptReleaseContext(provider, 0));
+  int local = 0;
+  const HCRYPTHASH forgedHash = reinterpret_cast<HCRYPTHASH>(&local);
+  for (HCRYPTHASH h : {hash, forgedHash}) {
+    BYTE byte = 1;
+    EXPECT_FALSE(CryptHashData(h, &byte, 1, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH), GetLastError());
+  }
+  HCRYPTHASH another = 0;
+  EXPECT_FALSE(CryptCreateHash(provider, CALG_SHA1, 0, 0, &another));
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_UID), GetLastError());
+  // A handle of one kind is not taken for another.
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, "handle-kinds");
+  if (mutex != nullptr) {
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(reinterpret_cast<HKEY>(mutex)));
+    EXPECT_TRUE(CloseHandle(mutex));
+    EXPECT_FALSE(CloseHandle(mutex));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  }
+}
+#endif
+
+// A registry key closed twice: the second close is refused on both targets.
+TEST_F(HandleTest, RegistryKeyClosedTwice) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Dravelo\\Tests", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));
+}
+
 }  // namespace

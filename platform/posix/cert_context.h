@@ -12,18 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/handles.h"
 #include "platform/win32_api.h"
 
 namespace ambercrypt::posix {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint32_t kContextMagic = 0x43455254;  // "CERT"
-
 // A context owns everything its CERT_INFO points into; it outlives its store.
 struct CertContextImpl {
   CERT_CONTEXT context;  // first, so the public pointer is the impl's address
-  uint32_t magic = kContextMagic;
   size_t index = 0;      // position in the store it was found in
   std::string keyPath;
   Bytes der, serial, issuer, subject, signatureParams, keyAlgorithmParams, publicKey;
@@ -32,6 +30,7 @@ struct CertContextImpl {
   std::vector<Bytes> extensionValues;
   std::vector<CERT_EXTENSION> extensions;
   CERT_INFO info;
+  HandleRegistration registration{this, HandleKind::kCertificate};
 };
 
 // The context behind a public pointer, or null when it is not one of ours.

@@ -26,10 +26,7 @@
 
 namespace ambercrypt::posix {
 
-CertContextImpl *AsContext(PCCERT_CONTEXT c) {
-  auto *impl = reinterpret_cast<CertContextImpl *>(const_cast<CERT_CONTEXT *>(c));
-  return impl != nullptr && impl->magic == kContextMagic ? impl : nullptr;
-}
+CertContextImpl *AsContext(PCCERT_CONTEXT c) { return FindHandle<CertContextImpl>(c, HandleKind::kCertificate); }
 
 std::string OidText(const ASN1_OBJECT *obj) {
   char text[128];
@@ -39,8 +36,6 @@ std::string OidText(const ASN1_OBJECT *obj) {
 
 namespace {
 
-constexpr uint32_t kStoreMagic = 0x53544f52;  // "STOR"
-constexpr HRESULT kNotImplemented = static_cast<HRESULT>(0x80004001L);  // E_NOTIMPL
 
 struct StoreEntry {
   Bytes der;
@@ -48,14 +43,11 @@ struct StoreEntry {
 };
 
 struct CertStore {
-  uint32_t magic = kStoreMagic;
   std::vector<StoreEntry> entries;
+  HandleRegistration registration{this, HandleKind::kCertStore};
 };
 
-CertStore *AsStore(HCERTSTORE h) {
-  auto *s = static_cast<CertStore *>(h);
-  return s != nullptr && s->magic == kStoreMagic ? s : nullptr;
-}
+CertStore *AsStore(HCERTSTORE h) { return FindHandle<CertStore>(h, HandleKind::kCertStore); }
 
 Bytes AlgorithmParams(const X509_ALGOR *alg) {
   const ASN1_OBJECT *obj = nullptr;
@@ -314,7 +306,6 @@ BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
   if (hCertStore == nullptr) return TRUE;
   CertStore *store = AsStore(hCertStore);
   if (store == nullptr) return FailWith(E_INVALIDARG);
-  store->magic = 0;
   delete store;
   return TRUE;
 }
@@ -336,12 +327,12 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dw
     return nullptr;
   }
   if (dwFindType != CERT_FIND_CERT_ID) {
-    FailWith(kNotImplemented);
+    FailWith(E_NOTIMPL);
     return nullptr;
   }
   const CERT_ID *id = static_cast<const CERT_ID *>(pvFindPara);
   if (id->dwIdChoice != CERT_ID_ISSUER_SERIAL_NUMBER) {
-    FailWith(kNotImplemented);
+    FailWith(E_NOTIMPL);
     return nullptr;
   }
   for (size_t i = start; i < store->entries.size(); ++i) {
@@ -359,7 +350,6 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
   if (pCertContext == nullptr) return TRUE;
   CertContextImpl *impl = AsContext(pCertContext);
   if (impl == nullptr) return FailWith(E_INVALIDARG);
-  impl->magic = 0;
   delete impl;
   return TRUE;
 }

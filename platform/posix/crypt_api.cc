@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/posix/handles.h"
 #include "platform/posix/openssl_error.h"
 #include "platform/win32_api.h"
 
@@ -22,36 +23,33 @@ BOOL FailWith(long code) {
 
 namespace {
 
-constexpr uint32_t kProvMagic = 0x50524f56;  // "PROV"
-constexpr uint32_t kHashMagic = 0x48415348;  // "HASH"
-constexpr uint32_t kKeyMagic = 0x4b455920;   // "KEY "
 constexpr DWORD kSha1Size = 20;
 constexpr int kPadBlock = 64;
 
 struct Provider {
-  uint32_t magic = kProvMagic;
   DWORD type = 0;
+  HandleRegistration registration{this, HandleKind::kProvider};
 };
 
 struct Key {
-  uint32_t magic = kKeyMagic;
   ALG_ID algorithm = 0;
   uint8_t bytes[32] = {};
   DWORD keyLength = 0;    // bytes
   DWORD blockLength = 0;  // bytes
   uint8_t iv[16] = {};    // as set with KP_IV
   uint8_t chain[16] = {}; // running CBC state between non-final calls
+  HandleRegistration registration{this, HandleKind::kKey};
   ~Key() { SecureZeroMemory(bytes, sizeof bytes); }
 };
 
 struct Hash {
-  uint32_t magic = kHashMagic;
   ALG_ID algorithm = 0;
   EvpMdCtxPtr ctx;
   bool finished = false;
   bool hmacReady = false;        // HP_HMAC_INFO has been set
   std::vector<uint8_t> hmacKey;  // raw bytes of the keying key
   uint8_t value[kSha1Size] = {};
+  HandleRegistration registration{this, HandleKind::kHash};
   ~Hash() {
     if (!hmacKey.empty()) SecureZeroMemory(hmacKey.data(), hmacKey.size());
     SecureZeroMemory(value, sizeof value);
@@ -59,17 +57,10 @@ struct Hash {
 };
 
 Provider *AsProvider(HCRYPTPROV h) {
-  auto *p = reinterpret_cast<Provider *>(h);
-  return p != nullptr && p->magic == kProvMagic ? p : nullptr;
+  return FindHandle<Provider>(reinterpret_cast<const void *>(h), HandleKind::kProvider);
 }
-Hash *AsHash(HCRYPTHASH h) {
-  auto *p = reinterpret_cast<Hash *>(h);
-  return p != nullptr && p->magic == kHashMagic ? p : nullptr;
-}
-Key *AsKey(HCRYPTKEY h) {
-  auto *p = reinterpret_cast<Key *>(h);
-  return p != nullptr && p->magic == kKeyMagic ? p : nullptr;
-}
+Hash *AsHash(HCRYPTHASH h) { return FindHandle<Hash>(reinterpret_cast<const void *>(h), HandleKind::kHash); }
+Key *AsKey(HCRYPTKEY h) { return FindHandle<Key>(reinterpret_cast<const void *>(h), HandleKind::kKey); }
 
 const EVP_CIPHER *CipherOf(const Key &key) {
   switch (key.algorithm) {
@@ -171,7 +162,6 @@ BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
   Provider *provider = AsProvider(hProv);
   if (provider == nullptr) return FailWith(NTE_BAD_UID);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
-  provider->magic = 0;
   delete provider;
   return TRUE;
 }
@@ -285,7 +275,6 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
   Hash *hash = AsHash(hHash);
   if (hash == nullptr) return FailWith(NTE_BAD_HASH);
-  hash->magic = 0;
   delete hash;
   return TRUE;
 }
@@ -333,7 +322,6 @@ BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData,
 BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
   Key *key = AsKey(hKey);
   if (key == nullptr) return FailWith(NTE_BAD_KEY);
-  key->magic = 0;
   delete key;
   return TRUE;
 }

@@ -20,8 +20,6 @@ namespace {
 
 const char kSha1RsaOid[] = szOID_RSA_SHA1RSA;
 const char kSha1Oid[] = szOID_OIWSEC_sha1;
-constexpr HRESULT kNotImplemented = static_cast<HRESULT>(0x80004001L);  // E_NOTIMPL
-constexpr HRESULT kNoSigner = static_cast<HRESULT>(0x8009200EL);        // CRYPT_E_NO_SIGNER
 
 // ---- DER encoding ---------------------------------------------------------
 
@@ -148,7 +146,7 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedS
   }
   if (pSignPara->cMsgCrl != 0 || pSignPara->cAuthAttr != 0 || pSignPara->cUnauthAttr != 0 ||
       pSignPara->dwInnerContentType != 0 || pSignPara->pvHashAuxInfo != nullptr) {
-    return FailWith(kNotImplemented);
+    return FailWith(E_NOTIMPL);
   }
   if (!IsSha1Oid(pSignPara->HashAlgorithm.pszObjId)) return FailWith(NTE_BAD_ALGID);
   CertContextImpl *signer = AsContext(pSignPara->pSigningCert);
@@ -203,7 +201,7 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
       cbSignedBlob == 0) {
     return FailWith(E_INVALIDARG);
   }
-  if (pVerifyPara->pfnGetSignerCertificate != nullptr) return FailWith(kNotImplemented);
+  if (pVerifyPara->pfnGetSignerCertificate != nullptr) return FailWith(E_NOTIMPL);
   const uint8_t *p = pbSignedBlob;
   Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(cbSignedBlob)));
   if (!p7) return FailWith(CRYPT_E_ASN1_BADTAG);
@@ -215,7 +213,7 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
   }
   STACK_OF(PKCS7_SIGNER_INFO) *signers = PKCS7_get_signer_info(p7.get());
   if (signers == nullptr || dwSignerIndex >= static_cast<DWORD>(sk_PKCS7_SIGNER_INFO_num(signers))) {
-    return FailWith(kNoSigner);
+    return FailWith(CRYPT_E_NO_SIGNER);
   }
   PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(signers, static_cast<int>(dwSignerIndex));
   X509 *signerCert = nullptr;

@@ -12,22 +12,21 @@
 #include <new>
 #include <string>
 
+#include "platform/posix/handles.h"
+#include "platform/posix/posix_error.h"
 #include "platform/posix/state_root.h"
 #include "platform/win32_api.h"
 
 namespace {
 
-constexpr uint32_t kMutexMagic = 0x4d555458;  // "MUTX"
-
 struct NamedMutex {
-  uint32_t magic = kMutexMagic;
   int fd = -1;
   int held = 0;  // recursion count, as a Windows mutex owner may wait again
+  ambercrypt::posix::HandleRegistration registration{this, ambercrypt::posix::HandleKind::kMutex};
 };
 
 NamedMutex *AsMutex(HANDLE h) {
-  auto *m = static_cast<NamedMutex *>(h);
-  return m != nullptr && m->magic == kMutexMagic ? m : nullptr;
+  return ambercrypt::posix::FindHandle<NamedMutex>(h, ambercrypt::posix::HandleKind::kMutex);
 }
 
 // The lock file under locks/, a directory every account may make lock files
@@ -97,10 +96,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
       usleep(1000);
       ++waited;
     }
-    if (rc != 0 && errno == EWOULDBLOCK) return 0x00000102L;  // WAIT_TIMEOUT
+    if (rc != 0 && errno == EWOULDBLOCK) return WAIT_TIMEOUT;
   }
   if (rc != 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(static_cast<DWORD>(ambercrypt::posix::ErrorFromErrno(errno)));
     return WAIT_FAILED;
   }
   mutex->held = 1;
@@ -110,7 +109,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
   NamedMutex *mutex = AsMutex(hMutex);
   if (mutex == nullptr || mutex->held == 0) {
-    SetLastError(mutex == nullptr ? ERROR_INVALID_HANDLE : 288L);  // ERROR_NOT_OWNER
+    SetLastError(mutex == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_OWNER);
     return FALSE;
   }
   if (--mutex->held == 0) flock(mutex->fd, LOCK_UN);
@@ -124,7 +123,6 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     return FALSE;
   }
   close(mutex->fd);  // drops the lock if still held
-  mutex->magic = 0;
   delete mutex;
   return TRUE;
 }

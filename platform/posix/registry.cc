@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/handles.h"
 #include "platform/posix/registry_db.h"
 #include "platform/posix/registry_tool.h"
 #include "platform/win32_api.h"
@@ -25,17 +26,17 @@
 namespace ambercrypt::posix {
 namespace {
 
-constexpr uint32_t kKeyMagic = 0x524b4559;  // "RKEY"
 constexpr int64_t kRootId = 1;
 constexpr size_t kMaxKeyNameLength = 255;
-constexpr DWORD kWriteDac = 0x00040000L;
-constexpr DWORD kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | kWriteDac | 0x00080000L;
+constexpr DWORD kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 
 struct RegKey {
-  uint32_t magic = kKeyMagic;
   int64_t id = 0;
   REGSAM access = 0;
+  HandleRegistration registration{this, HandleKind::kRegistryKey};
 };
+
+RegKey *AsRegKey(HKEY h) { return FindHandle<RegKey>(h, HandleKind::kRegistryKey); }
 
 std::vector<std::string> SplitPath(const char *path) {
   std::vector<std::string> parts;
@@ -60,8 +61,8 @@ LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access) {
     *access = KEY_ALL_ACCESS;
     return ERROR_SUCCESS;
   }
-  auto *key = reinterpret_cast<RegKey *>(hKey);
-  if (key == nullptr || key->magic != kKeyMagic) return ERROR_INVALID_HANDLE;
+  RegKey *key = AsRegKey(hKey);
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
   *id = key->id;
   *access = key->access;
   return ERROR_SUCCESS;
@@ -370,9 +371,8 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-  auto *key = reinterpret_cast<RegKey *>(hKey);
-  if (key == nullptr || key->magic != kKeyMagic) return ERROR_INVALID_HANDLE;
-  key->magic = 0;
+  RegKey *key = AsRegKey(hKey);
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
   delete key;
   return ERROR_SUCCESS;
 }
@@ -385,7 +385,7 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
   LSTATUS status = Resolve(hKey, &id, &access);
   if (status != ERROR_SUCCESS) return status;
   if ((SecurityInformation & DACL_SECURITY_INFORMATION) == 0) return ERROR_SUCCESS;
-  if ((access & kWriteDac) == 0) return ERROR_ACCESS_DENIED;
+  if ((access & WRITE_DAC) == 0) return ERROR_ACCESS_DENIED;
   const auto *sd = static_cast<const SECURITY_DESCRIPTOR *>(pSecurityDescriptor);
   bool nullDacl = (sd->Control & SE_DACL_PRESENT) != 0 && sd->Dacl == nullptr;
   return Registry::Instance().Run(true, [&](Tx &tx) -> LSTATUS {

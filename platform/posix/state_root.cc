@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/posix/posix_error.h"
+
 namespace ambercrypt::posix {
 namespace {
 
@@ -26,23 +28,12 @@ LSTATUS Refuse(const std::string &path, const char *why) {
   return ERROR_ACCESS_DENIED;
 }
 
+// A link where a directory or file should be is a refusal worth naming.
 LSTATUS FromErrno(int error, const std::string &path) {
-  switch (error) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ELOOP:
-    case ENOTDIR:
-    case EMLINK:
-      return Refuse(path, "is a symbolic link or not of the expected type");
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-      return ERROR_ACCESS_DENIED;
+  if (error == ELOOP || error == ENOTDIR || error == EMLINK) {
+    return Refuse(path, "is a symbolic link or not of the expected type");
   }
+  return ErrorFromErrno(error);
 }
 
 bool TrustedOwner(uid_t uid) {

@@ -88,6 +88,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_CANTWRITE            1013L
 #define ERROR_REGISTRY_IO_FAILED   1016L
 #define ERROR_KEY_DELETED          1018L
+#define ERROR_NOT_OWNER            288L
 
 #define NTE_BAD_UID                ((HRESULT)0x80090001L)
 #define NTE_BAD_HASH               ((HRESULT)0x80090002L)
@@ -110,6 +111,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define CRYPT_E_ASN1_BADTAG        ((HRESULT)0x8009310BL)
 #define CRYPT_E_UNEXPECTED_MSG_TYPE ((HRESULT)0x8009200AL)
 #define E_INVALIDARG               ((HRESULT)0x80070057L)
+#define E_NOTIMPL                  ((HRESULT)0x80004001L)
+#define CRYPT_E_NO_SIGNER          ((HRESULT)0x8009200EL)
 
 /* ---- Runtime: module path, last error, memory probes --------------------- */
 #define DLL_PROCESS_DETACH 0
@@ -154,6 +157,7 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime, LPFILETIME lpFi
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_ABANDONED 0x00000080L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define WAIT_TIMEOUT 0x00000102L
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI ReleaseMutex(HANDLE hMutex);
@@ -187,6 +191,8 @@ int _ismbcdigit(unsigned int c);
 
 #define DELETE                0x00010000L
 #define READ_CONTROL          0x00020000L
+#define WRITE_DAC             0x00040000L
+#define WRITE_OWNER           0x00080000L
 #define KEY_QUERY_VALUE       0x0001
 #define KEY_SET_VALUE         0x0002
 #define KEY_CREATE_SUB_KEY    0x0004
