@@ -106,9 +106,9 @@ TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
   };
   const std::string lockFile = LockFile(kInstallationMutexName);
   const Case cases[] = {
-      {"shared/userinfo.db", false},
-      {"shared/userinfo.db-wal", false},
-      {"shared/userinfo.db-shm", false},
+      {"shared/open_keys.db", false},
+      {"shared/open_keys.db-wal", false},
+      {"shared/open_keys.db-shm", false},
       {lockFile.c_str(), true},
   };
   int n = 0;
@@ -156,8 +156,8 @@ TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {
       {"registry.db writable by everyone", [](const std::string &s) { chmod((s + "/registry.db").c_str(), 0666); },
        true},
       {"shared without the sticky bit", [](const std::string &s) { chmod((s + "/shared").c_str(), 0777); }, false},
-      {"userinfo.db made by another account",
-       [](const std::string &s) { (void)!chown((s + "/shared/userinfo.db").c_str(), kNobody, kNobody); }, false},
+      {"open_keys.db made by another account",
+       [](const std::string &s) { (void)!chown((s + "/shared/open_keys.db").c_str(), kNobody, kNobody); }, false},
   };
   int n = 0;
   for (const Case &c : cases) {
@@ -203,7 +203,7 @@ TEST_F(StateRootTest, ModesHoldUnderAnInstallersUmask) {
   EXPECT_EQ(0755u, ModeOf(store));
   EXPECT_EQ(0644u, ModeOf(store + "/registry.db"));
   EXPECT_EQ(01777u, ModeOf(store + "/shared"));
-  EXPECT_EQ(0666u, ModeOf(store + "/shared/userinfo.db"));
+  EXPECT_EQ(0666u, ModeOf(store + "/shared/open_keys.db"));
   EXPECT_EQ(01777u, ModeOf(store + "/locks"));
   EXPECT_EQ(0644u, ModeOf(store + "/" + LockFile(kInstallationMutexName)));
 }
@@ -215,7 +215,7 @@ TEST_F(StateRootTest, OrdinaryHostsOutliveTheSqliteShell) {
   if (system("command -v sqlite3 >/dev/null 2>&1") != 0) GTEST_SKIP() << "no sqlite3 shell";
   std::string store = UseStore("store");
   std::string userInfo = Provision(077);
-  for (const char *db : {"registry.db", "shared/userinfo.db"}) {
+  for (const char *db : {"registry.db", "shared/open_keys.db"}) {
     std::string command = "sqlite3 '" + store + "/" + db + "' 'SELECT count(*) FROM vals;' >/dev/null";
     ASSERT_EQ(0, system(command.c_str())) << command;
   }

@@ -3,7 +3,7 @@
 //
 // Keys and values live in registry.db under the state root (tables keys and
 // vals), except the values of keys given a null DACL, which live in
-// shared/userinfo.db: that file is writable by every account, registry.db only
+// shared/open_keys.db: that file is writable by every account, registry.db only
 // by the accounts that may write the store. So an ordinary process can read
 // every setting and write lockout state, and the operating system, not this
 // code, stops it from changing a setting. Names compare without regard to

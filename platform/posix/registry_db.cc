@@ -15,8 +15,8 @@ const char kMainFile[] = "registry.db";
 constexpr mode_t kMainMode = 0644;  // readable by every account, writable by its owner
 const char kSharedDirectory[] = "shared";
 constexpr mode_t kSharedDirectoryMode = 01777;
-const char kSharedFile[] = "userinfo.db";
-constexpr mode_t kSharedMode = 0666;
+const char kOpenKeysFile[] = "open_keys.db";
+constexpr mode_t kOpenKeysMode = 0666;
 
 const char kMainSchema[] =
     "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL,"
@@ -136,7 +136,7 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   bool create = writer;
   if (OpenStateDirectory(root, kSharedDirectory, 0700, create, &dir) != ERROR_SUCCESS) return false;
   UniqueFd file;
-  if (OpenStateFile(dir, kSharedFile, O_RDONLY, kSharedMode, create, FileOwner::kTrusted, &file) !=
+  if (OpenStateFile(dir, kOpenKeysFile, O_RDONLY, kOpenKeysMode, create, FileOwner::kTrusted, &file) !=
       ERROR_SUCCESS) {
     return false;
   }
@@ -144,9 +144,9 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   // Everyone may write in it only once the database in it is ours.
   if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
   for (const char *suffix : {"-wal", "-shm", "-journal"}) {
-    if (CheckCompanionFile(dir, std::string(kSharedFile) + suffix) != ERROR_SUCCESS) return false;
+    if (CheckCompanionFile(dir, std::string(kOpenKeysFile) + suffix) != ERROR_SUCCESS) return false;
   }
-  std::string path = dir.path + "/" + kSharedFile;
+  std::string path = dir.path + "/" + kOpenKeysFile;
   Statement attach(db, "ATTACH DATABASE ? AS shared");
   if (!attach.ok() || attach.Bind(1, path).Step() != SQLITE_DONE) return false;
   // Keep -wal and -shm when this connection closes, so whoever made them

@@ -2,7 +2,8 @@
 // per process (a new one after fork()), synchronous=FULL, one transaction per
 // registry call; keys and values in registry.db (rollback journal, so readers
 // need nothing but read access), values of null-DACL keys in
-// shared/userinfo.db (WAL, in a sticky directory every account writes in). The registry functions (registry.cc)
+// shared/open_keys.db, the database of world-writable keys (WAL, in a sticky
+// directory every account writes in). The registry functions (registry.cc)
 // run their work through Registry::Run. Internal to platform/posix.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
 #define AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
