@@ -5,6 +5,8 @@
 #ifndef AMBERCRYPT_FRAME_ENTRY_H_
 #define AMBERCRYPT_FRAME_ENTRY_H_
 
+#include <string>
+
 #include "frame/fpi_ctrl.h"
 #include "frame/spi_ctrl.h"
 #include "platform/win32_api.h"
@@ -13,17 +15,28 @@ namespace ambercrypt {
 
 extern CSPICtrl *g_spiCtrl;
 extern CFPICtrl *g_fpiCtrl;
-// The host executable's full path, filled at attach.
+// The host executable's path, filled at attach; a longer path is cut here,
+// but the application is always named from the whole path.
 extern char g_hostPath[MAX_PATH];
 
 // Creates both service objects and runs their attach steps for the host whose
-// path is hostPath (null: the executable's own path). Never fails the load.
+// path is hostPath (null: the executable's own path). A host whose name cannot
+// be had serves no application. Never fails the load.
 void ProcessAttach(HMODULE module, const char *hostPath = nullptr);
 // Wipes and destroys both service objects. Tolerates missing objects.
 void ProcessDetach();
 
-// The application name of a host path: no drive, directory or extension.
-void ApplicationNameFromPath(const char *path, char *name /* _MAX_FNAME bytes */);
+// The application name of a host path: its file name without directory, drive
+// or extension. False (name empty) when there is none or it does not fit
+// whole in _MAX_FNAME bytes.
+bool ApplicationNameFromPath(const char *path, char *name /* _MAX_FNAME bytes */);
+
+// ReadHostPath returns true with the executable's whole path in *path, or false
+// when it cannot be had. A call that fills its whole buffer may have cut the
+// path, so the path is read again into a larger one, up to 32768 bytes.
+// getModuleFileName stands in for GetModuleFileNameA in tests.
+using ModuleFileNameFunction = DWORD(WINAPI *)(HMODULE, LPSTR, DWORD);
+bool ReadHostPath(std::string *path, ModuleFileNameFunction getModuleFileName = GetModuleFileNameA);
 
 }  // namespace ambercrypt
 

@@ -13,6 +13,12 @@
 #include "frame/export_frame.h"
 #include "support/test_support.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace ambercrypt {
 namespace {
 
@@ -99,6 +105,194 @@ TEST_F(FrameTest, DetachAndReattachInOneProcess) {
   test::Detach();
   EXPECT_EQ(nullptr, g_fpiCtrl);
   EXPECT_EQ(nullptr, g_spiCtrl);
+}
+
+// Host paths longer than MAX_PATH: the name comes from the whole path, never
+// from the 259 characters g_hostPath keeps.
+TEST_F(FrameTest, LongHostPathsNameTheirOwnApplication) {
+  const std::string dir = "C:\\" + std::string(254, 'd') + "\\";  // 258 characters
+  std::string deep = "/srv";
+  while (deep.size() < 33000) deep += "/" + std::string(200, 's');
+  struct Case {
+    std::string path, name;
+  };
+  const Case cases[] = {
+      {dir + "enc.exe", "enc"},  // cut to 259 characters it names "e"
+      {"/" + std::string(250, 'a') + "/" + std::string(250, 'b') + "/Scanner", "Scanner"},
+      {deep + "/tool.v2.exe", "tool.v2"},
+      {dir + std::string(255, 'n'), std::string(255, 'n')},
+  };
+  ASSERT_EQ("C:\\" + std::string(254, 'd') + "\\e", std::string(cases[0].path, 0, MAX_PATH - 1));
+  for (const Case &c : cases) {
+    test::AttachAs(c.path.c_str());
+    ASSERT_NE(nullptr, g_fpiCtrl);
+    const std::string expected = AppKeyOf(c.name);
+    EXPECT_STREQ(expected.c_str(), g_fpiCtrl->appKey) << c.path.size();
+    EXPECT_STREQ(expected.c_str(), g_spiCtrl->appKey) << c.path.size();
+    EXPECT_EQ(std::string(c.path, 0, MAX_PATH - 1), g_hostPath);
+  }
+}
+
+// A host whose name cannot be had whole serves no application: its FPI
+// exports answer as for an application without settings, and the
+// administration exports still work for the applications they name.
+TEST_F(FrameTest, HostWithoutAWholeNameServesNoApplication) {
+  test::ProvisionAdminPassword("Admin123");
+  test::SetInstallationNumber(5);
+  const std::string paths[] = {
+      "C:\\Apps\\" + std::string(256, 'n') + ".exe",  // cut to 255 it names another
+      "/apps/" + std::string(300, 'n'),
+      "C:\\Apps\\",
+      "C:\\Apps\\.exe",
+  };
+  for (const std::string &path : paths) {
+    test::AttachAs(path.c_str());
+    ASSERT_NE(nullptr, g_fpiCtrl);
+    ASSERT_NE(nullptr, g_spiCtrl);
+    EXPECT_EQ(nullptr, g_fpiCtrl->appKey) << path;
+    EXPECT_EQ(nullptr, g_spiCtrl->appKey) << path;
+    EXPECT_EQ(0x8000807u, KoBioFPI_CheckMode(1)) << path;
+    BioAPI_BIR input, output;
+    memset(&input, 0, sizeof input);
+    memset(&output, 0, sizeof output);
+    EXPECT_EQ(0x8000801u, KoBioFPI_EncryptBIR(&input, &output)) << path;
+    EXPECT_NE(nullptr, g_spiCtrl->keyMaterial) << path;
+    EXPECT_EQ(0u, KoBioSPI_RestrictBSPFunction("Other", 1, 0, "Admin123")) << path;
+  }
+}
+
+// GetModuleFileNameA over a chosen path, cutting it as Windows since Vista
+// does (terminated) or as Windows XP and Wine do (not terminated).
+std::string g_modulePath;
+bool g_terminatesCutPath = true;
+DWORD WINAPI ModuleFileNameOf(HMODULE, LPSTR buffer, DWORD size) {
+  const DWORD length = static_cast<DWORD>(g_modulePath.size());
+  if (length < size) {
+    memcpy(buffer, g_modulePath.c_str(), length + 1);
+    return length;
+  }
+  memcpy(buffer, g_modulePath.data(), size);
+  if (g_terminatesCutPath) buffer[size - 1] = '\0';
+  return size;
+}
+DWORD WINAPI ModuleFileNameFails(HMODULE, LPSTR, DWORD) { return 0; }
+
+TEST(HostPathTest, ReadAgainUntilWhole) {
+  struct Case {
+    size_t length;
+    bool whole;
+  };
+  const Case cases[] = {{12, true},   {259, true},   {260, true},    {261, true},    {265, true},
+                        {519, true},  {520, true},   {4096, true},   {32767, true},  {32768, false},
+                        {40000, false}};
+  for (bool terminates : {true, false}) {
+    g_terminatesCutPath = terminates;
+    for (const Case &c : cases) {
+      g_modulePath = "C:\\" + std::string(c.length - 9, 'p') + "\\x.exe";
+      ASSERT_EQ(c.length, g_modulePath.size());
+      std::string path = "unchanged";
+      EXPECT_EQ(c.whole, ReadHostPath(&path, ModuleFileNameOf)) << c.length << " " << terminates;
+      EXPECT_EQ(c.whole ? g_modulePath : "unchanged", path) << c.length << " " << terminates;
+    }
+  }
+  std::string path;
+  EXPECT_FALSE(ReadHostPath(&path, ModuleFileNameFails));
+  // The platform's own function gives this program's path.
+  ASSERT_TRUE(ReadHostPath(&path));
+  char name[_MAX_FNAME];
+  ASSERT_TRUE(ApplicationNameFromPath(path.c_str(), name));
+  EXPECT_STREQ("frame_test", name);
+}
+
+// ---- A real host at a long path ---------------------------------------------
+
+#if defined(_WIN32)
+// Paths past MAX_PATH need the wide functions and, for files, the \\?\ form.
+std::wstring Wide(const std::string &ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+std::wstring Extended(const std::string &path) { return L"\\\\?\\" + Wide(path); }
+
+bool MakeDirectory(const std::string &path) { return CreateDirectoryW(Extended(path).c_str(), nullptr) != 0; }
+
+bool CopyProgram(const std::string &from, const std::string &to) {
+  return CopyFileW(Wide(from).c_str(), Extended(to).c_str(), TRUE) != 0;
+}
+
+void RemoveProgram(const std::string &program, const std::string &dir) {
+  DeleteFileW(Extended(program).c_str());
+  RemoveDirectoryW(Extended(dir).c_str());
+}
+
+// The program's exit code, or -1 when it could not be run.
+int RunProgram(const std::string &program, const std::string &argument) {
+  std::wstring commandLine = L"\"" + Wide(program) + L"\" \"" + Wide(argument) + L"\"";
+  STARTUPINFOW startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(Wide(program).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1;
+  }
+  DWORD code = 0;
+  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
+    code = static_cast<DWORD>(-1);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+const char kSeparator = '\\';
+const char kProgramSuffix[] = ".exe";
+#else
+bool MakeDirectory(const std::string &path) { return mkdir(path.c_str(), 0700) == 0; }
+
+bool CopyProgram(const std::string &from, const std::string &to) {
+  const std::string bytes = test::ReadFile(from);
+  FILE *out = fopen(to.c_str(), "wb");
+  if (bytes.empty() || out == nullptr) return false;
+  bool written = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  return fclose(out) == 0 && written && chmod(to.c_str(), 0700) == 0;
+}
+
+void RemoveProgram(const std::string &program, const std::string &dir) {
+  unlink(program.c_str());
+  rmdir(dir.c_str());
+}
+
+int RunProgram(const std::string &program, const std::string &argument) {
+  pid_t child = fork();
+  if (child == 0) {
+    execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+const char kSeparator = '/';
+const char kProgramSuffix[] = "";
+#endif
+
+// A host program run from a path of more than 260 characters whose first 259
+// characters end in "e": it must be the application "enc", not "e".
+TEST_F(FrameTest, ExecutableAtALongPathNamesItsOwnApplication) {
+  AMBER_SKIP_IF_WINE_DIFFERS();
+  const std::string base = test::TempDirectory();
+  ASSERT_LT(base.size(), 250u);
+  const std::string dir = base + kSeparator + std::string(258 - base.size() - 2, 'd');
+  const std::string program = dir + kSeparator + "enc" + kProgramSuffix;
+  ASSERT_EQ(dir + kSeparator + "e", std::string(program, 0, MAX_PATH - 1));
+  ASSERT_GT(program.size(), static_cast<size_t>(MAX_PATH));
+  ASSERT_TRUE(MakeDirectory(dir)) << dir;
+  ASSERT_TRUE(CopyProgram(test::NativePath(AMBERCRYPT_HOST_PROBE), program)) << program;
+  const std::string answer = base + kSeparator + "answer.txt";
+  EXPECT_EQ(0, RunProgram(program, answer)) << program;
+  EXPECT_EQ(AppKeyOf("enc"), test::ReadFile(answer));
+  remove(answer.c_str());
+  RemoveProgram(program, dir);
+  test::RemoveTree(base);
 }
 
 TEST(ExportFrameTest, MapsCodes) {
