@@ -28,32 +28,39 @@ CSecureBuffer::CSecureBuffer(const void *source, uint32_t n) {
 CSecureBuffer::CSecureBuffer(const CSecureBuffer &other) : CSecureBuffer(other.begin_, other.size()) {}
 
 CSecureBuffer &CSecureBuffer::operator=(const CSecureBuffer &other) {
+  if (this != &other) *this = CSecureBuffer(other);
+  return *this;
+}
+
+CSecureBuffer::CSecureBuffer(CSecureBuffer &&other) noexcept : begin_(other.begin_), end_(other.end_) {
+  other.begin_ = other.end_ = nullptr;
+}
+
+CSecureBuffer &CSecureBuffer::operator=(CSecureBuffer &&other) noexcept {
   if (this != &other) {
-    CSecureBuffer copy(other);
-    Wipe();
-    begin_ = copy.begin_;
-    end_ = copy.end_;
-    capacity_end_ = copy.capacity_end_;
-    copy.begin_ = copy.end_ = copy.capacity_end_ = nullptr;
+    Clear();
+    begin_ = other.begin_;
+    end_ = other.end_;
+    other.begin_ = other.end_ = nullptr;
   }
   return *this;
 }
 
-CSecureBuffer::~CSecureBuffer() { Wipe(); }
+CSecureBuffer::~CSecureBuffer() { Clear(); }
 
 void CSecureBuffer::Allocate(uint32_t n) {
   if (n == 0) return;
   begin_ = new uint8_t[n];  // throws std::bad_alloc, as the containers do
   memset(begin_, 0, n);
-  end_ = capacity_end_ = begin_ + n;
+  end_ = begin_ + n;
 }
 
-void CSecureBuffer::Wipe() {
+void CSecureBuffer::Clear() {
   if (begin_ != nullptr) {
     WipeMemory(begin_, static_cast<size_t>(end_ - begin_));
     delete[] begin_;
   }
-  begin_ = end_ = capacity_end_ = nullptr;
+  begin_ = end_ = nullptr;
 }
 
 }  // namespace ambercrypt

@@ -1,6 +1,8 @@
 // secure_buffer.h: CSecureBuffer, a fixed-size heap byte buffer that is zeroed
-// before its memory is given back. Used wherever key material, plaintext or
-// digests pass through memory. Copies are deep. Not thread-safe.
+// before its memory is given back, and WipeMemory, the one way this library
+// zeroes a secret anywhere else. Used wherever key material, plaintext or
+// digests pass through memory. Copies are deep; a move hands the bytes over
+// without copying them. Not thread-safe.
 #ifndef AMBERCRYPT_CRYPTO_SECURE_BUFFER_H_
 #define AMBERCRYPT_CRYPTO_SECURE_BUFFER_H_
 
@@ -18,20 +20,22 @@ class CSecureBuffer {
   CSecureBuffer(const void *source, uint32_t n);
   CSecureBuffer(const CSecureBuffer &other);
   CSecureBuffer &operator=(const CSecureBuffer &other);
-  virtual ~CSecureBuffer();
+  CSecureBuffer(CSecureBuffer &&other) noexcept;
+  CSecureBuffer &operator=(CSecureBuffer &&other) noexcept;
+  ~CSecureBuffer();
 
   uint8_t *data() { return begin_; }
   const uint8_t *data() const { return begin_; }
   uint32_t size() const { return static_cast<uint32_t>(end_ - begin_); }
   bool empty() const { return begin_ == end_; }
+  // Zeroes and frees the bytes; the buffer is then empty.
+  void Clear();
 
  private:
   void Allocate(uint32_t n);
-  void Wipe();
 
   uint8_t *begin_ = nullptr;
   uint8_t *end_ = nullptr;
-  uint8_t *capacity_end_ = nullptr;
 };
 
 // Zeroes n bytes in a way the optimiser cannot remove.

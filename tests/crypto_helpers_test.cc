@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <new>
 #include <string>
 
@@ -158,6 +159,35 @@ TEST(CSecureBufferTest, ConstructionAndCopies) {
   EXPECT_EQ(0, memcmp(copy.data(), "secret", 6));
   copy.data()[0] = 'S';
   EXPECT_EQ('s', original.data()[0]);
+
+  // A move hands the bytes over: the secret is never copied.
+  const uint8_t *bytes = original.data();
+  CSecureBuffer moved(std::move(original));
+  EXPECT_EQ(bytes, moved.data());
+  EXPECT_TRUE(original.empty());  // NOLINT(bugprone-use-after-move): its state is defined
+  CSecureBuffer assigned;
+  assigned = std::move(moved);
+  EXPECT_EQ(bytes, assigned.data());
+  EXPECT_EQ(0u, moved.size());  // NOLINT(bugprone-use-after-move)
+}
+
+TEST(CSecureBufferTest, AssignmentWipesWhatItReplaces) {
+  CSecureBuffer target("old secret", 10);
+  for (bool byMove : {false, true}) {
+    SCOPED_TRACE(byMove ? "move" : "copy");
+    g_watched = target.data();
+    g_watchedSize = target.size();
+    g_watchedFreed = false;
+    CSecureBuffer replacement("new secret", 10);
+    if (byMove) {
+      target = std::move(replacement);
+    } else {
+      target = replacement;
+    }
+    EXPECT_TRUE(g_watchedFreed);
+    EXPECT_TRUE(g_watchedWasZero);
+    EXPECT_EQ(0, memcmp(target.data(), "new secret", 10));
+  }
 }
 
 TEST(CSecureBufferTest, ZeroesItsBytesBeforeFreeingThem) {
