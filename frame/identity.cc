@@ -17,12 +17,15 @@ namespace {
 constexpr uint32_t kDigestSize = 20;
 constexpr uint32_t kInstallationNumbers = 10000;
 
+// Owns a named mutex for a scope, waiting for it at most a given time. When
+// the mutex cannot be had at all (no handle), the caller goes on unlocked.
 class ScopedNamedMutex {
  public:
-  explicit ScopedNamedMutex(const char *name) : handle_(CreateMutexA(nullptr, FALSE, name)) {
+  ScopedNamedMutex(const char *name, DWORD timeout) : handle_(CreateMutexA(nullptr, FALSE, name)) {
     if (handle_ != nullptr) {
-      DWORD wait = WaitForSingleObject(handle_, INFINITE);
+      DWORD wait = WaitForSingleObject(handle_, timeout);
       owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+      timedOut_ = wait == WAIT_TIMEOUT;
     }
   }
   ~ScopedNamedMutex() {
@@ -32,12 +35,17 @@ class ScopedNamedMutex {
   ScopedNamedMutex(const ScopedNamedMutex &) = delete;
   ScopedNamedMutex &operator=(const ScopedNamedMutex &) = delete;
 
+  bool timed_out() const { return timedOut_; }
+
  private:
   HANDLE handle_;
   bool owned_ = false;
+  bool timedOut_ = false;
 };
 
 }  // namespace
+
+InstallationLockSeams g_installationLockSeams;
 
 void WipeAndFree(char **text) {
   if (text == nullptr || *text == nullptr) return;
@@ -106,7 +114,11 @@ int LoadInstallationKey(uint8_t **keyMaterial, uint32_t *keyMaterialLength) {
     // Only an absent value is created; an unreadable one is never overwritten,
     // since every stored value depends on it.
     if (status != ERROR_FILE_NOT_FOUND) return 0;
-    ScopedNamedMutex lock(kInstallationMutexName);
+    if (g_installationLockSeams.beforeWait) g_installationLockSeams.beforeWait(g_installationLockSeams.context);
+    ScopedNamedMutex lock(kInstallationMutexName, g_installationLockSeams.waitMilliseconds);
+    // Another process is creating the number and has not finished in time:
+    // go on without key material rather than hold up this load any longer.
+    if (lock.timed_out()) return 0;
     CRegCtrl writer;
     if (!writer.Open(kBaseKeyPath, 0, KEY_ALL_ACCESS)) return 0;
     status = writer.QueryDword(name, &number);

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/win32_api.h"
+
 namespace ambercrypt {
 
 // Derives the AppKey text of name (Base64 of its SHA-1, 28 characters, a line
@@ -19,8 +21,28 @@ int DeriveAppKey(const char *name, char **appKey);
 int LoadInstallationKey(uint8_t **keyMaterial, uint32_t *keyMaterialLength);
 
 // The named mutex under which a missing installation number is created, so
-// that processes attaching together all build from the one number stored.
-inline constexpr char kInstallationMutexName[] = "AmbercryptInstallationNumber";
+// that processes attaching together all build from the one number stored. It
+// lives in the Global namespace so that services and desktop applications,
+// which run in different sessions, share it.
+inline constexpr char kInstallationMutexName[] = "Global\\AmbercryptInstallationNumber";
+
+// How long an attach waits for another process that holds the installation
+// lock. A holder that never lets go (hung, or stopped in a debugger) must not
+// stall every load of the library: after this wait the attach goes on without
+// key material, as for an unreadable installation number. Each of the two
+// service objects may wait once per load.
+inline constexpr DWORD kInstallationLockWaitMs = 3000;
+
+// Test seams of the installation lock: the wait actually used, and a hook run
+// with its context when the number was found absent, right before waiting for
+// the lock. Set them before attaching; nothing guards them. Plain data, so it
+// is initialised before any library entry can run.
+struct InstallationLockSeams {
+  DWORD waitMilliseconds = kInstallationLockWaitMs;
+  void (*beforeWait)(void *context) = nullptr;
+  void *context = nullptr;
+};
+extern InstallationLockSeams g_installationLockSeams;
 
 // Wipes and frees an owned text or buffer and nulls the pointer.
 void WipeAndFree(char **text);

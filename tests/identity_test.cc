@@ -4,9 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 
+#include "ambercrypt/ambercrypt.h"
 #include "frame/caches.h"
 #include "frame/entry.h"
 #include "frame/identity.h"
@@ -95,29 +98,108 @@ TEST_F(IdentityTest, AttachCreatesTheInstallationNumberOnce) {
   EXPECT_EQ(stored, again);
 }
 
+// Another holder of the installation lock, as another process would hold it
+// while it creates the number, taking it by the name every build shares. It
+// holds it on a thread of its own: a Windows mutex belongs to a thread (on
+// Linux the lock belongs to the holder's own open file).
+class OtherLockHolder {
+ public:
+  OtherLockHolder() : thread_([this] { Hold(); }) { holding_ = held_.get_future().get(); }
+  ~OtherLockHolder() {
+    Release();
+    thread_.join();
+  }
+  OtherLockHolder(const OtherLockHolder &) = delete;
+  OtherLockHolder &operator=(const OtherLockHolder &) = delete;
+  bool holding() const { return holding_; }
+  void Release() {
+    if (!released_.exchange(true)) release_.set_value();
+  }
+
+ private:
+  void Hold() {
+    HANDLE lock = CreateMutexA(nullptr, FALSE, "Global\\AmbercryptInstallationNumber");
+    bool owned = lock != nullptr && WaitForSingleObject(lock, INFINITE) == WAIT_OBJECT_0;
+    held_.set_value(owned);
+    releaseRequested_.wait();
+    if (owned) ReleaseMutex(lock);
+    if (lock != nullptr) CloseHandle(lock);
+  }
+
+  std::promise<bool> held_;
+  std::promise<void> release_;
+  std::shared_future<void> releaseRequested_ = release_.get_future().share();
+  std::atomic<bool> released_{false};
+  bool holding_ = false;
+  std::thread thread_;  // last: it starts once everything above exists
+};
+
+// Sets the installation lock's seams for one test.
+struct ScopedLockSeams {
+  ScopedLockSeams(DWORD wait, void (*beforeWait)(void *), void *context) {
+    g_installationLockSeams.waitMilliseconds = wait;
+    g_installationLockSeams.beforeWait = beforeWait;
+    g_installationLockSeams.context = context;
+  }
+  ~ScopedLockSeams() { g_installationLockSeams = InstallationLockSeams(); }
+};
+
 TEST_F(IdentityTest, NumberWrittenByAnotherProcessMeanwhileWins) {
-  // Another process holds the creation lock: this one finds no number, waits,
-  // and must then build from the number the other stored.
+  // Another process holds the creation lock: this one finds no number and,
+  // while it waits for the lock, the other stores its number and lets go. This
+  // one must then build from the number the other stored.
   test::ProvisionAdminPassword("Admin123");
-  HANDLE lock = CreateMutexA(nullptr, FALSE, kInstallationMutexName);
-  ASSERT_NE(nullptr, lock);
-  ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(lock, INFINITE));
-  std::atomic<int> result{-1};
+  OtherLockHolder other;
+  ASSERT_TRUE(other.holding());
+  struct Meanwhile {
+    OtherLockHolder *other;
+    int calls;
+  } meanwhile{&other, 0};
+  ScopedLockSeams seams(kInstallationLockWaitMs, [](void *context) {
+    auto *m = static_cast<Meanwhile *>(context);
+    ++m->calls;
+    test::SetInstallationNumber(4321);
+    m->other->Release();
+  }, &meanwhile);
   uint8_t *material = nullptr;
   uint32_t length = 0;
-  std::thread attaching([&] { result = LoadInstallationKey(&material, &length); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it is waiting for the lock now
-  test::SetInstallationNumber(4321);
-  ReleaseMutex(lock);
-  attaching.join();
-  CloseHandle(lock);
-  ASSERT_EQ(1, result.load());
+  ASSERT_EQ(1, LoadInstallationKey(&material, &length));
+  EXPECT_EQ(1, meanwhile.calls);
   uint8_t *expected = nullptr;
   uint32_t expectedLength = 0;
   BuildKeyMaterial(4321, &expected, &expectedLength);
   EXPECT_EQ(test::ToHex(expected, expectedLength), test::ToHex(material, length));
   WipeAndFree(&material, &length);
   WipeAndFree(&expected, &expectedLength);
+}
+
+TEST_F(IdentityTest, LoadGivesUpOnAnInstallationLockHeldTooLong) {
+  test::ProvisionAdminPassword("Admin123");  // no number yet
+  auto other = std::make_unique<OtherLockHolder>();
+  ASSERT_TRUE(other->holding());
+  ScopedLockSeams seams(50, nullptr, nullptr);
+  std::promise<void> attached;
+  std::future<void> done = attached.get_future();
+  std::thread attaching([&] {
+    test::AttachAs("/apps/Tool1");
+    attached.set_value();
+  });
+  // Far longer than the two bounded waits of a load; a load that waits for
+  // ever is let go below, so the test fails instead of hanging.
+  const bool prompt = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  other.reset();
+  attaching.join();
+  EXPECT_TRUE(prompt);
+  ASSERT_NE(nullptr, g_fpiCtrl);
+  EXPECT_EQ(nullptr, g_spiCtrl->keyMaterial);
+  EXPECT_EQ(nullptr, g_fpiCtrl->keyMaterial);
+  EXPECT_EQ(0x8000807u, KoBioFPI_CheckMode(1));
+  test::Bytes stored;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
+  // Once the lock is free, the next load creates the number.
+  test::AttachAs("/apps/Tool1");
+  EXPECT_NE(nullptr, g_fpiCtrl->keyMaterial);
+  EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
 }
 
 TEST_F(IdentityTest, UnreadableInstallationNumberIsNeverReplaced) {
