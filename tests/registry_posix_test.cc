@@ -197,6 +197,37 @@ TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
   EXPECT_EQ(0u, KoBioFPI_CheckMode(0x1));
 }
 
+// SQLite's file change counter (bytes 24-27 of the header) counts commits
+// that changed the file.
+uint32_t ChangeCounter(const std::string &db) {
+  FILE *f = fopen(db.c_str(), "rb");
+  uint8_t header[28] = {};
+  if (f != nullptr) {
+    (void)!fread(header, 1, sizeof header, f);
+    fclose(f);
+  }
+  return (uint32_t{header[24]} << 24) | (uint32_t{header[25]} << 16) | (uint32_t{header[26]} << 8) | header[27];
+}
+
+TEST_F(RegistryPosixTest, RewritingTheStoredBytesWritesNothing) {
+  const std::string db = root() + "/registry.db";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_BINARY, test::Bytes{1, 2, 3}));
+  uint32_t before = ChangeCounter(db);
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_BINARY, test::Bytes{1, 2, 3}));
+  EXPECT_EQ(before, ChangeCounter(db));
+  // Other bytes, or the same bytes as another type, are written.
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_BINARY, test::Bytes{1, 2, 4}));
+  EXPECT_NE(before, ChangeCounter(db));
+  before = ChangeCounter(db);
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_NONE, test::Bytes{1, 2, 4}));
+  EXPECT_NE(before, ChangeCounter(db));
+  DWORD type = 0;
+  test::Bytes read;
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "v", &read, &type));
+  EXPECT_EQ(static_cast<DWORD>(REG_NONE), type);
+  EXPECT_EQ((test::Bytes{1, 2, 4}), read);
+}
+
 TEST_F(RegistryPosixTest, ForkedChildUsesItsOwnConnection) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "before", REG_DWORD, test::Bytes(4, 1)));
   auto codes = test::RunChildren(2, [&](int child) {

@@ -340,10 +340,13 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     if (s != ERROR_SUCCESS) return s;
     s = CheckValueWrite(tx, open, access);
     if (s != ERROR_SUCCESS) return s;
-    // An update keeps the value's place, as Windows keeps its order.
+    // An update keeps the value's place, as Windows keeps its order. Writing
+    // the bytes a value already holds changes nothing, so it costs no durable
+    // write (a lockout check on its common path rewrites what is there).
     std::string sql = std::string("INSERT INTO ") + tx.ValueTable(open) +
                       "(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?)"
-                      " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data";
+                      " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"
+                      " WHERE type IS NOT excluded.type OR data IS NOT excluded.data";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     int rc = q.Bind(1, id).Bind(2, name).Bind(3, Fold(name)).Bind(4, static_cast<int64_t>(dwType))
