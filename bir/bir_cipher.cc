@@ -60,20 +60,25 @@ uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   uint32_t result = PrepareBirCipher(input, output, secretKey);
   if (result != AMBER_OK) return result;
 
-  uint32_t plainLength = input->BiometricData.Length;
+  const uint32_t plainLength = input->BiometricData.Length;
   uint32_t cipherSize = plainLength;
-  if (crypt.Encrypt(nullptr, &cipherSize, 0, secretKey.data(), kSecretKeySize, Iv(), kIvLength) != ERROR_SUCCESS) {
-    return AMBER_E_ENCRYPT_FAILED;
-  }
+  auto askCipherSize = [&] {
+    return crypt.Encrypt(nullptr, &cipherSize, 0, secretKey.data(), kSecretKeySize, Iv(), kIvLength) ==
+           ERROR_SUCCESS;
+  };
   if (output->BiometricData.Data == nullptr) {
-    output->BiometricData.Length = cipherSize;  // size query
+    // A size query changes nothing else of the output.
+    if (!askCipherSize()) return AMBER_E_ENCRYPT_FAILED;
+    output->BiometricData.Length = cipherSize;
     return AMBER_OK;
   }
-  const uint8_t *plain = input->BiometricData.Data;
+  // The header and security block go first, so that every later failure
+  // leaves them copied; a block that does not fit fails before the size check.
   CBIRCtrl bir;
   if (!bir.CopyHeaderAndSecurityBlock(output, input)) return AMBER_E_SETTING_UNAVAILABLE;
-  uint32_t capacity = output->BiometricData.Length;
-  if (capacity < cipherSize || plain == nullptr) return AMBER_E_ENCRYPT_FAILED;
+  const uint32_t capacity = output->BiometricData.Length;
+  const uint8_t *plain = input->BiometricData.Data;
+  if (!askCipherSize() || capacity < cipherSize || plain == nullptr) return AMBER_E_ENCRYPT_FAILED;
 
   CSecureBuffer work(cipherSize);
   memcpy(work.data(), plain, plainLength);

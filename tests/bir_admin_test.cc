@@ -325,6 +325,58 @@ TEST_F(AdminTest, TripleDesRoundTrip) {
   EXPECT_EQ(0, memcmp(&input.bir.Header, &decrypted.bir.Header, sizeof input.bir.Header));
 }
 
+// Encryption in the order of its steps: a null output data pointer only asks
+// the size; otherwise the header and security block are copied first (a block
+// that does not fit: 0x8000807), then the capacity is checked (0x8000817),
+// then the data is encrypted.
+TEST_F(AdminTest, EncryptionStepsInOrder) {
+  ProvisionHost(AMBER_CALG_3DES);
+  const uint32_t blockTooBig = AMBER_E_SETTING_UNAVAILABLE | F, failed = AMBER_E_ENCRYPT_FAILED | F;
+  struct Case {
+    const char *what;
+    size_t plain, inputBlock, outputData, outputBlock;
+    uint32_t expected;
+    bool headerCopied;
+    uint32_t lengthAfter;
+  };
+  const Case cases[] = {
+      {"size query", 100, 12, 0, 4, 0, false, 104},
+      {"size query of no data", 0, 0, 0, 0, failed, false, 0},
+      {"no data", 0, 0, 16, 0, failed, true, 16},
+      {"no data, block too big", 0, 12, 16, 4, blockTooBig, true, 16},
+      {"block too big", 100, 12, 104, 4, blockTooBig, true, 104},
+      {"block too big and data too big", 100, 12, 103, 4, blockTooBig, true, 103},
+      {"data too big", 100, 12, 103, 12, failed, true, 103},
+      {"fits", 100, 12, 104, 12, 0, true, 104},
+      {"fits with room to spare", 10, 0, 104, 0, 0, true, 16},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Record input = Template(c.plain);
+    input.block.assign(c.inputBlock, 0x77);
+    input.bir.SecurityBlock.Length = static_cast<uint32_t>(c.inputBlock);
+    input.bir.SecurityBlock.Data = c.inputBlock ? input.block.data() : nullptr;
+    Record output(c.outputData, c.outputBlock);
+    output.bir.Header.Quality = 1;
+    EXPECT_EQ(c.expected, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
+    EXPECT_EQ(c.headerCopied ? 77 : 1, output.bir.Header.Quality);
+    EXPECT_EQ(c.lengthAfter, output.bir.BiometricData.Length);
+    const bool blockCopied = c.headerCopied && c.expected != blockTooBig;
+    Bytes block(c.outputBlock, 0);
+    if (blockCopied) std::fill(block.begin(), block.begin() + static_cast<long>(c.inputBlock), 0x77);
+    EXPECT_EQ(block, output.block);
+    EXPECT_EQ(blockCopied ? c.inputBlock : c.outputBlock, output.bir.SecurityBlock.Length);
+    if (c.expected != 0) {
+      EXPECT_EQ(Bytes(c.outputData, 0), output.data);  // no data written on failure
+    } else if (c.outputData != 0) {
+      EXPECT_EQ(0x14, output.bir.Header.Type);
+      Record decrypted(c.outputData);
+      ASSERT_EQ(0u, KoBioFPI_DecryptBIR(&output.bir, &decrypted.bir));
+      EXPECT_EQ(input.Data(), decrypted.Data());
+    }
+  }
+}
+
 TEST_F(AdminTest, AesSizesAndEmptyData) {
   ProvisionHost(AMBER_CALG_AES_256);
   for (uint32_t n : {100u, 96u}) {
