@@ -148,8 +148,7 @@ uint32_t CRegCtrl::QueryEncryptedText(const char *name, char *text, const uint8_
   DWORD size = kTextBufferSize;
   LSTATUS status = RegQueryValueExA(openKey, name, nullptr, &type, work, &size);
   if (status != ERROR_SUCCESS) return static_cast<uint32_t>(status);
-  if (size == 0) return static_cast<uint32_t>(NTE_BAD_DATA);
-  uint32_t length = size;
+  uint32_t length = size;  // an empty value fails in Decrypt, which reports why
   CCrypt crypt;
   uint32_t result = crypt.Decrypt(work, &length, material, materialLength, Iv(), kIvLength);
   if (result == ERROR_SUCCESS) {
@@ -214,8 +213,7 @@ uint32_t CRegCtrl::QueryEncryptedBinary(const char *name, uint8_t *output, uint3
     *length = size;
     return static_cast<uint32_t>(status);
   }
-  if (size == 0) return static_cast<uint32_t>(NTE_BAD_DATA);
-  uint32_t plainLength = size;
+  uint32_t plainLength = size;  // an empty value fails in Decrypt, which reports why
   CCrypt crypt;
   uint32_t result = crypt.Decrypt(work.data(), &plainLength, material, materialLength, Iv(), kIvLength);
   if (result != ERROR_SUCCESS) return result;

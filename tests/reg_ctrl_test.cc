@@ -119,6 +119,24 @@ TEST_F(RegCtrlTest, CorruptStoredValuesAreRefused) {
             reg_.QueryEncryptedInt("absent", &value, material_, materialLength_));
 }
 
+// An empty stored value fails in the decryption, and its error is what the
+// query reports.
+TEST_F(RegCtrlTest, EmptyEncryptedValuesGiveTheDecryptionsError) {
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "empty", REG_BINARY, test::Bytes()));
+  ASSERT_EQ(0u, StoredSize("empty"));
+  int32_t value = 3;
+  EXPECT_EQ(87u, reg_.QueryEncryptedInt("empty", &value, material_, materialLength_));
+  EXPECT_EQ(3, value);
+  int64_t wide = 4;
+  EXPECT_EQ(87u, reg_.QueryEncryptedInt64("empty", &wide, material_, materialLength_));
+  EXPECT_EQ(4, wide);
+  uint8_t out[16];
+  memset(out, 0xaa, sizeof out);
+  uint32_t length = 16;
+  EXPECT_EQ(87u, reg_.QueryEncryptedBinary("empty", out, &length, material_, materialLength_));
+  EXPECT_EQ(test::Bytes(16, 0xaa), test::Bytes(out, out + 16));
+}
+
 TEST_F(RegCtrlTest, PlainValues) {
   const uint8_t digest[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
   EXPECT_EQ(87u, reg_.SetBinary("d", digest, 0));
