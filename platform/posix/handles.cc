@@ -8,40 +8,39 @@
 namespace ambercrypt::posix {
 namespace {
 
-struct Table {
-  std::mutex mutex;
-  std::unordered_map<const void *, HandleKind> live;
-};
-
-Table &TheTable() {
-  static Table *table = new Table;  // never destroyed: handles may be closed during exit
-  return *table;
-}
+// The table exists only while some handle is live, so a library unloaded with
+// every handle closed leaves nothing behind.
+std::mutex g_mutex;
+std::unordered_map<const void *, HandleKind> *g_live = nullptr;
 
 }  // namespace
 
 HandleRegistration::HandleRegistration(const void *object, HandleKind kind) : object_(object) {
-  Table &t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
+  std::lock_guard<std::mutex> lock(g_mutex);
   try {
-    t.live[object] = kind;
+    if (g_live == nullptr) g_live = new std::unordered_map<const void *, HandleKind>;
+    (*g_live)[object] = kind;
   } catch (const std::bad_alloc &) {
     // Not in the table, the handle is refused as invalid: an error, not a crash.
   }
 }
 
 HandleRegistration::~HandleRegistration() {
-  Table &t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  t.live.erase(object_);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_live == nullptr) return;
+  g_live->erase(object_);
+  if (g_live->empty()) {
+    delete g_live;
+    g_live = nullptr;
+  }
 }
 
 bool IsLiveHandle(const void *handle, HandleKind kind) {
   if (handle == nullptr) return false;
-  Table &t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  auto it = t.live.find(handle);
-  return it != t.live.end() && it->second == kind;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_live == nullptr) return false;
+  auto it = g_live->find(handle);
+  return it != g_live->end() && it->second == kind;
 }
 
 }  // namespace ambercrypt::posix

@@ -4,6 +4,7 @@
 // and a copy from or to a bad address fails with EFAULT where a plain access
 // would kill the process.
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,17 +34,17 @@ class Pipe {
   bool Probe(uintptr_t p, Access access) {
     auto *byte = reinterpret_cast<char *>(p);
     ssize_t n;
-    do n = write(fds_[1], byte, 1);
+    do n = syscall(SYS_write, fds_[1], byte, 1);
     while (n < 0 && errno == EINTR);
     if (n != 1) return false;
     char copy;
     if (access == Access::kWrite) {
-      do n = read(fds_[0], byte, 1);
+      do n = syscall(SYS_read, fds_[0], byte, 1);
       while (n < 0 && errno == EINTR);
       if (n == 1) return true;
     }
     // Drain what is left, so the pipe never fills.
-    do n = read(fds_[0], &copy, 1);
+    do n = syscall(SYS_read, fds_[0], &copy, 1);
     while (n < 0 && errno == EINTR);
     return access == Access::kRead && n == 1;
   }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
@@ -19,12 +20,14 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
 
+// Plain storage, usable before any constructor of the library has run (the
+// library's entry may attach first).
 std::mutex g_refusalMutex;
-std::string g_refusal;
+char g_refusal[PATH_MAX + 128];
 
 LSTATUS Refuse(const std::string &path, const char *why) {
   std::lock_guard<std::mutex> lock(g_refusalMutex);
-  g_refusal = path + ": " + why;
+  snprintf(g_refusal, sizeof g_refusal, "%s: %s", path.c_str(), why);
   return ERROR_ACCESS_DENIED;
 }
 
