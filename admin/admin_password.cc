@@ -11,7 +11,6 @@
 namespace ambercrypt {
 namespace {
 
-constexpr uint32_t kDigestSize = 20;
 constexpr size_t kMinimumLength = 6;
 
 // Length of text up to limit + 1, so that over-long texts are not scanned to

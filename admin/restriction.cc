@@ -2,18 +2,17 @@
 // mode (0 to 5, and in mode 5 its own mask); the framework asks, before using a
 // BSP function, whether the host application may, answered from the caches.
 #include "admin/admin_password.h"
-#include "frame/caches.h"
+#include "store/caches.h"
 #include "frame/fpi_ctrl.h"
 #include "frame/spi_ctrl.h"
-#include "store/reg_ctrl.h"
 #include "store/settings.h"
 
 namespace ambercrypt {
 namespace {
 
-constexpr uint32_t kCustomMode = 5;
-// Function bits a mask must not touch in modes 1 to 4.
-constexpr uint32_t kForbidden[5] = {0, 0x1DDC, 0x0E00, 0x09DC, 0x0800};
+// The BSP functions each of modes 1 to 4 forbids (mode 0 forbids everything,
+// mode 5 what the application's own mask says).
+constexpr uint32_t kForbiddenFunctions[kCustomMaskMode] = {0, 0x1DDC, 0x0E00, 0x09DC, 0x0800};
 
 }  // namespace
 
@@ -22,15 +21,15 @@ uint32_t CFPICtrl::CheckMode(uint32_t functionMask) {
   SettingCaches &caches = Caches();
   const uint32_t *mode = caches.ModeCache.Find(appKey);
   if (mode == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
-  if (*mode > kCustomMode) return AMBER_E_NOT_PERMITTED;
+  if (*mode > kCustomMaskMode) return AMBER_E_NOT_PERMITTED;
   if (*mode == 0) return AMBER_E_MODE_ZERO;
   uint32_t forbidden;
-  if (*mode == kCustomMode) {
+  if (*mode == kCustomMaskMode) {
     const uint32_t *mask = caches.CustomMaskCache.Find(appKey);
     if (mask == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
     forbidden = *mask;
   } else {
-    forbidden = kForbidden[*mode];
+    forbidden = kForbiddenFunctions[*mode];
   }
   return (functionMask & forbidden) != 0 ? AMBER_E_NOT_PERMITTED : AMBER_OK;
 }
@@ -43,19 +42,17 @@ uint32_t CSPICtrl::RestrictBSPFunction(const char *applicationName, uint32_t mod
   if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
   if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
   if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (mode > kCustomMode) return AMBER_E_BAD_MODE;
+  if (mode > kCustomMaskMode) return AMBER_E_BAD_MODE;
 
-  CRegCtrl reg;
-  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS)) return AMBER_E_SETTING_UNAVAILABLE;
-  if (reg.SetEncryptedInt(settings::kRestrictionMode.name, static_cast<int32_t>(mode), keyMaterial,
-                          keyMaterialLength) != ERROR_SUCCESS) {
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
+  if (app.WriteInt(settings::kRestrictionMode, static_cast<int32_t>(mode)) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
   SettingCaches &caches = Caches();
   caches.ModeCache.Replace(appKey, mode);
-  if (mode != kCustomMode) return AMBER_OK;
-  if (reg.SetEncryptedInt(settings::kCustomMask.name, static_cast<int32_t>(customMask), keyMaterial,
-                          keyMaterialLength) != ERROR_SUCCESS) {
+  if (mode != kCustomMaskMode) return AMBER_OK;
+  if (app.WriteInt(settings::kCustomMask, static_cast<int32_t>(customMask)) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
   caches.CustomMaskCache.Replace(appKey, customMask);

@@ -4,10 +4,9 @@
 
 #include "admin/admin_password.h"
 #include "crypto/secure_buffer.h"
-#include "frame/caches.h"
+#include "store/caches.h"
 #include "frame/spi_ctrl.h"
 #include "store/constants.h"
-#include "store/reg_ctrl.h"
 #include "store/settings.h"
 
 namespace ambercrypt {
@@ -15,7 +14,6 @@ namespace {
 
 constexpr size_t kMaxSecretKey = 32;
 constexpr size_t kPaddedKeyLength = 31;
-constexpr uint32_t kBlockSize = 64;
 
 }  // namespace
 
@@ -29,35 +27,31 @@ uint32_t CSPICtrl::InitSecretKey(const char *applicationName, uint32_t algorithm
   if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
   if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
   if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (ReadFunctionMode() != 4) return AMBER_E_NOT_PERMITTED;
+  if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
   if (algorithm != AMBER_CALG_3DES && algorithm != AMBER_CALG_AES_256) return AMBER_E_BAD_ALGORITHM;
   if (!CheckPasswordRules(secretKey)) return AMBER_E_BAD_SECRET_KEY;
   size_t keyLength = strlen(secretKey);
   if (keyLength > kMaxSecretKey) return AMBER_E_BAD_SECRET_KEY;
 
   // The key, '0' up to 31 characters, the suffix, and a NUL when it fits.
-  CSecureBuffer block(2 * kBlockSize);
+  CSecureBuffer block(2 * kSecretKeyBlockSize);
   memcpy(block.data(), secretKey, keyLength);
   size_t position = keyLength;
   while (position < kPaddedKeyLength) block.data()[position++] = '0';
   memcpy(block.data() + position, SecretKeySuffix, sizeof(SecretKeySuffix) - 1);
 
-  CRegCtrl reg;
-  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS)) return AMBER_E_SETTING_UNAVAILABLE;
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   SettingCaches &caches = Caches();
-  if (reg.SetEncryptedBinary(settings::kSecretKeyBlock.name, block.data(), kBlockSize, keyMaterial,
-                             keyMaterialLength) != ERROR_SUCCESS) {
+  if (app.WriteBytes(settings::kSecretKeyBlock, block.data(), kSecretKeyBlockSize) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
   caches.SecretKeyCache.Erase(appKey);
-  if (reg.SetEncryptedInt(settings::kCipherAlgorithm.name, static_cast<int32_t>(algorithm), keyMaterial,
-                          keyMaterialLength) != ERROR_SUCCESS) {
+  if (app.WriteInt(settings::kCipherAlgorithm, static_cast<int32_t>(algorithm)) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
   caches.CipherAlgorithmCache.Erase(appKey);
-  if (reg.SetEncryptedInt(settings::kSecretKeyState.name, 1, keyMaterial, keyMaterialLength) != ERROR_SUCCESS) {
-    return AMBER_E_SETTING_UNAVAILABLE;
-  }
+  if (app.WriteInt(settings::kSecretKeyState, 1) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   caches.SecretKeyStateCache.Replace(appKey, 1);
   return AMBER_OK;
 }

@@ -7,47 +7,34 @@
 #include <cstring>
 
 #include "bir/bir_ctrl.h"
-#include "frame/caches.h"
 #include "frame/fpi_ctrl.h"
+#include "store/caches.h"
 #include "store/constants.h"
-#include "store/reg_ctrl.h"
 #include "store/settings.h"
 
 namespace ambercrypt {
-namespace {
-
-constexpr uint32_t kSecretKeySize = 64;
-
-const uint8_t *Iv() { return reinterpret_cast<const uint8_t *>(CipherIvConstant); }
-constexpr uint32_t kIvLength = sizeof(CipherIvConstant);
-
-}  // namespace
 
 uint32_t CFPICtrl::PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey) {
   if (input == nullptr || output == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
   if (appKey == nullptr) return AMBER_E_NO_SECRET_KEY;
   SettingCaches &caches = Caches();
   if (caches.SecretKeyStateCache.Find(appKey) == nullptr) return AMBER_E_NO_SECRET_KEY;
-  CRegCtrl reg;
-  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 0, KEY_READ)) return AMBER_E_SETTING_UNAVAILABLE;
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
+  if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
 
   if (caches.CipherAlgorithmCache.Find(appKey) == nullptr) {
     int32_t algorithm = 0;
-    if (reg.QueryEncryptedInt(settings::kCipherAlgorithm.name, &algorithm, keyMaterial, keyMaterialLength) !=
-        ERROR_SUCCESS) {
-      return AMBER_E_NO_SECRET_KEY;
-    }
+    if (app.ReadInt(settings::kCipherAlgorithm, &algorithm) != ERROR_SUCCESS) return AMBER_E_NO_SECRET_KEY;
     caches.CipherAlgorithmCache.Insert(appKey, static_cast<uint32_t>(algorithm));
     crypt.SetAlgorithm(static_cast<ALG_ID>(algorithm));
   }
 
-  secretKey = CSecureBuffer(kSecretKeySize);
+  secretKey = CSecureBuffer(kSecretKeyBlockSize);
   if (const CSecureBuffer *cached = caches.SecretKeyCache.Find(appKey)) {
-    memcpy(secretKey.data(), cached->data(), std::min(cached->size(), kSecretKeySize));
+    memcpy(secretKey.data(), cached->data(), std::min(cached->size(), kSecretKeyBlockSize));
   } else {
-    uint32_t length = kSecretKeySize;
-    if (reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, secretKey.data(), &length, keyMaterial,
-                                 keyMaterialLength) != ERROR_SUCCESS) {
+    uint32_t length = kSecretKeyBlockSize;
+    if (app.ReadBytes(settings::kSecretKeyBlock, secretKey.data(), &length) != ERROR_SUCCESS) {
       return AMBER_E_NO_SECRET_KEY;
     }
     caches.SecretKeyCache.Insert(appKey, secretKey);
@@ -63,7 +50,7 @@ uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   const uint32_t plainLength = input->BiometricData.Length;
   uint32_t cipherSize = plainLength;
   auto askCipherSize = [&] {
-    return crypt.Encrypt(nullptr, &cipherSize, 0, secretKey.data(), kSecretKeySize, Iv(), kIvLength) ==
+    return crypt.Encrypt(nullptr, &cipherSize, 0, secretKey.data(), kSecretKeyBlockSize, CipherIv(), kCipherIvLength) ==
            ERROR_SUCCESS;
   };
   if (output->BiometricData.Data == nullptr) {
@@ -83,7 +70,7 @@ uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   CSecureBuffer work(cipherSize);
   memcpy(work.data(), plain, plainLength);
   uint32_t length = plainLength;
-  if (crypt.Encrypt(work.data(), &length, work.size(), secretKey.data(), kSecretKeySize, Iv(), kIvLength) !=
+  if (crypt.Encrypt(work.data(), &length, work.size(), secretKey.data(), kSecretKeyBlockSize, CipherIv(), kCipherIvLength) !=
       ERROR_SUCCESS) {
     return AMBER_E_ENCRYPT_FAILED;
   }
@@ -107,7 +94,7 @@ uint32_t CFPICtrl::DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   if (cipher == nullptr || length == 0) return AMBER_E_DECRYPT_FAILED;
 
   CSecureBuffer work(cipher, length);
-  if (crypt.Decrypt(work.data(), &length, secretKey.data(), kSecretKeySize, Iv(), kIvLength) != ERROR_SUCCESS) {
+  if (crypt.Decrypt(work.data(), &length, secretKey.data(), kSecretKeyBlockSize, CipherIv(), kCipherIvLength) != ERROR_SUCCESS) {
     return AMBER_E_DECRYPT_FAILED;
   }
   if (output->BiometricData.Data == nullptr || capacity < length) return AMBER_E_DECRYPT_FAILED;

@@ -1,6 +1,6 @@
 // base64.h: the line-broken Base64 encoder (72 characters a line, a line feed
-// after the last started line) and the key-material mixer. Both are pure
-// functions over caller buffers and safe on any thread.
+// after the last started line). A pure function over caller buffers, safe on
+// any thread.
 #ifndef AMBERCRYPT_CRYPTO_BASE64_H_
 #define AMBERCRYPT_CRYPTO_BASE64_H_
 
@@ -13,11 +13,6 @@ namespace ambercrypt {
 // the NUL. Returns 0 when destination is null (nothing written), else 1;
 // *outputLength (optional) receives the characters written before the NUL.
 int Base64Encode(const uint8_t *source, uint64_t length, char *destination, uint64_t *outputLength);
-
-// MixKeyMaterial mixes the first *length bytes of buffer in place: a chained
-// XOR with 0xA4, a parity mirror swap, a swap of halves, the mirror swap again.
-// Does nothing when *length is 0 (or negative) or greater than capacity.
-void MixKeyMaterial(uint8_t *buffer, uint32_t capacity, const int32_t *length);
 
 }  // namespace ambercrypt
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "store/caches.h"
+
 namespace ambercrypt {
 
 CSPICtrl *g_spiCtrl = nullptr;
@@ -96,6 +98,8 @@ void ProcessDetach() {
   g_spiCtrl = nullptr;
   delete g_fpiCtrl;
   g_fpiCtrl = nullptr;
+  // The caches belong to this attach: the next one starts afresh.
+  Caches().ClearAll();
 }
 
 }  // namespace ambercrypt

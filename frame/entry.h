@@ -23,7 +23,8 @@ extern char g_hostPath[MAX_PATH];
 // path is hostPath (null: the executable's own path). A host whose name cannot
 // be had serves no application. Never fails the load.
 void ProcessAttach(HMODULE module, const char *hostPath = nullptr);
-// Wipes and destroys both service objects. Tolerates missing objects.
+// Wipes and destroys both service objects and empties the caches. Tolerates
+// missing objects.
 void ProcessDetach();
 
 // The application name of a host path: its file name without directory, drive

@@ -1,78 +1,69 @@
 #include "frame/fpi_ctrl.h"
 
-#include "frame/caches.h"
-#include "frame/identity.h"
-#include "store/reg_ctrl.h"
+#include "store/caches.h"
 #include "store/settings.h"
 
 namespace ambercrypt {
-namespace {
 
-constexpr uint32_t kSecretKeySize = 64;
-
-}  // namespace
-
-CFPICtrl::CFPICtrl(HMODULE module) : hModule(module), appKey(nullptr), keyMaterial(nullptr), keyMaterialLength(0) {}
-
-CFPICtrl::~CFPICtrl() {
-  WipeAndFree(&appKey);
-  WipeAndFree(&keyMaterial, &keyMaterialLength);
-}
+CFPICtrl::CFPICtrl(HMODULE module)
+    : hModule(module),
+      appKey(store.appKey()),
+      keyMaterial(store.keyMaterial()),
+      keyMaterialLength(store.keyMaterialLength()) {}
 
 int CFPICtrl::Attach(const char *fileName) {
   if (fileName == nullptr) return 0;
-  if (!DeriveAppKey(fileName, &appKey)) return 0;
-  if (!LoadInstallationKey(&keyMaterial, &keyMaterialLength)) return 0;
-  CRegCtrl reg;
-  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 0, KEY_READ)) return 1;  // no settings yet
+  if (!store.SetApplication(fileName)) return 0;
+  if (!store.LoadInstallationKey()) return 0;
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
+  if (!app.ok()) return 1;  // no settings yet
 
+  // Each value that can be read goes into its cache; one that cannot is skipped.
   SettingCaches &caches = Caches();
   const std::string key = appKey;
-  auto readInt = [&](const Setting &setting, int32_t *value) {
-    return reg.QueryEncryptedInt(setting.name, value, keyMaterial, keyMaterialLength) == ERROR_SUCCESS;
-  };
   int32_t value = 0;
-  if (readInt(settings::kRestrictionMode, &value)) {
+  auto load = [&](const Setting &setting, SettingCache<int32_t> &cache) {
+    if (app.ReadInt(setting, &value) == ERROR_SUCCESS) cache.Insert(key, value);
+  };
+  if (app.ReadInt(settings::kRestrictionMode, &value) == ERROR_SUCCESS) {
     caches.ModeCache.Insert(key, static_cast<uint32_t>(value));
     int32_t mask = 0;
-    if (value == 5 && readInt(settings::kCustomMask, &mask)) {
+    if (static_cast<uint32_t>(value) == kCustomMaskMode && app.ReadInt(settings::kCustomMask, &mask) == ERROR_SUCCESS) {
       caches.CustomMaskCache.Insert(key, static_cast<uint32_t>(mask));
     }
   }
-  if (readInt(settings::kSecretKeyState, &value)) caches.SecretKeyStateCache.Insert(key, static_cast<uint32_t>(value));
+  if (app.ReadInt(settings::kSecretKeyState, &value) == ERROR_SUCCESS) {
+    caches.SecretKeyStateCache.Insert(key, static_cast<uint32_t>(value));
+  }
   int32_t algorithm = 0;
-  bool haveAlgorithm = readInt(settings::kCipherAlgorithm, &algorithm);
+  bool haveAlgorithm = app.ReadInt(settings::kCipherAlgorithm, &algorithm) == ERROR_SUCCESS;
   if (haveAlgorithm) caches.CipherAlgorithmCache.Insert(key, static_cast<uint32_t>(algorithm));
-  CSecureBuffer secret(kSecretKeySize);
+  CSecureBuffer secret(kSecretKeyBlockSize);
   uint32_t secretLength = secret.size();
-  if (reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, secret.data(), &secretLength, keyMaterial,
-                               keyMaterialLength) == ERROR_SUCCESS) {
+  if (app.ReadBytes(settings::kSecretKeyBlock, secret.data(), &secretLength) == ERROR_SUCCESS) {
     caches.SecretKeyCache.Insert(key, secret);
   }
   if (haveAlgorithm) crypt.SetAlgorithm(static_cast<ALG_ID>(algorithm));
-  if (readInt(settings::kVerifyMaxFmr, &value)) caches.VerifySetting19Cache.Insert(key, value);
-  if (readInt(settings::kVerifyPolicyFlag, &value)) caches.VerifySetting23Cache.Insert(key, value);
-  if (readInt(settings::kVerifyMaxFailures, &value)) caches.VerifySetting17Cache.Insert(key, value);
-  if (readInt(settings::kIdentifyMaxFmr, &value)) caches.IdentifySetting20Cache.Insert(key, value);
-  if (readInt(settings::kIdentifyPolicyFlag, &value)) caches.IdentifySetting24Cache.Insert(key, value);
-  if (readInt(settings::kIdentifyMaxFailures, &value)) caches.IdentifySetting18Cache.Insert(key, value);
+  load(settings::kVerifyMaxFmr, caches.VerifySetting19Cache);
+  load(settings::kVerifyPolicyFlag, caches.VerifySetting23Cache);
+  load(settings::kVerifyMaxFailures, caches.VerifySetting17Cache);
+  load(settings::kIdentifyMaxFmr, caches.IdentifySetting20Cache);
+  load(settings::kIdentifyPolicyFlag, caches.IdentifySetting24Cache);
+  load(settings::kIdentifyMaxFailures, caches.IdentifySetting18Cache);
   return 1;
 }
 
-int CFPICtrl::QueryMaxFailures(const char *valueName, bool identify) {
-  if (appKey == nullptr) return 0;
-  SettingCache<int32_t> &cache = identify ? Caches().IdentifySetting18Cache : Caches().VerifySetting17Cache;
-  if (const int32_t *cached = cache.Find(appKey)) return *cached != 0 ? 1 : 0;
-  CRegCtrl reg;
-  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 0, KEY_READ)) return 0;
+int CFPICtrl::QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting) {
   int32_t value = 0;
-  if (reg.QueryEncryptedInt(valueName, &value, keyMaterial, keyMaterialLength) != ERROR_SUCCESS) return 0;
-  cache.Insert(appKey, value);
-  return value != 0 ? 1 : 0;
+  return store.ReadThrough(cache, setting, &value) == ERROR_SUCCESS && value != 0 ? 1 : 0;
 }
 
-int CFPICtrl::QueryIdentifySetting() { return QueryMaxFailures(settings::kIdentifyMaxFailures.name, true); }
+int CFPICtrl::QueryIdentifySetting() {
+  return QueryMaxFailures(Caches().IdentifySetting18Cache, settings::kIdentifyMaxFailures);
+}
 
-int CFPICtrl::QueryVerifySetting() { return QueryMaxFailures(settings::kVerifyMaxFailures.name, false); }
+int CFPICtrl::QueryVerifySetting() {
+  return QueryMaxFailures(Caches().VerifySetting17Cache, settings::kVerifyMaxFailures);
+}
 
 }  // namespace ambercrypt

@@ -1,7 +1,15 @@
 // fpi_ctrl.h: CFPICtrl, the service object behind the KoBioFPI_ exports. Its
-// AppKey is the host executable's, fixed at attach; its embedded CCrypt does
-// the BIR cipher work with the application's algorithm. One instance per
+// application is the host executable's, fixed at attach; its embedded CCrypt
+// does the BIR cipher work with the application's algorithm. One instance per
 // process; the framework serialises its calls.
+//
+// Where each method lives:
+//   frame/fpi_ctrl.cc          Attach, QueryVerifySetting, QueryIdentifySetting
+//   admin/restriction.cc       CheckMode
+//   bir/bir_cipher.cc          EncryptBIR, DecryptBIR
+//   policy/lockout.cc          the check both families share
+//   policy/verify_status.cc    VerifySecurityStatas, UpdateVerifyStatus
+//   policy/identify_status.cc  IdentifySecurityStatas, UpdateIdentifyStatus
 #ifndef AMBERCRYPT_FRAME_FPI_CTRL_H_
 #define AMBERCRYPT_FRAME_FPI_CTRL_H_
 
@@ -11,13 +19,16 @@
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
 #include "platform/win32_api.h"
+#include "store/setting_store.h"
 
 namespace ambercrypt {
+
+struct PolicyFamily;
+class ScopedNamedMutex;
 
 class CFPICtrl {
  public:
   explicit CFPICtrl(HMODULE module);
-  ~CFPICtrl();  // wipes appKey and keyMaterial; crypt releases its handles
   CFPICtrl(const CFPICtrl &) = delete;
   CFPICtrl &operator=(const CFPICtrl &) = delete;
 
@@ -39,15 +50,18 @@ class CFPICtrl {
                                 uint8_t *policyFlagOut);
 
   HMODULE hModule;
-  char *appKey;
-  uint8_t *keyMaterial;
-  uint32_t keyMaterialLength;
+  // Owns the host application's AppKey and the key material (wiped when the
+  // object goes); the three fields below read them.
+  SettingStore store;
+  const char *const &appKey;
+  const uint8_t *const &keyMaterial;
+  const uint32_t &keyMaterialLength;
   CCrypt crypt;
 
  private:
   // Checks, cipher and secret key shared by EncryptBIR and DecryptBIR.
   uint32_t PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey);
-  int QueryMaxFailures(const char *valueName, bool identify);
+  int QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting);
 };
 
 }  // namespace ambercrypt

@@ -2,49 +2,47 @@
 
 #include <vector>
 
-#include "frame/identity.h"
-#include "store/reg_ctrl.h"
 #include "store/settings.h"
 
 namespace ambercrypt {
+namespace {
 
-CSPICtrl::CSPICtrl(HMODULE module) : hModule(module), appKey(nullptr), keyMaterial(nullptr), keyMaterialLength(0) {}
+// Room for any absolute security descriptor.
+constexpr size_t kSecurityDescriptorSize = 9000;
 
-CSPICtrl::~CSPICtrl() {
-  WipeAndFree(&appKey);
-  WipeAndFree(&keyMaterial, &keyMaterialLength);
-}
+}  // namespace
+
+CSPICtrl::CSPICtrl(HMODULE module)
+    : hModule(module),
+      appKey(store.appKey()),
+      keyMaterial(store.keyMaterial()),
+      keyMaterialLength(store.keyMaterialLength()) {}
 
 int CSPICtrl::Attach(const char *fileName) {
   if (!SetApplication(fileName)) return 0;
   return LoadInstallationKey();
 }
 
-int CSPICtrl::SetApplication(const char *name) { return DeriveAppKey(name, &appKey); }
+int CSPICtrl::SetApplication(const char *name) { return store.SetApplication(name) ? 1 : 0; }
 
-int CSPICtrl::LoadInstallationKey() { return ambercrypt::LoadInstallationKey(&keyMaterial, &keyMaterialLength); }
+int CSPICtrl::LoadInstallationKey() { return store.LoadInstallationKey() ? 1 : 0; }
 
 uint32_t CSPICtrl::ReadFunctionMode() {
-  if (appKey == nullptr) return 0xFFFFFFFFu;
-  CRegCtrl reg;
-  if (!reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_READ)) return 0xFFFFFFFFu;
+  // Opened with the create flag, as an administration call may name an
+  // application that has no key yet.
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ, true);
   int32_t mode = 0;
-  if (reg.QueryEncryptedInt(settings::kRestrictionMode.name, &mode, keyMaterial, keyMaterialLength) !=
-      ERROR_SUCCESS) {
-    return 0xFFFFFFFFu;
-  }
+  if (app.ReadInt(settings::kRestrictionMode, &mode) != ERROR_SUCCESS) return kModeUnreadable;
   return static_cast<uint32_t>(mode);
 }
 
 void CSPICtrl::CreateUserInfoKey() {
   if (appKey == nullptr) return;
-  std::string path = UserInfoKeyPath(appKey);
-  // Room for any absolute security descriptor.
-  std::vector<uint8_t> descriptor(9000, 0);
+  std::vector<uint8_t> descriptor(kSecurityDescriptorSize, 0);
   HKEY key = nullptr;
   DWORD disposition = 0;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                      nullptr, &key, &disposition) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingKeyPath(SettingKey::kUserInfo, appKey).c_str(), 0, nullptr,
+                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition) != ERROR_SUCCESS) {
     return;
   }
   // A null DACL: every account may write the lockout state below this key.

@@ -1,7 +1,18 @@
-// spi_ctrl.h: CSPICtrl, the service object behind the KoBioSPI_ exports. It
-// owns the AppKey of the application currently addressed (changed by every
+// spi_ctrl.h: CSPICtrl, the service object behind the KoBioSPI_ exports. Its
+// store holds the application currently addressed (changed by every
 // administration call that names one) and the installation key material. One
 // instance per process, created at attach; callers serialise their calls.
+//
+// Where each method lives:
+//   frame/spi_ctrl.cc            Attach, SetApplication, LoadInstallationKey,
+//                                ReadFunctionMode, CreateUserInfoKey
+//   admin/secret_key.cc          InitSecretKey
+//   admin/restriction.cc         RestrictBSPFunction
+//   admin/end_user.cc            SetEndUserParameter, DeleteParameter
+//   policy/policy_parameters.cc  InitVerifyParameter, InitIdentifyParameter
+//   trust/bir_signature.cc       InitCerfificate, DigitalSignBIR, VerifyReferenceBIR
+//   trust/challenge.cc           VerifyChallenge, IdentifyChallenge
+//   trust/bsp_verify.cc          VerifyBSP
 #ifndef AMBERCRYPT_FRAME_SPI_CTRL_H_
 #define AMBERCRYPT_FRAME_SPI_CTRL_H_
 
@@ -9,13 +20,15 @@
 
 #include "ambercrypt/ambercrypt.h"
 #include "platform/win32_api.h"
+#include "store/setting_store.h"
 
 namespace ambercrypt {
+
+struct PolicyFamily;
 
 class CSPICtrl {
  public:
   explicit CSPICtrl(HMODULE module);
-  ~CSPICtrl();  // wipes appKey and keyMaterial
   CSPICtrl(const CSPICtrl &) = delete;
   CSPICtrl &operator=(const CSPICtrl &) = delete;
 
@@ -23,7 +36,7 @@ class CSPICtrl {
   int Attach(const char *fileName);
   int SetApplication(const char *name);
   int LoadInstallationKey();
-  // The current application's restriction mode, or 0xFFFFFFFF when unreadable.
+  // The current application's restriction mode, or kModeUnreadable.
   uint32_t ReadFunctionMode();
   void CreateUserInfoKey();
 
@@ -48,9 +61,18 @@ class CSPICtrl {
   uint32_t VerifyReferenceBIR(const BioAPI_BIR *bir);
 
   HMODULE hModule;
-  char *appKey;
-  uint8_t *keyMaterial;
-  uint32_t keyMaterialLength;
+  // Owns the current application's AppKey and the key material (wiped when
+  // replaced and when the object goes); the three fields below read them.
+  SettingStore store;
+  const char *const &appKey;
+  const uint8_t *const &keyMaterial;
+  const uint32_t &keyMaterialLength;
+
+ private:
+  // The verify and identify policy administration share one sequence.
+  uint32_t InitPolicy(const PolicyFamily &family, const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                      int32_t lockMinutes, bool policyFlag, const ResponseMethodRecord &responseMethod,
+                      const char *adminPassword);
 };
 
 }  // namespace ambercrypt

@@ -16,9 +16,6 @@ namespace {
 constexpr uint32_t kMissingArgument = ERROR_INVALID_PARAMETER;
 constexpr uint32_t kTextBufferSize = 255;
 constexpr uint32_t kBinaryBufferSize = 256;
-constexpr uint32_t kIvLength = sizeof(CipherIvConstant);  // 64, the NUL included
-
-const uint8_t *Iv() { return reinterpret_cast<const uint8_t *>(CipherIvConstant); }
 
 }  // namespace
 
@@ -81,11 +78,11 @@ uint32_t CRegCtrl::QueryBinary(const char *name, uint8_t *output, uint32_t *leng
   LSTATUS status = RegQueryValueExA(openKey, name, nullptr, &type, work, &size);
   *length = size;
   if (status != ERROR_SUCCESS) {
-    SecureZeroMemory(work, sizeof work);
+    WipeMemory(work, sizeof work);
     return static_cast<uint32_t>(status);
   }
   memcpy(output, work, size);
-  SecureZeroMemory(work, sizeof work);
+  WipeMemory(work, sizeof work);
   return ERROR_SUCCESS;
 }
 
@@ -116,11 +113,11 @@ uint32_t CRegCtrl::SetEncryptedText(const char *name, const char *text, const ui
   uint32_t length = static_cast<uint32_t>(strlen(text));
   memcpy(work, text, length);
   CCrypt crypt;
-  uint32_t result = crypt.Encrypt(work, &length, kTextBufferSize, material, materialLength, Iv(), kIvLength);
+  uint32_t result = crypt.Encrypt(work, &length, kTextBufferSize, material, materialLength, CipherIv(), kCipherIvLength);
   if (result == ERROR_SUCCESS) {
     result = static_cast<uint32_t>(RegSetValueExA(openKey, name, 0, REG_BINARY, work, length));
   }
-  SecureZeroMemory(work, sizeof work);
+  WipeMemory(work, sizeof work);
   return result;
 }
 
@@ -150,12 +147,12 @@ uint32_t CRegCtrl::QueryEncryptedText(const char *name, char *text, const uint8_
   if (status != ERROR_SUCCESS) return static_cast<uint32_t>(status);
   uint32_t length = size;  // an empty value fails in Decrypt, which reports why
   CCrypt crypt;
-  uint32_t result = crypt.Decrypt(work, &length, material, materialLength, Iv(), kIvLength);
+  uint32_t result = crypt.Decrypt(work, &length, material, materialLength, CipherIv(), kCipherIvLength);
   if (result == ERROR_SUCCESS) {
     work[length] = '\0';
     memcpy(text, work, length + 1);
   }
-  SecureZeroMemory(work, sizeof work);
+  WipeMemory(work, sizeof work);
   return result;
 }
 
@@ -165,7 +162,7 @@ uint32_t CRegCtrl::QueryEncryptedInt(const char *name, int32_t *value, const uin
   char text[kTextBufferSize + 1];
   uint32_t result = QueryEncryptedText(name, text, material, materialLength);
   if (result == ERROR_SUCCESS) *value = atoi(text);
-  SecureZeroMemory(text, sizeof text);
+  WipeMemory(text, sizeof text);
   return result;
 }
 
@@ -175,7 +172,7 @@ uint32_t CRegCtrl::QueryEncryptedInt64(const char *name, int64_t *value, const u
   char text[kTextBufferSize + 1];
   uint32_t result = QueryEncryptedText(name, text, material, materialLength);
   if (result == ERROR_SUCCESS) *value = _atoi64(text);
-  SecureZeroMemory(text, sizeof text);
+  WipeMemory(text, sizeof text);
   return result;
 }
 
@@ -186,12 +183,12 @@ uint32_t CRegCtrl::SetEncryptedBinary(const char *name, const uint8_t *data, uin
   }
   CCrypt crypt;
   uint32_t cipherSize = length;
-  uint32_t result = crypt.Encrypt(nullptr, &cipherSize, 0, material, materialLength, Iv(), kIvLength);
+  uint32_t result = crypt.Encrypt(nullptr, &cipherSize, 0, material, materialLength, CipherIv(), kCipherIvLength);
   if (result != ERROR_SUCCESS) return result;
   CSecureBuffer work(cipherSize);
   memcpy(work.data(), data, length);
   uint32_t dataLength = length;
-  result = crypt.Encrypt(work.data(), &dataLength, work.size(), material, materialLength, Iv(), kIvLength);
+  result = crypt.Encrypt(work.data(), &dataLength, work.size(), material, materialLength, CipherIv(), kCipherIvLength);
   if (result != ERROR_SUCCESS) return result;
   return static_cast<uint32_t>(RegSetValueExA(openKey, name, 0, REG_BINARY, work.data(), dataLength));
 }
@@ -215,7 +212,7 @@ uint32_t CRegCtrl::QueryEncryptedBinary(const char *name, uint8_t *output, uint3
   }
   uint32_t plainLength = size;  // an empty value fails in Decrypt, which reports why
   CCrypt crypt;
-  uint32_t result = crypt.Decrypt(work.data(), &plainLength, material, materialLength, Iv(), kIvLength);
+  uint32_t result = crypt.Decrypt(work.data(), &plainLength, material, materialLength, CipherIv(), kCipherIvLength);
   if (result != ERROR_SUCCESS) return result;
   // Never copy past the caller's buffer, whatever the stored value holds.
   if (plainLength > capacity) return ERROR_MORE_DATA;
@@ -238,7 +235,8 @@ int HashNameToBase64(const char *name, char *output) {
   uint64_t textLength = 0;
   Base64Encode(digest, digestLength, text, &textLength);
   memcpy(output, text, textLength + 1);
-  SecureZeroMemory(digest, sizeof digest);
+  WipeMemory(digest, sizeof digest);
+  WipeMemory(text, sizeof text);
   return 1;
 }
 

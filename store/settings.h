@@ -4,6 +4,7 @@
 #ifndef AMBERCRYPT_STORE_SETTINGS_H_
 #define AMBERCRYPT_STORE_SETTINGS_H_
 
+#include <cstdint>
 #include <string>
 
 namespace ambercrypt {
@@ -63,6 +64,17 @@ inline constexpr Setting kEndUserIssuer{"KoSettingInfo40", K::kApplication, E::k
 inline constexpr Setting kEndUserSerialLength{"KoSettingInfo41", K::kApplication, E::kEncryptedInt};
 inline constexpr Setting kEndUserSerial{"KoSettingInfo42", K::kApplication, E::kBinary};
 }  // namespace settings
+
+// Restriction modes (kRestrictionMode): 4 is the mode in which an
+// application's secret key, policies and certificates may be set; in mode 5
+// the forbidden functions are the application's own mask (kCustomMask).
+inline constexpr uint32_t kAdministrableMode = 4;
+inline constexpr uint32_t kCustomMaskMode = 5;
+// What ReadFunctionMode answers when the mode cannot be read.
+inline constexpr uint32_t kModeUnreadable = 0xFFFFFFFFu;
+// Sizes of stored binary values.
+inline constexpr uint32_t kSecretKeyBlockSize = 64;  // kSecretKeyBlock
+inline constexpr uint32_t kDigestSize = 20;          // kAdminPasswordDigest, kVerifyLastDigest
 
 // Every value, in number order (36 of them: 14, 29-32 and 34 are unused).
 extern const Setting *const kAllSettings[36];

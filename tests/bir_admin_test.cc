@@ -10,9 +10,9 @@
 #include "ambercrypt/ambercrypt.h"
 #include "bir/bir_ctrl.h"
 #include "crypto/ccrypt.h"
-#include "frame/caches.h"
+#include "store/caches.h"
 #include "frame/entry.h"
-#include "frame/identity.h"
+#include "store/identity.h"
 #include "store/constants.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -329,6 +329,22 @@ TEST_F(AdminTest, TripleDesRoundTrip) {
 // the size; otherwise the header and security block are copied first (a block
 // that does not fit: 0x8000807), then the capacity is checked (0x8000817),
 // then the data is encrypted.
+// A record pointing at memory that is not there is answered, on both targets,
+// as a record that cannot be copied: never a crash.
+TEST_F(AdminTest, WildPointersAreAnsweredNotFollowed) {
+  ProvisionHost(AMBER_CALG_AES_256);
+  Record input = Template(32), output(48, 16);
+  input.bir.SecurityBlock.Length = 16;
+  input.bir.SecurityBlock.Data = static_cast<uint8_t *>(test::InaccessibleAddress());
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
+  Record good = Template(32), wildOutput(48, 16);
+  good.block.assign(16, 1);
+  good.bir.SecurityBlock.Length = 16;
+  good.bir.SecurityBlock.Data = good.block.data();
+  wildOutput.bir.SecurityBlock.Data = static_cast<uint8_t *>(test::InaccessibleAddress());
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_EncryptBIR(&good.bir, &wildOutput.bir));
+}
+
 TEST_F(AdminTest, EncryptionStepsInOrder) {
   ProvisionHost(AMBER_CALG_3DES);
   const uint32_t blockTooBig = AMBER_E_SETTING_UNAVAILABLE | F, failed = AMBER_E_ENCRYPT_FAILED | F;

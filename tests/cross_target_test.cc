@@ -17,7 +17,7 @@
 #include "ambercrypt/ambercrypt.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
-#include "frame/identity.h"
+#include "store/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
 #include "support/test_support.h"
@@ -92,9 +92,9 @@ class CrossTargetTest : public test::StoreTest {
     }
 
     // Stored registry values, keyed with installation number 77's material.
-    uint8_t *material = nullptr;
-    uint32_t length = 0;
-    BuildKeyMaterial(77, &material, &length);
+    CSecureBuffer keyMaterial = BuildKeyMaterial(77);
+    const uint8_t *material = keyMaterial.data();
+    const uint32_t length = keyMaterial.size();
     v["keymaterial-77"] = ToHex(material, length);
     CRegCtrl reg;
     EXPECT_EQ(1, reg.Open(kKeyPath, 1, KEY_ALL_ACCESS));
@@ -110,7 +110,6 @@ class CrossTargetTest : public test::StoreTest {
     Bytes stored;
     EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKeyPath, "b", &stored));
     v["regbin"] = ToHex(stored);
-    WipeAndFree(&material, &length);
     char appKey[30];
     EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
     v["appkey-Scanner"] = ToHex(reinterpret_cast<uint8_t *>(appKey), strlen(appKey));

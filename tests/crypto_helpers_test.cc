@@ -8,6 +8,7 @@
 #include <string>
 
 #include "crypto/base64.h"
+#include "crypto/mix_key_material.h"
 #include "crypto/secure_buffer.h"
 #include "support/test_support.h"
 

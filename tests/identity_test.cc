@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "ambercrypt/ambercrypt.h"
-#include "frame/caches.h"
+#include "store/caches.h"
 #include "frame/entry.h"
-#include "frame/identity.h"
+#include "store/identity.h"
 #include "store/constants.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -27,15 +27,14 @@ class IdentityTest : public test::StoreTest {
   // given encrypted settings.
   void Provision(DWORD number, const char *name, std::initializer_list<std::pair<Setting, int32_t>> values) {
     test::SetInstallationNumber(number);
-    uint8_t *material = nullptr;
-    uint32_t length = 0;
-    ASSERT_EQ(1, BuildKeyMaterial(static_cast<int32_t>(number), &material, &length));
+    CSecureBuffer material = BuildKeyMaterial(static_cast<int32_t>(number));
     char appKey[30];
     ASSERT_EQ(1, HashNameToBase64(name, appKey));
     CRegCtrl reg;
     ASSERT_EQ(1, reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS));
-    for (const auto &v : values) ASSERT_EQ(0u, reg.SetEncryptedInt(v.first.name, v.second, material, length));
-    WipeAndFree(&material, &length);
+    for (const auto &v : values) {
+      ASSERT_EQ(0u, reg.SetEncryptedInt(v.first.name, v.second, material.data(), material.size()));
+    }
   }
   std::string AppKeyOf(const char *name) {
     char appKey[30];
@@ -45,9 +44,10 @@ class IdentityTest : public test::StoreTest {
 };
 
 TEST_F(IdentityTest, AppKeysAreTwentyEightCharactersAndCaseSensitive) {
-  char *key = nullptr;
+  CSecureBuffer buffer;
   for (const std::string &name : {std::string("a"), std::string(255, 'n'), std::string("Scanner")}) {
-    ASSERT_EQ(1, DeriveAppKey(name.c_str(), &key));
+    ASSERT_TRUE(DeriveAppKey(name.c_str(), &buffer));
+    const char *key = reinterpret_cast<const char *>(buffer.data());
     EXPECT_EQ(29u, strlen(key));
     EXPECT_EQ('=', key[27]);
     EXPECT_EQ('\n', key[28]);
@@ -55,21 +55,18 @@ TEST_F(IdentityTest, AppKeysAreTwentyEightCharactersAndCaseSensitive) {
   }
   std::string upper = AppKeyOf("Scanner"), lower = AppKeyOf("scanner");
   EXPECT_NE(upper, lower);
-  EXPECT_EQ(0, DeriveAppKey("", &key));
-  EXPECT_EQ(nullptr, key);
+  CSecureBuffer none;
+  EXPECT_FALSE(DeriveAppKey("", &none));
+  EXPECT_FALSE(DeriveAppKey(nullptr, &none));
+  EXPECT_TRUE(none.empty());
 }
 
 TEST_F(IdentityTest, KeyMaterialLengthFollowsTheNumber) {
-  uint8_t *material = nullptr;
-  uint32_t length = 0;
-  ASSERT_EQ(1, BuildKeyMaterial(0, &material, &length));
-  EXPECT_EQ(64u, length);
-  test::Bytes zero(material, material + length);
-  ASSERT_EQ(1, BuildKeyMaterial(9999, &material, &length));
-  EXPECT_EQ(67u, length);
-  ASSERT_EQ(1, BuildKeyMaterial(0, &material, &length));
-  EXPECT_EQ(zero, test::Bytes(material, material + length));
-  WipeAndFree(&material, &length);
+  CSecureBuffer zero = BuildKeyMaterial(0);
+  EXPECT_EQ(64u, zero.size());
+  EXPECT_EQ(67u, BuildKeyMaterial(9999).size());
+  CSecureBuffer again = BuildKeyMaterial(0);
+  EXPECT_EQ(test::ToHex(zero.data(), zero.size()), test::ToHex(again.data(), again.size()));
 }
 
 TEST_F(IdentityTest, AttachCreatesTheInstallationNumberOnce) {
@@ -85,13 +82,10 @@ TEST_F(IdentityTest, AttachCreatesTheInstallationNumberOnce) {
   DWORD number = 0;
   memcpy(&number, stored.data(), 4);
   EXPECT_LT(number, 10000u);
-  uint8_t *expected = nullptr;
-  uint32_t expectedLength = 0;
-  BuildKeyMaterial(static_cast<int32_t>(number), &expected, &expectedLength);
-  ASSERT_EQ(expectedLength, g_spiCtrl->keyMaterialLength);
-  EXPECT_EQ(0, memcmp(expected, g_spiCtrl->keyMaterial, expectedLength));
-  EXPECT_EQ(0, memcmp(expected, g_fpiCtrl->keyMaterial, expectedLength));
-  WipeAndFree(&expected, &expectedLength);
+  CSecureBuffer expected = BuildKeyMaterial(static_cast<int32_t>(number));
+  ASSERT_EQ(expected.size(), g_spiCtrl->keyMaterialLength);
+  EXPECT_EQ(0, memcmp(expected.data(), g_spiCtrl->keyMaterial, expected.size()));
+  EXPECT_EQ(0, memcmp(expected.data(), g_fpiCtrl->keyMaterial, expected.size()));
   test::AttachAs("/apps/Tool2");
   test::Bytes again;
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &again));
@@ -161,16 +155,11 @@ TEST_F(IdentityTest, NumberWrittenByAnotherProcessMeanwhileWins) {
     test::SetInstallationNumber(4321);
     m->other->Release();
   }, &meanwhile);
-  uint8_t *material = nullptr;
-  uint32_t length = 0;
-  ASSERT_EQ(1, LoadInstallationKey(&material, &length));
+  CSecureBuffer material;
+  ASSERT_TRUE(LoadInstallationKey(&material));
   EXPECT_EQ(1, meanwhile.calls);
-  uint8_t *expected = nullptr;
-  uint32_t expectedLength = 0;
-  BuildKeyMaterial(4321, &expected, &expectedLength);
-  EXPECT_EQ(test::ToHex(expected, expectedLength), test::ToHex(material, length));
-  WipeAndFree(&material, &length);
-  WipeAndFree(&expected, &expectedLength);
+  CSecureBuffer expected = BuildKeyMaterial(4321);
+  EXPECT_EQ(test::ToHex(expected.data(), expected.size()), test::ToHex(material.data(), material.size()));
 }
 
 TEST_F(IdentityTest, LoadGivesUpOnAnInstallationLockHeldTooLong) {

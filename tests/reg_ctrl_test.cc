@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "frame/identity.h"
+#include "store/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
 #include "support/test_support.h"
@@ -20,14 +20,9 @@ class RegCtrlTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    ASSERT_EQ(1, BuildKeyMaterial(1234, &material_, &materialLength_));
-    ASSERT_EQ(1, BuildKeyMaterial(4321, &other_, &otherLength_));
+    material_ = BuildKeyMaterial(1234);
+    other_ = BuildKeyMaterial(4321);
     ASSERT_EQ(1, reg_.Open(kKey, 1, KEY_ALL_ACCESS));
-  }
-  void TearDown() override {
-    WipeAndFree(&material_, &materialLength_);
-    WipeAndFree(&other_, &otherLength_);
-    StoreTest::TearDown();
   }
   size_t StoredSize(const char *name) {
     test::Bytes data;
@@ -35,10 +30,8 @@ class RegCtrlTest : public test::StoreTest {
     return data.size();
   }
   CRegCtrl reg_;
-  uint8_t *material_ = nullptr;
-  uint32_t materialLength_ = 0;
-  uint8_t *other_ = nullptr;
-  uint32_t otherLength_ = 0;
+  CSecureBuffer material_;
+  CSecureBuffer other_;
 };
 
 TEST_F(RegCtrlTest, EncryptedIntegersAndTheirSizes) {
@@ -49,74 +42,74 @@ TEST_F(RegCtrlTest, EncryptedIntegersAndTheirSizes) {
   const Case cases[] = {{0, 8}, {-5, 8}, {1234567, 8}, {12345678, 16}, {INT32_MIN, 16}, {INT64_MIN, 24}};
   for (const Case &c : cases) {
     if (c.value >= INT32_MIN && c.value <= INT32_MAX) {
-      ASSERT_EQ(0u, reg_.SetEncryptedInt("n", static_cast<int32_t>(c.value), material_, materialLength_));
+      ASSERT_EQ(0u, reg_.SetEncryptedInt("n", static_cast<int32_t>(c.value), material_.data(), material_.size()));
       int32_t read = 99;
-      ASSERT_EQ(0u, reg_.QueryEncryptedInt("n", &read, material_, materialLength_));
+      ASSERT_EQ(0u, reg_.QueryEncryptedInt("n", &read, material_.data(), material_.size()));
       EXPECT_EQ(c.value, read);
     } else {
-      ASSERT_EQ(0u, reg_.SetEncryptedInt64("n", c.value, material_, materialLength_));
+      ASSERT_EQ(0u, reg_.SetEncryptedInt64("n", c.value, material_.data(), material_.size()));
     }
     EXPECT_EQ(c.stored, StoredSize("n")) << c.value;
     int64_t wide = 99;
-    ASSERT_EQ(0u, reg_.QueryEncryptedInt64("n", &wide, material_, materialLength_));
+    ASSERT_EQ(0u, reg_.QueryEncryptedInt64("n", &wide, material_.data(), material_.size()));
     EXPECT_EQ(c.value, wide);
   }
 }
 
 TEST_F(RegCtrlTest, OtherKeyMaterialFailsAndLeavesTheOutput) {
-  ASSERT_EQ(0u, reg_.SetEncryptedInt("n", 42, material_, materialLength_));
+  ASSERT_EQ(0u, reg_.SetEncryptedInt("n", 42, material_.data(), material_.size()));
   int32_t value = 7;
-  EXPECT_NE(0u, reg_.QueryEncryptedInt("n", &value, other_, otherLength_));
+  EXPECT_NE(0u, reg_.QueryEncryptedInt("n", &value, other_.data(), other_.size()));
   EXPECT_EQ(7, value);
   uint8_t block[16] = {0};
-  ASSERT_EQ(0u, reg_.SetEncryptedBinary("b", block, 16, material_, materialLength_));
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("b", block, 16, material_.data(), material_.size()));
   uint8_t out[16];
   memset(out, 0xaa, sizeof out);
   uint32_t length = 16;
-  EXPECT_NE(0u, reg_.QueryEncryptedBinary("b", out, &length, other_, otherLength_));
+  EXPECT_NE(0u, reg_.QueryEncryptedBinary("b", out, &length, other_.data(), other_.size()));
   EXPECT_EQ(test::Bytes(16, 0xaa), test::Bytes(out, out + 16));
 }
 
 TEST_F(RegCtrlTest, EncryptedBinaryNeverWritesPastTheCaller) {
   test::Bytes secret(64, 's');
-  ASSERT_EQ(0u, reg_.SetEncryptedBinary("key", secret.data(), 64, material_, materialLength_));
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("key", secret.data(), 64, material_.data(), material_.size()));
   EXPECT_EQ(72u, StoredSize("key"));
   uint8_t out[64];
   uint32_t length = 64;
-  ASSERT_EQ(0u, reg_.QueryEncryptedBinary("key", out, &length, material_, materialLength_));
+  ASSERT_EQ(0u, reg_.QueryEncryptedBinary("key", out, &length, material_.data(), material_.size()));
   EXPECT_EQ(64u, length);
   EXPECT_EQ(secret, test::Bytes(out, out + 64));
 
   // 128 stored bytes are read when 64 are asked; the plaintext is too long.
   test::Bytes big(120, 'b');
-  ASSERT_EQ(0u, reg_.SetEncryptedBinary("big", big.data(), 120, material_, materialLength_));
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("big", big.data(), 120, material_.data(), material_.size()));
   EXPECT_EQ(128u, StoredSize("big"));
   uint8_t guarded[64 + 8];
   memset(guarded, 0xcc, sizeof guarded);
   length = 64;
   EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA),
-            reg_.QueryEncryptedBinary("big", guarded, &length, material_, materialLength_));
+            reg_.QueryEncryptedBinary("big", guarded, &length, material_.data(), material_.size()));
   EXPECT_EQ(test::Bytes(sizeof guarded, 0xcc), test::Bytes(guarded, guarded + sizeof guarded));
 
   test::Bytes bigger(130, 'b');
-  ASSERT_EQ(0u, reg_.SetEncryptedBinary("bigger", bigger.data(), 130, material_, materialLength_));
+  ASSERT_EQ(0u, reg_.SetEncryptedBinary("bigger", bigger.data(), 130, material_.data(), material_.size()));
   EXPECT_EQ(136u, StoredSize("bigger"));
   length = 64;
   EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA),
-            reg_.QueryEncryptedBinary("bigger", guarded, &length, material_, materialLength_));
+            reg_.QueryEncryptedBinary("bigger", guarded, &length, material_.data(), material_.size()));
 }
 
 TEST_F(RegCtrlTest, CorruptStoredValuesAreRefused) {
   int32_t value = 3;
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "short", REG_BINARY, test::Bytes(7, 1)));
-  EXPECT_NE(0u, reg_.QueryEncryptedInt("short", &value, material_, materialLength_));
+  EXPECT_NE(0u, reg_.QueryEncryptedInt("short", &value, material_.data(), material_.size()));
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "dword", REG_DWORD, test::Bytes(4, 1)));
-  EXPECT_NE(0u, reg_.QueryEncryptedInt("dword", &value, material_, materialLength_));
+  EXPECT_NE(0u, reg_.QueryEncryptedInt("dword", &value, material_.data(), material_.size()));
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "huge", REG_BINARY, test::Bytes(300, 1)));
-  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA), reg_.QueryEncryptedInt("huge", &value, material_, materialLength_));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA), reg_.QueryEncryptedInt("huge", &value, material_.data(), material_.size()));
   EXPECT_EQ(3, value);
   EXPECT_EQ(static_cast<uint32_t>(ERROR_FILE_NOT_FOUND),
-            reg_.QueryEncryptedInt("absent", &value, material_, materialLength_));
+            reg_.QueryEncryptedInt("absent", &value, material_.data(), material_.size()));
 }
 
 // An empty stored value fails in the decryption, and its error is what the
@@ -125,15 +118,15 @@ TEST_F(RegCtrlTest, EmptyEncryptedValuesGiveTheDecryptionsError) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "empty", REG_BINARY, test::Bytes()));
   ASSERT_EQ(0u, StoredSize("empty"));
   int32_t value = 3;
-  EXPECT_EQ(87u, reg_.QueryEncryptedInt("empty", &value, material_, materialLength_));
+  EXPECT_EQ(87u, reg_.QueryEncryptedInt("empty", &value, material_.data(), material_.size()));
   EXPECT_EQ(3, value);
   int64_t wide = 4;
-  EXPECT_EQ(87u, reg_.QueryEncryptedInt64("empty", &wide, material_, materialLength_));
+  EXPECT_EQ(87u, reg_.QueryEncryptedInt64("empty", &wide, material_.data(), material_.size()));
   EXPECT_EQ(4, wide);
   uint8_t out[16];
   memset(out, 0xaa, sizeof out);
   uint32_t length = 16;
-  EXPECT_EQ(87u, reg_.QueryEncryptedBinary("empty", out, &length, material_, materialLength_));
+  EXPECT_EQ(87u, reg_.QueryEncryptedBinary("empty", out, &length, material_.data(), material_.size()));
   EXPECT_EQ(test::Bytes(16, 0xaa), test::Bytes(out, out + 16));
 }
 

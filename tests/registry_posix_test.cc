@@ -15,7 +15,7 @@
 
 #include "ambercrypt/ambercrypt.h"
 #include "frame/entry.h"
-#include "frame/identity.h"
+#include "store/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
 #include "support/child_process.h"
@@ -76,10 +76,9 @@ TEST_F(RegistryPosixTest, ProcessesAttachingTogetherAgreeOnOneInstallationNumber
   ASSERT_EQ(0, pipe(results));
   const int kChildren = 8;
   auto codes = test::RunChildren(kChildren, [&](int) {
-    uint8_t *material = nullptr;
-    uint32_t length = 0;
-    if (!LoadInstallationKey(&material, &length)) return 1;
-    std::string line = test::ToHex(material, length) + "\n";
+    CSecureBuffer material;
+    if (!LoadInstallationKey(&material)) return 1;
+    std::string line = test::ToHex(material.data(), material.size()) + "\n";
     (void)!write(results[1], line.data(), line.size());
     return 0;
   });
@@ -102,11 +101,8 @@ TEST_F(RegistryPosixTest, ProcessesAttachingTogetherAgreeOnOneInstallationNumber
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
   DWORD number = 0;
   memcpy(&number, stored.data(), 4);
-  uint8_t *material = nullptr;
-  uint32_t length = 0;
-  BuildKeyMaterial(static_cast<int32_t>(number), &material, &length);
-  EXPECT_EQ(test::ToHex(material, length), *materials.begin());
-  WipeAndFree(&material, &length);
+  CSecureBuffer material = BuildKeyMaterial(static_cast<int32_t>(number));
+  EXPECT_EQ(test::ToHex(material.data(), material.size()), *materials.begin());
 }
 
 TEST_F(RegistryPosixTest, AKilledWriterLosesNothingAcknowledged) {

@@ -12,7 +12,7 @@
 
 #include "ambercrypt/ambercrypt.h"
 #include "frame/entry.h"
-#include "frame/identity.h"
+#include "store/identity.h"
 #include "platform/posix/state_root.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "crypto/ccrypt.h"
-#include "frame/caches.h"
+#include "store/caches.h"
 #include "frame/entry.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -15,6 +15,7 @@
 #if defined(_WIN32)
 #include <direct.h>
 #else
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,14 +179,21 @@ std::string ReadFile(const std::string &path) {
   return s.str();
 }
 
-void Detach() {
-  ProcessDetach();
-  Caches().ClearAll();
-}
+void Detach() { ProcessDetach(); }
 
 void AttachAs(const char *hostPath) {
   Detach();
   ProcessAttach(nullptr, hostPath);
+}
+
+void *InaccessibleAddress() {
+  // One page, kept for the life of the program so nothing else is mapped there.
+#if defined(_WIN32)
+  static void *page = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+#else
+  static void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+#endif
+  return page;
 }
 
 void StoreTest::SetUp() {

@@ -80,6 +80,10 @@ bool UnderWine();
     if (const char *reason_ = ::ambercrypt::test::WineDifferenceReason()) GTEST_SKIP() << reason_; \
   } while (0)
 
+// An address no memory is mapped at (a page reserved and never made usable),
+// for probes that must answer rather than fault.
+void *InaccessibleAddress();
+
 // RAII: a temporary ordinary file under a temporary directory.
 std::string TempDirectory();
 void RemoveTree(const std::string &path);

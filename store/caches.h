@@ -2,8 +2,8 @@
 // AppKey text (line feed included) to one value. Writers erase and then insert;
 // Insert does nothing when the key is present. Caches of CSecureBuffer wipe
 // their values when destroyed. No lock: callers serialise (see ambercrypt.h).
-#ifndef AMBERCRYPT_FRAME_CACHES_H_
-#define AMBERCRYPT_FRAME_CACHES_H_
+#ifndef AMBERCRYPT_STORE_CACHES_H_
+#define AMBERCRYPT_STORE_CACHES_H_
 
 #include <cstdint>
 #include <map>
@@ -65,4 +65,4 @@ SettingCaches &Caches();
 
 }  // namespace ambercrypt
 
-#endif  // AMBERCRYPT_FRAME_CACHES_H_
+#endif  // AMBERCRYPT_STORE_CACHES_H_

@@ -1,4 +1,4 @@
-#include "frame/caches.h"
+#include "store/caches.h"
 
 namespace ambercrypt {
 
