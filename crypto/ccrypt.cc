@@ -217,16 +217,14 @@ uint32_t CCrypt::SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, cons
   const BYTE *blocks[1] = {data};
   DWORD sizes[1] = {length};
 
-  if (output == nullptr) {
-    DWORD size = 0;
-    if (!CryptSignMessage(&para, FALSE, 1, blocks, sizes, nullptr, &size)) return LastError();
-    *outputLength = size;
-    return kOk;
+  // A null output asks the size only; otherwise the message is made in a
+  // wiped buffer of the caller's capacity and copied out.
+  CSecureBuffer work(output != nullptr ? *outputLength : 0);
+  DWORD size = work.size();
+  if (!CryptSignMessage(&para, FALSE, 1, blocks, sizes, output != nullptr ? work.data() : nullptr, &size)) {
+    return LastError();
   }
-  CSecureBuffer work(output, *outputLength);
-  DWORD size = *outputLength;
-  if (!CryptSignMessage(&para, FALSE, 1, blocks, sizes, work.data(), &size)) return LastError();
-  memcpy(output, work.data(), size);
+  if (output != nullptr) memcpy(output, work.data(), size);
   *outputLength = size;
   return kOk;
 }
@@ -244,26 +242,18 @@ uint32_t CCrypt::VerifyMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, co
   para.cbSize = sizeof para;
   para.dwMsgAndCertEncodingType = kEncoding;
 
+  // A null output asks the content size only; otherwise the content comes
+  // out in a wiped buffer of the caller's capacity.
   PCCERT_CONTEXT signer = nullptr;
-  if (output == nullptr) {
-    DWORD size = 0;
-    if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, nullptr, &size, &signer)) {
-      return LastError();
-    }
-    result = RequireNamedSigner(signer);
-    if (result != kOk) return result;
-    *outputLength = size;
-    return kOk;
-  }
-  uint32_t capacity = *outputLength;
-  CSecureBuffer work(capacity);
-  DWORD size = capacity;
-  if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, work.data(), &size, &signer)) {
+  CSecureBuffer work(output != nullptr ? *outputLength : 0);
+  DWORD size = work.size();
+  if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, output != nullptr ? work.data() : nullptr,
+                                   &size, &signer)) {
     return LastError();
   }
   result = RequireNamedSigner(signer);
   if (result != kOk) return result;
-  memcpy(output, work.data(), capacity);
+  if (output != nullptr) memcpy(output, work.data(), work.size());
   *outputLength = size;
   return kOk;
 }

@@ -156,24 +156,25 @@ uint32_t CRegCtrl::QueryEncryptedText(const char *name, char *text, const uint8_
   return result;
 }
 
-uint32_t CRegCtrl::QueryEncryptedInt(const char *name, int32_t *value, const uint8_t *material,
-                                     uint32_t materialLength) {
+template <typename Number, typename Parse>
+uint32_t CRegCtrl::QueryEncryptedNumber(const char *name, Number *value, const uint8_t *material,
+                                        uint32_t materialLength, Parse parse) {
   if (name == nullptr || value == nullptr || material == nullptr || materialLength == 0) return kMissingArgument;
   char text[kTextBufferSize + 1];
   uint32_t result = QueryEncryptedText(name, text, material, materialLength);
-  if (result == ERROR_SUCCESS) *value = atoi(text);
+  if (result == ERROR_SUCCESS) *value = parse(text);
   WipeMemory(text, sizeof text);
   return result;
 }
 
+uint32_t CRegCtrl::QueryEncryptedInt(const char *name, int32_t *value, const uint8_t *material,
+                                     uint32_t materialLength) {
+  return QueryEncryptedNumber(name, value, material, materialLength, [](const char *t) { return atoi(t); });
+}
+
 uint32_t CRegCtrl::QueryEncryptedInt64(const char *name, int64_t *value, const uint8_t *material,
                                        uint32_t materialLength) {
-  if (name == nullptr || value == nullptr || material == nullptr || materialLength == 0) return kMissingArgument;
-  char text[kTextBufferSize + 1];
-  uint32_t result = QueryEncryptedText(name, text, material, materialLength);
-  if (result == ERROR_SUCCESS) *value = _atoi64(text);
-  WipeMemory(text, sizeof text);
-  return result;
+  return QueryEncryptedNumber(name, value, material, materialLength, [](const char *t) { return _atoi64(t); });
 }
 
 uint32_t CRegCtrl::SetEncryptedBinary(const char *name, const uint8_t *data, uint32_t length,

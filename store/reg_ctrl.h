@@ -52,6 +52,10 @@ class CRegCtrl {
   uint32_t SetEncryptedText(const char *name, const char *text, const uint8_t *material, uint32_t materialLength);
   // Reads and decrypts a numeric value into a NUL-terminated text.
   uint32_t QueryEncryptedText(const char *name, char *text, const uint8_t *material, uint32_t materialLength);
+  // Reads an encrypted number, parsed from its decimal text.
+  template <typename Number, typename Parse>
+  uint32_t QueryEncryptedNumber(const char *name, Number *value, const uint8_t *material, uint32_t materialLength,
+                                Parse parse);
 
   HKEY rootKey;
   HKEY openKey;

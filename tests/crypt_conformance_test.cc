@@ -221,7 +221,6 @@ TEST(CCryptTest, ShortIvIsZeroFilledAndLongIvTruncated) {
 }
 
 TEST(CryptPlatformTest, WindowsErrorsForBuffersAndPadding) {
-  AMBER_SKIP_IF_WINE_DIFFERS();
   Provider prov(PROV_RSA_FULL);
   ASSERT_TRUE(prov.ok);
   HCRYPTKEY key = DeriveRaw(prov.handle, CALG_3DES, Bytes(kMaterial, kMaterial + 8));

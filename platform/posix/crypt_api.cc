@@ -15,6 +15,20 @@
 
 namespace ambercrypt::posix {
 
+BOOL CopyOut(const void *data, DWORD size, BYTE *out, DWORD *outLength) {
+  if (out == nullptr) {
+    *outLength = size;
+    return TRUE;
+  }
+  if (*outLength < size) {
+    *outLength = size;
+    return FailWith(ERROR_MORE_DATA);
+  }
+  if (size != 0) memcpy(out, data, size);
+  *outLength = size;
+  return TRUE;
+}
+
 BOOL FailWith(long code) {
   ERR_clear_error();
   SetLastError(static_cast<DWORD>(code));
@@ -259,17 +273,7 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
     default:
       return FailWith(NTE_BAD_TYPE);
   }
-  if (pbData == nullptr) {
-    *pdwDataLen = size;
-    return TRUE;
-  }
-  if (*pdwDataLen < size) {
-    *pdwDataLen = size;
-    return FailWith(ERROR_MORE_DATA);
-  }
-  memcpy(pbData, source, size);
-  *pdwDataLen = size;
-  return TRUE;
+  return CopyOut(source, size, pbData, pdwDataLen);
 }
 
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
@@ -347,17 +351,7 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD 
     default:
       return FailWith(NTE_BAD_TYPE);
   }
-  if (pbData == nullptr) {
-    *pdwDataLen = size;
-    return TRUE;
-  }
-  if (*pdwDataLen < size) {
-    *pdwDataLen = size;
-    return FailWith(ERROR_MORE_DATA);
-  }
-  memcpy(pbData, source, size);
-  *pdwDataLen = size;
-  return TRUE;
+  return CopyOut(source, size, pbData, pdwDataLen);
 }
 
 BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE *pbData, DWORD dwFlags) {

@@ -113,21 +113,6 @@ bool RsaSha1Verify(X509 *cert, const uint8_t digest[20], const uint8_t *sig, siz
          EVP_PKEY_verify(ctx.get(), sig, sigLength, digest, 20) == 1;
 }
 
-BOOL CopyOut(const Bytes &data, BYTE *out, DWORD *outLength) {
-  DWORD size = static_cast<DWORD>(data.size());
-  if (out == nullptr) {
-    *outLength = size;
-    return TRUE;
-  }
-  if (*outLength < size) {
-    *outLength = size;
-    return FailWith(ERROR_MORE_DATA);
-  }
-  if (size != 0) memcpy(out, data.data(), size);
-  *outLength = size;
-  return TRUE;
-}
-
 }  // namespace
 }  // namespace ambercrypt::posix
 
@@ -190,7 +175,7 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedS
   signedData = Concat({signedData, Tlv(0x31, signerInfo)});
   Bytes message = Tlv(0x30, Concat({signedDataOid, Tlv(0xa0, Tlv(0x30, signedData))}));
   SecureZeroMemory(content.data(), content.size());
-  return CopyOut(message, pbSignedBlob, pcbSignedBlob);
+  return CopyOut(message.data(), static_cast<DWORD>(message.size()), pbSignedBlob, pcbSignedBlob);
 }
 
 BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
@@ -257,7 +242,7 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
   }
   if (pcbDecoded != nullptr) {
     Bytes content(data->data, data->data + data->length);
-    BOOL copied = CopyOut(content, pbDecoded, pcbDecoded);
+    BOOL copied = CopyOut(content.data(), static_cast<DWORD>(content.size()), pbDecoded, pcbDecoded);
     SecureZeroMemory(content.data(), content.size());
     if (!copied) return FALSE;
   }

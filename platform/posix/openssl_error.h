@@ -20,6 +20,10 @@ namespace ambercrypt::posix {
 // Takes any Windows code: an error number or an HRESULT.
 BOOL FailWith(long code);
 
+// Hands size bytes of data to a CryptoAPI-style output: a null out asks the
+// size; a short *outLength gets the size and ERROR_MORE_DATA.
+BOOL CopyOut(const void *data, DWORD size, BYTE *out, DWORD *outLength);
+
 struct EvpMdCtxFree { void operator()(EVP_MD_CTX *p) const { EVP_MD_CTX_free(p); } };
 struct EvpCipherCtxFree { void operator()(EVP_CIPHER_CTX *p) const { EVP_CIPHER_CTX_free(p); } };
 struct EvpPkeyFree { void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); } };

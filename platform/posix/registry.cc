@@ -102,11 +102,53 @@ LSTATUS NewHandle(int64_t id, REGSAM access, PHKEY out) {
   return ERROR_SUCCESS;
 }
 
+// Opens (with create, makes) subKey below hKey for samDesired. Write access
+// is granted to the store's writers, and to everyone on a null-DACL key.
+LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY result, bool *created) {
+  int64_t base;
+  REGSAM baseAccess;
+  LSTATUS status = Resolve(hKey, &base, &baseAccess);
+  if (status != ERROR_SUCCESS) return status;
+  return Registry::Instance().Run(create, [&](Tx &tx) -> LSTATUS {
+    bool open = false;
+    LSTATUS s = tx.KeyFlag(base, &open);
+    if (s != ERROR_SUCCESS) return s;
+    int64_t id = 0;
+    s = Walk(tx, base, subKey, create, &id, created);
+    if (s != ERROR_SUCCESS) return s;
+    s = tx.KeyFlag(id, &open);
+    if (s != ERROR_SUCCESS) return s;
+    if (WantsWrite(samDesired) && !tx.writer() && !(open && tx.shared())) return ERROR_ACCESS_DENIED;
+    return NewHandle(id, samDesired, result);
+  });
+}
+
 // May this process write the values of this key through a handle with access?
 LSTATUS CheckValueWrite(Tx &tx, bool open, REGSAM access) {
   if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
   if (open ? !tx.shared() : !tx.writer()) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
+}
+
+// Runs body(tx, id, open) in one transaction on the key behind hKey, after
+// resolving the handle and finding the key (open: it has a null DACL). With
+// write, the handle and the process must also be allowed to change values.
+template <typename Body>
+LSTATUS OnKey(HKEY hKey, bool write, Body body) {
+  int64_t id = 0;
+  REGSAM access;
+  LSTATUS status = Resolve(hKey, &id, &access);
+  if (status != ERROR_SUCCESS) return status;
+  return Registry::Instance().Run(write, [&](Tx &tx) -> LSTATUS {
+    bool open = false;
+    LSTATUS s = tx.KeyFlag(id, &open);
+    if (s != ERROR_SUCCESS) return s;
+    if (write) {
+      s = CheckValueWrite(tx, open, access);
+      if (s != ERROR_SUCCESS) return s;
+    }
+    return body(tx, id, open);
+  });
 }
 
 LSTATUS DeleteKeyRow(Tx &tx, int64_t id) {
@@ -150,14 +192,7 @@ LSTATUS DeleteTreeRows(Tx &tx, int64_t id) {
 
 LSTATUS RegEnumSubkeys(HKEY hKey, std::vector<std::string> *names) {
   if (names == nullptr) return ERROR_INVALID_PARAMETER;
-  int64_t id = 0;
-  REGSAM access;
-  LSTATUS status = Resolve(hKey, &id, &access);
-  if (status != ERROR_SUCCESS) return status;
-  return Registry::Instance().Run(false, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
+  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool) -> LSTATUS {
     Statement q(tx.db(), "SELECT name FROM keys WHERE parent = ? ORDER BY fold");
     if (!q.ok()) return RegistryError(q.prepare_error());
     q.Bind(1, id);
@@ -170,14 +205,7 @@ LSTATUS RegEnumSubkeys(HKEY hKey, std::vector<std::string> *names) {
 
 LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
   if (values == nullptr) return ERROR_INVALID_PARAMETER;
-  int64_t id = 0;
-  REGSAM access;
-  LSTATUS status = Resolve(hKey, &id, &access);
-  if (status != ERROR_SUCCESS) return status;
-  return Registry::Instance().Run(false, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
+  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     values->clear();
     if (open && !tx.shared()) return ERROR_SUCCESS;
     std::string sql = std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
@@ -193,17 +221,8 @@ LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
 }
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-  int64_t id = 0;
-  REGSAM access;
-  LSTATUS status = Resolve(hKey, &id, &access);
-  if (status != ERROR_SUCCESS) return status;
   std::string name = lpValueName ? lpValueName : "";
-  return Registry::Instance().Run(true, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
-    s = CheckValueWrite(tx, open, access);
-    if (s != ERROR_SUCCESS) return s;
+  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     std::string sql = std::string("DELETE FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
@@ -238,25 +257,8 @@ extern "C" {
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
   (void)ulOptions;
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  int64_t base;
-  REGSAM baseAccess;
-  LSTATUS status = Resolve(hKey, &base, &baseAccess);
-  if (status != ERROR_SUCCESS) return status;
-  return Registry::Instance().Run(false, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(base, &open);
-    if (s != ERROR_SUCCESS) return s;
-    int64_t id = 0;
-    bool created = false;
-    s = Walk(tx, base, lpSubKey, false, &id, &created);
-    if (s != ERROR_SUCCESS) return s;
-    s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
-    // Write access is granted to the store's writers, and to everyone on a
-    // null-DACL key.
-    if (WantsWrite(samDesired) && !tx.writer() && !(open && tx.shared())) return ERROR_ACCESS_DENIED;
-    return NewHandle(id, samDesired, phkResult);
-  });
+  bool created = false;
+  return OpenKey(hKey, lpSubKey, false, samDesired, phkResult, &created);
 }
 
 LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
@@ -267,39 +269,20 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
   (void)lpSecurityAttributes;
   if (phkResult == nullptr || lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
-  int64_t base;
-  REGSAM baseAccess;
-  LSTATUS status = Resolve(hKey, &base, &baseAccess);
-  if (status != ERROR_SUCCESS) return status;
-  return Registry::Instance().Run(true, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(base, &open);
-    if (s != ERROR_SUCCESS) return s;
-    int64_t id = 0;
-    bool created = false;
-    s = Walk(tx, base, lpSubKey, true, &id, &created);
-    if (s != ERROR_SUCCESS) return s;
-    s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
-    if (WantsWrite(samDesired) && !tx.writer() && !(open && tx.shared())) return ERROR_ACCESS_DENIED;
-    if (lpdwDisposition != nullptr) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return NewHandle(id, samDesired, phkResult);
-  });
+  bool created = false;
+  LSTATUS status = OpenKey(hKey, lpSubKey, true, samDesired, phkResult, &created);
+  if (status == ERROR_SUCCESS && lpdwDisposition != nullptr) {
+    *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  }
+  return status;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {
   (void)lpReserved;
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
-  int64_t id = 0;
-  REGSAM access;
-  LSTATUS status = Resolve(hKey, &id, &access);
-  if (status != ERROR_SUCCESS) return status;
   std::string name = lpValueName ? lpValueName : "";
-  return Registry::Instance().Run(false, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
+  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     if (open && !tx.shared()) return ERROR_FILE_NOT_FOUND;
     std::string sql = std::string("SELECT type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
     Statement q(tx.db(), sql.c_str());
@@ -329,17 +312,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
                               DWORD cbData) {
   (void)Reserved;
   if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
-  int64_t id = 0;
-  REGSAM access;
-  LSTATUS status = Resolve(hKey, &id, &access);
-  if (status != ERROR_SUCCESS) return status;
   std::string name = lpValueName ? lpValueName : "";
-  return Registry::Instance().Run(true, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
-    s = CheckValueWrite(tx, open, access);
-    if (s != ERROR_SUCCESS) return s;
+  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     // An update keeps the value's place, as Windows keeps its order. Writing
     // the bytes a value already holds changes nothing, so it costs no durable
     // write (a lockout check on its common path rewrites what is there).
