@@ -19,12 +19,12 @@
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
 #include "platform/win32_api.h"
+#include "store/named_mutex.h"
 #include "store/setting_store.h"
 
 namespace ambercrypt {
 
 struct PolicyFamily;
-class ScopedNamedMutex;
 
 class CFPICtrl {
  public:
@@ -62,6 +62,12 @@ class CFPICtrl {
   // Checks, cipher and secret key shared by EncryptBIR and DecryptBIR.
   uint32_t PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey);
   int QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting);
+  // The security status check of either family, and its lockout steps, under
+  // the family's cross-process lock of this application.
+  uint32_t CheckSecurityStatus(const PolicyFamily &family, const BioAPI_BIR *bir, int32_t requestedFmr,
+                               int32_t *allowedFmr, uint8_t *policyFlagOut);
+  uint32_t CheckLockout(const PolicyFamily &family, SettingStore::Key &app, const BioAPI_BIR *bir);
+  ScopedNamedMutex LockLockout(const PolicyFamily &family) const;
 };
 
 }  // namespace ambercrypt

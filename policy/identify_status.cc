@@ -1,15 +1,42 @@
-// identify_status.cc: the identify security status check and update. Not yet
-// built: both answer that the setting is unavailable.
+// identify_status.cc: KoBioFPI_IdentifySecurityStatas and
+// KoBioFPI_UpdateIdentifyStatus. The check is the one both families share
+// (lockout.cc); the update records the number of candidates, then leaves the
+// outcome pending for the identify challenge.
 #include "frame/fpi_ctrl.h"
+#include "policy/policy.h"
+#include "store/named_mutex.h"
+#include "store/setting_store.h"
 
 namespace ambercrypt {
 
-uint32_t CFPICtrl::IdentifySecurityStatas(const void *, int32_t, int32_t *, uint8_t *) {
-  return AMBER_E_SETTING_UNAVAILABLE;
+uint32_t CFPICtrl::IdentifySecurityStatas(const void *reserved, int32_t requestedFmr, int32_t *allowedFmr,
+                                          uint8_t *policyFlagOut) {
+  (void)reserved;  // never examined
+  if (allowedFmr == nullptr || policyFlagOut == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
+  return CheckSecurityStatus(kIdentifyPolicy, nullptr, requestedFmr, allowedFmr, policyFlagOut);
 }
 
-uint32_t CFPICtrl::UpdateIdentifyStatus(uint32_t *, BioAPI_CANDIDATE **, uint8_t) {
-  return AMBER_E_SETTING_UNAVAILABLE;
+uint32_t CFPICtrl::UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDIDATE **candidates, uint8_t level) {
+  if (numberOfResults == nullptr || candidates == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
+  if (level > kMaxLevel) return AMBER_E_STATUS_UPDATE;
+  uint32_t count = *numberOfResults;
+  if (QueryIdentifySetting()) {
+    SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);
+    if (!record.ok()) return AMBER_E_STATUS_UPDATE;
+    ScopedNamedMutex lock = LockLockout(kIdentifyPolicy);
+    if (!lock.owned() || record.WriteInt(settings::kIdentifyLastResult, static_cast<int32_t>(count)) != ERROR_SUCCESS) {
+      return AMBER_E_STATUS_UPDATE;
+    }
+  }
+  SettingCaches &caches = Caches();
+  caches.IdentifyPendingCountCache.Erase(appKey);
+  caches.IdentifyPendingLevelCache.Erase(appKey);
+  caches.IdentifyPendingRefCache.Erase(appKey);
+  caches.IdentifyPendingLevelCache.Insert(appKey, level);
+  caches.IdentifyPendingCountCache.Insert(appKey, count);
+  // The caller's pointer itself, as passed: the challenge reads through it.
+  if (count != 0) caches.IdentifyPendingRefCache.Insert(appKey, reinterpret_cast<uint64_t>(candidates));
+  return AMBER_OK;
 }
 
 }  // namespace ambercrypt

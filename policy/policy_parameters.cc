@@ -1,17 +1,85 @@
-// policy_parameters.cc: the verify and identify policy administration. Not yet
-// built: both answer that the setting is unavailable.
+// policy_parameters.cc: KoBioSPI_InitVerifyParameter and
+// KoBioSPI_InitIdentifyParameter. The two differ only in the values and caches
+// they write, which each family names (policy/policy.h). Every check runs
+// before anything is written; a failed write ends the call with the values
+// before it kept.
+#include <cstring>
+
+#include "admin/admin_password.h"
 #include "frame/spi_ctrl.h"
+#include "policy/policy.h"
+#include "store/setting_store.h"
 
 namespace ambercrypt {
+namespace {
 
-uint32_t CSPICtrl::InitVerifyParameter(const char *, int32_t, int32_t, int32_t, bool, ResponseMethodRecord,
-                                       const char *) {
-  return AMBER_E_SETTING_UNAVAILABLE;
+constexpr int32_t kLowestMaxFmr = -1;
+constexpr size_t kMaxKeyText = 255;
+
+// Bytes of the key text before its NUL, counting at most one past the limit.
+size_t KeyTextLength(const ResponseMethodRecord &record) {
+  return strnlen(record.keyText, kMaxKeyText + 1);
 }
 
-uint32_t CSPICtrl::InitIdentifyParameter(const char *, int32_t, int32_t, int32_t, bool, ResponseMethodRecord,
-                                         const char *) {
-  return AMBER_E_SETTING_UNAVAILABLE;
+}  // namespace
+
+uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicationName, int32_t maxFmr,
+                              int32_t maxFailures, int32_t lockMinutes, bool policyFlag,
+                              const ResponseMethodRecord &responseMethod, const char *adminPassword) {
+  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
+  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
+  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
+  if (maxFmr < kLowestMaxFmr) return AMBER_E_BAD_MAX_FMR;
+  if (maxFailures < 0) return AMBER_E_BAD_MAX_FAILURES;
+  if (lockMinutes < 0) return AMBER_E_BAD_LOCK_MINUTES;
+  uint32_t method = responseMethod.method;
+  if (method != AMBER_RESPONSE_SIGNATURE && method != AMBER_RESPONSE_HMAC) return AMBER_E_BAD_RESPONSE_METHOD;
+  size_t keyTextLength = KeyTextLength(responseMethod);
+  if (method == AMBER_RESPONSE_HMAC && (keyTextLength == 0 || keyTextLength > kMaxKeyText)) {
+    return AMBER_E_BAD_KEY_TEXT;
+  }
+
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
+  SettingCaches &caches = Caches();
+  if (app.WriteInt(family.maxFmr, maxFmr) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+  family.MaxFmrCache(caches).Replace(appKey, maxFmr);
+  if (app.WriteInt(family.maxFailures, maxFailures) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+  family.MaxFailuresCache(caches).Replace(appKey, maxFailures);
+  if (maxFailures != 0) CreateUserInfoKey();
+  if (app.WriteInt(family.lockMinutes, lockMinutes) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+  int32_t flag = policyFlag ? 1 : 0;
+  if (app.WriteInt(family.policyFlag, flag) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+  family.PolicyFlagCache(caches).Replace(appKey, flag);
+  if (app.WriteInt(family.responseMethod, static_cast<int32_t>(method)) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  // Method 30 leaves the key text of an earlier method-40 policy as it was.
+  if (method == AMBER_RESPONSE_SIGNATURE) return AMBER_OK;
+  if (app.WriteBytes(family.keyText, reinterpret_cast<const uint8_t *>(responseMethod.keyText),
+                     static_cast<uint32_t>(keyTextLength)) != ERROR_SUCCESS ||
+      app.WriteInt(family.keyTextLength, static_cast<int32_t>(keyTextLength)) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  return AMBER_OK;
+}
+
+uint32_t CSPICtrl::InitVerifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                                       int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
+                                       const char *adminPassword) {
+  return InitPolicy(kVerifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag, responseMethod,
+                    adminPassword);
+}
+
+uint32_t CSPICtrl::InitIdentifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                                         int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
+                                         const char *adminPassword) {
+  return InitPolicy(kIdentifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
+                    responseMethod, adminPassword);
 }
 
 }  // namespace ambercrypt

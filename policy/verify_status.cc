@@ -1,15 +1,49 @@
-// verify_status.cc: the verify security status check and update. Not yet
-// built: both answer that the setting is unavailable.
+// verify_status.cc: KoBioFPI_VerifySecurityStatas and KoBioFPI_UpdateVerifyStatus.
+// The check is the one both families share (lockout.cc); the update records
+// the outcome and leaves it pending for the verify challenge.
 #include "frame/fpi_ctrl.h"
+#include "policy/policy.h"
+#include "store/named_mutex.h"
+#include "store/setting_store.h"
 
 namespace ambercrypt {
 
-uint32_t CFPICtrl::VerifySecurityStatas(const BioAPI_BIR *, int32_t, int32_t *, uint8_t *) {
-  return AMBER_E_SETTING_UNAVAILABLE;
+uint32_t CFPICtrl::VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requestedFmr, int32_t *allowedFmr,
+                                        uint8_t *policyFlagOut) {
+  if (bir == nullptr || allowedFmr == nullptr || policyFlagOut == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
+  return CheckSecurityStatus(kVerifyPolicy, bir, requestedFmr, allowedFmr, policyFlagOut);
 }
 
-uint32_t CFPICtrl::UpdateVerifyStatus(bool, const BioAPI_BIR *, int32_t, uint8_t) {
-  return AMBER_E_SETTING_UNAVAILABLE;
+uint32_t CFPICtrl::UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_t achievedFmr, uint8_t level) {
+  if (bir == nullptr || level > kMaxLevel) return AMBER_E_STATUS_UPDATE;
+  bool tracking = QueryVerifySetting() != 0;
+  // The lockout record is touched only while tracking is on.
+  SettingStore::Key record = tracking ? store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS) : store.Unopened();
+  if (tracking && !record.ok()) return AMBER_E_SETTING_UNAVAILABLE;
+
+  SettingCaches &caches = Caches();
+  caches.VerifyPendingResultCache.Erase(appKey);
+  caches.VerifyPendingValueCache.Erase(appKey);
+  caches.VerifyPendingLevelCache.Erase(appKey);
+  caches.VerifyPendingDigestCache.Erase(appKey);
+  caches.VerifyPendingResultCache.Insert(appKey, result ? 1u : 0u);
+  caches.VerifyPendingValueCache.Insert(appKey, achievedFmr);
+  caches.VerifyPendingLevelCache.Insert(appKey, level);
+
+  ScopedNamedMutex lock;
+  if (tracking) {
+    lock = LockLockout(kVerifyPolicy);
+    if (!lock.owned() || record.WriteInt(settings::kVerifyLastResult, result ? 1 : 0) != ERROR_SUCCESS) {
+      return AMBER_E_STATUS_UPDATE;
+    }
+  }
+  CSecureBuffer digest;
+  if (!DigestOfBiometricData(bir, crypt, &digest)) return AMBER_E_STATUS_UPDATE;
+  caches.VerifyPendingDigestCache.Insert(appKey, digest);
+  if (tracking && record.WriteBytes(settings::kVerifyLastDigest, digest.data(), digest.size()) != ERROR_SUCCESS) {
+    return AMBER_E_STATUS_UPDATE;
+  }
+  return AMBER_OK;
 }
 
 }  // namespace ambercrypt

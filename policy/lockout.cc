@@ -1,0 +1,138 @@
+// lockout.cc: the security status check both families share: the lockout
+// steps while tracking is on, then the rate ceiling and the policy flag.
+// The read-modify-write of an application's lockout record runs under a
+// cross-process lock of that application and family, so processes checking at
+// once never lose a failure or undo each other's lock.
+#include <cstring>
+#include <string>
+
+#include "crypto/ccrypt.h"
+#include "frame/fpi_ctrl.h"
+#include "policy/clock.h"
+#include "policy/policy.h"
+#include "store/named_mutex.h"
+#include "store/setting_store.h"
+
+namespace ambercrypt {
+namespace {
+
+// Long enough for any holder that is working; a lock held longer than this
+// is refused rather than skipped, since skipping it could lose failures.
+constexpr DWORD kLockoutLockWaitMs = 10000;
+
+std::string LockName(const PolicyFamily &family, const char *appKey) {
+  std::string name = family.lockName;
+  size_t n = strlen(appKey);
+  if (n > 0 && appKey[n - 1] == '\n') --n;
+  return name.append(appKey, n);
+}
+
+}  // namespace
+
+bool DigestOfBiometricData(const BioAPI_BIR *bir, CCrypt &crypt, CSecureBuffer *digest) {
+  const uint8_t *data = bir->BiometricData.Data;
+  uint32_t length = bir->BiometricData.Length;
+  // Empty data cannot be digested; a wild pointer is refused, not followed.
+  if (data == nullptr || length == 0 || IsBadReadPtr(data, length)) return false;
+  CSecureBuffer out(kDigestSize);
+  uint32_t outLength = out.size();
+  if (crypt.Hash(data, length, out.data(), &outLength) != ERROR_SUCCESS || outLength != kDigestSize) return false;
+  *digest = std::move(out);
+  return true;
+}
+
+ScopedNamedMutex CFPICtrl::LockLockout(const PolicyFamily &family) const {
+  return ScopedNamedMutex(LockName(family, appKey).c_str(), kLockoutLockWaitMs);
+}
+
+uint32_t CFPICtrl::CheckSecurityStatus(const PolicyFamily &family, const BioAPI_BIR *bir, int32_t requestedFmr,
+                                       int32_t *allowedFmr, uint8_t *policyFlagOut) {
+  bool tracking = family.kind == PolicyKind::kVerify ? QueryVerifySetting() : QueryIdentifySetting();
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
+  if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
+  SettingCaches &caches = Caches();
+  if (tracking) {
+    ScopedNamedMutex lock = LockLockout(family);
+    if (!lock.owned()) return AMBER_E_SETTING_UNAVAILABLE;
+    uint32_t result = CheckLockout(family, app, bir);
+    if (result != AMBER_OK) return result;
+  }
+  int32_t ceiling = 0;
+  if (store.ReadThrough(family.MaxFmrCache(caches), family.maxFmr, &ceiling) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  if (ceiling < requestedFmr) {
+    *allowedFmr = ceiling;
+    return AMBER_E_FMR_LOWERED;
+  }
+  *allowedFmr = requestedFmr;
+  int32_t flag = 0;
+  if (store.ReadThrough(family.PolicyFlagCache(caches), family.policyFlag, &flag) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  *policyFlagOut = flag != 0 ? 1 : 0;
+  return AMBER_OK;
+}
+
+uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &app, const BioAPI_BIR *bir) {
+  const bool verify = family.kind == PolicyKind::kVerify;
+  // Verify makes the UserInfo key when it is missing; identify does not.
+  SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS, verify);
+  if (!record.ok()) return AMBER_E_SETTING_UNAVAILABLE;
+  int64_t stored = 0;
+  uint64_t release = record.ReadInt64(family.releaseTime, &stored) == ERROR_SUCCESS ? static_cast<uint64_t>(stored) : 0;
+  uint64_t now = LocalFileTimeNow();
+  if (now < release) return AMBER_E_LOCKED;
+  bool justReleased = release != 0;
+  if (record.WriteInt64(family.releaseTime, 0) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+  int32_t last = 1;
+  if (record.ReadInt(family.lastResult, &last) != ERROR_SUCCESS) last = 1;
+
+  // Does this check count a failure? Verify: the last verification failed
+  // and came with this very BIR; identify: the last identification failed.
+  bool counts = false;
+  if (!justReleased && verify && last != 1) {
+    CSecureBuffer digest, lastDigest(kDigestSize);
+    CCrypt crypt;
+    uint32_t lastLength = lastDigest.size();
+    if (!DigestOfBiometricData(bir, crypt, &digest) ||
+        record.ReadBytes(settings::kVerifyLastDigest, lastDigest.data(), &lastLength) != ERROR_SUCCESS) {
+      return AMBER_E_SETTING_UNAVAILABLE;
+    }
+    counts = lastLength == kDigestSize && ConstantTimeEqual(digest.data(), lastDigest.data(), kDigestSize);
+  } else if (!justReleased && !verify) {
+    counts = last == 0;
+  }
+  int32_t count = 0;
+  if (counts) {
+    // A count never written (a failure reported before any check) counts from
+    // 0: taken as unreadable, it would fail every check until a verification
+    // succeeded, which no check would then let happen. A damaged one fails.
+    int32_t previous = 0;
+    uint32_t status = record.ReadInt(family.failureCount, &previous);
+    if (status == ERROR_FILE_NOT_FOUND) {
+      previous = 0;
+    } else if (status != ERROR_SUCCESS) {
+      return AMBER_E_SETTING_UNAVAILABLE;
+    }
+    count = static_cast<int32_t>(static_cast<uint32_t>(previous) + 1u);  // wraps, never overflows
+  }
+  if (record.WriteInt(family.failureCount, count) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+
+  int32_t max = 0;
+  if (store.ReadThrough(family.MaxFailuresCache(Caches()), family.maxFailures, &max) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  if (max == 0 || count < max) return AMBER_OK;
+  int32_t lockMinutes = 0;
+  if (app.ReadInt(family.lockMinutes, &lockMinutes) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+  // Minutes taken unsigned, in 64 bits: even 2^32 - 1 minutes cannot overflow.
+  release = now + static_cast<uint64_t>(static_cast<uint32_t>(lockMinutes)) * kTicksPerMinute;
+  if (record.WriteInt64(family.releaseTime, static_cast<int64_t>(release)) != ERROR_SUCCESS ||
+      record.WriteInt(family.failureCount, 0) != ERROR_SUCCESS) {
+    return AMBER_E_SETTING_UNAVAILABLE;
+  }
+  return AMBER_E_LOCKED_NOW;
+}
+
+}  // namespace ambercrypt

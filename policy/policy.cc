@@ -1,0 +1,39 @@
+#include "policy/policy.h"
+
+namespace ambercrypt {
+
+using namespace settings;
+
+const PolicyFamily kVerifyPolicy{PolicyKind::kVerify,
+                                 "Global\\AmbercryptLockout.Verify.",
+                                 kVerifyMaxFmr,
+                                 kVerifyMaxFailures,
+                                 kVerifyLockMinutes,
+                                 kVerifyPolicyFlag,
+                                 kVerifyResponseMethod,
+                                 kVerifyKeyText,
+                                 kVerifyKeyTextLength,
+                                 kVerifyLastResult,
+                                 kVerifyReleaseTime,
+                                 kVerifyFailureCount,
+                                 &SettingCaches::VerifySetting19Cache,
+                                 &SettingCaches::VerifySetting17Cache,
+                                 &SettingCaches::VerifySetting23Cache};
+
+const PolicyFamily kIdentifyPolicy{PolicyKind::kIdentify,
+                                   "Global\\AmbercryptLockout.Identify.",
+                                   kIdentifyMaxFmr,
+                                   kIdentifyMaxFailures,
+                                   kIdentifyLockMinutes,
+                                   kIdentifyPolicyFlag,
+                                   kIdentifyResponseMethod,
+                                   kIdentifyKeyText,
+                                   kIdentifyKeyTextLength,
+                                   kIdentifyLastResult,
+                                   kIdentifyReleaseTime,
+                                   kIdentifyFailureCount,
+                                   &SettingCaches::IdentifySetting20Cache,
+                                   &SettingCaches::IdentifySetting18Cache,
+                                   &SettingCaches::IdentifySetting24Cache};
+
+}  // namespace ambercrypt
