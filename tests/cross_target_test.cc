@@ -17,6 +17,7 @@
 #include "ambercrypt/ambercrypt.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
+#include "policy/clock.h"
 #include "store/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -41,6 +42,14 @@ Bytes Pattern(uint32_t seed, size_t n) {
 
 const char kPassword[] = "Admin123";
 const char kKeyPath[] = "SOFTWARE\\Dravelo\\BioAPI\\Ambervault\\WinCrypto\\CrossTarget";
+// The local time of the lockouts: 2024-01-21, as a FILETIME count.
+constexpr uint64_t kLockTime = 133500000000000000ull;
+constexpr uint64_t kMinute = 600000000ull;
+const char *const kPolicyValues[] = {"KoSettingInfo15", "KoSettingInfo16", "KoSettingInfo17", "KoSettingInfo18",
+                                     "KoSettingInfo19", "KoSettingInfo20", "KoSettingInfo21", "KoSettingInfo22",
+                                     "KoSettingInfo23", "KoSettingInfo24", "KoSettingInfo25", "KoSettingInfo27"};
+const char *const kLockoutValues[] = {"KoSettingInfo12", "KoSettingInfo13", "KoSettingInfo33", "KoSettingInfo35",
+                                      "KoSettingInfo36", "KoSettingInfo37", "KoSettingInfo38"};
 
 class CrossTargetTest : public test::StoreTest {
  protected:
@@ -134,7 +143,55 @@ class CrossTargetTest : public test::StoreTest {
         v["bir-" + std::to_string(algorithm) + "-" + std::to_string(i)] = ToHex(cipher.data(), out.BiometricData.Length);
       }
     }
+
+    // Both policies and both lockout records, written through the exports at
+    // a fixed time: each family fails until it locks.
+    SetClockForTesting(&LockTime);
+    EXPECT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 300, 2, 30, 1, HmacMethod(), kPassword));
+    ResponseMethodRecord signature;
+    memset(&signature, 0, sizeof signature);
+    signature.method = AMBER_RESPONSE_SIGNATURE;
+    EXPECT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 301, 2, 45, 0, signature, kPassword));
+    test::AttachAs("C:\\Apps\\Scanner.EXE");
+    Bytes person = Pattern(600, 48);
+    BioAPI_BIR bir;
+    memset(&bir, 0, sizeof bir);
+    bir.BiometricData = {static_cast<uint32_t>(person.size()), person.data()};
+    int32_t allowed = 0;
+    uint8_t flag = 0;
+    uint32_t none = 0;
+    BioAPI_CANDIDATE *candidates = nullptr;
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(0u, KoBioFPI_VerifySecurityStatas(&bir, 5, &allowed, &flag));
+      EXPECT_EQ(0u, KoBioFPI_UpdateVerifyStatus(0, &bir, 5, 40));
+      EXPECT_EQ(0u, KoBioFPI_IdentifySecurityStatas(nullptr, 5, &allowed, &flag));
+      EXPECT_EQ(0u, KoBioFPI_UpdateIdentifyStatus(&none, &candidates, 40));
+    }
+    EXPECT_EQ(AMBER_E_LOCKED_NOW | AMBER_ERROR_FLAG, KoBioFPI_VerifySecurityStatas(&bir, 5, &allowed, &flag));
+    EXPECT_EQ(AMBER_E_LOCKED_NOW | AMBER_ERROR_FLAG, KoBioFPI_IdentifySecurityStatas(nullptr, 5, &allowed, &flag));
+    EXPECT_EQ(0u, KoBioFPI_UpdateVerifyStatus(0, &bir, 5, 40));
+    EXPECT_EQ(0u, KoBioFPI_UpdateIdentifyStatus(&none, &candidates, 40));
+    SetClockForTesting(nullptr);
+    for (const char *name : kPolicyValues) {
+      Bytes stored;
+      EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(ApplicationKeyPath(appKey).c_str(), name, &stored)) << name;
+      v[std::string("policy-") + name] = ToHex(stored);
+    }
+    for (const char *name : kLockoutValues) {
+      Bytes stored;
+      EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(UserInfoKeyPath(appKey).c_str(), name, &stored)) << name;
+      v[std::string("lockout-") + name] = ToHex(stored);
+    }
     return v;
+  }
+
+  static uint64_t LockTime() { return kLockTime; }
+  static ResponseMethodRecord HmacMethod() {
+    ResponseMethodRecord r;
+    memset(&r, 0, sizeof r);
+    r.method = AMBER_RESPONSE_HMAC;
+    memcpy(r.keyText, "Cross-target key", 16);
+    return r;
   }
 
   Bytes issuer_, serial_;
@@ -142,7 +199,7 @@ class CrossTargetTest : public test::StoreTest {
 
 TEST_F(CrossTargetTest, WritesItsVectors) {
   auto values = Compute();
-  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6, values.size());
+  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7, values.size());
   EXPECT_EQ(16u, values["regint-0"].size());  // 8 stored bytes
   const char *out = getenv("AMBERCRYPT_VECTORS_OUT");
   if (out == nullptr) return;
@@ -186,6 +243,34 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
     ASSERT_EQ(0u, KoBioFPI_DecryptBIR(&in, &out));
     EXPECT_EQ(BirTemplate(i), Bytes(plain.begin(), plain.begin() + out.BiometricData.Length));
   }
+  // Their lockout records hold here: locked until 30 and 45 minutes after
+  // the time they were written, open from then on.
+  char appKey[30];
+  ASSERT_EQ(1, HashNameToBase64("Scanner", appKey));
+  struct Probe {
+    uint64_t minutes;
+    uint32_t verify, identify;
+  };
+  const uint32_t locked = AMBER_E_LOCKED | AMBER_ERROR_FLAG;
+  for (const Probe &p : {Probe{29, locked, locked}, Probe{30, 0, locked}, Probe{45, 0, 0}}) {
+    for (const char *name : kLockoutValues) {
+      ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(UserInfoKeyPath(appKey).c_str(), name, REG_BINARY,
+                                                   test::FromHex(theirs[std::string("lockout-") + name])));
+    }
+    static uint64_t now;
+    now = kLockTime + p.minutes * kMinute;
+    SetClockForTesting([] { return now; });
+    test::AttachAs("C:\\Apps\\Scanner.EXE");
+    Bytes person = Pattern(600, 48);
+    BioAPI_BIR bir;
+    memset(&bir, 0, sizeof bir);
+    bir.BiometricData = {static_cast<uint32_t>(person.size()), person.data()};
+    int32_t allowed = 0;
+    uint8_t flag = 0;
+    EXPECT_EQ(p.verify, KoBioFPI_VerifySecurityStatas(&bir, 5, &allowed, &flag)) << p.minutes;
+    EXPECT_EQ(p.identify, KoBioFPI_IdentifySecurityStatas(nullptr, 5, &allowed, &flag)) << p.minutes;
+  }
+  SetClockForTesting(nullptr);
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 //
 // As the administrator: provisions the administrator password (as an
 // installation does), restricts the application "Scanner" to mode 4 and gives
-// it a secret key. Then, in a process of that application (this program
-// copied under the name Scanner), loads the library, asks which BSP functions
-// it may use, and encrypts and decrypts a BIR. Every step prints its answer.
+// it a secret key and its verify and identify policies. Then, in a process of
+// that application (this program copied under the name Scanner), loads the
+// library, asks which BSP functions it may use, encrypts and decrypts a BIR,
+// and fails verifications and identifications until they are locked out (and,
+// for a lock of 0 minutes, released). Every step prints its answer.
 //
 //   ambercrypt-demo LIBRARY [--keep]     the whole road
 //   Scanner --as-host LIBRARY            the application's side (run by the above)
@@ -71,6 +73,8 @@ const char *CodeName(uint32_t code) {
     case AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG: return "setting unavailable";
     case AMBER_E_ENCRYPT_FAILED | AMBER_ERROR_FLAG: return "encryption failed";
     case AMBER_E_DECRYPT_FAILED | AMBER_ERROR_FLAG: return "decryption failed";
+    case AMBER_E_LOCKED_NOW | AMBER_ERROR_FLAG: return "failure limit reached: locked now";
+    case AMBER_E_LOCKED | AMBER_ERROR_FLAG: return "locked";
     default: return "error";
   }
 }
@@ -172,6 +176,38 @@ int RunAsHost(const char *libraryPath) {
   std::printf("     data type 0x%02x, %u bytes, %s the original template\n", decrypted.Header.Type,
               decrypted.BiometricData.Length, same ? "equal to" : "DIFFERENT FROM");
   if (!same) ++g_failures;
+
+  // The verify road with lockout: three failures with the same BIR, then the
+  // check that reaches the limit locks verification for a minute.
+  auto verifyCheck = lib.Get<uint32_t (*)(const BioAPI_BIR *, int32_t, int32_t *, uint8_t *)>(
+      "KoBioFPI_VerifySecurityStatas");
+  auto verifyUpdate = lib.Get<uint32_t (*)(uint8_t, const BioAPI_BIR *, int32_t, uint8_t)>("KoBioFPI_UpdateVerifyStatus");
+  auto identifyCheck = lib.Get<uint32_t (*)(const void *, int32_t, int32_t *, uint8_t *)>(
+      "KoBioFPI_IdentifySecurityStatas");
+  auto identifyUpdate =
+      lib.Get<uint32_t (*)(uint32_t *, BioAPI_CANDIDATE **, uint8_t)>("KoBioFPI_UpdateIdentifyStatus");
+  int32_t allowed = 0;
+  uint8_t flag = 0;
+  std::printf("\n  verification: at most 3 failures, then locked for 1 minute\n");
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    Step("KoBioFPI_VerifySecurityStatas(person, FMR 100)", verifyCheck(&input, 100, &allowed, &flag));
+    Step("KoBioFPI_UpdateVerifyStatus(no match)", verifyUpdate(0, &input, 0, 0));
+  }
+  Step("KoBioFPI_VerifySecurityStatas   the limit is reached", verifyCheck(&input, 100, &allowed, &flag),
+       AMBER_E_LOCKED_NOW | AMBER_ERROR_FLAG);
+  Step("KoBioFPI_VerifySecurityStatas   within the minute", verifyCheck(&input, 100, &allowed, &flag),
+       AMBER_E_LOCKED | AMBER_ERROR_FLAG);
+
+  std::printf("\n  identification: at most 2 failures, locked for 0 minutes\n");
+  BioAPI_CANDIDATE *candidates = nullptr;
+  uint32_t found = 0;
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    Step("KoBioFPI_IdentifySecurityStatas(FMR 100)", identifyCheck(nullptr, 100, &allowed, &flag));
+    Step("KoBioFPI_UpdateIdentifyStatus(no candidate)", identifyUpdate(&found, &candidates, 0));
+  }
+  Step("KoBioFPI_IdentifySecurityStatas   the limit is reached", identifyCheck(nullptr, 100, &allowed, &flag),
+       AMBER_E_LOCKED_NOW | AMBER_ERROR_FLAG);
+  Step("KoBioFPI_IdentifySecurityStatas   the lock has run out", identifyCheck(nullptr, 100, &allowed, &flag));
   lib.Unload();
   return g_failures == 0 ? 0 : 1;
 }
@@ -262,6 +298,13 @@ int main(int argc, char **argv) {
   auto restrict = lib.Get<uint32_t (*)(const char *, uint32_t, uint32_t, const char *)>("KoBioSPI_RestrictBSPFunction");
   auto initKey = lib.Get<uint32_t (*)(const char *, uint32_t, const char *, const char *)>("KoBioSPI_InitSecretKey");
   auto sign = lib.Get<uint32_t (*)(const BioAPI_BIR *, BioAPI_BIR *)>("KoBioSPI_DigitalSignBIR");
+  using InitPolicy = uint32_t (*)(const char *, int32_t, int32_t, int32_t, uint8_t, ResponseMethodRecord, const char *);
+  auto initVerify = lib.Get<InitPolicy>("KoBioSPI_InitVerifyParameter");
+  auto initIdentify = lib.Get<InitPolicy>("KoBioSPI_InitIdentifyParameter");
+  ResponseMethodRecord hmac;
+  memset(&hmac, 0, sizeof hmac);
+  hmac.method = AMBER_RESPONSE_HMAC;
+  std::snprintf(hmac.keyText, sizeof hmac.keyText, "%s", "Demo response key");
   BioAPI_BIR empty;
   memset(&empty, 0, sizeof empty);
   Step("KoBioSPI_DigitalSignBIR(bir, NULL)", sign(&empty, nullptr), AMBER_SIGN_NULL_OUTPUT);
@@ -272,6 +315,10 @@ int main(int argc, char **argv) {
   Step("KoBioSPI_RestrictBSPFunction(\"Scanner\", mode 4)", restrict(kApplication, 4, 0, kAdminPassword));
   Step("KoBioSPI_InitSecretKey(\"Scanner\", AES-256, key)",
        initKey(kApplication, AMBER_CALG_AES_256, kSecretKey, kAdminPassword));
+  Step("KoBioSPI_InitVerifyParameter(FMR 1000, 3 failures, 1 minute)",
+       initVerify(kApplication, 1000, 3, 1, 1, hmac, kAdminPassword));
+  Step("KoBioSPI_InitIdentifyParameter(FMR 1000, 2 failures, 0 minutes)",
+       initIdentify(kApplication, 1000, 2, 0, 1, hmac, kAdminPassword));
   lib.Unload();
 
   int rc = RunApplicationProcess(dir, libraryPath);
