@@ -200,6 +200,27 @@ TEST(PlatformRuntimeTest, LocalTimeAsFileTime) {
 }
 
 
+#if !defined(_WIN32)
+// Local time follows TZ as the C library does, also when it changes.
+TEST(PlatformRuntimeTest, LocalTimeFollowsTheZone) {
+  const char *saved = getenv("TZ");
+  std::string old = saved != nullptr ? saved : "";
+  SYSTEMTIME utc, tokyo;
+  setenv("TZ", "UTC0", 1);
+  GetLocalTime(&utc);
+  setenv("TZ", "JST-9", 1);
+  GetLocalTime(&tokyo);
+  if (saved != nullptr) {
+    setenv("TZ", old.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  int minutes = ((tokyo.wHour - utc.wHour + 24) % 24) * 60 + tokyo.wMinute - utc.wMinute;
+  EXPECT_NEAR(9 * 60, minutes, 1);  // a minute may turn between the two calls
+}
+#endif
+
 class HandleTest : public ambercrypt::test::StoreTest {};
 
 #if !defined(_WIN32)

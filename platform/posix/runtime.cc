@@ -64,6 +64,9 @@ void WINAPI GetLocalTime(LPSYSTEMTIME st) {
   gettimeofday(&tv, nullptr);
   time_t seconds = tv.tv_sec;
   struct tm local;
+  // As localtime does: take TZ (or the system zone) as it is now, not as it
+  // was when the process first asked.
+  tzset();
   localtime_r(&seconds, &local);
   st->wYear = static_cast<WORD>(local.tm_year + 1900);
   st->wMonth = static_cast<WORD>(local.tm_mon + 1);
