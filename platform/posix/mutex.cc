@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -31,16 +32,31 @@ NamedMutex *AsMutex(HANDLE h) {
 
 // The lock file under locks/, a directory every account may make lock files
 // in (sticky, like /tmp). flock works on a descriptor opened for reading, so
-// nobody ever needs another account's lock file writable.
+// nobody ever needs another account's lock file writable. The directory is
+// checked once per process and state root, as the registry's connection is:
+// lockout checks take a lock on every call.
 LSTATUS OpenLockFile(const std::string &name, ambercrypt::posix::UniqueFd *fd) {
   using namespace ambercrypt::posix;
-  StateDirectory root, locks;
-  LSTATUS status = OpenStateRoot(false, &root);
-  if (status != ERROR_SUCCESS) return status;
-  bool create = faccessat(root.fd.get(), ".", W_OK, AT_EACCESS) == 0;
-  status = OpenStateDirectory(root, "locks", 01777, create, &locks);
-  if (status != ERROR_SUCCESS) return status;
-  return OpenStateFile(locks, name.c_str(), O_RDONLY, 0644, true, FileOwner::kAnyone, fd);
+  static struct {
+    std::mutex mu;
+    StateDirectory locks;
+    pid_t pid = 0;
+    std::string root;
+  } checked;
+  std::lock_guard<std::mutex> guard(checked.mu);
+  std::string root = StateRoot();
+  if (!checked.locks.fd || checked.pid != getpid() || checked.root != root) {
+    StateDirectory checkedRoot, checkedLocks;
+    LSTATUS status = OpenStateRoot(false, &checkedRoot);
+    if (status != ERROR_SUCCESS) return status;
+    bool create = faccessat(checkedRoot.fd.get(), ".", W_OK, AT_EACCESS) == 0;
+    status = OpenStateDirectory(checkedRoot, "locks", 01777, create, &checkedLocks);
+    if (status != ERROR_SUCCESS) return status;
+    checked.locks = std::move(checkedLocks);
+    checked.pid = getpid();
+    checked.root = root;
+  }
+  return OpenStateFile(checked.locks, name.c_str(), O_RDONLY, 0644, true, FileOwner::kAnyone, fd);
 }
 
 }  // namespace

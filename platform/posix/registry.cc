@@ -133,8 +133,9 @@ LSTATUS CheckValueWrite(Tx &tx, bool open, REGSAM access) {
 // Runs body(tx, id, open) in one transaction on the key behind hKey, after
 // resolving the handle and finding the key (open: it has a null DACL). With
 // write, the handle and the process must also be allowed to change values.
+// (checkWrite asks the same of a transaction that only reads.)
 template <typename Body>
-LSTATUS OnKey(HKEY hKey, bool write, Body body) {
+LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
   int64_t id = 0;
   REGSAM access;
   LSTATUS status = Resolve(hKey, &id, &access);
@@ -143,7 +144,7 @@ LSTATUS OnKey(HKEY hKey, bool write, Body body) {
     bool open = false;
     LSTATUS s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
-    if (write) {
+    if (write || checkWrite) {
       s = CheckValueWrite(tx, open, access);
       if (s != ERROR_SUCCESS) return s;
     }
@@ -313,10 +314,28 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   (void)Reserved;
   if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
   std::string name = lpValueName ? lpValueName : "";
+  // Writing the bytes a value already holds changes nothing (a lockout check
+  // on its common path rewrites what is there): found in a transaction that
+  // only reads, it takes no write lock and costs no durable write.
+  bool same = false;
+  LSTATUS status = OnKey(
+      hKey, false,
+      [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
+        std::string sql = std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(open) +
+                          " WHERE key = ? AND fold = ?";
+        Statement q(tx.db(), sql.c_str());
+        if (!q.ok()) return RegistryError(q.prepare_error());
+        int rc = q.Bind(1, static_cast<int64_t>(dwType)).BindBlob(2, lpData, cbData).Bind(3, id).Bind(4, Fold(name))
+                     .Step();
+        if (rc == SQLITE_ROW) same = q.Int(0) != 0;
+        return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : RegistryError(rc);
+      },
+      true);
+  if (status != ERROR_SUCCESS || same) return status;
   return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-    // An update keeps the value's place, as Windows keeps its order. Writing
-    // the bytes a value already holds changes nothing, so it costs no durable
-    // write (a lockout check on its common path rewrites what is there).
+    // An update keeps the value's place, as Windows keeps its order; one that
+    // changes nothing (another process wrote the same bytes meanwhile) writes
+    // nothing.
     std::string sql = std::string("INSERT INTO ") + tx.ValueTable(open) +
                       "(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?)"
                       " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"

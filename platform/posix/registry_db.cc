@@ -67,14 +67,48 @@ Registry &Registry::Instance() {
 }
 
 Registry::~Registry() {
-  if (db_ != nullptr && pid_ == getpid()) sqlite3_close_v2(db_);
+  if (db_ != nullptr && pid_ == getpid()) {
+    for (auto &entry : statements_) sqlite3_finalize(entry.second);
+    sqlite3_close_v2(db_);
+  }
+}
+
+sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached) {
+  Registry &registry = Registry::Instance();  // its mutex is held: statements run inside Run
+  sqlite3_stmt *stmt = nullptr;
+  *cached = db == registry.db_;
+  if (*cached) {
+    auto it = registry.statements_.find(sql);
+    if (it != registry.statements_.end()) {
+      *rc = SQLITE_OK;
+      return it->second;
+    }
+  }
+  *rc = sqlite3_prepare_v3(db, sql, -1, *cached ? SQLITE_PREPARE_PERSISTENT : 0, &stmt, nullptr);
+  if (*rc != SQLITE_OK) {
+    *cached = false;
+    return stmt;
+  }
+  if (*cached) {
+    try {
+      registry.statements_.emplace(sql, stmt);
+    } catch (const std::bad_alloc &) {
+      *cached = false;  // used once, then finalized
+    }
+  }
+  return stmt;
 }
 
 LSTATUS Registry::Connect() {
   std::string root = StateRoot();
   if (db_ != nullptr && pid_ == getpid() && root_ == root) return ERROR_SUCCESS;
-  // A connection from the parent of a fork() is abandoned, never used or closed.
-  if (db_ != nullptr && pid_ == getpid()) sqlite3_close_v2(db_);
+  // A connection from the parent of a fork() is abandoned, never used or
+  // closed (its statements with it).
+  if (db_ != nullptr && pid_ == getpid()) {
+    for (auto &entry : statements_) sqlite3_finalize(entry.second);
+    sqlite3_close_v2(db_);
+  }
+  statements_.clear();
   db_ = nullptr;
   pid_ = getpid();
   root_ = root;

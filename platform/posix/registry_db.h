@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/posix/state_root.h"
@@ -27,10 +28,22 @@ LSTATUS RegistryError(int rc);
 // Names compare without regard to ASCII case.
 std::string Fold(const std::string &s);
 
+// A prepared statement of the process's connection, taken from its cache (the
+// registry runs a handful of statements on every call: parsing them once
+// matters) and reset for the next use when it goes.
+sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached);
+
 class Statement {
  public:
-  Statement(sqlite3 *db, const char *sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(sqlite3 *db, const char *sql) : stmt_(PreparedStatement(db, sql, &rc_, &cached_)) {}
+  ~Statement() {
+    if (cached_) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    } else {
+      sqlite3_finalize(stmt_);
+    }
+  }
   Statement(const Statement &) = delete;
   Statement &operator=(const Statement &) = delete;
   bool ok() const { return rc_ == SQLITE_OK; }
@@ -61,8 +74,9 @@ class Statement {
   }
 
  private:
-  sqlite3_stmt *stmt_ = nullptr;
-  int rc_;
+  int rc_ = SQLITE_OK;
+  bool cached_ = false;
+  sqlite3_stmt *stmt_;
 };
 
 // One transaction on the process's connection.
@@ -155,6 +169,7 @@ class Registry {
   Registry() = default;
   LSTATUS Connect();
   static bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
+  friend sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached);
 
   std::mutex mu_;
   sqlite3 *db_ = nullptr;
@@ -162,6 +177,7 @@ class Registry {
   std::string root_;
   bool writer_ = false;
   bool shared_ = false;
+  std::unordered_map<std::string, sqlite3_stmt *> statements_;  // of db_
 };
 
 }  // namespace ambercrypt::posix
