@@ -4,6 +4,7 @@
 
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
+#include "frame/spi_ctrl.h"
 #include "platform/win32_api.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -67,6 +68,16 @@ int VerifyAdminPassword(const char *password) {
   WipeMemory(digest, sizeof digest);
   WipeMemory(stored, sizeof stored);
   return result;
+}
+
+uint32_t CSPICtrl::AdmitAdministration(const char *applicationName, const char *adminPassword) {
+  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
+  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
+  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  return AMBER_OK;
 }
 
 }  // namespace ambercrypt

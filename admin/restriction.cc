@@ -36,12 +36,8 @@ uint32_t CFPICtrl::CheckMode(uint32_t functionMask) {
 
 uint32_t CSPICtrl::RestrictBSPFunction(const char *applicationName, uint32_t mode, uint32_t customMask,
                                        const char *adminPassword) {
-  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
-  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
-  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
-  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  uint32_t admitted = AdmitAdministration(applicationName, adminPassword);
+  if (admitted != AMBER_OK) return admitted;
   if (mode > kCustomMaskMode) return AMBER_E_BAD_MODE;
 
   SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);

@@ -6,6 +6,7 @@
 // Where each method lives:
 //   frame/spi_ctrl.cc            Attach, SetApplication, LoadInstallationKey,
 //                                ReadFunctionMode, CreateUserInfoKey
+//   admin/admin_password.cc      AdmitAdministration
 //   admin/secret_key.cc          InitSecretKey
 //   admin/restriction.cc         RestrictBSPFunction
 //   admin/end_user.cc            SetEndUserParameter, DeleteParameter
@@ -69,6 +70,11 @@ class CSPICtrl {
   const uint32_t &keyMaterialLength;
 
  private:
+  // The first checks of an administration call that names an application and
+  // gives the administrator password, in their order: null name, null
+  // password, texts empty or over 255 characters, the application, the
+  // password. AMBER_OK, or the first failing check's code.
+  uint32_t AdmitAdministration(const char *applicationName, const char *adminPassword);
   // The verify and identify policy administration share one sequence.
   uint32_t InitPolicy(const PolicyFamily &family, const char *applicationName, int32_t maxFmr, int32_t maxFailures,
                       int32_t lockMinutes, bool policyFlag, const ResponseMethodRecord &responseMethod,

@@ -26,12 +26,8 @@ size_t KeyTextLength(const ResponseMethodRecord &record) {
 uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicationName, int32_t maxFmr,
                               int32_t maxFailures, int32_t lockMinutes, bool policyFlag,
                               const ResponseMethodRecord &responseMethod, const char *adminPassword) {
-  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
-  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
-  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
-  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  uint32_t admitted = AdmitAdministration(applicationName, adminPassword);
+  if (admitted != AMBER_OK) return admitted;
   if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
   if (maxFmr < kLowestMaxFmr) return AMBER_E_BAD_MAX_FMR;
   if (maxFailures < 0) return AMBER_E_BAD_MAX_FAILURES;

@@ -154,9 +154,7 @@ class CrossTargetTest : public test::StoreTest {
     EXPECT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 301, 2, 45, 0, signature, kPassword));
     test::AttachAs("C:\\Apps\\Scanner.EXE");
     Bytes person = Pattern(600, 48);
-    BioAPI_BIR bir;
-    memset(&bir, 0, sizeof bir);
-    bir.BiometricData = {static_cast<uint32_t>(person.size()), person.data()};
+    BioAPI_BIR bir = PersonBir(person);
     int32_t allowed = 0;
     uint8_t flag = 0;
     uint32_t none = 0;
@@ -186,6 +184,13 @@ class CrossTargetTest : public test::StoreTest {
   }
 
   static uint64_t LockTime() { return kLockTime; }
+  // A BIR whose biometric data is person's bytes.
+  static BioAPI_BIR PersonBir(Bytes &person) {
+    BioAPI_BIR bir;
+    memset(&bir, 0, sizeof bir);
+    bir.BiometricData = {static_cast<uint32_t>(person.size()), person.data()};
+    return bir;
+  }
   static ResponseMethodRecord HmacMethod() {
     ResponseMethodRecord r;
     memset(&r, 0, sizeof r);
@@ -262,9 +267,7 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
     SetClockForTesting([] { return now; });
     test::AttachAs("C:\\Apps\\Scanner.EXE");
     Bytes person = Pattern(600, 48);
-    BioAPI_BIR bir;
-    memset(&bir, 0, sizeof bir);
-    bir.BiometricData = {static_cast<uint32_t>(person.size()), person.data()};
+    BioAPI_BIR bir = PersonBir(person);
     int32_t allowed = 0;
     uint8_t flag = 0;
     EXPECT_EQ(p.verify, KoBioFPI_VerifySecurityStatas(&bir, 5, &allowed, &flag)) << p.minutes;

@@ -112,6 +112,34 @@ class PolicyTest : public test::StoreTest {
     EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
     return UserInfoKeyPath(appKey);
   }
+  // One row of a state table: an event ("+N" moves the clock N minutes), the
+  // code it must give, then the failure count (-2: not checked) and whether
+  // a lock is stored.
+  struct Step {
+    const char *event;
+    uint32_t code;
+    int64_t count;
+    bool locked;
+  };
+  template <size_t N, typename Run>
+  void Walk(const Step (&steps)[N], const Setting &count, const Setting &release, Run run) {
+    for (size_t i = 0; i < N; ++i) {
+      const Step &s = steps[i];
+      SCOPED_TRACE(std::to_string(i) + ": " + s.event);
+      std::string e = s.event;
+      uint32_t code = 0;
+      if (e[0] == '+') {
+        g_now += std::stoull(e.substr(1)) * kMinute;
+      } else {
+        code = run(e);
+      }
+      EXPECT_EQ(s.code == 0 ? 0 : (s.code | F), code);
+      if (s.count != -2) {
+        EXPECT_EQ(s.count, Stored(count));
+      }
+      EXPECT_EQ(s.locked, Stored(release) > 0);
+    }
+  }
   BioAPI_CANDIDATE candidate_{};
   BioAPI_CANDIDATE *candidates_ = &candidate_;
 };
@@ -205,18 +233,10 @@ TEST_F(PolicyTest, NoFailureLimitLeavesTheUserInfoKeyAlone) {
   EXPECT_FALSE(test::KeyExists(UserInfoPath().c_str()));
 }
 
-// The verify state table, as a walk through its rows: each step is an event
-// and the code it must give, then the failure count and whether a lock is
-// stored afterwards (a count of -2 is not checked).
+// The verify state table, as a walk through its rows.
 TEST_F(PolicyTest, VerifyStateTable) {
   Provision(3, 10);
   Bir a("person A"), b("person B");
-  struct Step {
-    const char *event;
-    uint32_t code;
-    int64_t count;
-    bool locked;
-  };
   const Step steps[] = {
       {"check A", 0, 0, false},               // first check: no last result, counts as success
       {"fail A", 0, -2, false},               //
@@ -239,34 +259,14 @@ TEST_F(PolicyTest, VerifyStateTable) {
       {"succeed A", 0, -2, false},            //
       {"check A", 0, 0, false},               // a success resets
   };
-  int n = 0;
-  for (const Step &s : steps) {
-    SCOPED_TRACE(std::to_string(n++) + ": " + s.event);
-    std::string e = s.event;
-    uint32_t code = 0;
-    if (e[0] == '+') {
-      g_now += std::stoull(e.substr(1)) * kMinute;
-    } else if (e == "check A" || e == "check B") {
-      code = Check(e == "check A" ? a : b);
-    } else {
-      code = Update(e[0] == 's', a);
-    }
-    EXPECT_EQ(s.code == 0 ? 0 : (s.code | F), code);
-    if (s.count != -2) {
-      EXPECT_EQ(s.count, Stored(settings::kVerifyFailureCount));
-    }
-    EXPECT_EQ(s.locked, Stored(settings::kVerifyReleaseTime) > 0);
-  }
+  Walk(steps, settings::kVerifyFailureCount, settings::kVerifyReleaseTime, [&](const std::string &e) {
+    if (e == "check A" || e == "check B") return Check(e == "check A" ? a : b);
+    return Update(e[0] == 's', a);
+  });
 }
 
 TEST_F(PolicyTest, IdentifyStateTable) {
   Provision(2, 5);
-  struct Step {
-    const char *event;
-    uint32_t code;
-    int64_t count;
-    bool locked;
-  };
   const Step steps[] = {
       {"check", 0, 0, false},                  // no identify values yet: last counts as 1
       {"found 0", 0, -2, false},               //
@@ -284,24 +284,9 @@ TEST_F(PolicyTest, IdentifyStateTable) {
       {"check", 0, 1, false},                  //
       {"check", AMBER_E_LOCKED_NOW, 0, true},  // two checks count twice
   };
-  int n = 0;
-  for (const Step &s : steps) {
-    SCOPED_TRACE(std::to_string(n++) + ": " + s.event);
-    std::string e = s.event;
-    uint32_t code = 0;
-    if (e[0] == '+') {
-      g_now += std::stoull(e.substr(1)) * kMinute;
-    } else if (e == "check") {
-      code = CheckIdentify();
-    } else {
-      code = UpdateIdentify(static_cast<uint32_t>(std::stoul(e.substr(6))));
-    }
-    EXPECT_EQ(s.code == 0 ? 0 : (s.code | F), code);
-    if (s.count != -2) {
-      EXPECT_EQ(s.count, Stored(settings::kIdentifyFailureCount));
-    }
-    EXPECT_EQ(s.locked, Stored(settings::kIdentifyReleaseTime) > 0);
-  }
+  Walk(steps, settings::kIdentifyFailureCount, settings::kIdentifyReleaseTime, [&](const std::string &e) {
+    return e == "check" ? CheckIdentify() : UpdateIdentify(static_cast<uint32_t>(std::stoul(e.substr(6))));
+  });
 }
 
 TEST_F(PolicyTest, RateCeilingAndFlagAreHandedBackOnlyWhenTheySay) {
