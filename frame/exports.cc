@@ -1,6 +1,7 @@
 // exports.cc: the nineteen exports, each a frame (export_frame.h) around the
 // method of the same name on its family's service object.
 #include "ambercrypt/ambercrypt.h"
+#include "crypto/secure_buffer.h"
 #include "frame/entry.h"
 #include "frame/export_frame.h"
 
@@ -67,10 +68,12 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationNa
                                                        int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                        ResponseMethodRecord responseMethod,
                                                        const char *adminPassword) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) {
+  uint32_t result = Frame(g_spiCtrl, [&](CSPICtrl &o) {
     return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, ambercrypt::FlagFromByte(policyFlag),
                                    responseMethod, adminPassword);
   });
+  ambercrypt::WipeMemory(&responseMethod, sizeof responseMethod);  // the key text of this copy
+  return result;
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint32_t algorithm,
@@ -82,10 +85,12 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint
 AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName, int32_t maxFmr,
                                                      int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                      ResponseMethodRecord responseMethod, const char *adminPassword) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) {
+  uint32_t result = Frame(g_spiCtrl, [&](CSPICtrl &o) {
     return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, ambercrypt::FlagFromByte(policyFlag),
                                  responseMethod, adminPassword);
   });
+  ambercrypt::WipeMemory(&responseMethod, sizeof responseMethod);  // the key text of this copy
+  return result;
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_RestrictBSPFunction(const char *applicationName, uint32_t mode,

@@ -19,6 +19,8 @@ uint32_t CFPICtrl::IdentifySecurityStatas(const void *reserved, int32_t requeste
 uint32_t CFPICtrl::UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDIDATE **candidates, uint8_t level) {
   if (numberOfResults == nullptr || candidates == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
   if (level > kMaxLevel) return AMBER_E_STATUS_UPDATE;
+  if (IsBadReadPtr(numberOfResults, sizeof *numberOfResults)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;  // a host without an application
   uint32_t count = *numberOfResults;
   if (QueryIdentifySetting()) {
     SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);

@@ -65,11 +65,12 @@ uint32_t CFPICtrl::CheckSecurityStatus(const PolicyFamily &family, const BioAPI_
     *allowedFmr = ceiling;
     return AMBER_E_FMR_LOWERED;
   }
-  *allowedFmr = requestedFmr;
+  // Both outputs or neither: the flag is read before the rate is handed back.
   int32_t flag = 0;
   if (store.ReadThrough(family.PolicyFlagCache(caches), family.policyFlag, &flag) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
+  *allowedFmr = requestedFmr;
   *policyFlagOut = flag != 0 ? 1 : 0;
   return AMBER_OK;
 }

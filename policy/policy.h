@@ -1,7 +1,7 @@
 // policy.h: the verify and identify policies and their lockout. The two
 // families differ only in the values and caches they use and in a few steps
 // of the check and the update; each is described once here, and
-// policy_parameters.cc, security_status.cc serve both.
+// policy_parameters.cc and lockout.cc serve both.
 #ifndef AMBERCRYPT_POLICY_POLICY_H_
 #define AMBERCRYPT_POLICY_POLICY_H_
 

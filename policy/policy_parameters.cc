@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "admin/admin_password.h"
+#include "crypto/secure_buffer.h"
 #include "frame/spi_ctrl.h"
 #include "policy/policy.h"
 #include "store/setting_store.h"
@@ -64,18 +65,23 @@ uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicatio
   return AMBER_OK;
 }
 
+// The record comes by value, key text and all: its copy is wiped when done.
 uint32_t CSPICtrl::InitVerifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
                                        int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
                                        const char *adminPassword) {
-  return InitPolicy(kVerifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag, responseMethod,
-                    adminPassword);
+  uint32_t result = InitPolicy(kVerifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
+                               responseMethod, adminPassword);
+  WipeMemory(&responseMethod, sizeof responseMethod);
+  return result;
 }
 
 uint32_t CSPICtrl::InitIdentifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
                                          int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
                                          const char *adminPassword) {
-  return InitPolicy(kIdentifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
-                    responseMethod, adminPassword);
+  uint32_t result = InitPolicy(kIdentifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
+                               responseMethod, adminPassword);
+  WipeMemory(&responseMethod, sizeof responseMethod);
+  return result;
 }
 
 }  // namespace ambercrypt

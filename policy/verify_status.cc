@@ -11,11 +11,14 @@ namespace ambercrypt {
 uint32_t CFPICtrl::VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requestedFmr, int32_t *allowedFmr,
                                         uint8_t *policyFlagOut) {
   if (bir == nullptr || allowedFmr == nullptr || policyFlagOut == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
+  // A record at an address that cannot be read is answered, never followed.
+  if (IsBadReadPtr(bir, sizeof *bir)) return AMBER_E_SETTING_UNAVAILABLE;
   return CheckSecurityStatus(kVerifyPolicy, bir, requestedFmr, allowedFmr, policyFlagOut);
 }
 
 uint32_t CFPICtrl::UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_t achievedFmr, uint8_t level) {
-  if (bir == nullptr || level > kMaxLevel) return AMBER_E_STATUS_UPDATE;
+  if (bir == nullptr || level > kMaxLevel || IsBadReadPtr(bir, sizeof *bir)) return AMBER_E_STATUS_UPDATE;
+  if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;  // a host without an application
   bool tracking = QueryVerifySetting() != 0;
   // The lockout record is touched only while tracking is on.
   SettingStore::Key record = tracking ? store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS) : store.Unopened();

@@ -8,6 +8,7 @@ namespace ambercrypt {
 
 bool SettingStore::SetApplication(const char *name) {
   appKey_ = nullptr;
+  appKeyText_.Clear();  // the previous application's, whatever comes next
   if (!DeriveAppKey(name, &appKeyText_)) return false;
   appKey_ = reinterpret_cast<const char *>(appKeyText_.data());
   return true;

@@ -219,6 +219,32 @@ TEST(PlatformRuntimeTest, LocalTimeFollowsTheZone) {
   int minutes = ((tokyo.wHour - utc.wHour + 24) % 24) * 60 + tokyo.wMinute - utc.wMinute;
   EXPECT_NEAR(9 * 60, minutes, 1);  // a minute may turn between the two calls
 }
+
+// A setuid host ignores its caller's TZ: otherwise any caller could move the
+// end of a lockout by hours.
+TEST(PlatformRuntimeTest, PrivilegedHostIgnoresTheCallersZone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a setuid program";
+  std::string dir = ambercrypt::test::TempDirectory();
+  chmod(dir.c_str(), 0755);
+  std::string probe = dir + "/probe";
+  std::string copy = std::string("cp '") + AMBERCRYPT_LOCAL_TIME_PROBE + "' '" + probe + "' && chmod 4755 '" + probe + "'";
+  ASSERT_EQ(0, system(copy.c_str()));
+  auto run = [&](const std::string &command) {
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+      char line[32];
+      if (fgets(line, sizeof line, p) != nullptr) out = line;
+      pclose(p);
+    }
+    return out;
+  };
+  std::string system = run("env -u TZ '" + probe + "'");
+  std::string attacked = run("env TZ=XXX-14 setpriv --reuid=65534 --regid=65534 --clear-groups '" + probe + "'");
+  std::string again = run("env -u TZ '" + probe + "'");
+  ambercrypt::test::RemoveTree(dir);
+  ASSERT_EQ(6u, system.size()) << system;
+  EXPECT_TRUE(attacked == system || attacked == again) << attacked << " vs " << system;
+}
 #endif
 
 class HandleTest : public ambercrypt::test::StoreTest {};

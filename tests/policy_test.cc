@@ -107,11 +107,12 @@ class PolicyTest : public test::StoreTest {
     int32_t small = 0;
     return record.ReadInt(setting, &small) == ERROR_SUCCESS ? small : -1;
   }
-  std::string UserInfoPath() {
+  std::string PathOf(const char *name) {
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
-    return UserInfoKeyPath(appKey);
+    EXPECT_EQ(1, HashNameToBase64(name, appKey));
+    return ApplicationKeyPath(appKey);
   }
+  std::string UserInfoPath() { return PathOf("Scanner") + kUserInfoSuffix; }
   // One row of a state table: an event ("+N" moves the clock N minutes), the
   // code it must give, then the failure count (-2: not checked) and whether
   // a lock is stored.
@@ -218,7 +219,26 @@ TEST_F(PolicyTest, AdministrationStoresThePolicyAndRefreshesItsCaches) {
   // Method 30 keeps the earlier key text.
   ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 200, 3, 15, 1, Method(30), kPassword));
   length = sizeof text;
-  EXPECT_EQ(0u, app.ReadBytes(settings::kVerifyKeyText, text, &length));
+  ASSERT_EQ(0u, app.ReadBytes(settings::kVerifyKeyText, text, &length));
+  EXPECT_EQ("KeyText1", std::string(reinterpret_cast<char *>(text), length));
+  int32_t method = 0;
+  EXPECT_EQ(0u, app.ReadInt(settings::kVerifyResponseMethod, &method));
+  EXPECT_EQ(30, method);
+
+  // The identify twin writes its own values, and only those.
+  ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", -1, 7, 45, 1, Method(40, "IdKey"), kPassword));
+  for (const Expect &e : {Expect{settings::kIdentifyMaxFmr, -1}, Expect{settings::kIdentifyMaxFailures, 7},
+                          Expect{settings::kIdentifyLockMinutes, 45}, Expect{settings::kIdentifyPolicyFlag, 1},
+                          Expect{settings::kIdentifyResponseMethod, 40}, Expect{settings::kIdentifyKeyTextLength, 5},
+                          Expect{settings::kVerifyMaxFmr, 200}, Expect{settings::kVerifyLockMinutes, 15}}) {
+    int32_t value = -9;
+    EXPECT_EQ(0u, app.ReadInt(e.setting, &value)) << e.setting.name;
+    EXPECT_EQ(e.value, value) << e.setting.name;
+  }
+  length = sizeof text;
+  ASSERT_EQ(0u, app.ReadBytes(settings::kIdentifyKeyText, text, &length));
+  EXPECT_EQ("IdKey", std::string(reinterpret_cast<char *>(text), length));
+  EXPECT_EQ(7, *Caches().IdentifySetting18Cache.Find(appKey));
 }
 
 TEST_F(PolicyTest, NoFailureLimitLeavesTheUserInfoKeyAlone) {
@@ -316,6 +336,15 @@ TEST_F(PolicyTest, RateCeilingAndFlagAreHandedBackOnlyWhenTheySay) {
       EXPECT_EQ(c.flag, flag);
     }
   }
+  // A flag that cannot be read: 2055, and neither output is set.
+  Provision(0, 0, 100, true);
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(PathOf("Scanner").c_str(), "KoSettingInfo23", REG_BINARY, Bytes{9}));
+  test::AttachAs(kHost);
+  int32_t unset = -99;
+  uint8_t unsetFlag = 99;
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_VerifySecurityStatas(&a.bir, 5, &unset, &unsetFlag));
+  EXPECT_EQ(-99, unset);
+  EXPECT_EQ(99, unsetFlag);
   // A lock sets neither output.
   Provision(1, 10);
   ASSERT_EQ(0u, Update(false, a));
@@ -354,6 +383,12 @@ TEST_F(PolicyTest, ArgumentsAndRecordsThatCannotBeUsed) {
   for (const Case &c : cases) EXPECT_EQ(c.expected | F, c.code) << c.what;
   EXPECT_EQ(0u, KoBioFPI_UpdateVerifyStatus(1, &a.bir, 0, 100));
   EXPECT_EQ(0u, KoBioFPI_UpdateIdentifyStatus(&count, &candidates_, 100));
+  // Records at addresses that cannot be read are answered, never followed.
+  const auto *wild = static_cast<const BioAPI_BIR *>(test::InaccessibleAddress());
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_VerifySecurityStatas(wild, 1, &allowed, &flag));
+  EXPECT_EQ(AMBER_E_STATUS_UPDATE | F, KoBioFPI_UpdateVerifyStatus(0, wild, 0, 0));
+  EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F,
+            KoBioFPI_UpdateIdentifyStatus(static_cast<uint32_t *>(test::InaccessibleAddress()), &candidates_, 0));
 
   // Empty biometric data cannot be digested: the update has already made the
   // result pending and recorded it, and a check that needs the digest fails.

@@ -208,6 +208,40 @@ TEST_F(StateRootTest, ModesHoldUnderAnInstallersUmask) {
   EXPECT_EQ(0644u, ModeOf(store + "/" + LockFile(kInstallationMutexName)));
 }
 
+// A store whose installation number was set by other means (an import, an
+// installer): no library writer ever needed a named mutex in it, yet the hosts
+// of ordinary accounts take one on every lockout check.
+TEST_F(StateRootTest, OrdinaryHostsLockOutOnAStoreTheyDidNotMake) {
+  UseStore("store");
+  ASSERT_EQ(0, test::RunChild([&] {
+    test::ProvisionAdminPassword(kPassword);
+    test::SetInstallationNumber(12);
+    test::AttachAs("/apps/Admin");
+    ResponseMethodRecord method;
+    memset(&method, 0, sizeof method);
+    method.method = AMBER_RESPONSE_SIGNATURE;
+    return KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) == 0 &&
+                   KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
+               ? 0
+               : 1;
+  }));
+  int code = test::RunChild([&] {
+    if (!BecomeNobody()) return 10;
+    test::AttachAs(kHost);
+    uint8_t data[16] = {1, 2, 3};
+    BioAPI_BIR bir;
+    memset(&bir, 0, sizeof bir);
+    bir.BiometricData.Length = sizeof data;
+    bir.BiometricData.Data = data;
+    int32_t allowed = 0;
+    uint8_t flag = 0;
+    if (KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) != 0) return 1;
+    if (KoBioFPI_UpdateVerifyStatus(0, &bir, 10, 50) != 0) return 2;
+    return KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) == 0 ? 0 : 3;
+  });
+  EXPECT_EQ(0, code);
+}
+
 // An administrator inspects the store with the sqlite3 shell, whose closing
 // connection removes the journal files it finds; ordinary accounts must go on
 // reading settings and writing lockout state.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <string>
@@ -106,11 +107,12 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     do rc = flock(mutex->fd, LOCK_EX);
     while (rc != 0 && errno == EINTR);
   } else {
-    // Poll: flock has no timed wait.
-    DWORD waited = 0;
-    while ((rc = flock(mutex->fd, LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK && waited < dwMilliseconds) {
+    // Poll (flock has no timed wait), against the clock rather than a count
+    // of naps, each of which may last longer than asked.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    while ((rc = flock(mutex->fd, LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK &&
+           std::chrono::steady_clock::now() < deadline) {
       usleep(1000);
-      ++waited;
     }
     if (rc != 0 && errno == EWOULDBLOCK) return WAIT_TIMEOUT;
   }

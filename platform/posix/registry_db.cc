@@ -16,6 +16,8 @@ constexpr mode_t kMainMode = 0644;  // readable by every account, writable by it
 const char kSharedDirectory[] = "shared";
 constexpr mode_t kSharedDirectoryMode = 01777;
 const char kOpenKeysFile[] = "open_keys.db";
+const char kLocksDirectory[] = "locks";
+constexpr mode_t kLocksDirectoryMode = 01777;
 constexpr mode_t kOpenKeysMode = 0666;
 
 const char kMainSchema[] =
@@ -156,6 +158,12 @@ LSTATUS Registry::Connect() {
     return RegistryError(rc);
   }
   shared_ = AttachShared(db, dir, writer_);
+  // The directory of named mutexes' lock files, which every account's hosts
+  // need (lockout checks take a lock), is made by the store's writer too.
+  if (writer_) {
+    StateDirectory locks;
+    OpenStateDirectory(dir, kLocksDirectory, kLocksDirectoryMode, true, &locks);
+  }
   db_ = db;
   return ERROR_SUCCESS;
 }

@@ -4,12 +4,21 @@
 #include <clocale>
 #include <climits>
 #include <cwchar>
+#include <sys/auxv.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/win32_api.h"
 
 namespace {
+
+// A privileged host (setuid or setgid: the kernel sets AT_SECURE) must not take
+// its local time, and so the end of every lockout, from its caller's TZ, which
+// the C library would read. Such a host goes by the system zone.
+__attribute__((constructor)) void IgnoreCallersZone() {
+  if (getauxval(AT_SECURE) != 0 && getenv("TZ") != nullptr) unsetenv("TZ");
+}
+
 // Static TLS: the library may be loaded with dlopen and unloaded again, and
 // dynamic TLS blocks of an unloaded object are left dangling for tools that
 // walk every thread's TLS.
