@@ -198,12 +198,17 @@ uint32_t CCrypt::FindCertificate(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial) 
   return kOk;
 }
 
-uint32_t CCrypt::SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *data, uint32_t length,
-                             uint8_t *output, uint32_t *outputLength) {
-  if (issuerSerial == nullptr || data == nullptr || length == 0 || outputLength == nullptr) {
+uint32_t CCrypt::FindCertificateFor(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *input,
+                                    uint32_t inputLength, const uint32_t *outputLength) {
+  if (issuerSerial == nullptr || input == nullptr || inputLength == 0 || outputLength == nullptr) {
     return kMissingArgument;
   }
-  uint32_t result = FindCertificate(issuerSerial);
+  return FindCertificate(issuerSerial);
+}
+
+uint32_t CCrypt::SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *data, uint32_t length,
+                             uint8_t *output, uint32_t *outputLength) {
+  uint32_t result = FindCertificateFor(issuerSerial, data, length, outputLength);
   if (result != kOk) return result;
 
   CRYPT_SIGN_MESSAGE_PARA para;
@@ -231,10 +236,7 @@ uint32_t CCrypt::SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, cons
 
 uint32_t CCrypt::VerifyMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *signedMessage,
                                uint32_t messageLength, uint8_t *output, uint32_t *outputLength) {
-  if (issuerSerial == nullptr || signedMessage == nullptr || messageLength == 0 || outputLength == nullptr) {
-    return kMissingArgument;
-  }
-  uint32_t result = FindCertificate(issuerSerial);
+  uint32_t result = FindCertificateFor(issuerSerial, signedMessage, messageLength, outputLength);
   if (result != kOk) return result;
 
   CRYPT_VERIFY_MESSAGE_PARA para;

@@ -57,6 +57,9 @@ class CCrypt {
 
  private:
   uint32_t AcquireProvider(DWORD providerType);
+  // The argument checks of SignMessage and VerifyMessage, then FindCertificate.
+  uint32_t FindCertificateFor(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *input,
+                              uint32_t inputLength, const uint32_t *outputLength);
   void DestroyHash();
   void DestroyDerivedKey();
   // 0 when signer (freed here) is byte for byte the certificate found last.

@@ -11,6 +11,17 @@ using ambercrypt::Frame;
 using ambercrypt::g_fpiCtrl;
 using ambercrypt::g_spiCtrl;
 
+namespace {
+
+// The policy exports take their record by value, key text and all: this copy
+// is wiped once the call has answered.
+uint32_t WipedAfter(ResponseMethodRecord &record, uint32_t result) {
+  ambercrypt::WipeMemory(&record, sizeof record);
+  return result;
+}
+
+}  // namespace
+
 extern "C" {
 
 AMBERCRYPT_API uint32_t KoBioFPI_CheckMode(uint32_t functionMask) {
@@ -68,12 +79,10 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationNa
                                                        int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                        ResponseMethodRecord responseMethod,
                                                        const char *adminPassword) {
-  uint32_t result = Frame(g_spiCtrl, [&](CSPICtrl &o) {
-    return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, ambercrypt::FlagFromByte(policyFlag),
-                                   responseMethod, adminPassword);
-  });
-  ambercrypt::WipeMemory(&responseMethod, sizeof responseMethod);  // the key text of this copy
-  return result;
+  return WipedAfter(responseMethod, Frame(g_spiCtrl, [&](CSPICtrl &o) {
+                      return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes,
+                                                     ambercrypt::FlagFromByte(policyFlag), responseMethod, adminPassword);
+                    }));
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint32_t algorithm,
@@ -85,12 +94,10 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint
 AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName, int32_t maxFmr,
                                                      int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                      ResponseMethodRecord responseMethod, const char *adminPassword) {
-  uint32_t result = Frame(g_spiCtrl, [&](CSPICtrl &o) {
-    return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes, ambercrypt::FlagFromByte(policyFlag),
-                                 responseMethod, adminPassword);
-  });
-  ambercrypt::WipeMemory(&responseMethod, sizeof responseMethod);  // the key text of this copy
-  return result;
+  return WipedAfter(responseMethod, Frame(g_spiCtrl, [&](CSPICtrl &o) {
+                      return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes,
+                                                   ambercrypt::FlagFromByte(policyFlag), responseMethod, adminPassword);
+                    }));
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_RestrictBSPFunction(const char *applicationName, uint32_t mode,

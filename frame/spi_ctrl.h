@@ -77,7 +77,7 @@ class CSPICtrl {
   uint32_t AdmitAdministration(const char *applicationName, const char *adminPassword);
   // The verify and identify policy administration share one sequence.
   uint32_t InitPolicy(const PolicyFamily &family, const char *applicationName, int32_t maxFmr, int32_t maxFailures,
-                      int32_t lockMinutes, bool policyFlag, const ResponseMethodRecord &responseMethod,
+                      int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
                       const char *adminPassword);
 };
 

@@ -26,7 +26,12 @@ size_t KeyTextLength(const ResponseMethodRecord &record) {
 
 uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicationName, int32_t maxFmr,
                               int32_t maxFailures, int32_t lockMinutes, bool policyFlag,
-                              const ResponseMethodRecord &responseMethod, const char *adminPassword) {
+                              ResponseMethodRecord &responseMethod, const char *adminPassword) {
+  // The record came by value, key text and all: this copy is wiped when done.
+  struct Wipe {
+    ResponseMethodRecord &record;
+    ~Wipe() { WipeMemory(&record, sizeof record); }
+  } wipe{responseMethod};
   uint32_t admitted = AdmitAdministration(applicationName, adminPassword);
   if (admitted != AMBER_OK) return admitted;
   if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
@@ -65,23 +70,18 @@ uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicatio
   return AMBER_OK;
 }
 
-// The record comes by value, key text and all: its copy is wiped when done.
 uint32_t CSPICtrl::InitVerifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
                                        int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
                                        const char *adminPassword) {
-  uint32_t result = InitPolicy(kVerifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
-                               responseMethod, adminPassword);
-  WipeMemory(&responseMethod, sizeof responseMethod);
-  return result;
+  return InitPolicy(kVerifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag, responseMethod,
+                    adminPassword);
 }
 
 uint32_t CSPICtrl::InitIdentifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
                                          int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
                                          const char *adminPassword) {
-  uint32_t result = InitPolicy(kIdentifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
-                               responseMethod, adminPassword);
-  WipeMemory(&responseMethod, sizeof responseMethod);
-  return result;
+  return InitPolicy(kIdentifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
+                    responseMethod, adminPassword);
 }
 
 }  // namespace ambercrypt

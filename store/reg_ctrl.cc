@@ -121,20 +121,22 @@ uint32_t CRegCtrl::SetEncryptedText(const char *name, const char *text, const ui
   return result;
 }
 
-uint32_t CRegCtrl::SetEncryptedInt(const char *name, int32_t value, const uint8_t *material,
-                                   uint32_t materialLength) {
-  if (name == nullptr || material == nullptr || materialLength == 0) return kMissingArgument;
-  char text[16];
-  snprintf(text, sizeof text, "%" PRId32, value);
-  return SetEncryptedText(name, text, material, materialLength);
-}
-
-uint32_t CRegCtrl::SetEncryptedInt64(const char *name, int64_t value, const uint8_t *material,
-                                     uint32_t materialLength) {
+uint32_t CRegCtrl::SetEncryptedNumber(const char *name, int64_t value, const uint8_t *material,
+                                      uint32_t materialLength) {
   if (name == nullptr || material == nullptr || materialLength == 0) return kMissingArgument;
   char text[24];
   snprintf(text, sizeof text, "%" PRId64, value);
   return SetEncryptedText(name, text, material, materialLength);
+}
+
+uint32_t CRegCtrl::SetEncryptedInt(const char *name, int32_t value, const uint8_t *material,
+                                   uint32_t materialLength) {
+  return SetEncryptedNumber(name, value, material, materialLength);
+}
+
+uint32_t CRegCtrl::SetEncryptedInt64(const char *name, int64_t value, const uint8_t *material,
+                                     uint32_t materialLength) {
+  return SetEncryptedNumber(name, value, material, materialLength);
 }
 
 uint32_t CRegCtrl::QueryEncryptedText(const char *name, char *text, const uint8_t *material,

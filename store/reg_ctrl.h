@@ -50,6 +50,8 @@ class CRegCtrl {
  private:
   void Close();
   uint32_t SetEncryptedText(const char *name, const char *text, const uint8_t *material, uint32_t materialLength);
+  // Writes a number as its encrypted decimal text (the same text for either width).
+  uint32_t SetEncryptedNumber(const char *name, int64_t value, const uint8_t *material, uint32_t materialLength);
   // Reads and decrypts a numeric value into a NUL-terminated text.
   uint32_t QueryEncryptedText(const char *name, char *text, const uint8_t *material, uint32_t materialLength);
   // Reads an encrypted number, parsed from its decimal text.
