@@ -21,8 +21,6 @@ class ScopedNamedMutex {
 
   // The mutex is held (also when its last holder died holding it).
   bool owned() const { return owned_; }
-  // No mutex could be had at all: the caller decides whether to go on.
-  bool unavailable() const { return handle_ == nullptr; }
   // Another holder kept it for the whole wait.
   bool timed_out() const { return timedOut_; }
 

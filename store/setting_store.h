@@ -87,9 +87,6 @@ class SettingStore::Key {
   uint32_t ReadBytes(const Setting &setting, uint8_t *data, uint32_t *length);
   uint32_t WriteBytes(const Setting &setting, const uint8_t *data, uint32_t length);
 
-  // The key itself, for what no catalogue entry describes (its security).
-  CRegCtrl &registry() { return reg_; }
-
  private:
   friend class SettingStore;
   explicit Key(const SettingStore &store);
