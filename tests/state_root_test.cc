@@ -242,6 +242,21 @@ TEST_F(StateRootTest, OrdinaryHostsLockOutOnAStoreTheyDidNotMake) {
   EXPECT_EQ(0, code);
 }
 
+// Lock files live in a directory checked once per process; one removed and
+// made anew while a host runs is found again.
+TEST_F(StateRootTest, ALockDirectoryMadeAnewIsFoundAgain) {
+  std::string store = UseStore("store");
+  Provision();
+  HANDLE first = CreateMutexA(nullptr, FALSE, "Global\\Renewed");
+  ASSERT_NE(nullptr, first);
+  CloseHandle(first);
+  test::RemoveTree(store + "/locks");
+  HANDLE again = CreateMutexA(nullptr, FALSE, "Global\\Renewed");
+  EXPECT_NE(nullptr, again);
+  if (again != nullptr) CloseHandle(again);
+  EXPECT_EQ(01777u, ModeOf(store + "/locks"));
+}
+
 // An administrator inspects the store with the sqlite3 shell, whose closing
 // connection removes the journal files it finds; ordinary accounts must go on
 // reading settings and writing lockout state.

@@ -46,18 +46,24 @@ LSTATUS OpenLockFile(const std::string &name, ambercrypt::posix::UniqueFd *fd) {
   } checked;
   std::lock_guard<std::mutex> guard(checked.mu);
   std::string root = StateRoot();
-  if (!checked.locks.fd || checked.pid != getpid() || checked.root != root) {
-    StateDirectory checkedRoot, checkedLocks;
-    LSTATUS status = OpenStateRoot(false, &checkedRoot);
-    if (status != ERROR_SUCCESS) return status;
-    bool create = faccessat(checkedRoot.fd.get(), ".", W_OK, AT_EACCESS) == 0;
-    status = OpenStateDirectory(checkedRoot, "locks", 01777, create, &checkedLocks);
-    if (status != ERROR_SUCCESS) return status;
-    checked.locks = std::move(checkedLocks);
-    checked.pid = getpid();
-    checked.root = root;
+  // A directory checked earlier may since have been removed (and made anew):
+  // a failure through it is tried once more through a fresh check.
+  for (int attempt = 0;; ++attempt) {
+    bool fresh = !checked.locks.fd || checked.pid != getpid() || checked.root != root || attempt > 0;
+    if (fresh) {
+      StateDirectory checkedRoot, checkedLocks;
+      LSTATUS status = OpenStateRoot(false, &checkedRoot);
+      if (status != ERROR_SUCCESS) return status;
+      bool create = faccessat(checkedRoot.fd.get(), ".", W_OK, AT_EACCESS) == 0;
+      status = OpenStateDirectory(checkedRoot, "locks", 01777, create, &checkedLocks);
+      if (status != ERROR_SUCCESS) return status;
+      checked.locks = std::move(checkedLocks);
+      checked.pid = getpid();
+      checked.root = root;
+    }
+    LSTATUS status = OpenStateFile(checked.locks, name.c_str(), O_RDONLY, 0644, true, FileOwner::kAnyone, fd);
+    if (status == ERROR_SUCCESS || fresh) return status;
   }
-  return OpenStateFile(checked.locks, name.c_str(), O_RDONLY, 0644, true, FileOwner::kAnyone, fd);
 }
 
 }  // namespace
