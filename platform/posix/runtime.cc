@@ -14,7 +14,8 @@ namespace {
 
 // A privileged host (setuid or setgid: the kernel sets AT_SECURE) must not take
 // its local time, and so the end of every lockout, from its caller's TZ, which
-// the C library would read. Such a host goes by the system zone.
+// the C library would read. Such a host goes by the system zone. (Plain getenv
+// on purpose: secure_getenv would hide the very variable to be removed.)
 __attribute__((constructor)) void IgnoreCallersZone() {
   if (getauxval(AT_SECURE) != 0 && getenv("TZ") != nullptr) unsetenv("TZ");
 }
