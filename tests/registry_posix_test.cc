@@ -224,6 +224,60 @@ TEST_F(RegistryPosixTest, RewritingTheStoredBytesWritesNothing) {
   EXPECT_EQ((test::Bytes{1, 2, 4}), read);
 }
 
+// Reads through a handle to a null-DACL key take the shared database's list
+// of such keys as a shortcut. That list is writable by every account: damaged
+// either way, it may cost a slower read, never a wrong one.
+TEST_F(RegistryPosixTest, TheListOfNullDaclKeysIsOnlyAShortcut) {
+  const std::string openPath = std::string(kKey) + "\\Open", closedPath = std::string(kKey) + "\\Closed";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(closedPath.c_str(), "v", REG_DWORD, test::Bytes(4, 7)));
+  HKEY open = nullptr, closed = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, openPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_ALL_ACCESS, nullptr, &open, nullptr));
+  uint8_t descriptor[256];
+  ASSERT_TRUE(InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, TRUE));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(open, DACL_SECURITY_INFORMATION, descriptor));
+  DWORD one = 1;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(open, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, closedPath.c_str(), 0, KEY_READ, &closed));
+  auto read = [](HKEY key, DWORD *value) {
+    DWORD size = sizeof *value;
+    return RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
+  };
+  // Another account empties the list and lists the closed key instead, with
+  // a value of its own for it.
+  sqlite3 *shared = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/shared/open_keys.db").c_str(), &shared));
+  sqlite3 *main = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((root() + "/registry.db").c_str(), &main, SQLITE_OPEN_READONLY, nullptr));
+  sqlite3_stmt *stmt = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(main, "SELECT id FROM keys WHERE name = 'Closed'", -1, &stmt, nullptr));
+  ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
+  const std::string closedId = std::to_string(sqlite3_column_int64(stmt, 0));
+  sqlite3_finalize(stmt);
+  sqlite3_close(main);
+  const std::string tamper = "DELETE FROM open_keys; INSERT INTO open_keys(id) VALUES(" + closedId +
+           "); INSERT INTO vals(key, name, fold, type, data) VALUES(" + closedId + ", 'v', 'v', 4, x'09090909');";
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, tamper.c_str(), nullptr, nullptr, nullptr));
+  DWORD value = 0;
+  EXPECT_EQ(ERROR_SUCCESS, read(open, &value));
+  EXPECT_EQ(1u, value);
+  EXPECT_EQ(ERROR_SUCCESS, read(closed, &value));
+  EXPECT_EQ(0x07070707u, value);
+  // The key's DACL set again lists it again; a deleted key is gone for a
+  // handle still open on it.
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(open, DACL_SECURITY_INFORMATION, descriptor));
+  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(shared, "SELECT count(*) FROM open_keys", -1, &stmt, nullptr));
+  ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
+  EXPECT_EQ(2, sqlite3_column_int(stmt, 0));
+  sqlite3_finalize(stmt);
+  sqlite3_close(shared);
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, openPath.c_str()));
+  EXPECT_EQ(ERROR_KEY_DELETED, read(open, &value));
+  RegCloseKey(open);
+  RegCloseKey(closed);
+}
+
 TEST_F(RegistryPosixTest, ForkedChildUsesItsOwnConnection) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "before", REG_DWORD, test::Bytes(4, 1)));
   auto codes = test::RunChildren(2, [&](int child) {

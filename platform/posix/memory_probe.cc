@@ -1,15 +1,21 @@
 // memory_probe.cc: IsBadReadPtr, IsBadWritePtr and IsBadCodePtr on Linux. As on
 // Windows, a probe of memory that is not mapped (or not writable) answers TRUE
-// instead of faulting: the kernel copies one byte of each page through a pipe,
-// and a copy from or to a bad address fails with EFAULT where a plain access
-// would kill the process.
+// instead of faulting: the kernel copies one byte of each page, and a copy
+// from or to a bad address fails with EFAULT where a plain access would kill
+// the process. The copy goes through process_vm_readv/writev on this process
+// (one call per byte); where those are refused (a seccomp filter), through a
+// pipe.
 #include <fcntl.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 
+#include "platform/posix/process_id.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -53,21 +59,47 @@ class Pipe {
   int fds_[2];
 };
 
+// Copies one byte between this process and itself: 1 copied, 0 the address
+// is bad, -1 the calls are not allowed here. Raw system calls, so that no
+// sanitizer's interceptor looks at the probed address first.
+int CopySelf(uintptr_t p, Access access) {
+  char copy;
+  iovec local{&copy, 1};
+  iovec remote{reinterpret_cast<void *>(p), 1};
+  const pid_t self = ambercrypt::posix::CurrentProcessId();
+  long n = syscall(SYS_process_vm_readv, self, &local, 1UL, &remote, 1UL, 0UL);
+  if (n == 1 && access == Access::kWrite) n = syscall(SYS_process_vm_writev, self, &local, 1UL, &remote, 1UL, 0UL);
+  if (n == 1) return 1;
+  return errno == EFAULT ? 0 : -1;
+}
+
+// Probes one byte; the pipe is made only when the direct copy is refused.
+bool ProbeByte(uintptr_t p, Access access, std::optional<Pipe> *pipe) {
+  static std::atomic<bool> directRefused{false};  // a seccomp filter does not change its mind
+  if (!directRefused.load(std::memory_order_relaxed)) {
+    int copied = CopySelf(p, access);
+    if (copied >= 0) return copied == 1;
+    directRefused.store(true, std::memory_order_relaxed);
+  }
+  if (!pipe->has_value()) pipe->emplace();
+  // A pipe that cannot be made cannot tell: the caller must not touch it.
+  return (*pipe)->ok() && (*pipe)->Probe(p, access);
+}
+
 // TRUE when some byte of [p, p + size) cannot be accessed.
 BOOL IsBad(const void *p, UINT_PTR size, Access access) {
   if (size == 0) return FALSE;
   uintptr_t begin = reinterpret_cast<uintptr_t>(p);
   if (p == nullptr || begin + (size - 1) < begin) return TRUE;
-  Pipe pipe;
-  if (!pipe.ok()) return TRUE;  // cannot tell: the caller must not touch it
+  std::optional<Pipe> pipe;
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   uintptr_t last = begin + (size - 1);
   // One byte in every page the range touches: the first, each page start, the last.
   for (uintptr_t at = begin;; at = (at & ~(page - 1)) + page) {
-    if (!pipe.Probe(at, access)) return TRUE;
+    if (!ProbeByte(at, access, &pipe)) return TRUE;
     if ((at & ~(page - 1)) == (last & ~(page - 1))) break;
   }
-  if (last != begin && !pipe.Probe(last, access)) return TRUE;
+  if (last != begin && !ProbeByte(last, access, &pipe)) return TRUE;
   return FALSE;
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/posix/handles.h"
 #include "platform/posix/posix_error.h"
+#include "platform/posix/process_id.h"
 #include "platform/posix/state_root.h"
 #include "platform/win32_api.h"
 
@@ -49,7 +50,7 @@ LSTATUS OpenLockFile(const std::string &name, ambercrypt::posix::UniqueFd *fd) {
   // A directory checked earlier may since have been removed (and made anew):
   // a failure through it is tried once more through a fresh check.
   for (int attempt = 0;; ++attempt) {
-    bool fresh = !checked.locks.fd || checked.pid != getpid() || checked.root != root || attempt > 0;
+    bool fresh = !checked.locks.fd || checked.pid != CurrentProcessId() || checked.root != root || attempt > 0;
     if (fresh) {
       StateDirectory checkedRoot, checkedLocks;
       LSTATUS status = OpenStateRoot(false, &checkedRoot);
@@ -58,7 +59,7 @@ LSTATUS OpenLockFile(const std::string &name, ambercrypt::posix::UniqueFd *fd) {
       status = OpenStateDirectory(checkedRoot, "locks", 01777, create, &checkedLocks);
       if (status != ERROR_SUCCESS) return status;
       checked.locks = std::move(checkedLocks);
-      checked.pid = getpid();
+      checked.pid = CurrentProcessId();
       checked.root = root;
     }
     LSTATUS status = OpenStateFile(checked.locks, name.c_str(), O_RDONLY, 0644, true, FileOwner::kAnyone, fd);

@@ -33,6 +33,7 @@ constexpr DWORD kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_L
 struct RegKey {
   int64_t id = 0;
   REGSAM access = 0;
+  bool open = false;  // had a null DACL when opened
   HandleRegistration registration{this, HandleKind::kRegistryKey};
 };
 
@@ -54,8 +55,10 @@ std::vector<std::string> SplitPath(const char *path) {
   return parts;
 }
 
-// Resolves a handle to a key id and the access it was opened with.
-LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access) {
+// Resolves a handle to a key id and the access it was opened with (and
+// whether the key had a null DACL then).
+LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullptr) {
+  if (openedOpen != nullptr) *openedOpen = false;
   if (hKey == HKEY_LOCAL_MACHINE) {
     *id = kRootId;
     *access = KEY_ALL_ACCESS;
@@ -65,6 +68,7 @@ LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   *id = key->id;
   *access = key->access;
+  if (openedOpen != nullptr) *openedOpen = key->open;
   return ERROR_SUCCESS;
 }
 
@@ -93,11 +97,12 @@ LSTATUS Walk(Tx &tx, int64_t base, const char *subKey, bool create, int64_t *id,
   return ERROR_SUCCESS;
 }
 
-LSTATUS NewHandle(int64_t id, REGSAM access, PHKEY out) {
+LSTATUS NewHandle(int64_t id, REGSAM access, bool open, PHKEY out) {
   auto *key = new (std::nothrow) RegKey;
   if (key == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   key->id = id;
   key->access = access;
+  key->open = open;
   *out = reinterpret_cast<HKEY>(key);
   return ERROR_SUCCESS;
 }
@@ -119,7 +124,7 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
     s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
     if (WantsWrite(samDesired) && !tx.writer() && !(open && tx.shared())) return ERROR_ACCESS_DENIED;
-    return NewHandle(id, samDesired, result);
+    return NewHandle(id, samDesired, open, result);
   });
 }
 
@@ -134,15 +139,24 @@ LSTATUS CheckValueWrite(Tx &tx, bool open, REGSAM access) {
 // resolving the handle and finding the key (open: it has a null DACL). With
 // write, the handle and the process must also be allowed to change values.
 // (checkWrite asks the same of a transaction that only reads.)
+// A read on a key opened with a null DACL that is still listed as one touches
+// only the shared database: the lockout record's reads, on every check, then
+// cost no locks on registry.db.
 template <typename Body>
 LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
   int64_t id = 0;
   REGSAM access;
-  LSTATUS status = Resolve(hKey, &id, &access);
+  bool openedOpen = false;
+  LSTATUS status = Resolve(hKey, &id, &access, &openedOpen);
   if (status != ERROR_SUCCESS) return status;
   return Registry::Instance().Run(write, [&](Tx &tx) -> LSTATUS {
     bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
+    LSTATUS s = ERROR_SUCCESS;
+    if (!write && openedOpen && tx.shared()) {
+      s = tx.OpenKeyListed(id, &open);
+      if (s != ERROR_SUCCESS) return s;
+    }
+    if (!open) s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
     if (write || checkWrite) {
       s = CheckValueWrite(tx, open, access);
@@ -159,7 +173,7 @@ LSTATUS DeleteKeyRow(Tx &tx, int64_t id) {
   if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;  // Windows refuses a key with subkeys
   if (rc != SQLITE_DONE) return RegistryError(rc);
   const char *deletes[] = {"DELETE FROM main.vals WHERE key = ?", "DELETE FROM shared.vals WHERE key = ?",
-                           "DELETE FROM keys WHERE id = ?"};
+                           "DELETE FROM shared.open_keys WHERE id = ?", "DELETE FROM keys WHERE id = ?"};
   for (const char *sql : deletes) {
     if (!tx.shared() && strstr(sql, "shared") != nullptr) continue;
     Statement s(tx.db(), sql);
@@ -389,8 +403,16 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
     bool open = false;
     LSTATUS s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
+    if (!tx.shared()) return open == nullDacl ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    if (open && nullDacl) {
+      // Listed already, unless the store predates the list or someone
+      // removed the entry: reads through KeyFlag are slower, never wrong.
+      Statement q(tx.db(), "INSERT OR IGNORE INTO shared.open_keys(id) VALUES(?)");
+      if (!q.ok()) return RegistryError(q.prepare_error());
+      int rc = q.Bind(1, id).Step();
+      return rc == SQLITE_DONE ? ERROR_SUCCESS : RegistryError(rc);
+    }
     if (open == nullDacl) return ERROR_SUCCESS;
-    if (!tx.shared()) return ERROR_ACCESS_DENIED;
     // The values follow the key into the database its new rights allow.
     std::string from = tx.ValueTable(open), to = tx.ValueTable(nullDacl);
     std::string copy = "INSERT INTO " + to + "(key, name, fold, type, data) SELECT key, name, fold, type, data FROM " +
@@ -398,7 +420,9 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
                        " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data";
     std::string remove = "DELETE FROM " + from + " WHERE key = ?1";
     const std::string flag = "UPDATE keys SET open_dacl = ?2 WHERE id = ?1";
-    for (const std::string *sql : std::initializer_list<const std::string *>{&copy, &remove, &flag}) {
+    const std::string list = nullDacl ? "INSERT OR IGNORE INTO shared.open_keys(id) VALUES(?1)"
+                                      : "DELETE FROM shared.open_keys WHERE id = ?1";
+    for (const std::string *sql : std::initializer_list<const std::string *>{&copy, &remove, &flag, &list}) {
       Statement q(tx.db(), sql->c_str());
       if (!q.ok()) return RegistryError(q.prepare_error());
       q.Bind(1, id);

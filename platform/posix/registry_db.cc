@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/process_id.h"
 #include "platform/posix/state_root.h"
 
 namespace ambercrypt::posix {
@@ -28,7 +29,10 @@ const char kMainSchema[] =
     "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine');";
 const char kSharedSchema[] =
     "CREATE TABLE IF NOT EXISTS shared.vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
-    " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));";
+    " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));"
+    // Every key with a null DACL, kept by the writer beside keys.open_dacl
+    // (see Tx::OpenKeyListed).
+    "CREATE TABLE IF NOT EXISTS shared.open_keys(id INTEGER PRIMARY KEY);";
 
 }  // namespace
 
@@ -69,7 +73,7 @@ Registry &Registry::Instance() {
 }
 
 Registry::~Registry() {
-  if (db_ != nullptr && pid_ == getpid()) {
+  if (db_ != nullptr && pid_ == CurrentProcessId()) {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
     sqlite3_close_v2(db_);
   }
@@ -103,16 +107,16 @@ sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cac
 
 LSTATUS Registry::Connect() {
   std::string root = StateRoot();
-  if (db_ != nullptr && pid_ == getpid() && root_ == root) return ERROR_SUCCESS;
+  if (db_ != nullptr && pid_ == CurrentProcessId() && root_ == root) return ERROR_SUCCESS;
   // A connection from the parent of a fork() is abandoned, never used or
   // closed (its statements with it).
-  if (db_ != nullptr && pid_ == getpid()) {
+  if (db_ != nullptr && pid_ == CurrentProcessId()) {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
     sqlite3_close_v2(db_);
   }
   statements_.clear();
   db_ = nullptr;
-  pid_ = getpid();
+  pid_ = CurrentProcessId();
   root_ = root;
 
   // Only a process that may write the state root creates anything in it.

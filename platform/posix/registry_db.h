@@ -98,6 +98,21 @@ class Tx {
     return ERROR_SUCCESS;
   }
 
+  // Is a key that was opened with a null DACL still listed as one? A value
+  // read from such a key then needs the shared database only, not
+  // registry.db. The list is writable by every account, but it can only send a
+  // reader back to KeyFlag (an entry removed) or keep a handle to a deleted
+  // key reading values everyone may write anyway (an entry added): which
+  // database a key's values come from is decided when the key is opened.
+  LSTATUS OpenKeyListed(int64_t id, bool *listed) {
+    Statement s(db_, "SELECT 1 FROM shared.open_keys WHERE id = ?");
+    if (!s.ok()) return RegistryError(s.prepare_error());
+    int rc = s.Bind(1, id).Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
+    *listed = rc == SQLITE_ROW;
+    return ERROR_SUCCESS;
+  }
+
   LSTATUS Child(int64_t parent, const std::string &name, int64_t *id) {
     Statement s(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
     if (!s.ok()) return RegistryError(s.prepare_error());
@@ -144,7 +159,7 @@ class Registry {
     }
     // Take the write lock up front: a read that later upgrades can fail at once.
     for (int attempt = 0;; ++attempt) {
-      int rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+      int rc = Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
       if (rc == SQLITE_OK) break;
       if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) return RegistryError(rc);
     }
@@ -152,15 +167,15 @@ class Registry {
     status = fn(tx);
     if (status == ERROR_SUCCESS) {
       int rc;
-      for (int attempt = 0; (rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt) {
+      for (int attempt = 0; (rc = Exec("COMMIT")) != SQLITE_OK; ++attempt) {
         if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) break;
       }
       if (rc != SQLITE_OK) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        Exec("ROLLBACK");
         return RegistryError(rc);
       }
     } else {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      Exec("ROLLBACK");
     }
     return status;
   }
@@ -168,6 +183,14 @@ class Registry {
  private:
   Registry() = default;
   LSTATUS Connect();
+  // Runs one statement without results through the statement cache (every
+  // call begins and ends a transaction: parsing those each time shows).
+  int Exec(const char *sql) {
+    Statement s(db_, sql);
+    if (!s.ok()) return s.prepare_error();
+    int rc = s.Step();
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+  }
   static bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
   friend sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached);
 

@@ -196,17 +196,20 @@ LSTATUS OpenStateFile(const StateDirectory &dir, const char *name, int flags, mo
   if (created != nullptr) *created = false;
   // O_NONBLOCK: a FIFO planted in place of the file must not hang the open.
   const int common = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  if (create) {
-    UniqueFd fd(openat(dir.fd.get(), name, O_RDWR | O_CREAT | O_EXCL | common, 0600));
-    if (fd) {
-      if (fchmod(fd.get(), mode) != 0) return FromErrno(errno, path);
+  // The file usually exists (a lock file is opened on every lockout check):
+  // open it first, and make it only when it is missing.
+  UniqueFd fd(openat(dir.fd.get(), name, flags | common));
+  if (!fd && errno == ENOENT && create) {
+    UniqueFd made(openat(dir.fd.get(), name, O_RDWR | O_CREAT | O_EXCL | common, 0600));
+    if (made) {
+      if (fchmod(made.get(), mode) != 0) return FromErrno(errno, path);
       if (created != nullptr) *created = true;
-      *out = std::move(fd);
+      *out = std::move(made);
       return ERROR_SUCCESS;
     }
     if (errno != EEXIST) return FromErrno(errno, path);
+    fd = UniqueFd(openat(dir.fd.get(), name, flags | common));  // made meanwhile by another process
   }
-  UniqueFd fd(openat(dir.fd.get(), name, flags | common));
   if (!fd) return FromErrno(errno, path);
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return FromErrno(errno, path);
