@@ -60,6 +60,7 @@ void CCrypt::DestroyHash() {
 void CCrypt::DestroyDerivedKey() {
   if (derivedKey != 0) CryptDestroyKey(derivedKey);
   derivedKey = 0;
+  keptMaterial = CSecureBuffer();
 }
 
 uint32_t CCrypt::DeriveKey(const uint8_t *material, uint32_t materialLength) {
@@ -83,19 +84,30 @@ uint32_t CCrypt::DeriveKey(const uint8_t *material, uint32_t materialLength) {
 
 uint32_t CCrypt::SetKeyParameters(const uint8_t *material, uint32_t materialLength, const uint8_t *iv,
                                   uint32_t ivLength) {
-  uint32_t result = DeriveKey(material, materialLength);
-  if (result != kOk) return result;
+  const bool keep = derivedKey != 0 && material != nullptr && keptMaterial.size() == materialLength &&
+                    materialLength != 0 && keptAlgorithm == keyAlgorithm &&
+                    ConstantTimeEqual(keptMaterial.data(), material, materialLength);
+  if (!keep) {
+    uint32_t result = DeriveKey(material, materialLength);
+    if (result != kOk) return result;
+  }
   if (iv == nullptr || ivLength == 0) return kMissingArgument;
   if (derivedKey == 0) return kNoHandle;
-  DWORD blockBits = 0;
-  DWORD size = sizeof blockBits;
-  if (!CryptGetKeyParam(derivedKey, KP_BLOCKLEN, reinterpret_cast<BYTE *>(&blockBits), &size, 0)) {
-    return LastError();
+  if (!keep) {
+    DWORD blockBits = 0;
+    DWORD size = sizeof blockBits;
+    if (!CryptGetKeyParam(derivedKey, KP_BLOCKLEN, reinterpret_cast<BYTE *>(&blockBits), &size, 0)) {
+      return LastError();
+    }
+    keptBlockBytes = std::max<uint32_t>(blockBits / 8, 1);
   }
-  uint32_t blockBytes = std::max<uint32_t>(blockBits / 8, 1);
-  CSecureBuffer block(blockBytes);
-  memcpy(block.data(), iv, std::min(ivLength, blockBytes));
+  CSecureBuffer block(keptBlockBytes);
+  memcpy(block.data(), iv, std::min(ivLength, keptBlockBytes));
   if (!CryptSetKeyParam(derivedKey, KP_IV, block.data(), 0)) return LastError();
+  if (!keep) {
+    keptMaterial = CSecureBuffer(material, materialLength);
+    keptAlgorithm = keyAlgorithm;
+  }
   return kOk;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "crypto/secure_buffer.h"
 #include "platform/win32_api.h"
 
 namespace ambercrypt {
@@ -26,7 +27,9 @@ class CCrypt {
   // Derives derivedKey from the SHA-1 of material with the key algorithm.
   virtual uint32_t DeriveKey(const uint8_t *material, uint32_t materialLength);
   // Derives the key and sets its IV from the first block-length bytes of iv,
-  // zero-filled when iv is shorter.
+  // zero-filled when iv is shorter. The key derived last is kept for the same
+  // material and algorithm (an application enciphers every BIR with one key);
+  // setting its IV anew restarts its chaining as a fresh key would.
   uint32_t SetKeyParameters(const uint8_t *material, uint32_t materialLength, const uint8_t *iv,
                             uint32_t ivLength);
   // Encrypts *dataLength bytes of buffer in place as one final CBC block run
@@ -72,6 +75,11 @@ class CCrypt {
   ALG_ID hashAlgorithm;
   HCERTSTORE certStore;
   PCCERT_CONTEXT certificate;
+  // What derivedKey was derived from by SetKeyParameters (empty: nothing to
+  // keep), and its block length in bytes.
+  CSecureBuffer keptMaterial;
+  ALG_ID keptAlgorithm = 0;
+  uint32_t keptBlockBytes = 0;
 };
 
 }  // namespace ambercrypt

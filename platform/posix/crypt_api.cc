@@ -52,6 +52,10 @@ struct Key {
   DWORD blockLength = 0;  // bytes
   uint8_t iv[16] = {};    // as set with KP_IV
   uint8_t chain[16] = {}; // running CBC state between non-final calls
+  // The key schedules of bytes (for decryption, for encryption), made on first
+  // use: a key enciphers many records, and only its IV changes between them.
+  // Freed contexts are cleansed by OpenSSL.
+  EvpCipherCtxPtr schedule[2];
   HandleRegistration registration{this, HandleKind::kKey};
   ~Key() { SecureZeroMemory(bytes, sizeof bytes); }
 };
@@ -132,19 +136,27 @@ bool Finish(Hash *hash) {
 // Runs whole blocks through CBC without padding, continuing key->chain.
 bool RunBlocks(Key *key, bool encrypt, uint8_t *data, DWORD length) {
   if (length == 0) return true;
-  EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  int outLength = 0;
-  if (!ctx || EVP_CipherInit_ex(ctx.get(), CipherOf(*key), nullptr, key->bytes, key->chain, encrypt ? 1 : 0) != 1 ||
-      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
-    return false;
+  EvpCipherCtxPtr &ctx = key->schedule[encrypt ? 1 : 0];
+  if (!ctx) {
+    EvpCipherCtxPtr fresh(EVP_CIPHER_CTX_new());
+    if (!fresh ||
+        EVP_CipherInit_ex(fresh.get(), CipherOf(*key), nullptr, key->bytes, key->chain, encrypt ? 1 : 0) != 1 ||
+        EVP_CIPHER_CTX_set_padding(fresh.get(), 0) != 1) {
+      return false;
+    }
+    ctx = std::move(fresh);
+  } else if (EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, nullptr, key->chain, encrypt ? 1 : 0) != 1) {
+    return false;  // the same schedule, from the current chaining value
   }
-  std::vector<uint8_t> last(data + length - key->blockLength, data + length);
+  uint8_t last[sizeof key->chain];
+  memcpy(last, data + length - key->blockLength, key->blockLength);
+  int outLength = 0;
   if (EVP_CipherUpdate(ctx.get(), data, &outLength, data, static_cast<int>(length)) != 1 ||
       outLength != static_cast<int>(length)) {
     return false;
   }
   // The next IV is the last ciphertext block.
-  memcpy(key->chain, encrypt ? data + length - key->blockLength : last.data(), key->blockLength);
+  memcpy(key->chain, encrypt ? data + length - key->blockLength : last, key->blockLength);
   return true;
 }
 

@@ -114,6 +114,20 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   REGSAM baseAccess;
   LSTATUS status = Resolve(hKey, &base, &baseAccess);
   if (status != ERROR_SUCCESS) return status;
+  auto grant = [&](int64_t id, bool open, bool writer, bool shared) -> LSTATUS {
+    if (WantsWrite(samDesired) && !writer && !(open && shared)) return ERROR_ACCESS_DENIED;
+    return NewHandle(id, samDesired, open, result);
+  };
+  // A key found before, while registry.db is unchanged, is there still.
+  const std::string path = KeyPathId(base, subKey);
+  *created = false;
+  bool found = Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool shared) {
+    auto it = cache.keys.find(path);
+    if (it == cache.keys.end()) return false;
+    status = grant(it->second.id, it->second.open, writer, shared);
+    return true;
+  });
+  if (found) return status;
   return Registry::Instance().Run(create, [&](Tx &tx) -> LSTATUS {
     bool open = false;
     LSTATUS s = tx.KeyFlag(base, &open);
@@ -123,9 +137,27 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
     if (s != ERROR_SUCCESS) return s;
     s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
-    if (WantsWrite(samDesired) && !tx.writer() && !(open && tx.shared())) return ERROR_ACCESS_DENIED;
-    return NewHandle(id, samDesired, open, result);
+    tx.Remember([&](MainCache &cache) { cache.keys[path] = CachedKey{id, open}; });
+    return grant(id, open, tx.writer(), tx.shared());
   });
+}
+
+// A value as RegQueryValueEx hands it out.
+LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t> &data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpType != nullptr) *lpType = type;
+  DWORD size = static_cast<DWORD>(data.size());
+  if (lpcbData == nullptr) return ERROR_SUCCESS;
+  if (lpData == nullptr) {
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+  }
+  if (*lpcbData < size) {
+    *lpcbData = size;  // nothing is copied: never past the caller's buffer
+    return ERROR_MORE_DATA;
+  }
+  if (size != 0) memcpy(lpData, data.data(), size);
+  *lpcbData = size;
+  return ERROR_SUCCESS;
 }
 
 // May this process write the values of this key through a handle with access?
@@ -297,29 +329,34 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   (void)lpReserved;
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::string name = lpValueName ? lpValueName : "";
+  int64_t key = 0;
+  REGSAM access;
+  bool openedOpen = false;
+  LSTATUS status = Resolve(hKey, &key, &access, &openedOpen);
+  if (status != ERROR_SUCCESS) return status;
+  const std::string valueId = ValueId(key, name);
+  // A setting read before, while registry.db is unchanged, holds the same.
+  if (!openedOpen && Registry::Instance().Peek([&](const MainCache &cache, bool, bool) {
+        auto it = cache.values.find(valueId);
+        if (it == cache.values.end()) return false;
+        status = it->second.found ? CopyValueOut(it->second.type, it->second.data, lpType, lpData, lpcbData)
+                                  : ERROR_FILE_NOT_FOUND;
+        return true;
+      })) {
+    return status;
+  }
   return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     if (open && !tx.shared()) return ERROR_FILE_NOT_FOUND;
     std::string sql = std::string("SELECT type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
-    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return RegistryError(rc);
-    std::vector<uint8_t> data = q.Blob(1);
-    if (lpType != nullptr) *lpType = static_cast<DWORD>(q.Int(0));
-    DWORD size = static_cast<DWORD>(data.size());
-    if (lpcbData == nullptr) return ERROR_SUCCESS;
-    if (lpData == nullptr) {
-      *lpcbData = size;
-      return ERROR_SUCCESS;
-    }
-    if (*lpcbData < size) {
-      *lpcbData = size;  // nothing is copied: never past the caller's buffer
-      return ERROR_MORE_DATA;
-    }
-    if (size != 0) memcpy(lpData, data.data(), size);
-    *lpcbData = size;
-    return ERROR_SUCCESS;
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
+    CachedValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
+                      rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
+    if (!open) tx.Remember([&](MainCache &cache) { cache.values[valueId] = value; });
+    if (!value.found) return ERROR_FILE_NOT_FOUND;
+    return CopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
   });
 }
 
@@ -332,7 +369,24 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   // on its common path rewrites what is there): found in a transaction that
   // only reads, it takes no write lock and costs no durable write.
   bool same = false;
-  LSTATUS status = OnKey(
+  int64_t key = 0;
+  REGSAM access;
+  bool openedOpen = false;
+  LSTATUS status = Resolve(hKey, &key, &access, &openedOpen);
+  if (status != ERROR_SUCCESS) return status;
+  const std::string valueId = ValueId(key, name);
+  if (!openedOpen && Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool) {
+        auto it = cache.values.find(valueId);
+        if (it == cache.values.end() || !it->second.found || it->second.type != dwType ||
+            it->second.data.size() != cbData || (cbData != 0 && memcmp(it->second.data.data(), lpData, cbData) != 0)) {
+          return false;
+        }
+        status = (access & KEY_SET_VALUE) == 0 || !writer ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+        return true;
+      })) {
+    return status;
+  }
+  status = OnKey(
       hKey, false,
       [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
         std::string sql = std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(open) +

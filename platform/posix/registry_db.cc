@@ -76,7 +76,22 @@ Registry::~Registry() {
   if (db_ != nullptr && pid_ == CurrentProcessId()) {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
     sqlite3_close_v2(db_);
+    if (counterFd_ >= 0) close(counterFd_);
   }
+}
+
+std::string KeyPathId(int64_t base, const char *subKey) {
+  return std::to_string(base) + '\\' + Fold(subKey != nullptr ? subKey : "");
+}
+
+std::string ValueId(int64_t key, const std::string &name) { return std::to_string(key) + '\\' + Fold(name); }
+
+std::optional<uint32_t> Registry::ReadCounter() const {
+  uint8_t bytes[4];
+  if (counterFd_ < 0 || pread(counterFd_, bytes, sizeof bytes, 24) != static_cast<ssize_t>(sizeof bytes)) {
+    return std::nullopt;
+  }
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
 }
 
 sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached) {
@@ -113,8 +128,11 @@ LSTATUS Registry::Connect() {
   if (db_ != nullptr && pid_ == CurrentProcessId()) {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
     sqlite3_close_v2(db_);
+    if (counterFd_ >= 0) close(counterFd_);
   }
   statements_.clear();
+  cache_.Clear();
+  counterFd_ = -1;
   db_ = nullptr;
   pid_ = CurrentProcessId();
   root_ = root;
@@ -130,7 +148,6 @@ LSTATUS Registry::Connect() {
   status = OpenStateFile(dir, kMainFile, O_RDONLY, kMainMode, mayCreate, FileOwner::kTrusted, &file, &created);
   if (status != ERROR_SUCCESS) return status;
   writer_ = mayCreate && faccessat(dir.fd.get(), kMainFile, R_OK | W_OK, AT_EACCESS) == 0;
-  file = UniqueFd();
 
   // Read-write even for readers: SQLite then opens a write-protected
   // registry.db read-only by itself, while the attached shared database (which
@@ -169,6 +186,7 @@ LSTATUS Registry::Connect() {
     OpenStateDirectory(dir, kLocksDirectory, kLocksDirectoryMode, true, &locks);
   }
   db_ = db;
+  counterFd_ = file.release();
   return ERROR_SUCCESS;
 }
 

@@ -12,7 +12,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -79,6 +81,34 @@ class Statement {
   sqlite3_stmt *stmt_;
 };
 
+// Answers read from registry.db, kept while its change counter (bytes 24-27
+// of the file, which SQLite advances with every commit that changes the file,
+// whoever makes it) stays what it was when they were read. A key opened or a
+// setting read again then costs one pread instead of a transaction's locks.
+// Values of null-DACL keys live in the shared database and are never kept.
+struct CachedKey {
+  int64_t id;
+  bool open;
+};
+struct CachedValue {
+  bool found;
+  DWORD type;
+  std::vector<uint8_t> data;
+};
+struct MainCache {
+  bool valid = false;
+  uint32_t counter = 0;
+  std::unordered_map<std::string, CachedKey> keys;      // KeyPathId(base, subKey)
+  std::unordered_map<std::string, CachedValue> values;  // ValueId(key, name)
+  void Clear() {
+    keys.clear();
+    values.clear();
+    valid = false;
+  }
+};
+std::string KeyPathId(int64_t base, const char *subKey);
+std::string ValueId(int64_t key, const std::string &name);
+
 // One transaction on the process's connection.
 class Tx {
  public:
@@ -135,10 +165,32 @@ class Tx {
   // Which database holds the values of a key.
   const char *ValueTable(bool open) const { return open ? "shared.vals" : "main.vals"; }
 
+  // Runs remember(cache) when what this transaction read from registry.db may
+  // be kept: a transaction that only reads, in which the change counter read
+  // now (under the lock this transaction holds on registry.db) equals the one
+  // read before it began. Otherwise a writer came between, or a crashed
+  // writer's journal was rolled back: nothing is kept.
+  template <typename F>
+  void Remember(F remember) {
+    if (cache_ == nullptr || !counterBefore_.has_value()) return;
+    if (!counterNow_.has_value()) counterNow_ = readCounter_();
+    if (!counterNow_.has_value() || *counterNow_ != *counterBefore_) return;
+    if (!cache_->valid || cache_->counter != *counterNow_) {
+      cache_->Clear();
+      cache_->counter = *counterNow_;
+      cache_->valid = true;
+    }
+    remember(*cache_);
+  }
+
  private:
+  friend class Registry;
   sqlite3 *db_;
   bool writer_;
   bool shared_;
+  MainCache *cache_ = nullptr;  // only in transactions that read
+  std::optional<uint32_t> counterBefore_, counterNow_;
+  std::function<std::optional<uint32_t>()> readCounter_;
 };
 
 class Registry {
@@ -146,6 +198,22 @@ class Registry {
   static Registry &Instance();
 
   ~Registry();
+
+  // Calls look(cache, writer, shared) when the kept answers are still those
+  // of registry.db as it is, and returns what look returns (true: answered
+  // from the cache). false sends the caller to a transaction.
+  template <typename F>
+  bool Peek(F look) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Connect() != ERROR_SUCCESS) return false;
+    std::optional<uint32_t> counter = ReadCounter();
+    if (!counter.has_value()) return false;
+    if (!cache_.valid || cache_.counter != *counter) {
+      cache_.Clear();
+      return false;
+    }
+    return look(static_cast<const MainCache &>(cache_), writer_, shared_);
+  }
 
   template <typename F>
   LSTATUS Run(bool write, F fn) {
@@ -157,6 +225,8 @@ class Registry {
       // null-DACL keys, which live in the shared database.
       if (!shared_) return ERROR_ACCESS_DENIED;
     }
+    std::optional<uint32_t> counterBefore;
+    if (!write) counterBefore = ReadCounter();
     // Take the write lock up front: a read that later upgrades can fail at once.
     for (int attempt = 0;; ++attempt) {
       int rc = Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
@@ -164,6 +234,11 @@ class Registry {
       if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) return RegistryError(rc);
     }
     Tx tx(db_, writer_, shared_);
+    if (!write) {
+      tx.cache_ = &cache_;
+      tx.counterBefore_ = counterBefore;
+      tx.readCounter_ = [this] { return ReadCounter(); };
+    }
     status = fn(tx);
     if (status == ERROR_SUCCESS) {
       int rc;
@@ -201,6 +276,12 @@ class Registry {
   bool writer_ = false;
   bool shared_ = false;
   std::unordered_map<std::string, sqlite3_stmt *> statements_;  // of db_
+  // registry.db opened by this code, only to read its change counter. Closed
+  // only after the connection: closing any descriptor of the file would drop
+  // the locks SQLite holds on it.
+  int counterFd_ = -1;
+  MainCache cache_;
+  std::optional<uint32_t> ReadCounter() const;
 };
 
 }  // namespace ambercrypt::posix
