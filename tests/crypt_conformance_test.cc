@@ -220,6 +220,69 @@ TEST(CCryptTest, ShortIvIsZeroFilledAndLongIvTruncated) {
   EXPECT_EQ(16u, nc);
 }
 
+// One CCrypt keeps the key it derived last. Whatever ran on it before, each
+// operation must give what a fresh CCrypt gives.
+TEST(CCryptTest, AKeptKeyAnswersAsAFreshOne) {
+  const Bytes a(kMaterial, kMaterial + 8), b = {'o', 't', 'h', 'e', 'r'};
+  const Bytes iv1(kIv, kIv + 16), iv2 = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+  const Bytes plain = {'a', ' ', 'B', 'I', 'R', ' ', 'o', 'f', ' ', 'n', 'i', 'n', 'e', 't', 'e', 'e', 'n', '.', '.'};
+  enum Op { kEncrypt, kDecrypt, kDecryptGarbage, kHmac };
+  struct Step {
+    Op op;
+    ALG_ID algorithm;
+    const Bytes *material;
+    const Bytes *iv;
+  };
+  const Step steps[] = {
+      {kEncrypt, CALG_3DES, &a, &iv1},       {kEncrypt, CALG_3DES, &a, &iv1},     {kEncrypt, CALG_3DES, &a, &iv2},
+      {kDecrypt, CALG_3DES, &a, &iv2},       {kEncrypt, CALG_3DES, &b, &iv1},     {kEncrypt, CALG_3DES, &a, &iv1},
+      {kHmac, CALG_3DES, &a, &iv1},          {kEncrypt, CALG_3DES, &a, &iv1},     {kDecryptGarbage, CALG_3DES, &a, &iv1},
+      {kDecrypt, CALG_3DES, &a, &iv1},       {kEncrypt, CALG_AES_256, &a, &iv1},  {kDecrypt, CALG_AES_256, &a, &iv1},
+      {kEncrypt, CALG_3DES, &a, &iv1},
+  };
+  auto run = [&](CCrypt &crypt, const Step &step, Bytes *out) -> uint32_t {
+    if (crypt.key_algorithm() != step.algorithm) crypt.SetAlgorithm(step.algorithm);
+    const auto materialLength = static_cast<uint32_t>(step.material->size());
+    const auto ivLength = static_cast<uint32_t>(step.iv->size());
+    Bytes buffer(64, 0);
+    uint32_t length = static_cast<uint32_t>(plain.size());
+    std::copy(plain.begin(), plain.end(), buffer.begin());
+    uint32_t rc = 0;
+    switch (step.op) {
+      case kEncrypt:
+        rc = crypt.Encrypt(buffer.data(), &length, 64, step.material->data(), materialLength, step.iv->data(), ivLength);
+        break;
+      case kDecrypt: {
+        rc = crypt.Encrypt(buffer.data(), &length, 64, step.material->data(), materialLength, step.iv->data(),
+                           ivLength);
+        if (rc == 0) {
+          rc = crypt.Decrypt(buffer.data(), &length, step.material->data(), materialLength, step.iv->data(), ivLength);
+        }
+        break;
+      }
+      case kDecryptGarbage:
+        length = 16;
+        rc = crypt.Decrypt(buffer.data(), &length, step.material->data(), materialLength, step.iv->data(), ivLength);
+        break;
+      case kHmac:
+        length = 20;
+        rc = crypt.Hmac(plain.data(), static_cast<uint32_t>(plain.size()), buffer.data(), &length,
+                        step.material->data(), materialLength);
+        break;
+    }
+    out->assign(buffer.begin(), buffer.begin() + length);
+    return rc;
+  };
+  CCrypt kept;
+  for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+    SCOPED_TRACE(i);
+    CCrypt fresh;
+    Bytes fromKept, fromFresh;
+    EXPECT_EQ(run(fresh, steps[i], &fromFresh), run(kept, steps[i], &fromKept));
+    EXPECT_EQ(ToHex(fromFresh), ToHex(fromKept));
+  }
+}
+
 TEST(CryptPlatformTest, WindowsErrorsForBuffersAndPadding) {
   Provider prov(PROV_RSA_FULL);
   ASSERT_TRUE(prov.ok);

@@ -278,6 +278,39 @@ TEST_F(RegistryPosixTest, TheListOfNullDaclKeysIsOnlyAShortcut) {
   RegCloseKey(closed);
 }
 
+// Keys and settings read before are answered from memory while registry.db is
+// unchanged; any change to the file, by another process or by another tool,
+// is seen by the next call.
+TEST_F(RegistryPosixTest, KeptAnswersFollowEveryChangeToTheFile) {
+  const std::string child = std::string(kKey) + "\\Child";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(child.c_str(), "v", REG_DWORD, test::Bytes(4, 1)));
+  auto read = [&](test::Bytes *data) { return test::ReadRawValue(child.c_str(), "v", data); };
+  test::Bytes data;
+  ASSERT_EQ(ERROR_SUCCESS, read(&data));
+  ASSERT_EQ(ERROR_SUCCESS, read(&data));  // now from memory
+  EXPECT_EQ(test::Bytes(4, 1), data);
+  // Another process of the library.
+  auto codes = test::RunChildren(1, [&](int) {
+    return test::WriteRawValue(child.c_str(), "v", REG_DWORD, test::Bytes(4, 2)) == ERROR_SUCCESS ? 0 : 1;
+  });
+  ASSERT_EQ(0, codes[0]);
+  ASSERT_EQ(ERROR_SUCCESS, read(&data));
+  EXPECT_EQ(test::Bytes(4, 2), data);
+  // Another tool on the file: a value changed, then the key removed.
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/registry.db").c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "UPDATE vals SET data = x'03030303' WHERE fold = 'v'", nullptr, nullptr,
+                                    nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, read(&data));
+  EXPECT_EQ(test::Bytes(4, 3), data);
+  EXPECT_TRUE(test::KeyExists(child.c_str()));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "DELETE FROM vals WHERE fold = 'v'; DELETE FROM keys WHERE fold = 'child'",
+                                    nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  EXPECT_FALSE(test::KeyExists(child.c_str()));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, read(&data));
+}
+
 TEST_F(RegistryPosixTest, ForkedChildUsesItsOwnConnection) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "before", REG_DWORD, test::Bytes(4, 1)));
   auto codes = test::RunChildren(2, [&](int child) {
