@@ -91,9 +91,25 @@ struct CachedKey {
   bool open;
 };
 struct CachedValue {
-  bool found;
-  DWORD type;
-  std::vector<uint8_t> data;
+  bool found = false;
+  DWORD type = 0;
+  std::vector<uint8_t> data;  // settings are mostly ciphertext; wiped all the same
+  CachedValue() = default;
+  CachedValue(bool f, DWORD t, std::vector<uint8_t> d) : found(f), type(t), data(std::move(d)) {}
+  CachedValue(const CachedValue &) = default;
+  CachedValue &operator=(const CachedValue &other) {
+    if (this != &other) {
+      Wipe();
+      found = other.found;
+      type = other.type;
+      data = other.data;
+    }
+    return *this;
+  }
+  ~CachedValue() { Wipe(); }
+  void Wipe() {
+    if (!data.empty()) SecureZeroMemory(data.data(), data.size());
+  }
 };
 struct MainCache {
   bool valid = false;
