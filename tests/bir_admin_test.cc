@@ -470,5 +470,42 @@ TEST_F(AdminTest, SecretKeyOfOtherKeyMaterialIsNoKey) {
   EXPECT_EQ(AMBER_E_NO_SECRET_KEY | F, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
 }
 
+TEST_F(AdminTest, DeleteParameterRemovesTheApplicationKey) {
+  const std::string longName(256, 'a');
+  EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_DeleteParameter(nullptr));
+  EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_DeleteParameter(""));
+  EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_DeleteParameter(longName.c_str()));
+  EXPECT_EQ(AMBER_E_DELETE_FAILED | F, KoBioSPI_DeleteParameter("Never"));
+  EXPECT_FALSE(test::KeyExists(PathOf("Never").c_str()));
+
+  // With its UserInfo key, and without one.
+  ProvisionHost(AMBER_CALG_3DES);
+  const std::string userInfo = PathOf("Scanner") + kUserInfoSuffix;
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(userInfo.c_str(), settings::kVerifyFailureCount.name, REG_BINARY,
+                                               Bytes(8, 1)));
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 1, 0, kPassword));
+  EXPECT_EQ(0u, KoBioSPI_DeleteParameter("Scanner"));
+  EXPECT_EQ(0u, KoBioSPI_DeleteParameter("Tool"));
+  for (const char *name : {"Scanner", "Tool"}) EXPECT_FALSE(test::KeyExists(PathOf(name).c_str())) << name;
+  EXPECT_FALSE(test::KeyExists(userInfo.c_str()));
+  EXPECT_EQ(AMBER_E_DELETE_FAILED | F, KoBioSPI_DeleteParameter("Tool"));
+  // The installation's own values stay.
+  EXPECT_EQ(1, VerifyAdminPassword(kPassword));
+  Bytes number;
+  EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &number));
+  // This process keeps answering from what it has cached.
+  EXPECT_EQ(0u, KoBioFPI_CheckMode(0x0001));
+  EXPECT_EQ(AMBER_E_NOT_PERMITTED | F, KoBioFPI_CheckMode(0x0800));
+}
+
+TEST_F(AdminTest, DeleteParameterLeavesAKeyWithOtherSubkeys) {
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 1, 0, kPassword));
+  const std::string extra = PathOf("Tool") + "\\Extra";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(extra.c_str(), "x", REG_DWORD, Bytes(4, 1)));
+  EXPECT_EQ(AMBER_E_DELETE_FAILED | F, KoBioSPI_DeleteParameter("Tool"));
+  EXPECT_TRUE(HasValue("Tool", settings::kRestrictionMode));
+  EXPECT_FALSE(test::KeyExists((PathOf("Tool") + kUserInfoSuffix).c_str()));
+}
+
 }  // namespace
 }  // namespace ambercrypt

@@ -59,8 +59,8 @@ void AttachAs(const char *hostPath);
 // Detaches and empties the caches, as a process that ends.
 void Detach();
 
-// Puts the reference signer (with its private key) and the keyless
-// certificate into the "ROOT" store.
+// Puts the reference signer and the long-issuer signer (each with its private
+// key) and the keyless certificate into the "ROOT" store.
 void InstallTestCertificates();
 
 // The DER of the first certificate of a PEM text, and the issuer name DER and
