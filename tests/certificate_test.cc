@@ -128,6 +128,22 @@ struct Identity {
   }
 };
 
+// What the registering calls are given for one certificate: its
+// identification, one that no certificate of "ROOT" has, and one whose serial
+// number has a count but no bytes. Not to be copied: the blobs point inside.
+struct CertificateArguments {
+  explicit CertificateArguments(const Identity &who) : named(who), missing(who) {
+    missing.serial[0] ^= 1;
+    good = named.get();
+    absent = missing.get();
+    noBytes = named.get();
+    noBytes.SerialNumber.pbData = nullptr;
+  }
+  CertificateArguments(const CertificateArguments &) = delete;
+  Identity named, missing;
+  IssuerSerial good, absent, noBytes;
+};
+
 Identity IdentityOf(const std::string &pemPath) {
   Identity id;
   test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(pemPath)), &id.issuer, &id.serial);
@@ -170,15 +186,6 @@ class CertificateTest : public test::StoreTest {
     longIssuer_ = IdentityOf(test::FixturePath("long_issuer.cert.pem"));
     keyless_ = IdentityOf(test::FixturePath("keyless.cert.pem"));
   }
-  std::string PathOf(const char *name) {
-    char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64(name, appKey));
-    return ApplicationKeyPath(appKey);
-  }
-  bool HasValue(const char *application, const Setting &setting) {
-    Bytes data;
-    return test::ReadRawValue(PathOf(application).c_str(), setting.name, &data) == ERROR_SUCCESS;
-  }
   // Mode 4, then the certificate; the application is then the current one.
   void Register(const char *application, Identity &who) {
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(application, 4, 0, kPassword));
@@ -202,12 +209,8 @@ class CertificateTest : public test::StoreTest {
 TEST_F(CertificateTest, InitCerfificateChecksInOrderAndStoresNothingOnFailure) {
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 4, 0, kPassword));
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Mode3", 3, 0, kPassword));
-  IssuerSerial good = signer_.get();
-  Identity missing = signer_;
-  missing.serial[0] ^= 1;
-  IssuerSerial absent = missing.get();
-  IssuerSerial noBytes = signer_.get();
-  noBytes.Issuer.pbData = nullptr;
+  CertificateArguments signer(signer_);
+  IssuerSerial &good = signer.good;
   const std::string longName(256, 'a');
   struct Case {
     const char *name;
@@ -225,8 +228,8 @@ TEST_F(CertificateTest, InitCerfificateChecksInOrderAndStoresNothingOnFailure) {
       {"Tool", nullptr, "wrong", AMBER_E_CERTIFICATE},
       {"Tool", &good, "wrong", AMBER_E_BAD_ADMIN_PASSWORD},
       {"Mode3", &good, kPassword, AMBER_E_NOT_PERMITTED},
-      {"Tool", &absent, kPassword, AMBER_E_CERTIFICATE},
-      {"Tool", &noBytes, kPassword, AMBER_E_CERTIFICATE},
+      {"Tool", &signer.absent, kPassword, AMBER_E_CERTIFICATE},
+      {"Tool", &signer.noBytes, kPassword, AMBER_E_CERTIFICATE},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(c.expected | F, KoBioSPI_InitCerfificate(c.name, c.id, c.password))
@@ -235,16 +238,16 @@ TEST_F(CertificateTest, InitCerfificateChecksInOrderAndStoresNothingOnFailure) {
   for (const char *application : {"Tool", "Mode3"}) {
     for (const Setting *s : {&settings::kSigningIssuerLength, &settings::kSigningIssuer,
                              &settings::kSigningSerialLength, &settings::kSigningSerial}) {
-      EXPECT_FALSE(HasValue(application, *s)) << application << " " << s->name;
+      EXPECT_FALSE(test::HasSetting(application, *s)) << application << " " << s->name;
     }
   }
 
   // Stored: the counts encrypted, the bytes as passed.
   ASSERT_EQ(0u, KoBioSPI_InitCerfificate("Tool", &good, kPassword));
   Bytes stored;
-  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(PathOf("Tool").c_str(), settings::kSigningIssuer.name, &stored));
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(test::ApplicationPath("Tool").c_str(), settings::kSigningIssuer.name, &stored));
   EXPECT_EQ(signer_.issuer, stored);
-  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(PathOf("Tool").c_str(), settings::kSigningSerial.name, &stored));
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(test::ApplicationPath("Tool").c_str(), settings::kSigningSerial.name, &stored));
   EXPECT_EQ(signer_.serial, stored);
   SettingStore::Key app = g_spiCtrl->store.Open(SettingKey::kApplication, KEY_READ);
   int32_t count = 0;
@@ -411,12 +414,8 @@ TEST_F(CertificateTest, TheCurrentApplicationSignsAndVerifies) {
 
 TEST_F(CertificateTest, SetEndUserParameterChecksAndStores) {
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 4, 0, kPassword));
-  IssuerSerial good = longIssuer_.get();
-  Identity missing = longIssuer_;
-  missing.serial[0] ^= 1;
-  IssuerSerial absent = missing.get();
-  IssuerSerial noBytes = longIssuer_.get();
-  noBytes.SerialNumber.pbData = nullptr;
+  CertificateArguments longIssuer(longIssuer_);
+  IssuerSerial &good = longIssuer.good;
   const std::string longName(256, 'a');
   struct Case {
     const char *name;
@@ -426,14 +425,14 @@ TEST_F(CertificateTest, SetEndUserParameterChecksAndStores) {
   const Case cases[] = {
       {nullptr, &good, AMBER_E_BAD_APPLICATION_NAME},   {"", nullptr, AMBER_E_BAD_APPLICATION_NAME},
       {longName.c_str(), &good, AMBER_E_BAD_APPLICATION_NAME}, {"Tool", nullptr, AMBER_E_CERTIFICATE},
-      {"Tool", &absent, AMBER_E_CERTIFICATE},           {"Tool", &noBytes, AMBER_E_CERTIFICATE},
+      {"Tool", &longIssuer.absent, AMBER_E_CERTIFICATE}, {"Tool", &longIssuer.noBytes, AMBER_E_CERTIFICATE},
       {"NoKey", &good, AMBER_E_SETTING_UNAVAILABLE},
   };
   for (const Case &c : cases) EXPECT_EQ(c.expected | F, KoBioSPI_SetEndUserParameter(c.name, c.id)) << c.expected;
-  EXPECT_FALSE(test::KeyExists(PathOf("NoKey").c_str()));
+  EXPECT_FALSE(test::KeyExists(test::ApplicationPath("NoKey").c_str()));
   for (const Setting *s : {&settings::kEndUserIssuerLength, &settings::kEndUserIssuer,
                            &settings::kEndUserSerialLength, &settings::kEndUserSerial}) {
-    EXPECT_FALSE(HasValue("Tool", *s)) << s->name;
+    EXPECT_FALSE(test::HasSetting("Tool", *s)) << s->name;
   }
 
   // A certificate without its private key is no obstacle to naming it.

@@ -281,6 +281,17 @@ bool KeyExists(const char *path) {
   return true;
 }
 
+std::string ApplicationPath(const char *application) {
+  char appKey[30];
+  EXPECT_EQ(1, HashNameToBase64(application, appKey));
+  return ApplicationKeyPath(appKey);
+}
+
+bool HasSetting(const char *application, const Setting &setting) {
+  Bytes data;
+  return ReadRawValue(ApplicationPath(application).c_str(), setting.name, &data) == ERROR_SUCCESS;
+}
+
 #if defined(_WIN32)
 
 namespace {
