@@ -1,10 +1,11 @@
 // Same bytes on both targets. WritesItsVectors computes ciphertexts, HMACs,
-// signed messages, stored registry values and encrypted BIRs from fixed inputs
-// and, with AMBERCRYPT_VECTORS_OUT set, writes them to that file.
-// MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN naming the other target's
-// file, checks that every value is the same here, verifies the other's signed
-// messages and decrypts its BIRs. scripts/test.sh runs the two crosswise
-// between the Linux build and the Windows build under Wine.
+// signed messages, stored registry values, encrypted BIRs and a signed BIR
+// from fixed inputs and, with AMBERCRYPT_VECTORS_OUT set, writes them to that
+// file. MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN naming the other
+// target's file, checks that every value is the same here, verifies the
+// other's signed messages and signed BIR, and decrypts its BIRs.
+// scripts/test.sh runs the two crosswise between the Linux build and the
+// Windows build under Wine.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -180,9 +181,33 @@ class CrossTargetTest : public test::StoreTest {
       EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(UserInfoKeyPath(appKey).c_str(), name, &stored)) << name;
       v[std::string("lockout-") + name] = ToHex(stored);
     }
+
+    // A BIR signed through the exports with "Scanner"'s certificate, the
+    // reference signer.
+    IssuerSerial id = SignerOf();
+    EXPECT_EQ(0u, KoBioSPI_InitCerfificate("Scanner", &id, kPassword));
+    Bytes content = SignedContent();
+    BioAPI_BIR input = PersonBir(content);
+    input.Header.Quality = 50;
+    BioAPI_BIR output;
+    memset(&output, 0, sizeof output);
+    EXPECT_EQ(0u, KoBioSPI_DigitalSignBIR(&input, &output));
+    Bytes data(content.size()), message(output.SecurityBlock.Length);
+    output.BiometricData.Data = data.data();
+    output.SecurityBlock.Data = message.data();
+    EXPECT_EQ(0u, KoBioSPI_DigitalSignBIR(&input, &output));
+    EXPECT_EQ(content, data);
+    v["signedbir"] = ToHex(message.data(), output.SecurityBlock.Length);
     return v;
   }
 
+  IssuerSerial SignerOf() {
+    IssuerSerial id;
+    id.Issuer = {static_cast<uint32_t>(issuer_.size()), issuer_.data()};
+    id.SerialNumber = {static_cast<uint32_t>(serial_.size()), serial_.data()};
+    return id;
+  }
+  static Bytes SignedContent() { return Pattern(700, 90); }
   static uint64_t LockTime() { return kLockTime; }
   // A BIR whose biometric data is person's bytes.
   static BioAPI_BIR PersonBir(Bytes &person) {
@@ -204,7 +229,7 @@ class CrossTargetTest : public test::StoreTest {
 
 TEST_F(CrossTargetTest, WritesItsVectors) {
   auto values = Compute();
-  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7, values.size());
+  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7 + 1, values.size());
   EXPECT_EQ(16u, values["regint-0"].size());  // 8 stored bytes
   const char *out = getenv("AMBERCRYPT_VECTORS_OUT");
   if (out == nullptr) return;
@@ -236,6 +261,17 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
                                       &size));
     EXPECT_EQ(Pattern(200 + i, 1 + 23 * i), Bytes(content.begin(), content.begin() + size));
   }
+  // Their signed BIR verifies here with "Scanner"'s certificate, and not once
+  // a byte of its data differs.
+  Bytes block = test::FromHex(theirs["signedbir"]);
+  ASSERT_FALSE(block.empty());
+  Bytes content = SignedContent();
+  BioAPI_BIR signedBir = PersonBir(content);
+  signedBir.Header.Type |= BioAPI_BIR_DATA_TYPE_SIGNED;
+  signedBir.SecurityBlock = {static_cast<uint32_t>(block.size()), block.data()};
+  EXPECT_EQ(0u, KoBioSPI_VerifyReferenceBIR(&signedBir));
+  content[0] ^= 1;
+  EXPECT_EQ(AMBER_E_SIGNATURE | AMBER_ERROR_FLAG, KoBioSPI_VerifyReferenceBIR(&signedBir));
   // Their BIRs decrypt here (the store now holds the AES-256 key).
   for (uint32_t i = 0; i < 3; ++i) {
     Bytes cipher = test::FromHex(theirs["bir-" + std::to_string(AMBER_CALG_AES_256) + "-" + std::to_string(i)]);
