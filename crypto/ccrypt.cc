@@ -16,6 +16,15 @@ char kSignatureOid[] = szOID_RSA_SHA1RSA;
 
 uint32_t LastError() { return static_cast<uint32_t>(GetLastError()); }
 
+// The wiped buffer a message function writes into before the bytes are
+// copied to output: none for a size query; else the caller's capacity, and
+// never a null buffer, which the platform would take for a size query and
+// then report bytes that were never written.
+CSecureBuffer OutputWork(const uint8_t *output, const uint32_t *outputLength) {
+  if (output == nullptr) return CSecureBuffer();
+  return CSecureBuffer(std::max<uint32_t>(*outputLength, 1));
+}
+
 bool IsAes(ALG_ID algorithm) {
   return algorithm == CALG_AES_128 || algorithm == CALG_AES_192 || algorithm == CALG_AES_256;
 }
@@ -247,9 +256,9 @@ uint32_t CCrypt::SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, cons
 
   // A null output asks the size only; otherwise the message is made in a
   // wiped buffer of the caller's capacity and copied out.
-  CSecureBuffer work(output != nullptr ? *outputLength : 0);
-  DWORD size = work.size();
-  if (!CryptSignMessage(&para, FALSE, 1, blocks, sizes, output != nullptr ? work.data() : nullptr, &size)) {
+  CSecureBuffer work = OutputWork(output, outputLength);
+  DWORD size = output != nullptr ? *outputLength : 0;
+  if (!CryptSignMessage(&para, FALSE, 1, blocks, sizes, work.data(), &size)) {
     return LastError();
   }
   if (output != nullptr) memcpy(output, work.data(), size);
@@ -270,15 +279,14 @@ uint32_t CCrypt::VerifyMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, co
   // A null output asks the content size only; otherwise the content comes
   // out in a wiped buffer of the caller's capacity.
   PCCERT_CONTEXT signer = nullptr;
-  CSecureBuffer work(output != nullptr ? *outputLength : 0);
-  DWORD size = work.size();
-  if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, output != nullptr ? work.data() : nullptr,
-                                   &size, &signer)) {
+  CSecureBuffer work = OutputWork(output, outputLength);
+  DWORD size = output != nullptr ? *outputLength : 0;
+  if (!CryptVerifyMessageSignature(&para, 0, signedMessage, messageLength, work.data(), &size, &signer)) {
     return LastError();
   }
   result = RequireNamedSigner(signer);
   if (result != kOk) return result;
-  if (output != nullptr) memcpy(output, work.data(), work.size());
+  if (output != nullptr) memcpy(output, work.data(), size);
   *outputLength = size;
   return kOk;
 }

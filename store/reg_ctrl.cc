@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint32_t kMissingArgument = ERROR_INVALID_PARAMETER;
 constexpr uint32_t kTextBufferSize = 255;
-constexpr uint32_t kBinaryBufferSize = 256;
 
 }  // namespace
 
@@ -71,18 +70,23 @@ uint32_t CRegCtrl::SetDword(const char *name, DWORD value) {
 
 uint32_t CRegCtrl::QueryBinary(const char *name, uint8_t *output, uint32_t *length) {
   if (name == nullptr || output == nullptr || length == nullptr) return kMissingArgument;
-  if (*length > kBinaryBufferSize) return kMissingArgument;
-  uint8_t work[kBinaryBufferSize];
+  // The stored size first: the wiped work buffer is as large as the value
+  // (certificate issuer names run past any fixed size), and a value longer
+  // than asked is refused before anything is allocated.
   DWORD type = 0;
-  DWORD size = *length;
-  LSTATUS status = RegQueryValueExA(openKey, name, nullptr, &type, work, &size);
-  *length = size;
+  DWORD size = 0;
+  LSTATUS status = RegQueryValueExA(openKey, name, nullptr, &type, nullptr, &size);
+  if (status == ERROR_SUCCESS && size > *length) status = ERROR_MORE_DATA;
   if (status != ERROR_SUCCESS) {
-    WipeMemory(work, sizeof work);
+    *length = size;
     return static_cast<uint32_t>(status);
   }
-  memcpy(output, work, size);
-  WipeMemory(work, sizeof work);
+  // One byte at least, so that an empty value is read, not merely sized.
+  CSecureBuffer work(size != 0 ? size : 1);
+  status = RegQueryValueExA(openKey, name, nullptr, &type, work.data(), &size);
+  *length = size;
+  if (status != ERROR_SUCCESS) return static_cast<uint32_t>(status);
+  memcpy(output, work.data(), size);
   return ERROR_SUCCESS;
 }
 

@@ -28,7 +28,8 @@ class CRegCtrl {
 
   uint32_t QueryDword(const char *name, DWORD *value);
   uint32_t SetDword(const char *name, DWORD value);
-  // *length: bytes wanted on entry (at most 256), stored length on return.
+  // *length: the most bytes wanted on entry (output holds them), the stored
+  // length on return. A longer value fails with ERROR_MORE_DATA, copying nothing.
   uint32_t QueryBinary(const char *name, uint8_t *output, uint32_t *length);
   uint32_t SetBinary(const char *name, const uint8_t *data, uint32_t length);
   // output holds at least 255 bytes.

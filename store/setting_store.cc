@@ -32,7 +32,11 @@ void SettingStore::Clear() {
 }
 
 SettingStore::Key SettingStore::Open(SettingKey which, REGSAM access, bool create) const {
-  return Key(*this, which, access, create);
+  return Key(*this, appKey_, which, access, create);
+}
+
+SettingStore::Key SettingStore::OpenFor(const char *appKey, SettingKey which, REGSAM access, bool create) const {
+  return Key(*this, appKey, which, access, create);
 }
 
 SettingStore::Key SettingStore::Unopened() const { return Key(*this); }
@@ -51,11 +55,11 @@ std::string SettingKeyPath(SettingKey which, const char *appKey) {
 
 SettingStore::Key::Key(const SettingStore &store) : store_(&store), which_(SettingKey::kBase) {}
 
-SettingStore::Key::Key(const SettingStore &store, SettingKey which, REGSAM access, bool create)
+SettingStore::Key::Key(const SettingStore &store, const char *appKey, SettingKey which, REGSAM access, bool create)
     : store_(&store), which_(which) {
   // Every key but the base one belongs to an application.
-  if (which != SettingKey::kBase && store.appKey_ == nullptr) return;
-  open_ = reg_.Open(SettingKeyPath(which, store.appKey_).c_str(), create ? 1 : 0, access) != 0;
+  if (which != SettingKey::kBase && appKey == nullptr) return;
+  open_ = reg_.Open(SettingKeyPath(which, appKey).c_str(), create ? 1 : 0, access) != 0;
 }
 
 bool SettingStore::Key::Fits(const Setting &setting, SettingEncoding encoding) const {

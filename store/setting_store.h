@@ -48,6 +48,10 @@ class SettingStore {
   // makes it when absent (then held with all access). A key that cannot be
   // opened reads and writes nothing: every access answers ERROR_INVALID_HANDLE.
   Key Open(SettingKey which, REGSAM access, bool create = false) const;
+  // The same for the application whose AppKey text is appKey, which stays
+  // whatever the current application is; its values use this store's key
+  // material.
+  Key OpenFor(const char *appKey, SettingKey which, REGSAM access, bool create = false) const;
   // A key that stays closed, for a branch that must not touch the registry.
   Key Unopened() const;
 
@@ -90,7 +94,7 @@ class SettingStore::Key {
  private:
   friend class SettingStore;
   explicit Key(const SettingStore &store);
-  Key(const SettingStore &store, SettingKey which, REGSAM access, bool create);
+  Key(const SettingStore &store, const char *appKey, SettingKey which, REGSAM access, bool create);
   bool Fits(const Setting &setting, SettingEncoding encoding) const;
   // A mismatched entry, or no key open.
   uint32_t Refusal() const;

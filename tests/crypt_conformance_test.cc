@@ -377,6 +377,21 @@ TEST_F(SignedMessageTest, ShortOutputBufferFails) {
   uint32_t shortSize = size - 1;
   EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA), crypt.SignMessage(&id, data, 14, message.data(), &shortSize));
   EXPECT_EQ(Bytes(size - 1, 0xee), message);
+
+  // A buffer of no capacity is a buffer too short, not a size query.
+  uint32_t none = 0;
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA), crypt.SignMessage(&id, data, 14, message.data(), &none));
+  EXPECT_EQ(Bytes(size - 1, 0xee), message);
+  Bytes full(size);
+  ASSERT_EQ(0u, crypt.SignMessage(&id, data, 14, full.data(), &size));
+  uint8_t content[14];
+  memset(content, 0xee, sizeof content);
+  for (uint32_t capacity : {0u, 13u}) {
+    uint32_t contentSize = capacity;
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_MORE_DATA),
+              crypt.VerifyMessage(&id, full.data(), size, content, &contentSize)) << capacity;
+    EXPECT_EQ(Bytes(14, 0xee), Bytes(content, content + 14));
+  }
 }
 
 TEST_F(SignedMessageTest, KeylessCertificateCannotSign) {
