@@ -47,8 +47,13 @@ int main(void) {
          AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG);
   expect("DeleteParameter", KoBioSPI_DeleteParameter(NULL) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
   expect("DigitalSignBIR null output", KoBioSPI_DigitalSignBIR(&bir, NULL), AMBER_SIGN_NULL_OUTPUT);
-  /* Not yet built: each answers with an error code. */
-  expect("IdentifyChallenge", KoBioSPI_IdentifyChallenge("Challenge1", &identify) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
+  /* A challenge must pass the password rules; a usable one finds no
+   * application key and no outcome for the host. */
+  expect("IdentifyChallenge without an upper-case letter", KoBioSPI_IdentifyChallenge("challenge1", &identify),
+         AMBER_E_BAD_CHALLENGE | AMBER_ERROR_FLAG);
+  expect("IdentifyChallenge", KoBioSPI_IdentifyChallenge("Challenge1", &identify),
+         AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
+  /* Not yet built: answers with an error code. */
   expect("InitCerfificate", KoBioSPI_InitCerfificate("App", &issuer, "Password1") & AMBER_ERROR_FLAG,
          AMBER_ERROR_FLAG);
   /* No administrator password is provisioned: every password is wrong. */
@@ -61,8 +66,12 @@ int main(void) {
   expect("RestrictBSPFunction", KoBioSPI_RestrictBSPFunction("App", 1, 0, NULL),
          AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
   expect("SetEndUserParameter", KoBioSPI_SetEndUserParameter("App", &issuer) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
-  expect("VerifyBSP", KoBioSPI_VerifyBSP((const BioAPI_UUID *)&uuid, "digest") & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
-  expect("VerifyChallenge", KoBioSPI_VerifyChallenge("Challenge1", &verify) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
+  /* No BSP is registered under the UUID; a missing digest text is checked first. */
+  expect("VerifyBSP", KoBioSPI_VerifyBSP((const BioAPI_UUID *)&uuid, "digest"), AMBER_E_BSP_NOT_FOUND | AMBER_ERROR_FLAG);
+  expect("VerifyBSP null digest", KoBioSPI_VerifyBSP(NULL, NULL), AMBER_E_BSP_DIGEST_MISMATCH | AMBER_ERROR_FLAG);
+  expect("VerifyChallenge null record", KoBioSPI_VerifyChallenge("Challenge1", NULL),
+         AMBER_E_BAD_CHALLENGE | AMBER_ERROR_FLAG);
+  expect("VerifyChallenge", KoBioSPI_VerifyChallenge("Challenge1", &verify), AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
   expect("VerifyReferenceBIR", KoBioSPI_VerifyReferenceBIR(&bir) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
 
   if (failures != 0) return 1;

@@ -1,5 +1,6 @@
 // Same bytes on both targets. WritesItsVectors computes ciphertexts, HMACs,
-// signed messages, stored registry values and encrypted BIRs from fixed inputs
+// signed messages, stored registry values, encrypted BIRs and challenge
+// responses from fixed inputs
 // and, with AMBERCRYPT_VECTORS_OUT set, writes them to that file.
 // MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN naming the other target's
 // file, checks that every value is the same here, verifies the other's signed
@@ -15,13 +16,16 @@
 #include <string>
 
 #include "ambercrypt/ambercrypt.h"
+#include "crypto/base64.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
 #include "policy/clock.h"
 #include "store/identity.h"
 #include "store/reg_ctrl.h"
+#include "store/setting_store.h"
 #include "store/settings.h"
 #include "support/test_support.h"
+#include "trust/certificate_id.h"
 
 namespace ambercrypt {
 namespace {
@@ -48,6 +52,9 @@ constexpr uint64_t kMinute = 600000000ull;
 const char *const kPolicyValues[] = {"KoSettingInfo15", "KoSettingInfo16", "KoSettingInfo17", "KoSettingInfo18",
                                      "KoSettingInfo19", "KoSettingInfo20", "KoSettingInfo21", "KoSettingInfo22",
                                      "KoSettingInfo23", "KoSettingInfo24", "KoSettingInfo25", "KoSettingInfo27"};
+const char kCrossChallenge[] = "Cross9Target";
+constexpr int32_t kChallengeFmr = -1234567;
+constexpr uint8_t kChallengeLevel = 77;
 const char *const kLockoutValues[] = {"KoSettingInfo12", "KoSettingInfo13", "KoSettingInfo33", "KoSettingInfo35",
                                       "KoSettingInfo36", "KoSettingInfo37", "KoSettingInfo38"};
 
@@ -180,8 +187,78 @@ class CrossTargetTest : public test::StoreTest {
       EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(UserInfoKeyPath(appKey).c_str(), name, &stored)) << name;
       v[std::string("lockout-") + name] = ToHex(stored);
     }
+
+    // Challenge responses over a verify and an identify outcome by both
+    // methods, signed by the reference signer as the end-user certificate.
+    // The last round leaves the policies' methods as they were above.
+    {
+      SettingStore store;
+      EXPECT_TRUE(store.SetApplication("Scanner"));
+      EXPECT_TRUE(store.LoadInstallationKey());
+      SettingStore::Key key = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS);
+      CERT_ISSUER_SERIAL_NUMBER id = Signer();
+      EXPECT_EQ(0u, WriteCertificateId(key, kEndUserCertificate, id));
+    }
+    for (uint32_t verifyMethod : {AMBER_RESPONSE_SIGNATURE, AMBER_RESPONSE_HMAC}) {
+      const uint32_t identifyMethod =
+          verifyMethod == AMBER_RESPONSE_HMAC ? AMBER_RESPONSE_SIGNATURE : AMBER_RESPONSE_HMAC;
+      EXPECT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 300, 2, 30, 1, MethodRecord(verifyMethod), kPassword));
+      EXPECT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 301, 2, 45, 0, MethodRecord(identifyMethod), kPassword));
+      test::AttachAs("C:\\Apps\\Scanner.EXE");
+      EXPECT_EQ(0u, KoBioFPI_UpdateVerifyStatus(1, &bir, kChallengeFmr, kChallengeLevel));
+      VerifyChallengeRecord verify;
+      memset(&verify, 0, sizeof verify);
+      EXPECT_EQ(0u, KoBioSPI_VerifyChallenge(kCrossChallenge, &verify));
+      Bytes verifyResponse(verify.responseLength);
+      verify.responseData = verifyResponse.data();
+      EXPECT_EQ(0u, KoBioSPI_VerifyChallenge(kCrossChallenge, &verify));
+      v["challenge-verify-" + std::to_string(verifyMethod)] = ToHex(verifyResponse);
+
+      uint32_t count = 2;
+      CrossCandidates list;
+      BioAPI_CANDIDATE *array = list.records;
+      EXPECT_EQ(0u, KoBioFPI_UpdateIdentifyStatus(&count, &array, kChallengeLevel));
+      IdentifyChallengeRecord identify;
+      memset(&identify, 0, sizeof identify);
+      EXPECT_EQ(0u, KoBioSPI_IdentifyChallenge(kCrossChallenge, &identify));
+      Bytes identifyResponse(identify.responseLength);
+      identify.responseData = identifyResponse.data();
+      EXPECT_EQ(0u, KoBioSPI_IdentifyChallenge(kCrossChallenge, &identify));
+      v["challenge-identify-" + std::to_string(identifyMethod)] = ToHex(identifyResponse);
+    }
     return v;
   }
+
+  // The response texts of the challenges above, as their receiver builds them.
+  static std::string VerifyResponseText() {
+    Bytes person = Pattern(600, 48);
+    Bytes digest = test::Sha1(std::string(person.begin(), person.end()));
+    char digestText[40] = {};
+    Base64Encode(digest.data(), digest.size(), digestText, nullptr);
+    return "1" + std::to_string(kChallengeLevel) + std::to_string(kChallengeFmr) + digestText + kCrossChallenge;
+  }
+  static std::string IdentifyResponseText() {
+    return "2" + std::to_string(kChallengeLevel) + "3100" + "7-2000" + kCrossChallenge;
+  }
+  static ResponseMethodRecord MethodRecord(uint32_t method) {
+    if (method == AMBER_RESPONSE_HMAC) return HmacMethod();
+    ResponseMethodRecord r;
+    memset(&r, 0, sizeof r);
+    r.method = method;
+    return r;
+  }
+  // Two candidates of a BSP: index 3 at rate 100, index 7 at rate -2000.
+  struct CrossCandidates {
+    CrossCandidates() {
+      memset(records, 0, sizeof records);
+      records[0].BIRInArray = &indices[0];
+      records[0].FMRAchieved = 100;
+      records[1].BIRInArray = &indices[1];
+      records[1].FMRAchieved = -2000;
+    }
+    uint32_t indices[2] = {3, 7};
+    BioAPI_CANDIDATE records[2];
+  };
 
   static uint64_t LockTime() { return kLockTime; }
   // A BIR whose biometric data is person's bytes.
@@ -204,7 +281,7 @@ class CrossTargetTest : public test::StoreTest {
 
 TEST_F(CrossTargetTest, WritesItsVectors) {
   auto values = Compute();
-  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7, values.size());
+  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7 + 4, values.size());
   EXPECT_EQ(16u, values["regint-0"].size());  // 8 stored bytes
   const char *out = getenv("AMBERCRYPT_VECTORS_OUT");
   if (out == nullptr) return;
@@ -235,6 +312,32 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
     ASSERT_EQ(0u, crypt.VerifyMessage(&id, message.data(), static_cast<uint32_t>(message.size()), content.data(),
                                       &size));
     EXPECT_EQ(Pattern(200 + i, 1 + 23 * i), Bytes(content.begin(), content.begin() + size));
+  }
+  // Their challenge responses check out here: the HMACs recomputed from the
+  // key text over the response texts, the signed ones verified and yielding
+  // those texts.
+  const std::string hmacKey = "Cross-target key";
+  struct Response {
+    const char *name;
+    std::string text;
+  } responses[] = {{"verify", VerifyResponseText()}, {"identify", IdentifyResponseText()}};
+  for (const Response &r : responses) {
+    const std::string prefix = std::string("challenge-") + r.name + "-";
+    Bytes mac(20);
+    uint32_t macLength = 20;
+    CCrypt crypt;
+    ASSERT_EQ(0u, crypt.Hmac(reinterpret_cast<const uint8_t *>(r.text.data()), static_cast<uint32_t>(r.text.size()),
+                             mac.data(), &macLength, reinterpret_cast<const uint8_t *>(hmacKey.data()),
+                             static_cast<uint32_t>(hmacKey.size())));
+    EXPECT_EQ(ToHex(mac), theirs[prefix + std::to_string(AMBER_RESPONSE_HMAC)]) << r.name;
+    Bytes message = test::FromHex(theirs[prefix + std::to_string(AMBER_RESPONSE_SIGNATURE)]);
+    CERT_ISSUER_SERIAL_NUMBER id = Signer();
+    Bytes content(2000);
+    uint32_t size = static_cast<uint32_t>(content.size());
+    ASSERT_EQ(0u, crypt.VerifyMessage(&id, message.data(), static_cast<uint32_t>(message.size()), content.data(),
+                                      &size))
+        << r.name;
+    EXPECT_EQ(r.text, std::string(content.begin(), content.begin() + size)) << r.name;
   }
   // Their BIRs decrypt here (the store now holds the AES-256 key).
   for (uint32_t i = 0; i < 3; ++i) {
