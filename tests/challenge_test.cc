@@ -270,6 +270,20 @@ TEST_F(ChallengeTest, HmacAnswerFillsTheRecordOnce) {
   EXPECT_EQ(Mac(VerifyText(1, 80, 1000, kPerson, "Nonce4712")), other);
 }
 
+// The outcome is filed under the host and looked for under the application
+// the service object names: after an administration call names another, the
+// challenge finds nothing, and finds it again once the host is named.
+TEST_F(ChallengeTest, OutcomeIsFoundWhileTheHostIsCurrent) {
+  Verified(1, 1000, 80);
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Other", 4, 0, kPassword));
+  Bytes response(20);
+  VerifyChallengeRecord record = VerifyRecord(response.data(), 20);
+  EXPECT_EQ(F | AMBER_E_NO_PENDING_OUTCOME, KoBioSPI_VerifyChallenge(kChallenge, &record));
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
+  EXPECT_EQ(0u, KoBioSPI_VerifyChallenge(kChallenge, &record));
+  EXPECT_EQ(Mac(VerifyText(1, 80, 1000, kPerson, kChallenge)), response);
+}
+
 // The widest outcomes: an eleven-character FMR with a 213-character
 // challenge, identify candidates whose indices and rates have eleven
 // characters each. Each text is whole in the response.

@@ -258,6 +258,34 @@ TEST(PlatformRuntimeTest, EnvironmentVariables) {
 }
 
 #if !defined(_WIN32)
+// A setuid program sees none of its caller's environment: otherwise any
+// caller could choose the directories a privileged host searches for a BSP
+// module, and ask it about files the caller may not read.
+TEST(PlatformRuntimeTest, PrivilegedProgramIgnoresTheCallersEnvironment) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a setuid program";
+  std::string dir = ambercrypt::test::TempDirectory();
+  chmod(dir.c_str(), 0755);
+  std::string probe = dir + "/probe";
+  std::string copy =
+      std::string("cp '") + AMBERCRYPT_ENVIRONMENT_PROBE + "' '" + probe + "' && chmod 4755 '" + probe + "'";
+  ASSERT_EQ(0, system(copy.c_str()));
+  auto run = [&](const std::string &command) {
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+      char line[256];
+      if (fgets(line, sizeof line, p) != nullptr) out = line;
+      pclose(p);
+    }
+    return out;
+  };
+  std::string own = run("env PATH=/chosen/by/caller '" + probe + "'");
+  std::string privileged =
+      run("setpriv --reuid=65534 --regid=65534 --clear-groups env PATH=/chosen/by/caller '" + probe + "'");
+  ambercrypt::test::RemoveTree(dir);
+  EXPECT_EQ("/chosen/by/caller\n", own);
+  EXPECT_EQ("(unset)\n", privileged);
+}
+
 // A FIFO opens at once, with no writer, and says what it is.
 TEST(PlatformRuntimeTest, FifoOpensWithoutWaiting) {
   std::string dir = ambercrypt::test::TempDirectory();
