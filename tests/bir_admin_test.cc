@@ -127,15 +127,6 @@ class AdminTest : public test::StoreTest {
     test::SetInstallationNumber(77);
     test::AttachAs(kHost);
   }
-  std::string PathOf(const char *name) {
-    char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64(name, appKey));
-    return ApplicationKeyPath(appKey);
-  }
-  bool HasValue(const char *application, const Setting &setting) {
-    Bytes data;
-    return test::ReadRawValue(PathOf(application).c_str(), setting.name, &data) == ERROR_SUCCESS;
-  }
   // The host gets mode 4 and a secret key, and the process is restarted so
   // that its caches come from the registry.
   void ProvisionHost(uint32_t algorithm, const char *secret = "Secret12") {
@@ -192,7 +183,7 @@ TEST_F(AdminTest, InitSecretKeyChecksInOrderAndWritesNothingOnFailure) {
     EXPECT_EQ(c.expected | F, KoBioSPI_InitSecretKey(c.name, c.algorithm, c.key, c.password)) << c.key;
   }
   for (const Setting *s : {&settings::kSecretKeyBlock, &settings::kSecretKeyState, &settings::kCipherAlgorithm}) {
-    EXPECT_FALSE(HasValue("Tool", *s)) << s->name;
+    EXPECT_FALSE(test::HasSetting("Tool", *s)) << s->name;
   }
 }
 
@@ -210,10 +201,10 @@ TEST_F(AdminTest, SecretKeyBlockLayout) {
   for (const Case &c : cases) {
     ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Tool", 0x6610, c.key.c_str(), kPassword));
     Bytes stored;
-    ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(PathOf("Tool").c_str(), settings::kSecretKeyBlock.name, &stored));
+    ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(test::ApplicationPath("Tool").c_str(), settings::kSecretKeyBlock.name, &stored));
     EXPECT_EQ(72u, stored.size());
     CRegCtrl reg;
-    ASSERT_EQ(1, reg.Open(PathOf("Tool").c_str(), 0, KEY_READ));
+    ASSERT_EQ(1, reg.Open(test::ApplicationPath("Tool").c_str(), 0, KEY_READ));
     uint8_t block[64];
     uint32_t length = 64;
     ASSERT_EQ(0u, reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, g_spiCtrl->keyMaterial,
@@ -251,7 +242,7 @@ TEST_F(AdminTest, RestrictionCodesAndWhoseCachesChange) {
   EXPECT_EQ(AMBER_E_BAD_ADMIN_PASSWORD | F, KoBioSPI_RestrictBSPFunction("Tool2", 6, 0, "wrong"));
   EXPECT_EQ(AMBER_E_BAD_MODE | F, KoBioSPI_RestrictBSPFunction("Tool2", 6, 0, kPassword));
   EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_RestrictBSPFunction("", 1, 0, "wrong"));
-  EXPECT_FALSE(HasValue("Tool2", settings::kRestrictionMode));
+  EXPECT_FALSE(test::HasSetting("Tool2", settings::kRestrictionMode));
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool2", 1, 0, kPassword));
   // The host's own answer does not change.
   EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | F, KoBioFPI_CheckMode(0));
@@ -262,7 +253,7 @@ TEST_F(AdminTest, RestrictionCodesAndWhoseCachesChange) {
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool2", 5, 0x40, kPassword));
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool2", 2, 0x99, kPassword));
   EXPECT_EQ(0x40u, *Caches().CustomMaskCache.Find(tool2));
-  EXPECT_TRUE(HasValue("Tool2", settings::kCustomMask));
+  EXPECT_TRUE(test::HasSetting("Tool2", settings::kCustomMask));
 }
 
 TEST_F(AdminTest, ModesLoadedAtAttach) {
@@ -272,7 +263,7 @@ TEST_F(AdminTest, ModesLoadedAtAttach) {
   EXPECT_EQ(0u, KoBioFPI_CheckMode(0x01));
   // A mode no administrator can set (written by another tool).
   CRegCtrl reg;
-  ASSERT_EQ(1, reg.Open(PathOf("Scanner").c_str(), 0, KEY_ALL_ACCESS));
+  ASSERT_EQ(1, reg.Open(test::ApplicationPath("Scanner").c_str(), 0, KEY_ALL_ACCESS));
   ASSERT_EQ(0u, reg.SetEncryptedInt(settings::kRestrictionMode.name, 7, g_spiCtrl->keyMaterial,
                                     g_spiCtrl->keyMaterialLength));
   test::AttachAs(kHost);
@@ -468,6 +459,43 @@ TEST_F(AdminTest, SecretKeyOfOtherKeyMaterialIsNoKey) {
   test::AttachAs(kHost);
   Record input = Template(8), output(16);
   EXPECT_EQ(AMBER_E_NO_SECRET_KEY | F, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
+}
+
+TEST_F(AdminTest, DeleteParameterRemovesTheApplicationKey) {
+  const std::string longName(256, 'a');
+  EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_DeleteParameter(nullptr));
+  EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_DeleteParameter(""));
+  EXPECT_EQ(AMBER_E_BAD_APPLICATION_NAME | F, KoBioSPI_DeleteParameter(longName.c_str()));
+  EXPECT_EQ(AMBER_E_DELETE_FAILED | F, KoBioSPI_DeleteParameter("Never"));
+  EXPECT_FALSE(test::KeyExists(test::ApplicationPath("Never").c_str()));
+
+  // With its UserInfo key, and without one.
+  ProvisionHost(AMBER_CALG_3DES);
+  const std::string userInfo = test::ApplicationPath("Scanner") + kUserInfoSuffix;
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(userInfo.c_str(), settings::kVerifyFailureCount.name, REG_BINARY,
+                                               Bytes(8, 1)));
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 1, 0, kPassword));
+  EXPECT_EQ(0u, KoBioSPI_DeleteParameter("Scanner"));
+  EXPECT_EQ(0u, KoBioSPI_DeleteParameter("Tool"));
+  for (const char *name : {"Scanner", "Tool"}) EXPECT_FALSE(test::KeyExists(test::ApplicationPath(name).c_str())) << name;
+  EXPECT_FALSE(test::KeyExists(userInfo.c_str()));
+  EXPECT_EQ(AMBER_E_DELETE_FAILED | F, KoBioSPI_DeleteParameter("Tool"));
+  // The installation's own values stay.
+  EXPECT_EQ(1, VerifyAdminPassword(kPassword));
+  Bytes number;
+  EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &number));
+  // This process keeps answering from what it has cached.
+  EXPECT_EQ(0u, KoBioFPI_CheckMode(0x0001));
+  EXPECT_EQ(AMBER_E_NOT_PERMITTED | F, KoBioFPI_CheckMode(0x0800));
+}
+
+TEST_F(AdminTest, DeleteParameterLeavesAKeyWithOtherSubkeys) {
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Tool", 1, 0, kPassword));
+  const std::string extra = test::ApplicationPath("Tool") + "\\Extra";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(extra.c_str(), "x", REG_DWORD, Bytes(4, 1)));
+  EXPECT_EQ(AMBER_E_DELETE_FAILED | F, KoBioSPI_DeleteParameter("Tool"));
+  EXPECT_TRUE(test::HasSetting("Tool", settings::kRestrictionMode));
+  EXPECT_FALSE(test::KeyExists((test::ApplicationPath("Tool") + kUserInfoSuffix).c_str()));
 }
 
 }  // namespace

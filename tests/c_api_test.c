@@ -45,18 +45,32 @@ int main(void) {
          AMBER_E_STATUS_UPDATE | AMBER_ERROR_FLAG);
   expect("VerifySecurityStatas", KoBioFPI_VerifySecurityStatas(&bir, 0, &allowed, &flag),
          AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG);
-  expect("DeleteParameter", KoBioSPI_DeleteParameter(NULL) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
+  expect("DeleteParameter null name", KoBioSPI_DeleteParameter(NULL), AMBER_E_BAD_APPLICATION_NAME | AMBER_ERROR_FLAG);
+  expect("DeleteParameter of an application never set up", KoBioSPI_DeleteParameter("App"),
+         AMBER_E_DELETE_FAILED | AMBER_ERROR_FLAG);
   expect("DigitalSignBIR null output", KoBioSPI_DigitalSignBIR(&bir, NULL), AMBER_SIGN_NULL_OUTPUT);
-  /* A challenge must pass the password rules; a usable one finds no
-   * application key and no outcome for the host. */
+  expect("DigitalSignBIR null input", KoBioSPI_DigitalSignBIR(NULL, &bir), AMBER_E_SIGNATURE | AMBER_ERROR_FLAG);
+  /* "App" (the current application since DeleteParameter) has no certificate. */
+  expect("DigitalSignBIR without a certificate", KoBioSPI_DigitalSignBIR(&bir, &bir),
+         AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG);
+  expect("VerifyReferenceBIR of an unsigned BIR", KoBioSPI_VerifyReferenceBIR(&bir),
+         AMBER_E_BIR_NOT_SIGNED | AMBER_ERROR_FLAG);
+  bir.Header.Type = BioAPI_BIR_DATA_TYPE_SIGNED;
+  expect("VerifyReferenceBIR without a certificate", KoBioSPI_VerifyReferenceBIR(&bir),
+         AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG);
+  /* An empty issuer and serial number name no certificate of "ROOT". */
+  expect("SetEndUserParameter", KoBioSPI_SetEndUserParameter("App", &issuer), AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG);
+  expect("InitCerfificate null certificate", KoBioSPI_InitCerfificate("App", NULL, "Password1"),
+         AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG);
+  /* A challenge must pass the password rules; a usable one finds no outcome
+   * for the current application ("App"). */
   expect("IdentifyChallenge without an upper-case letter", KoBioSPI_IdentifyChallenge("challenge1", &identify),
          AMBER_E_BAD_CHALLENGE | AMBER_ERROR_FLAG);
   expect("IdentifyChallenge", KoBioSPI_IdentifyChallenge("Challenge1", &identify),
          AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
-  /* Not yet built: answers with an error code. */
-  expect("InitCerfificate", KoBioSPI_InitCerfificate("App", &issuer, "Password1") & AMBER_ERROR_FLAG,
-         AMBER_ERROR_FLAG);
   /* No administrator password is provisioned: every password is wrong. */
+  expect("InitCerfificate", KoBioSPI_InitCerfificate("App", &issuer, "Password1"),
+         AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
   expect("InitIdentifyParameter", KoBioSPI_InitIdentifyParameter("App", 0, 0, 0, 1, method, "Password1"),
          AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
   expect("InitSecretKey", KoBioSPI_InitSecretKey(NULL, AMBER_CALG_3DES, "Key123", "Password1"),
@@ -65,14 +79,12 @@ int main(void) {
          AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
   expect("RestrictBSPFunction", KoBioSPI_RestrictBSPFunction("App", 1, 0, NULL),
          AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
-  expect("SetEndUserParameter", KoBioSPI_SetEndUserParameter("App", &issuer) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
   /* No BSP is registered under the UUID; a missing digest text is checked first. */
   expect("VerifyBSP", KoBioSPI_VerifyBSP((const BioAPI_UUID *)&uuid, "digest"), AMBER_E_BSP_NOT_FOUND | AMBER_ERROR_FLAG);
   expect("VerifyBSP null digest", KoBioSPI_VerifyBSP(NULL, NULL), AMBER_E_BSP_DIGEST_MISMATCH | AMBER_ERROR_FLAG);
   expect("VerifyChallenge null record", KoBioSPI_VerifyChallenge("Challenge1", NULL),
          AMBER_E_BAD_CHALLENGE | AMBER_ERROR_FLAG);
   expect("VerifyChallenge", KoBioSPI_VerifyChallenge("Challenge1", &verify), AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
-  expect("VerifyReferenceBIR", KoBioSPI_VerifyReferenceBIR(&bir) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
 
   if (failures != 0) return 1;
   printf("all nineteen exports answered from C\n");

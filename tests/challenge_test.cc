@@ -16,7 +16,6 @@
 #include "store/setting_store.h"
 #include "store/settings.h"
 #include "support/test_support.h"
-#include "trust/certificate_id.h"
 
 #if !defined(_WIN32)
 #include <openssl/bio.h>
@@ -101,8 +100,7 @@ class ChallengeTest : public test::StoreTest {
   void SetUp() override {
     StoreTest::SetUp();
     test::InstallTestCertificates();
-    test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(test::TestDataPath("signer.cert.pem"))), &issuer_,
-                            &serial_);
+    UseEndUserCertificate(test::TestDataPath("signer.cert.pem"));
     test::ProvisionAdminPassword(kPassword);
     test::SetInstallationNumber(4321);
     Provision(Method(AMBER_RESPONSE_HMAC, kKeyText), Method(AMBER_RESPONSE_HMAC, kKeyText));
@@ -115,13 +113,15 @@ class ChallengeTest : public test::StoreTest {
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 1000, 3, 1, 0, verify, kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 1000, 3, 1, 0, identify, kPassword));
-    SettingStore store;
-    ASSERT_TRUE(store.SetApplication("Scanner"));
-    ASSERT_TRUE(store.LoadInstallationKey());
-    SettingStore::Key key = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS);
-    CERT_ISSUER_SERIAL_NUMBER id = Signer();
-    ASSERT_EQ(0u, WriteCertificateId(key, kEndUserCertificate, id));
+    IssuerSerial endUser;
+    endUser.Issuer = {static_cast<uint32_t>(issuer_.size()), issuer_.data()};
+    endUser.SerialNumber = {static_cast<uint32_t>(serial_.size()), serial_.data()};
+    ASSERT_EQ(0u, KoBioSPI_SetEndUserParameter("Scanner", &endUser));
     test::AttachAs(kHost);
+  }
+  // Makes the certificate of this PEM file the end-user certificate.
+  void UseEndUserCertificate(const std::string &pemPath) {
+    test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(pemPath)), &issuer_, &serial_);
   }
   // Overwrites one encrypted number of the application.
   void StoreNumber(const Setting &setting, int32_t value) {
@@ -388,6 +388,19 @@ TEST_F(ChallengeTest, SignedAnswers) {
   ASSERT_EQ(0u, KoBioSPI_IdentifyChallenge(kChallenge, &identify));
   EXPECT_EQ(4096u, identify.responseLength);
   EXPECT_EQ(IdentifyText(2, 75, list, kChallenge), SignedContent(identifyMessage));
+}
+
+// An end-user certificate whose issuer name is longer than 256 bytes signs
+// as any other.
+TEST_F(ChallengeTest, SignedByACertificateWithALongIssuer) {
+  UseEndUserCertificate(test::FixturePath("long_issuer.cert.pem"));
+  ASSERT_GT(issuer_.size(), 256u);
+  Provision(Method(AMBER_RESPONSE_SIGNATURE), Method(AMBER_RESPONSE_SIGNATURE));
+  Verified(1, 250, 60);
+  Bytes message(8192);
+  VerifyChallengeRecord record = VerifyRecord(message.data(), 8192);
+  ASSERT_EQ(0u, KoBioSPI_VerifyChallenge(kChallenge, &record));
+  EXPECT_EQ(VerifyText(1, 60, 250, kPerson, kChallenge), SignedContent(message));
 }
 
 // What the response needs from the store: a method of 30 or 40, its key

@@ -1,11 +1,11 @@
 // Same bytes on both targets. WritesItsVectors computes ciphertexts, HMACs,
-// signed messages, stored registry values, encrypted BIRs and challenge
-// responses from fixed inputs
-// and, with AMBERCRYPT_VECTORS_OUT set, writes them to that file.
-// MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN naming the other target's
-// file, checks that every value is the same here, verifies the other's signed
-// messages and decrypts its BIRs. scripts/test.sh runs the two crosswise
-// between the Linux build and the Windows build under Wine.
+// signed messages, stored registry values, encrypted BIRs, a signed BIR and
+// challenge responses from fixed inputs and, with AMBERCRYPT_VECTORS_OUT set,
+// writes them to that file. MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN
+// naming the other target's file, checks that every value is the same here,
+// verifies the other's signed messages, signed BIR and challenge responses,
+// and decrypts its BIRs. scripts/test.sh runs the two crosswise between the
+// Linux build and the Windows build under Wine.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -22,10 +22,8 @@
 #include "policy/clock.h"
 #include "store/identity.h"
 #include "store/reg_ctrl.h"
-#include "store/setting_store.h"
 #include "store/settings.h"
 #include "support/test_support.h"
-#include "trust/certificate_id.h"
 
 namespace ambercrypt {
 namespace {
@@ -188,17 +186,27 @@ class CrossTargetTest : public test::StoreTest {
       v[std::string("lockout-") + name] = ToHex(stored);
     }
 
+    // A BIR signed through the exports with "Scanner"'s certificate, the
+    // reference signer.
+    IssuerSerial id = SignerOf();
+    EXPECT_EQ(0u, KoBioSPI_InitCerfificate("Scanner", &id, kPassword));
+    Bytes content = SignedContent();
+    BioAPI_BIR input = PersonBir(content);
+    input.Header.Quality = 50;
+    BioAPI_BIR output;
+    memset(&output, 0, sizeof output);
+    EXPECT_EQ(0u, KoBioSPI_DigitalSignBIR(&input, &output));
+    Bytes data(content.size()), message(output.SecurityBlock.Length);
+    output.BiometricData.Data = data.data();
+    output.SecurityBlock.Data = message.data();
+    EXPECT_EQ(0u, KoBioSPI_DigitalSignBIR(&input, &output));
+    EXPECT_EQ(content, data);
+    v["signedbir"] = ToHex(message.data(), output.SecurityBlock.Length);
+
     // Challenge responses over a verify and an identify outcome by both
     // methods, signed by the reference signer as the end-user certificate.
     // The last round leaves the policies' methods as they were above.
-    {
-      SettingStore store;
-      EXPECT_TRUE(store.SetApplication("Scanner"));
-      EXPECT_TRUE(store.LoadInstallationKey());
-      SettingStore::Key key = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS);
-      CERT_ISSUER_SERIAL_NUMBER id = Signer();
-      EXPECT_EQ(0u, WriteCertificateId(key, kEndUserCertificate, id));
-    }
+    EXPECT_EQ(0u, KoBioSPI_SetEndUserParameter("Scanner", &id));
     for (uint32_t verifyMethod : {AMBER_RESPONSE_SIGNATURE, AMBER_RESPONSE_HMAC}) {
       const uint32_t identifyMethod =
           verifyMethod == AMBER_RESPONSE_HMAC ? AMBER_RESPONSE_SIGNATURE : AMBER_RESPONSE_HMAC;
@@ -260,6 +268,13 @@ class CrossTargetTest : public test::StoreTest {
     BioAPI_CANDIDATE records[2];
   };
 
+  IssuerSerial SignerOf() {
+    IssuerSerial id;
+    id.Issuer = {static_cast<uint32_t>(issuer_.size()), issuer_.data()};
+    id.SerialNumber = {static_cast<uint32_t>(serial_.size()), serial_.data()};
+    return id;
+  }
+  static Bytes SignedContent() { return Pattern(700, 90); }
   static uint64_t LockTime() { return kLockTime; }
   // A BIR whose biometric data is person's bytes.
   static BioAPI_BIR PersonBir(Bytes &person) {
@@ -281,7 +296,7 @@ class CrossTargetTest : public test::StoreTest {
 
 TEST_F(CrossTargetTest, WritesItsVectors) {
   auto values = Compute();
-  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7 + 4, values.size());
+  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7 + 1 + 4, values.size());
   EXPECT_EQ(16u, values["regint-0"].size());  // 8 stored bytes
   const char *out = getenv("AMBERCRYPT_VECTORS_OUT");
   if (out == nullptr) return;
@@ -313,6 +328,17 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
                                       &size));
     EXPECT_EQ(Pattern(200 + i, 1 + 23 * i), Bytes(content.begin(), content.begin() + size));
   }
+  // Their signed BIR verifies here with "Scanner"'s certificate, and not once
+  // a byte of its data differs.
+  Bytes block = test::FromHex(theirs["signedbir"]);
+  ASSERT_FALSE(block.empty());
+  Bytes content = SignedContent();
+  BioAPI_BIR signedBir = PersonBir(content);
+  signedBir.Header.Type |= BioAPI_BIR_DATA_TYPE_SIGNED;
+  signedBir.SecurityBlock = {static_cast<uint32_t>(block.size()), block.data()};
+  EXPECT_EQ(0u, KoBioSPI_VerifyReferenceBIR(&signedBir));
+  content[0] ^= 1;
+  EXPECT_EQ(AMBER_E_SIGNATURE | AMBER_ERROR_FLAG, KoBioSPI_VerifyReferenceBIR(&signedBir));
   // Their challenge responses check out here: the HMACs recomputed from the
   // key text over the response texts, the signed ones verified and yielding
   // those texts.

@@ -1,18 +1,108 @@
-// bir_signature.cc: the BIR-signing certificate, BIR signatures and their
-// verification. Not yet built beyond the null-output answer of signing.
+// bir_signature.cc: the BIR-signing certificate of an application and the
+// signatures over BIRs' biometric data. Only the certificate's issuer and
+// serial number are stored; the certificate itself (with its private key, for
+// signing) is looked up in "ROOT" on every use. A signed BIR carries in its
+// security block a PKCS#7 message that holds the biometric data, and verifies
+// only when the application's own certificate signed it.
+#include <cstring>
+
+#include "admin/admin_password.h"
+#include "bir/bir_ctrl.h"
+#include "crypto/ccrypt.h"
+#include "crypto/secure_buffer.h"
 #include "frame/spi_ctrl.h"
+#include "store/settings.h"
+#include "trust/certificate_id.h"
 
 namespace ambercrypt {
+namespace {
 
-uint32_t CSPICtrl::InitCerfificate(const char *, const IssuerSerial *, const char *) {
-  return AMBER_E_SETTING_UNAVAILABLE;
+// The current application's signing certificate as stored; false when it
+// cannot be read whole.
+bool ReadSigningCertificate(const SettingStore &store, StoredCertificateId *certificate) {
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
+  return certificate->Read(app, kSigningCertificate) == ERROR_SUCCESS;
 }
 
-uint32_t CSPICtrl::DigitalSignBIR(const BioAPI_BIR *, BioAPI_BIR *outputBir) {
+}  // namespace
+
+uint32_t CSPICtrl::InitCerfificate(const char *applicationName, const IssuerSerial *issuerSerial,
+                                   const char *adminPassword) {
+  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
+  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
+  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (issuerSerial == nullptr) return AMBER_E_CERTIFICATE;
+  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
+  if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
+
+  const CERT_ISSUER_SERIAL_NUMBER id = ToCertificateId(*issuerSerial);
+  CCrypt crypt;
+  if (!HasItsBytes(*issuerSerial) || crypt.FindCertificate(&id) != ERROR_SUCCESS) return AMBER_E_CERTIFICATE;
+  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
+  if (WriteCertificateId(app, kSigningCertificate, id) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+  return AMBER_OK;
+}
+
+uint32_t CSPICtrl::DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir) {
   if (outputBir == nullptr) return AMBER_SIGN_NULL_OUTPUT;
-  return AMBER_E_SETTING_UNAVAILABLE;
+  if (inputBir == nullptr) return AMBER_E_SIGNATURE;
+  StoredCertificateId certificate;
+  if (!ReadSigningCertificate(store, &certificate)) return AMBER_E_CERTIFICATE;
+  CCrypt crypt;
+  const BioAPI_DATA &data = inputBir->BiometricData;
+  BioAPI_DATA &block = outputBir->SecurityBlock;
+
+  if (block.Data == nullptr) {
+    // A size query changes nothing else of the output.
+    uint32_t size = 0;
+    if (crypt.SignMessage(&certificate.id(), data.Data, data.Length, nullptr, &size) != ERROR_SUCCESS) {
+      return AMBER_E_SIGNATURE;
+    }
+    block.Length = size;
+    return AMBER_OK;
+  }
+  // The biometric data is copied into the output's own data buffer, which the
+  // caller sized for it; without one there is nowhere to put it.
+  if (outputBir->BiometricData.Data == nullptr) return AMBER_E_SIGNATURE;
+  CSecureBuffer message(block.Length);
+  uint32_t length = message.size();
+  if (crypt.SignMessage(&certificate.id(), data.Data, data.Length, message.data(), &length) != ERROR_SUCCESS) {
+    return AMBER_E_SIGNATURE;
+  }
+  CBIRCtrl bir;
+  if (!bir.CopyHeaderAndBiometricData(outputBir, inputBir)) return AMBER_E_SIGNATURE;
+  block.Length = length;
+  memcpy(block.Data, message.data(), length);
+  bir.SetSigned(outputBir);
+  return AMBER_OK;
 }
 
-uint32_t CSPICtrl::VerifyReferenceBIR(const BioAPI_BIR *) { return AMBER_E_SETTING_UNAVAILABLE; }
+uint32_t CSPICtrl::VerifyReferenceBIR(const BioAPI_BIR *bir) {
+  CBIRCtrl birCtrl;
+  if (!birCtrl.IsSigned(bir)) return AMBER_E_BIR_NOT_SIGNED;
+  StoredCertificateId certificate;
+  if (!ReadSigningCertificate(store, &certificate)) return AMBER_E_CERTIFICATE;
+  CCrypt crypt;
+  const BioAPI_DATA &message = bir->SecurityBlock;
+  const BioAPI_DATA &data = bir->BiometricData;
+
+  // CCrypt accepts only a message signed by the very certificate stored,
+  // not by another one that carries its issuer and serial number.
+  uint32_t length = 0;
+  if (crypt.VerifyMessage(&certificate.id(), message.Data, message.Length, nullptr, &length) != ERROR_SUCCESS ||
+      length != data.Length || (data.Data == nullptr && length != 0)) {
+    return AMBER_E_SIGNATURE;
+  }
+  CSecureBuffer content(length);
+  if (crypt.VerifyMessage(&certificate.id(), message.Data, message.Length, content.data(), &length) !=
+          ERROR_SUCCESS ||
+      length != data.Length || !ConstantTimeEqual(content.data(), data.Data, length)) {
+    return AMBER_E_SIGNATURE;
+  }
+  return AMBER_OK;
+}
 
 }  // namespace ambercrypt

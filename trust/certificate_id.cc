@@ -37,6 +37,11 @@ CERT_ISSUER_SERIAL_NUMBER ToCertificateId(const IssuerSerial &issuerSerial) {
   return id;
 }
 
+bool HasItsBytes(const IssuerSerial &issuerSerial) {
+  return (issuerSerial.Issuer.cbData == 0 || issuerSerial.Issuer.pbData != nullptr) &&
+         (issuerSerial.SerialNumber.cbData == 0 || issuerSerial.SerialNumber.pbData != nullptr);
+}
+
 uint32_t WriteCertificateId(SettingStore::Key &key, const CertificateIdSettings &names,
                             const CERT_ISSUER_SERIAL_NUMBER &id) {
   uint32_t status = WriteBlob(key, names.issuerLength, names.issuer, id.Issuer);

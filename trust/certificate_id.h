@@ -34,6 +34,9 @@ inline constexpr CertificateIdSettings kEndUserCertificate{settings::kEndUserIss
 // two blobs; the bytes stay the caller's).
 CERT_ISSUER_SERIAL_NUMBER ToCertificateId(const IssuerSerial &issuerSerial);
 
+// False when a blob has a count but no bytes: it names no certificate.
+bool HasItsBytes(const IssuerSerial &issuerSerial);
+
 // Writes issuer count, issuer bytes, serial count, serial bytes, stopping at
 // the first failure, whose code it returns (values written before it stay).
 // An empty blob fails its write.

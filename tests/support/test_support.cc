@@ -281,6 +281,17 @@ bool KeyExists(const char *path) {
   return true;
 }
 
+std::string ApplicationPath(const char *application) {
+  char appKey[30];
+  EXPECT_EQ(1, HashNameToBase64(application, appKey));
+  return ApplicationKeyPath(appKey);
+}
+
+bool HasSetting(const char *application, const Setting &setting) {
+  Bytes data;
+  return ReadRawValue(ApplicationPath(application).c_str(), setting.name, &data) == ERROR_SUCCESS;
+}
+
 #if defined(_WIN32)
 
 namespace {
@@ -304,19 +315,16 @@ void AddToMachineRoot(const Bytes &der, const wchar_t *container) {
   CertFreeCertificateContext(cert);
 }
 
-}  // namespace
 
-void InstallTestCertificates() {
-  static bool installed = false;
-  if (installed) return;
-  // The key goes into a user container (Wine's private-key lookup ignores the
-  // machine keyset) and is saved when the context is released.
-  const char *container = "ambercrypt-test-signer";
+// Imports a PRIVATEKEYBLOB as the signature key of a user key container (Wine's
+// private-key lookup ignores the machine keyset); it is saved when the
+// context is released.
+void ImportSignatureKey(const char *container, const std::string &blobFile) {
   HCRYPTPROV prov = 0;
   if (!CryptAcquireContextA(&prov, container, nullptr, PROV_RSA_FULL, 0)) {
     ASSERT_TRUE(CryptAcquireContextA(&prov, container, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   }
-  std::string blob = ReadFile(FixturePath("signer.key.blob"));
+  std::string blob = ReadFile(FixturePath(blobFile));
   ASSERT_GT(blob.size(), 8u);
   ALG_ID sign = CALG_RSA_SIGN;
   memcpy(&blob[4], &sign, sizeof sign);  // an AT_SIGNATURE key
@@ -325,7 +333,17 @@ void InstallTestCertificates() {
                              0, &key));
   CryptDestroyKey(key);
   CryptReleaseContext(prov, 0);
+}
+
+}  // namespace
+
+void InstallTestCertificates() {
+  static bool installed = false;
+  if (installed) return;
+  ImportSignatureKey("ambercrypt-test-signer", "signer.key.blob");
+  ImportSignatureKey("ambercrypt-test-long-issuer", "long_issuer.key.blob");
   AddToMachineRoot(PemCertificateToDer(ReadFile(TestDataPath("signer.cert.pem"))), L"ambercrypt-test-signer");
+  AddToMachineRoot(PemCertificateToDer(ReadFile(FixturePath("long_issuer.cert.pem"))), L"ambercrypt-test-long-issuer");
   AddToMachineRoot(PemCertificateToDer(ReadFile(FixturePath("keyless.cert.pem"))), nullptr);
   installed = true;
 }
@@ -370,6 +388,8 @@ void InstallTestCertificates() {
   CopyFile(TestDataPath("signer.cert.pem"), dir + "/signer.pem", 0644);
   CopyFile(TestDataPath("signer.key.pem"), dir + "/signer.key", 0600);
   CopyFile(FixturePath("keyless.cert.pem"), dir + "/keyless.pem", 0644);
+  CopyFile(FixturePath("long_issuer.cert.pem"), dir + "/long_issuer.pem", 0644);
+  CopyFile(FixturePath("long_issuer.key.pem"), dir + "/long_issuer.key", 0600);
 }
 
 std::string TempDirectory() {

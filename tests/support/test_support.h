@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win32_api.h"
+#include "store/settings.h"
 
 namespace ambercrypt::test {
 
@@ -53,14 +54,17 @@ LSTATUS DeleteValue(const char *path, const char *name);
 LSTATUS ReadRawValue(const char *path, const char *name, Bytes *data, DWORD *type = nullptr);
 LSTATUS WriteRawValue(const char *path, const char *name, DWORD type, const Bytes &data);
 bool KeyExists(const char *path);
+// The registry path of an application's key, and whether it holds a setting.
+std::string ApplicationPath(const char *application);
+bool HasSetting(const char *application, const Setting &setting);
 
 // Attaches the library state as a process whose executable is hostPath.
 void AttachAs(const char *hostPath);
 // Detaches and empties the caches, as a process that ends.
 void Detach();
 
-// Puts the reference signer (with its private key) and the keyless
-// certificate into the "ROOT" store.
+// Puts the reference signer and the long-issuer signer (each with its private
+// key) and the keyless certificate into the "ROOT" store.
 void InstallTestCertificates();
 
 // The DER of the first certificate of a PEM text, and the issuer name DER and
