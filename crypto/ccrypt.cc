@@ -163,18 +163,41 @@ uint32_t CCrypt::Decrypt(uint8_t *buffer, uint32_t *dataLength, const uint8_t *m
 
 uint32_t CCrypt::Hash(const uint8_t *data, uint32_t length, uint8_t *digest, uint32_t *digestLength) {
   if (data == nullptr || length == 0 || digest == nullptr || digestLength == nullptr) return kMissingArgument;
+  uint32_t result = BeginHash();
+  if (result == kOk) result = HashMore(data, length);
+  if (result == kOk) result = EndHash(digest, digestLength);
+  return result;
+}
+
+uint32_t CCrypt::BeginHash() {
   if (provider == 0) return kNoHandle;
   DestroyHash();
   if (!CryptCreateHash(provider, hashAlgorithm, 0, 0, &hash)) {
     hash = 0;
     return LastError();
   }
-  DWORD size = *digestLength;
-  if (!CryptHashData(hash, data, length, 0) || !CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
-    return LastError();
-  }
-  *digestLength = size;
   return kOk;
+}
+
+uint32_t CCrypt::HashMore(const uint8_t *data, uint32_t length) {
+  if (data == nullptr && length != 0) return kMissingArgument;
+  if (hash == 0) return kNoHandle;
+  if (length != 0 && !CryptHashData(hash, data, length, 0)) return LastError();
+  return kOk;
+}
+
+uint32_t CCrypt::EndHash(uint8_t *digest, uint32_t *digestLength) {
+  if (digest == nullptr || digestLength == nullptr) return kMissingArgument;
+  if (hash == 0) return kNoHandle;
+  DWORD size = *digestLength;
+  uint32_t result = kOk;
+  if (!CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+    result = LastError();
+  } else {
+    *digestLength = size;
+  }
+  DestroyHash();
+  return result;
 }
 
 uint32_t CCrypt::Hmac(const uint8_t *data, uint32_t length, uint8_t *mac, uint32_t *macLength,

@@ -41,6 +41,11 @@ class CCrypt {
                    const uint8_t *iv, uint32_t ivLength);
   // SHA-1 of data; *digestLength is the capacity on entry and the length on return.
   uint32_t Hash(const uint8_t *data, uint32_t length, uint8_t *digest, uint32_t *digestLength);
+  // The same SHA-1 taken in pieces, for input that is never whole in memory:
+  // BeginHash, HashMore for each piece (empty pieces allowed), then EndHash.
+  uint32_t BeginHash();
+  uint32_t HashMore(const uint8_t *data, uint32_t length);
+  uint32_t EndHash(uint8_t *digest, uint32_t *digestLength);
   // HMAC-SHA-1 of data keyed with the key derived from material.
   uint32_t Hmac(const uint8_t *data, uint32_t length, uint8_t *mac, uint32_t *macLength,
                 const uint8_t *material, uint32_t materialLength);

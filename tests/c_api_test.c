@@ -62,8 +62,12 @@ int main(void) {
   expect("SetEndUserParameter", KoBioSPI_SetEndUserParameter("App", &issuer), AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG);
   expect("InitCerfificate null certificate", KoBioSPI_InitCerfificate("App", NULL, "Password1"),
          AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG);
-  /* Not yet built: each answers with an error code. */
-  expect("IdentifyChallenge", KoBioSPI_IdentifyChallenge("Challenge1", &identify) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
+  /* A challenge must pass the password rules; a usable one finds no outcome
+   * for the current application ("App"). */
+  expect("IdentifyChallenge without an upper-case letter", KoBioSPI_IdentifyChallenge("challenge1", &identify),
+         AMBER_E_BAD_CHALLENGE | AMBER_ERROR_FLAG);
+  expect("IdentifyChallenge", KoBioSPI_IdentifyChallenge("Challenge1", &identify),
+         AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
   /* No administrator password is provisioned: every password is wrong. */
   expect("InitCerfificate", KoBioSPI_InitCerfificate("App", &issuer, "Password1"),
          AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
@@ -75,8 +79,12 @@ int main(void) {
          AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
   expect("RestrictBSPFunction", KoBioSPI_RestrictBSPFunction("App", 1, 0, NULL),
          AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG);
-  expect("VerifyBSP", KoBioSPI_VerifyBSP((const BioAPI_UUID *)&uuid, "digest") & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
-  expect("VerifyChallenge", KoBioSPI_VerifyChallenge("Challenge1", &verify) & AMBER_ERROR_FLAG, AMBER_ERROR_FLAG);
+  /* No BSP is registered under the UUID; a missing digest text is checked first. */
+  expect("VerifyBSP", KoBioSPI_VerifyBSP((const BioAPI_UUID *)&uuid, "digest"), AMBER_E_BSP_NOT_FOUND | AMBER_ERROR_FLAG);
+  expect("VerifyBSP null digest", KoBioSPI_VerifyBSP(NULL, NULL), AMBER_E_BSP_DIGEST_MISMATCH | AMBER_ERROR_FLAG);
+  expect("VerifyChallenge null record", KoBioSPI_VerifyChallenge("Challenge1", NULL),
+         AMBER_E_BAD_CHALLENGE | AMBER_ERROR_FLAG);
+  expect("VerifyChallenge", KoBioSPI_VerifyChallenge("Challenge1", &verify), AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
 
   if (failures != 0) return 1;
   printf("all nineteen exports answered from C\n");

@@ -1,11 +1,11 @@
 // Same bytes on both targets. WritesItsVectors computes ciphertexts, HMACs,
-// signed messages, stored registry values, encrypted BIRs and a signed BIR
-// from fixed inputs and, with AMBERCRYPT_VECTORS_OUT set, writes them to that
-// file. MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN naming the other
-// target's file, checks that every value is the same here, verifies the
-// other's signed messages and signed BIR, and decrypts its BIRs.
-// scripts/test.sh runs the two crosswise between the Linux build and the
-// Windows build under Wine.
+// signed messages, stored registry values, encrypted BIRs, a signed BIR and
+// challenge responses from fixed inputs and, with AMBERCRYPT_VECTORS_OUT set,
+// writes them to that file. MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN
+// naming the other target's file, checks that every value is the same here,
+// verifies the other's signed messages, signed BIR and challenge responses,
+// and decrypts its BIRs. scripts/test.sh runs the two crosswise between the
+// Linux build and the Windows build under Wine.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "ambercrypt/ambercrypt.h"
+#include "crypto/base64.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
 #include "policy/clock.h"
@@ -49,6 +50,9 @@ constexpr uint64_t kMinute = 600000000ull;
 const char *const kPolicyValues[] = {"KoSettingInfo15", "KoSettingInfo16", "KoSettingInfo17", "KoSettingInfo18",
                                      "KoSettingInfo19", "KoSettingInfo20", "KoSettingInfo21", "KoSettingInfo22",
                                      "KoSettingInfo23", "KoSettingInfo24", "KoSettingInfo25", "KoSettingInfo27"};
+const char kCrossChallenge[] = "Cross9Target";
+constexpr int32_t kChallengeFmr = -1234567;
+constexpr uint8_t kChallengeLevel = 77;
 const char *const kLockoutValues[] = {"KoSettingInfo12", "KoSettingInfo13", "KoSettingInfo33", "KoSettingInfo35",
                                       "KoSettingInfo36", "KoSettingInfo37", "KoSettingInfo38"};
 
@@ -198,8 +202,71 @@ class CrossTargetTest : public test::StoreTest {
     EXPECT_EQ(0u, KoBioSPI_DigitalSignBIR(&input, &output));
     EXPECT_EQ(content, data);
     v["signedbir"] = ToHex(message.data(), output.SecurityBlock.Length);
+
+    // Challenge responses over a verify and an identify outcome by both
+    // methods, signed by the reference signer as the end-user certificate.
+    // The last round leaves the policies' methods as they were above.
+    EXPECT_EQ(0u, KoBioSPI_SetEndUserParameter("Scanner", &id));
+    for (uint32_t verifyMethod : {AMBER_RESPONSE_SIGNATURE, AMBER_RESPONSE_HMAC}) {
+      const uint32_t identifyMethod =
+          verifyMethod == AMBER_RESPONSE_HMAC ? AMBER_RESPONSE_SIGNATURE : AMBER_RESPONSE_HMAC;
+      EXPECT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 300, 2, 30, 1, MethodRecord(verifyMethod), kPassword));
+      EXPECT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 301, 2, 45, 0, MethodRecord(identifyMethod), kPassword));
+      test::AttachAs("C:\\Apps\\Scanner.EXE");
+      EXPECT_EQ(0u, KoBioFPI_UpdateVerifyStatus(1, &bir, kChallengeFmr, kChallengeLevel));
+      VerifyChallengeRecord verify;
+      memset(&verify, 0, sizeof verify);
+      EXPECT_EQ(0u, KoBioSPI_VerifyChallenge(kCrossChallenge, &verify));
+      Bytes verifyResponse(verify.responseLength);
+      verify.responseData = verifyResponse.data();
+      EXPECT_EQ(0u, KoBioSPI_VerifyChallenge(kCrossChallenge, &verify));
+      v["challenge-verify-" + std::to_string(verifyMethod)] = ToHex(verifyResponse);
+
+      uint32_t count = 2;
+      CrossCandidates list;
+      BioAPI_CANDIDATE *array = list.records;
+      EXPECT_EQ(0u, KoBioFPI_UpdateIdentifyStatus(&count, &array, kChallengeLevel));
+      IdentifyChallengeRecord identify;
+      memset(&identify, 0, sizeof identify);
+      EXPECT_EQ(0u, KoBioSPI_IdentifyChallenge(kCrossChallenge, &identify));
+      Bytes identifyResponse(identify.responseLength);
+      identify.responseData = identifyResponse.data();
+      EXPECT_EQ(0u, KoBioSPI_IdentifyChallenge(kCrossChallenge, &identify));
+      v["challenge-identify-" + std::to_string(identifyMethod)] = ToHex(identifyResponse);
+    }
     return v;
   }
+
+  // The response texts of the challenges above, as their receiver builds them.
+  static std::string VerifyResponseText() {
+    Bytes person = Pattern(600, 48);
+    Bytes digest = test::Sha1(std::string(person.begin(), person.end()));
+    char digestText[40] = {};
+    Base64Encode(digest.data(), digest.size(), digestText, nullptr);
+    return "1" + std::to_string(kChallengeLevel) + std::to_string(kChallengeFmr) + digestText + kCrossChallenge;
+  }
+  static std::string IdentifyResponseText() {
+    return "2" + std::to_string(kChallengeLevel) + "3100" + "7-2000" + kCrossChallenge;
+  }
+  static ResponseMethodRecord MethodRecord(uint32_t method) {
+    if (method == AMBER_RESPONSE_HMAC) return HmacMethod();
+    ResponseMethodRecord r;
+    memset(&r, 0, sizeof r);
+    r.method = method;
+    return r;
+  }
+  // Two candidates of a BSP: index 3 at rate 100, index 7 at rate -2000.
+  struct CrossCandidates {
+    CrossCandidates() {
+      memset(records, 0, sizeof records);
+      records[0].BIRInArray = &indices[0];
+      records[0].FMRAchieved = 100;
+      records[1].BIRInArray = &indices[1];
+      records[1].FMRAchieved = -2000;
+    }
+    uint32_t indices[2] = {3, 7};
+    BioAPI_CANDIDATE records[2];
+  };
 
   IssuerSerial SignerOf() {
     IssuerSerial id;
@@ -229,7 +296,7 @@ class CrossTargetTest : public test::StoreTest {
 
 TEST_F(CrossTargetTest, WritesItsVectors) {
   auto values = Compute();
-  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7 + 1, values.size());
+  EXPECT_EQ(6u * 4 + 6 + 1 + 3 + 1 + 1 + 6 + 12 + 7 + 1 + 4, values.size());
   EXPECT_EQ(16u, values["regint-0"].size());  // 8 stored bytes
   const char *out = getenv("AMBERCRYPT_VECTORS_OUT");
   if (out == nullptr) return;
@@ -272,6 +339,32 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
   EXPECT_EQ(0u, KoBioSPI_VerifyReferenceBIR(&signedBir));
   content[0] ^= 1;
   EXPECT_EQ(AMBER_E_SIGNATURE | AMBER_ERROR_FLAG, KoBioSPI_VerifyReferenceBIR(&signedBir));
+  // Their challenge responses check out here: the HMACs recomputed from the
+  // key text over the response texts, the signed ones verified and yielding
+  // those texts.
+  const std::string hmacKey = "Cross-target key";
+  struct Response {
+    const char *name;
+    std::string text;
+  } responses[] = {{"verify", VerifyResponseText()}, {"identify", IdentifyResponseText()}};
+  for (const Response &r : responses) {
+    const std::string prefix = std::string("challenge-") + r.name + "-";
+    Bytes mac(20);
+    uint32_t macLength = 20;
+    CCrypt crypt;
+    ASSERT_EQ(0u, crypt.Hmac(reinterpret_cast<const uint8_t *>(r.text.data()), static_cast<uint32_t>(r.text.size()),
+                             mac.data(), &macLength, reinterpret_cast<const uint8_t *>(hmacKey.data()),
+                             static_cast<uint32_t>(hmacKey.size())));
+    EXPECT_EQ(ToHex(mac), theirs[prefix + std::to_string(AMBER_RESPONSE_HMAC)]) << r.name;
+    Bytes message = test::FromHex(theirs[prefix + std::to_string(AMBER_RESPONSE_SIGNATURE)]);
+    CERT_ISSUER_SERIAL_NUMBER id = Signer();
+    Bytes content(2000);
+    uint32_t size = static_cast<uint32_t>(content.size());
+    ASSERT_EQ(0u, crypt.VerifyMessage(&id, message.data(), static_cast<uint32_t>(message.size()), content.data(),
+                                      &size))
+        << r.name;
+    EXPECT_EQ(r.text, std::string(content.begin(), content.begin() + size)) << r.name;
+  }
   // Their BIRs decrypt here (the store now holds the AES-256 key).
   for (uint32_t i = 0; i < 3; ++i) {
     Bytes cipher = test::FromHex(theirs["bir-" + std::to_string(AMBER_CALG_AES_256) + "-" + std::to_string(i)]);

@@ -2,12 +2,14 @@
 // Windows: module path, path splitting, number text, last error, probes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <atomic>
 #if !defined(_WIN32)
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -198,6 +200,105 @@ TEST(PlatformRuntimeTest, LocalTimeAsFileTime) {
   st.wMonth = 13;
   EXPECT_FALSE(SystemTimeToFileTime(&st, &ft));
 }
+
+// Opening an existing file for reading, its type, reading to the end, and
+// the refusals: a missing file, a directory, a closed handle.
+TEST(PlatformRuntimeTest, FilesOpenReadAndClose) {
+  std::string dir = ambercrypt::test::TempDirectory();
+  std::string path = dir + "/file.bin";
+  if (FILE *f = fopen(path.c_str(), "wb")) {
+    fputs("0123456789", f);
+    fclose(f);
+  }
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ(static_cast<DWORD>(FILE_TYPE_DISK), GetFileType(h));
+  char buffer[8];
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(8u, read);
+  EXPECT_EQ(0, memcmp(buffer, "01234567", 8));
+  ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(2u, read);
+  ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(0u, read);  // the end of the file
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+
+  struct Refusal {
+    std::string path;
+    DWORD error;
+  } refusals[] = {{dir + "/missing.bin", ERROR_FILE_NOT_FOUND}, {dir, ERROR_ACCESS_DENIED}};
+  for (const Refusal &r : refusals) {
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(r.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr))
+        << r.path;
+    EXPECT_EQ(r.error, GetLastError()) << r.path;
+  }
+  ambercrypt::test::RemoveTree(dir);
+}
+
+// The size asked for includes the terminator; the length returned does not.
+TEST(PlatformRuntimeTest, EnvironmentVariables) {
+#if defined(_WIN32)
+  SetEnvironmentVariableA("AMBERCRYPT_TEST_VARIABLE", "value");
+#else
+  setenv("AMBERCRYPT_TEST_VARIABLE", "value", 1);
+#endif
+  EXPECT_EQ(6u, GetEnvironmentVariableA("AMBERCRYPT_TEST_VARIABLE", nullptr, 0));
+  char small[5] = "xxxx";
+  EXPECT_EQ(6u, GetEnvironmentVariableA("AMBERCRYPT_TEST_VARIABLE", small, sizeof small));
+  char fits[6];
+  EXPECT_EQ(5u, GetEnvironmentVariableA("AMBERCRYPT_TEST_VARIABLE", fits, sizeof fits));
+  EXPECT_STREQ("value", fits);
+  EXPECT_EQ(0u, GetEnvironmentVariableA("AMBERCRYPT_NO_SUCH_VARIABLE", fits, sizeof fits));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND), GetLastError());
+}
+
+#if !defined(_WIN32)
+// A setuid program sees none of its caller's environment: otherwise any
+// caller could choose the directories a privileged host searches for a BSP
+// module, and ask it about files the caller may not read.
+TEST(PlatformRuntimeTest, PrivilegedProgramIgnoresTheCallersEnvironment) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a setuid program";
+  std::string dir = ambercrypt::test::TempDirectory();
+  chmod(dir.c_str(), 0755);
+  std::string probe = dir + "/probe";
+  std::string copy =
+      std::string("cp '") + AMBERCRYPT_ENVIRONMENT_PROBE + "' '" + probe + "' && chmod 4755 '" + probe + "'";
+  ASSERT_EQ(0, system(copy.c_str()));
+  auto run = [&](const std::string &command) {
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+      char line[256];
+      if (fgets(line, sizeof line, p) != nullptr) out = line;
+      pclose(p);
+    }
+    return out;
+  };
+  std::string own = run("env PATH=/chosen/by/caller '" + probe + "'");
+  std::string privileged =
+      run("setpriv --reuid=65534 --regid=65534 --clear-groups env PATH=/chosen/by/caller '" + probe + "'");
+  ambercrypt::test::RemoveTree(dir);
+  EXPECT_EQ("/chosen/by/caller\n", own);
+  EXPECT_EQ("(unset)\n", privileged);
+}
+
+// A FIFO opens at once, with no writer, and says what it is.
+TEST(PlatformRuntimeTest, FifoOpensWithoutWaiting) {
+  std::string dir = ambercrypt::test::TempDirectory();
+  std::string path = dir + "/fifo";
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ(static_cast<DWORD>(FILE_TYPE_PIPE), GetFileType(h));
+  EXPECT_TRUE(CloseHandle(h));
+  ambercrypt::test::RemoveTree(dir);
+}
+#endif
 
 
 #if !defined(_WIN32)

@@ -7,7 +7,7 @@
 
 namespace ambercrypt::posix {
 
-enum class HandleKind { kProvider, kHash, kKey, kCertStore, kCertificate, kRegistryKey, kMutex };
+enum class HandleKind { kProvider, kHash, kKey, kCertStore, kCertificate, kRegistryKey, kMutex, kFile };
 
 // Keeps an object in the table for as long as it lives: make it the last
 // member, so the object leaves the table before the rest of it is destroyed.
@@ -29,6 +29,9 @@ template <typename T>
 T *FindHandle(const void *handle, HandleKind kind) {
   return IsLiveHandle(handle, kind) ? static_cast<T *>(const_cast<void *>(handle)) : nullptr;
 }
+
+// Closes h when it is a file handle of CreateFileA; false for anything else.
+bool CloseFileHandle(void *h);
 
 }  // namespace ambercrypt::posix
 

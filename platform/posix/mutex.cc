@@ -144,6 +144,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   NamedMutex *mutex = AsMutex(hObject);
   if (mutex == nullptr) {
+    if (ambercrypt::posix::CloseFileHandle(hObject)) return TRUE;
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

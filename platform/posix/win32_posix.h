@@ -76,6 +76,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_FILE_NOT_FOUND       2L
 #define ERROR_ACCESS_DENIED        5L
 #define ERROR_INVALID_HANDLE       6L
+#define ERROR_READ_FAULT           30L
 #define ERROR_NOT_ENOUGH_MEMORY    8L
 #define ERROR_INVALID_DATA         13L
 #define ERROR_INVALID_PARAMETER    87L
@@ -162,7 +163,35 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime, LPFILETIME lpFi
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+/* Closes a mutex or a file handle. */
 BOOL WINAPI CloseHandle(HANDLE hObject);
+
+/* ---- Files: read-only opening of an existing file, enough to digest it.
+ * CreateFileA takes GENERIC_READ with OPEN_EXISTING only; it never blocks on
+ * a FIFO (the handle then reports FILE_TYPE_PIPE) and, as on Windows, refuses
+ * a directory with ERROR_ACCESS_DENIED. Symbolic links are followed. ------- */
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED; /* only null is taken */
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define GENERIC_READ          0x80000000L
+#define FILE_SHARE_READ       0x00000001
+#define OPEN_EXISTING         3
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_TYPE_UNKNOWN     0x0000
+#define FILE_TYPE_DISK        0x0001
+#define FILE_TYPE_CHAR        0x0002
+#define FILE_TYPE_PIPE        0x0003
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+/* FILE_TYPE_DISK for a regular file. */
+DWORD WINAPI GetFileType(HANDLE hFile);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped);
+
+/* ---- Environment: read with secure_getenv, so a set-user-ID or otherwise
+ * privileged process sees none of its caller's variables. ----------------- */
+#define ERROR_ENVVAR_NOT_FOUND 203L
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 
 /* ---- C runtime (Microsoft names) ----------------------------------------- */
 #define _MAX_PATH  260
