@@ -6,10 +6,12 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 #include <atomic>
 #if !defined(_WIN32)
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -178,6 +180,39 @@ TEST(PlatformRuntimeTest, ProbesTellMappedFromUnmappedMemory) {
   EXPECT_FALSE(IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&GetLastError))));
   // A range that wraps around the address space.
   EXPECT_TRUE(IsBadReadPtr(reinterpret_cast<const void *>(~uintptr_t{0} - 2), 8));
+}
+
+// Probes keep per-thread state: threads probing at once, and a child of
+// fork() probing after its parent did, get the same answers.
+TEST(PlatformRuntimeTest, ProbesAnswerAlikeInThreadsAndForkedChildren) {
+  ThreePages pages;
+  const size_t p = pages.page();
+  auto holds = [&] {
+    return !IsBadReadPtr(pages.at(0), p) && !IsBadWritePtr(pages.at(0), p) && !IsBadReadPtr(pages.at(p), p) &&
+           IsBadWritePtr(pages.at(p - 4), 8) && IsBadReadPtr(pages.at(2 * p - 1), 2) && *pages.at(p - 1) == 0x5a;
+  };
+  ASSERT_TRUE(holds());
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        if (!holds()) ++failures;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(0, failures.load());
+#if !defined(_WIN32)
+  pid_t child = fork();
+  if (child == 0) _exit(holds() && holds() ? 0 : 1);
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(holds());  // the parent's pipe, used while the child uses its own
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(holds());
+#endif
 }
 
 TEST(PlatformRuntimeTest, LocalTimeAsFileTime) {

@@ -15,6 +15,7 @@
 
 #include "ambercrypt/ambercrypt.h"
 #include "frame/entry.h"
+#include "platform/posix/registry_tool.h"
 #include "store/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -224,58 +225,58 @@ TEST_F(RegistryPosixTest, RewritingTheStoredBytesWritesNothing) {
   EXPECT_EQ((test::Bytes{1, 2, 4}), read);
 }
 
-// Reads through a handle to a null-DACL key take the shared database's list
-// of such keys as a shortcut. That list is writable by every account: damaged
-// either way, it may cost a slower read, never a wrong one.
-TEST_F(RegistryPosixTest, TheListOfNullDaclKeysIsOnlyAShortcut) {
-  const std::string openPath = std::string(kKey) + "\\Open", closedPath = std::string(kKey) + "\\Closed";
-  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(closedPath.c_str(), "v", REG_DWORD, test::Bytes(4, 7)));
-  HKEY open = nullptr, closed = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, openPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                           KEY_ALL_ACCESS, nullptr, &open, nullptr));
-  uint8_t descriptor[256];
-  ASSERT_TRUE(InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, TRUE));
-  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(open, DACL_SECURITY_INFORMATION, descriptor));
+// Reads through a handle to a null-DACL key go to the shared database alone
+// while registry.db is unchanged. The shared database is writable by every
+// account: values planted there for a key whose DACL was set again, or that
+// was deleted, must never be read through a handle opened before.
+TEST_F(RegistryPosixTest, PlantedSharedValuesAreNeverReadForAClosedKey) {
+  const std::string path = std::string(kKey) + "\\Open";
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  uint8_t nullDacl[256], realDacl[256];
+  uint8_t acl[64] = {};
+  ASSERT_TRUE(InitializeSecurityDescriptor(nullDacl, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(nullDacl, TRUE, nullptr, TRUE));
+  ASSERT_TRUE(InitializeSecurityDescriptor(realDacl, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(realDacl, TRUE, reinterpret_cast<PACL>(acl), FALSE));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, nullDacl));
   DWORD one = 1;
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(open, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4));
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, closedPath.c_str(), 0, KEY_READ, &closed));
-  auto read = [](HKEY key, DWORD *value) {
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4));
+  HKEY reader = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &reader));
+  auto read = [](HKEY handle, DWORD *value) {
     DWORD size = sizeof *value;
-    return RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
+    return RegQueryValueExA(handle, "v", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
   };
-  // Another account empties the list and lists the closed key instead, with
-  // a value of its own for it.
+  DWORD value = 0;
+  ASSERT_EQ(ERROR_SUCCESS, read(reader, &value));
+  EXPECT_EQ(1u, value);
+  // The administrator sets a real DACL: the value moves to registry.db.
+  // Another account then plants a value for the key in the shared database.
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, realDacl));
   sqlite3 *shared = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/shared/open_keys.db").c_str(), &shared));
   sqlite3 *main = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((root() + "/registry.db").c_str(), &main, SQLITE_OPEN_READONLY, nullptr));
   sqlite3_stmt *stmt = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(main, "SELECT id FROM keys WHERE name = 'Closed'", -1, &stmt, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(main, "SELECT id FROM keys WHERE fold = 'open'", -1, &stmt, nullptr));
   ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
-  const std::string closedId = std::to_string(sqlite3_column_int64(stmt, 0));
+  const std::string id = std::to_string(sqlite3_column_int64(stmt, 0));
   sqlite3_finalize(stmt);
   sqlite3_close(main);
-  const std::string tamper = "DELETE FROM open_keys; INSERT INTO open_keys(id) VALUES(" + closedId +
-           "); INSERT INTO vals(key, name, fold, type, data) VALUES(" + closedId + ", 'v', 'v', 4, x'09090909');";
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, tamper.c_str(), nullptr, nullptr, nullptr));
-  DWORD value = 0;
-  EXPECT_EQ(ERROR_SUCCESS, read(open, &value));
+  const std::string planted =
+      "INSERT OR REPLACE INTO vals(key, name, fold, type, data) VALUES(" + id + ", 'v', 'v', 4, x'09090909')";
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, planted.c_str(), nullptr, nullptr, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, read(reader, &value));
   EXPECT_EQ(1u, value);
-  EXPECT_EQ(ERROR_SUCCESS, read(closed, &value));
-  EXPECT_EQ(0x07070707u, value);
-  // The key's DACL set again lists it again; a deleted key is gone for a
-  // handle still open on it.
-  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(open, DACL_SECURITY_INFORMATION, descriptor));
-  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(shared, "SELECT count(*) FROM open_keys", -1, &stmt, nullptr));
-  ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
-  EXPECT_EQ(2, sqlite3_column_int(stmt, 0));
-  sqlite3_finalize(stmt);
+  // Deleted, with a value planted again: gone for the handle still open on it.
+  RegCloseKey(key);
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str()));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, planted.c_str(), nullptr, nullptr, nullptr));
   sqlite3_close(shared);
-  ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, openPath.c_str()));
-  EXPECT_EQ(ERROR_KEY_DELETED, read(open, &value));
-  RegCloseKey(open);
-  RegCloseKey(closed);
+  EXPECT_EQ(ERROR_KEY_DELETED, read(reader, &value));
+  RegCloseKey(reader);
 }
 
 // Keys and settings read before are answered from memory while registry.db is
@@ -309,6 +310,51 @@ TEST_F(RegistryPosixTest, KeptAnswersFollowEveryChangeToTheFile) {
   sqlite3_close(db);
   EXPECT_FALSE(test::KeyExists(child.c_str()));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, read(&data));
+}
+
+// A store another tool switched to WAL commits to the -wal file and leaves
+// the main file's change counter alone: nothing read from it is kept.
+TEST_F(RegistryPosixTest, AStoreInWalModeIsReadAnewEachTime) {
+  const std::string child = std::string(kKey) + "\\Child", gone = std::string(kKey) + "\\Gone";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(child.c_str(), "v", REG_DWORD, test::Bytes(4, 1)));
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(gone.c_str(), "v", REG_DWORD, test::Bytes(4, 1)));
+  test::Bytes data;
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(child.c_str(), "v", &data));
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/registry.db").c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr));
+  EXPECT_TRUE(test::KeyExists(gone.c_str()));
+  EXPECT_TRUE(test::KeyExists(gone.c_str()));
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(child.c_str(), "v", REG_DWORD, test::Bytes(4, 2)));
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(child.c_str(), "v", &data));
+  EXPECT_EQ(test::Bytes(4, 2), data);
+  auto codes = test::RunChildren(1, [&](int) {
+    return test::WriteRawValue(child.c_str(), "v", REG_DWORD, test::Bytes(4, 3)) == ERROR_SUCCESS &&
+                   posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, gone.c_str()) == ERROR_SUCCESS
+               ? 0
+               : 1;
+  });
+  ASSERT_EQ(0, codes[0]);
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(child.c_str(), "v", &data));
+  EXPECT_EQ(test::Bytes(4, 3), data);
+  EXPECT_FALSE(test::KeyExists(gone.c_str()));
+  sqlite3_close(db);
+}
+
+// Two stores that went through the same commits have equal counters: what
+// was read from one must not answer for the other.
+TEST_F(RegistryPosixTest, AnotherStateRootIsReadAnew) {
+  const std::string first = root(), second = root() + "/second";
+  ASSERT_EQ(0, mkdir(second.c_str(), 0700));
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_DWORD, test::Bytes(4, 1)));
+  setenv("AMBERCRYPT_ROOT", second.c_str(), 1);
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_DWORD, test::Bytes(4, 2)));
+  test::Bytes data;
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "v", &data));
+  setenv("AMBERCRYPT_ROOT", first.c_str(), 1);
+  EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "v", &data));
+  EXPECT_EQ(test::Bytes(4, 1), data);
+  EXPECT_EQ(ChangeCounter(first + "/registry.db"), ChangeCounter(second + "/registry.db"));
 }
 
 TEST_F(RegistryPosixTest, ForkedChildUsesItsOwnConnection) {

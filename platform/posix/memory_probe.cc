@@ -2,15 +2,13 @@
 // Windows, a probe of memory that is not mapped (or not writable) answers TRUE
 // instead of faulting: the kernel copies one byte of each page, and a copy
 // from or to a bad address fails with EFAULT where a plain access would kill
-// the process. The copy goes through process_vm_readv/writev on this process
-// (one call per byte); where those are refused (a seccomp filter), through a
-// pipe.
+// the process. The copy goes through a pipe, which every host may use
+// (process_vm_readv would be one call fewer per byte, but seccomp filters that
+// do not list it kill the process instead of failing the call).
 #include <fcntl.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -59,31 +57,20 @@ class Pipe {
   int fds_[2];
 };
 
-// Copies one byte between this process and itself: 1 copied, 0 the address
-// is bad, -1 the calls are not allowed here. Raw system calls, so that no
-// sanitizer's interceptor looks at the probed address first.
-int CopySelf(uintptr_t p, Access access) {
-  char copy;
-  iovec local{&copy, 1};
-  iovec remote{reinterpret_cast<void *>(p), 1};
-  const pid_t self = ambercrypt::posix::CurrentProcessId();
-  long n = syscall(SYS_process_vm_readv, self, &local, 1UL, &remote, 1UL, 0UL);
-  if (n == 1 && access == Access::kWrite) n = syscall(SYS_process_vm_writev, self, &local, 1UL, &remote, 1UL, 0UL);
-  if (n == 1) return 1;
-  return errno == EFAULT ? 0 : -1;
-}
+// Each thread keeps its pipe (two descriptors, close-on-exec) instead of
+// making one per probe: a lockout check probes on every call. A child of
+// fork() shares its parent's pipe, so it makes its own; a probe made while the
+// thread is already probing (from a signal handler) uses a pipe of its own.
+struct ThreadPipe {
+  std::optional<Pipe> pipe;  // in a child, closing the inherited copy leaves the parent's alone
+  pid_t owner = 0;
+  bool busy = false;
+};
 
-// Probes one byte; the pipe is made only when the direct copy is refused.
-bool ProbeByte(uintptr_t p, Access access, std::optional<Pipe> *pipe) {
-  static std::atomic<bool> directRefused{false};  // a seccomp filter does not change its mind
-  if (!directRefused.load(std::memory_order_relaxed)) {
-    int copied = CopySelf(p, access);
-    if (copied >= 0) return copied == 1;
-    directRefused.store(true, std::memory_order_relaxed);
-  }
-  if (!pipe->has_value()) pipe->emplace();
+// Probes one byte through the thread's pipe.
+bool ProbeByte(uintptr_t p, Access access, Pipe *pipe) {
   // A pipe that cannot be made cannot tell: the caller must not touch it.
-  return (*pipe)->ok() && (*pipe)->Probe(p, access);
+  return pipe->ok() && pipe->Probe(p, access);
 }
 
 // TRUE when some byte of [p, p + size) cannot be accessed.
@@ -91,15 +78,32 @@ BOOL IsBad(const void *p, UINT_PTR size, Access access) {
   if (size == 0) return FALSE;
   uintptr_t begin = reinterpret_cast<uintptr_t>(p);
   if (p == nullptr || begin + (size - 1) < begin) return TRUE;
-  std::optional<Pipe> pipe;
+  thread_local ThreadPipe kept;
+  std::optional<Pipe> own;
+  Pipe *pipe;
+  if (kept.busy) {
+    pipe = &own.emplace();
+  } else {
+    const pid_t self = ambercrypt::posix::CurrentProcessId();
+    if (!kept.pipe.has_value() || kept.owner != self || !kept.pipe->ok()) {
+      kept.pipe.emplace();
+      kept.owner = self;
+    }
+    pipe = &*kept.pipe;
+  }
+  struct Busy {
+    bool &flag, was;
+    explicit Busy(bool &f) : flag(f), was(f) { flag = true; }
+    ~Busy() { flag = was; }
+  } busy(kept.busy);
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   uintptr_t last = begin + (size - 1);
   // One byte in every page the range touches: the first, each page start, the last.
   for (uintptr_t at = begin;; at = (at & ~(page - 1)) + page) {
-    if (!ProbeByte(at, access, &pipe)) return TRUE;
+    if (!ProbeByte(at, access, pipe)) return TRUE;
     if ((at & ~(page - 1)) == (last & ~(page - 1))) break;
   }
-  if (last != begin && !ProbeByte(last, access, &pipe)) return TRUE;
+  if (last != begin && !ProbeByte(last, access, pipe)) return TRUE;
   return FALSE;
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ struct RegKey {
   int64_t id = 0;
   REGSAM access = 0;
   bool open = false;  // had a null DACL when opened
+  // registry.db's connection and change counter when the key was found: while
+  // both stand, the key exists and keeps its DACL.
+  uint64_t connection = 0;
+  std::optional<uint32_t> counter;
   HandleRegistration registration{this, HandleKind::kRegistryKey};
 };
 
@@ -57,8 +62,9 @@ std::vector<std::string> SplitPath(const char *path) {
 
 // Resolves a handle to a key id and the access it was opened with (and
 // whether the key had a null DACL then).
-LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullptr) {
+LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullptr, const RegKey **found = nullptr) {
   if (openedOpen != nullptr) *openedOpen = false;
+  if (found != nullptr) *found = nullptr;
   if (hKey == HKEY_LOCAL_MACHINE) {
     *id = kRootId;
     *access = KEY_ALL_ACCESS;
@@ -69,6 +75,7 @@ LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullp
   *id = key->id;
   *access = key->access;
   if (openedOpen != nullptr) *openedOpen = key->open;
+  if (found != nullptr) *found = key;
   return ERROR_SUCCESS;
 }
 
@@ -97,12 +104,14 @@ LSTATUS Walk(Tx &tx, int64_t base, const char *subKey, bool create, int64_t *id,
   return ERROR_SUCCESS;
 }
 
-LSTATUS NewHandle(int64_t id, REGSAM access, bool open, PHKEY out) {
+LSTATUS NewHandle(int64_t id, REGSAM access, bool open, std::optional<uint32_t> counter, PHKEY out) {
   auto *key = new (std::nothrow) RegKey;
   if (key == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   key->id = id;
   key->access = access;
   key->open = open;
+  key->connection = Registry::Instance().connection();
+  key->counter = counter;
   *out = reinterpret_cast<HKEY>(key);
   return ERROR_SUCCESS;
 }
@@ -114,9 +123,9 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   REGSAM baseAccess;
   LSTATUS status = Resolve(hKey, &base, &baseAccess);
   if (status != ERROR_SUCCESS) return status;
-  auto grant = [&](int64_t id, bool open, bool writer, bool shared) -> LSTATUS {
+  auto grant = [&](int64_t id, bool open, bool writer, bool shared, std::optional<uint32_t> counter) -> LSTATUS {
     if (WantsWrite(samDesired) && !writer && !(open && shared)) return ERROR_ACCESS_DENIED;
-    return NewHandle(id, samDesired, open, result);
+    return NewHandle(id, samDesired, open, counter, result);
   };
   // A key found before, while registry.db is unchanged, is there still.
   const std::string path = KeyPathId(base, subKey);
@@ -124,7 +133,7 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   bool found = Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool shared) {
     auto it = cache.keys.find(path);
     if (it == cache.keys.end()) return false;
-    status = grant(it->second.id, it->second.open, writer, shared);
+    status = grant(it->second.id, it->second.open, writer, shared, cache.counter);
     return true;
   });
   if (found) return status;
@@ -138,7 +147,7 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
     s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
     tx.Remember([&](MainCache &cache) { cache.keys[path] = CachedKey{id, open}; });
-    return grant(id, open, tx.writer(), tx.shared());
+    return grant(id, open, tx.writer(), tx.shared(), tx.StableCounter());
   });
 }
 
@@ -171,23 +180,22 @@ LSTATUS CheckValueWrite(Tx &tx, bool open, REGSAM access) {
 // resolving the handle and finding the key (open: it has a null DACL). With
 // write, the handle and the process must also be allowed to change values.
 // (checkWrite asks the same of a transaction that only reads.)
-// A read on a key opened with a null DACL that is still listed as one touches
-// only the shared database: the lockout record's reads, on every check, then
-// cost no locks on registry.db.
+// A read through a handle to a key that had a null DACL, while registry.db is
+// unchanged since the key was found, touches only the shared database: the
+// lockout record's reads, on every check, then cost no lock on registry.db.
 template <typename Body>
 LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
   int64_t id = 0;
   REGSAM access;
   bool openedOpen = false;
-  LSTATUS status = Resolve(hKey, &id, &access, &openedOpen);
+  const RegKey *handle = nullptr;
+  LSTATUS status = Resolve(hKey, &id, &access, &openedOpen, &handle);
   if (status != ERROR_SUCCESS) return status;
+  const bool stillOpen = !write && openedOpen && handle != nullptr && handle->counter.has_value() &&
+                         Registry::Instance().Unchanged(handle->connection, *handle->counter);
   return Registry::Instance().Run(write, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
+    bool open = stillOpen && tx.shared();
     LSTATUS s = ERROR_SUCCESS;
-    if (!write && openedOpen && tx.shared()) {
-      s = tx.OpenKeyListed(id, &open);
-      if (s != ERROR_SUCCESS) return s;
-    }
     if (!open) s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
     if (write || checkWrite) {
@@ -205,7 +213,7 @@ LSTATUS DeleteKeyRow(Tx &tx, int64_t id) {
   if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;  // Windows refuses a key with subkeys
   if (rc != SQLITE_DONE) return RegistryError(rc);
   const char *deletes[] = {"DELETE FROM main.vals WHERE key = ?", "DELETE FROM shared.vals WHERE key = ?",
-                           "DELETE FROM shared.open_keys WHERE id = ?", "DELETE FROM keys WHERE id = ?"};
+                           "DELETE FROM keys WHERE id = ?"};
   for (const char *sql : deletes) {
     if (!tx.shared() && strstr(sql, "shared") != nullptr) continue;
     Statement s(tx.db(), sql);
@@ -457,16 +465,8 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
     bool open = false;
     LSTATUS s = tx.KeyFlag(id, &open);
     if (s != ERROR_SUCCESS) return s;
-    if (!tx.shared()) return open == nullDacl ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-    if (open && nullDacl) {
-      // Listed already, unless the store predates the list or someone
-      // removed the entry: reads through KeyFlag are slower, never wrong.
-      Statement q(tx.db(), "INSERT OR IGNORE INTO shared.open_keys(id) VALUES(?)");
-      if (!q.ok()) return RegistryError(q.prepare_error());
-      int rc = q.Bind(1, id).Step();
-      return rc == SQLITE_DONE ? ERROR_SUCCESS : RegistryError(rc);
-    }
     if (open == nullDacl) return ERROR_SUCCESS;
+    if (!tx.shared()) return ERROR_ACCESS_DENIED;
     // The values follow the key into the database its new rights allow.
     std::string from = tx.ValueTable(open), to = tx.ValueTable(nullDacl);
     std::string copy = "INSERT INTO " + to + "(key, name, fold, type, data) SELECT key, name, fold, type, data FROM " +
@@ -474,9 +474,7 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
                        " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data";
     std::string remove = "DELETE FROM " + from + " WHERE key = ?1";
     const std::string flag = "UPDATE keys SET open_dacl = ?2 WHERE id = ?1";
-    const std::string list = nullDacl ? "INSERT OR IGNORE INTO shared.open_keys(id) VALUES(?1)"
-                                      : "DELETE FROM shared.open_keys WHERE id = ?1";
-    for (const std::string *sql : std::initializer_list<const std::string *>{&copy, &remove, &flag, &list}) {
+    for (const std::string *sql : std::initializer_list<const std::string *>{&copy, &remove, &flag}) {
       Statement q(tx.db(), sql->c_str());
       if (!q.ok()) return RegistryError(q.prepare_error());
       q.Bind(1, id);

@@ -29,10 +29,7 @@ const char kMainSchema[] =
     "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine');";
 const char kSharedSchema[] =
     "CREATE TABLE IF NOT EXISTS shared.vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
-    " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));"
-    // Every key with a null DACL, kept by the writer beside keys.open_dacl
-    // (see Tx::OpenKeyListed).
-    "CREATE TABLE IF NOT EXISTS shared.open_keys(id INTEGER PRIMARY KEY);";
+    " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));";
 
 }  // namespace
 
@@ -76,7 +73,6 @@ Registry::~Registry() {
   if (db_ != nullptr && pid_ == CurrentProcessId()) {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
     sqlite3_close_v2(db_);
-    if (counterFd_ >= 0) close(counterFd_);
   }
 }
 
@@ -86,12 +82,23 @@ std::string KeyPathId(int64_t base, const char *subKey) {
 
 std::string ValueId(int64_t key, const std::string &name) { return std::to_string(key) + '\\' + Fold(name); }
 
+// Read through SQLite's own descriptor of the file: one opened beside it would
+// drop SQLite's locks when closed, and could name another file after a rename.
 std::optional<uint32_t> Registry::ReadCounter() const {
-  uint8_t bytes[4];
-  if (counterFd_ < 0 || pread(counterFd_, bytes, sizeof bytes, 24) != static_cast<ssize_t>(sizeof bytes)) {
+  sqlite3_file *file = nullptr;
+  if (db_ == nullptr || sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+      file == nullptr || file->pMethods == nullptr) {
     return std::nullopt;
   }
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
+  // Bytes 18 and 19: the file format versions, 1 for a rollback journal. A
+  // store in WAL mode (another tool may switch it) commits to the -wal file
+  // and leaves the counter alone, so nothing is kept from it; leaving WAL
+  // rewrites the header and moves the counter.
+  uint8_t header[10];
+  if (file->pMethods->xRead(file, header, sizeof header, 18) != SQLITE_OK || header[0] != 1 || header[1] != 1) {
+    return std::nullopt;
+  }
+  return (uint32_t{header[6]} << 24) | (uint32_t{header[7]} << 16) | (uint32_t{header[8]} << 8) | header[9];
 }
 
 sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached) {
@@ -128,11 +135,10 @@ LSTATUS Registry::Connect() {
   if (db_ != nullptr && pid_ == CurrentProcessId()) {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
     sqlite3_close_v2(db_);
-    if (counterFd_ >= 0) close(counterFd_);
   }
   statements_.clear();
-  cache_.Clear();
-  counterFd_ = -1;
+  cache_.Clear();  // answers of the store this connection leaves
+  ++connection_;
   db_ = nullptr;
   pid_ = CurrentProcessId();
   root_ = root;
@@ -148,6 +154,7 @@ LSTATUS Registry::Connect() {
   status = OpenStateFile(dir, kMainFile, O_RDONLY, kMainMode, mayCreate, FileOwner::kTrusted, &file, &created);
   if (status != ERROR_SUCCESS) return status;
   writer_ = mayCreate && faccessat(dir.fd.get(), kMainFile, R_OK | W_OK, AT_EACCESS) == 0;
+  file = UniqueFd();
 
   // Read-write even for readers: SQLite then opens a write-protected
   // registry.db read-only by itself, while the attached shared database (which
@@ -161,6 +168,10 @@ LSTATUS Registry::Connect() {
     return RegistryError(rc);
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  // The shared database is writable by every account: no view, trigger or
+  // schema entry of its making may run functions or reach the schema.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
   if (writer_) {
     // A rollback journal, not WAL: a reader then needs nothing but read access
     // to registry.db, whoever deleted or never made the -wal and -shm files
@@ -186,7 +197,6 @@ LSTATUS Registry::Connect() {
     OpenStateDirectory(dir, kLocksDirectory, kLocksDirectoryMode, true, &locks);
   }
   db_ = db;
-  counterFd_ = file.release();
   return ERROR_SUCCESS;
 }
 

@@ -144,21 +144,6 @@ class Tx {
     return ERROR_SUCCESS;
   }
 
-  // Is a key that was opened with a null DACL still listed as one? A value
-  // read from such a key then needs the shared database only, not
-  // registry.db. The list is writable by every account, but it can only send a
-  // reader back to KeyFlag (an entry removed) or keep a handle to a deleted
-  // key reading values everyone may write anyway (an entry added): which
-  // database a key's values come from is decided when the key is opened.
-  LSTATUS OpenKeyListed(int64_t id, bool *listed) {
-    Statement s(db_, "SELECT 1 FROM shared.open_keys WHERE id = ?");
-    if (!s.ok()) return RegistryError(s.prepare_error());
-    int rc = s.Bind(1, id).Step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
-    *listed = rc == SQLITE_ROW;
-    return ERROR_SUCCESS;
-  }
-
   LSTATUS Child(int64_t parent, const std::string &name, int64_t *id) {
     Statement s(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
     if (!s.ok()) return RegistryError(s.prepare_error());
@@ -181,19 +166,26 @@ class Tx {
   // Which database holds the values of a key.
   const char *ValueTable(bool open) const { return open ? "shared.vals" : "main.vals"; }
 
-  // Runs remember(cache) when what this transaction read from registry.db may
-  // be kept: a transaction that only reads, in which the change counter read
-  // now (under the lock this transaction holds on registry.db) equals the one
-  // read before it began. Otherwise a writer came between, or a crashed
-  // writer's journal was rolled back: nothing is kept.
+  // The change counter of registry.db as this transaction read it, when
+  // what it read from registry.db may be kept: a transaction that only reads,
+  // in which the counter read now (under the lock it holds on registry.db)
+  // equals the one read before it began. Otherwise a writer came between, or
+  // a crashed writer's journal was rolled back: nothing is kept.
+  std::optional<uint32_t> StableCounter() {
+    if (cache_ == nullptr || !counterBefore_.has_value()) return std::nullopt;
+    if (!counterNow_.has_value()) counterNow_ = readCounter_();
+    if (!counterNow_.has_value() || *counterNow_ != *counterBefore_) return std::nullopt;
+    return counterNow_;
+  }
+
+  // Runs remember(cache) when StableCounter() has a value.
   template <typename F>
   void Remember(F remember) {
-    if (cache_ == nullptr || !counterBefore_.has_value()) return;
-    if (!counterNow_.has_value()) counterNow_ = readCounter_();
-    if (!counterNow_.has_value() || *counterNow_ != *counterBefore_) return;
-    if (!cache_->valid || cache_->counter != *counterNow_) {
+    std::optional<uint32_t> counter = StableCounter();
+    if (!counter.has_value()) return;
+    if (!cache_->valid || cache_->counter != *counter) {
       cache_->Clear();
-      cache_->counter = *counterNow_;
+      cache_->counter = *counter;
       cache_->valid = true;
     }
     remember(*cache_);
@@ -214,6 +206,19 @@ class Registry {
   static Registry &Instance();
 
   ~Registry();
+
+  // Is registry.db, through the same connection, still as it was when its
+  // change counter was counter?
+  bool Unchanged(uint64_t connection, uint32_t counter) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Connect() != ERROR_SUCCESS || connection != connection_) return false;
+    std::optional<uint32_t> now = ReadCounter();
+    return now.has_value() && *now == counter;
+  }
+
+  // Names the current connection; a new one (another state root, a child of
+  // fork()) gets a new number. Called with the registry's mutex held.
+  uint64_t connection() const { return connection_; }
 
   // Calls look(cache, writer, shared) when the kept answers are still those
   // of registry.db as it is, and returns what look returns (true: answered
@@ -292,11 +297,8 @@ class Registry {
   bool writer_ = false;
   bool shared_ = false;
   std::unordered_map<std::string, sqlite3_stmt *> statements_;  // of db_
-  // registry.db opened by this code, only to read its change counter. Closed
-  // only after the connection: closing any descriptor of the file would drop
-  // the locks SQLite holds on it.
-  int counterFd_ = -1;
   MainCache cache_;
+  uint64_t connection_ = 0;
   std::optional<uint32_t> ReadCounter() const;
 };
 
