@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Linux library and runs the demo in a temporary store: an
-# administrator restricts the application "Scanner" and gives it a secret key;
-# a process of that application asks which functions it may use and encrypts
-# and decrypts a BIR. Installs the Debian packages it needs when missing.
+# administrator restricts the application "Scanner", gives it a secret key,
+# policies and a signing certificate; a process of that application asks which
+# functions it may use, encrypts and decrypts a BIR, verifies a person and has
+# the outcome answered over a challenge (checked with OpenSSL alone), has a
+# forged reference BIR refused, and is locked out after repeated failures.
+# Installs the Debian packages it needs when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

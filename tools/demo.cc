@@ -2,14 +2,18 @@
 //
 // As the administrator: provisions the administrator password (as an
 // installation does), restricts the application "Scanner" to mode 4 and gives
-// it a secret key and its verify and identify policies. Then, in a process of
-// that application (this program copied under the name Scanner), loads the
-// library, asks which BSP functions it may use, encrypts and decrypts a BIR,
-// and fails verifications and identifications until they are locked out (and,
-// for a lock of 0 minutes, released). Every step prints its answer.
+// it a secret key, its verify and identify policies and (on Linux, where the
+// demo makes a certificate and its key in the "ROOT" store) its BIR-signing
+// certificate. Then, in a process of that application (this program copied
+// under the name Scanner), loads the library, asks which BSP functions it may
+// use, encrypts and decrypts a BIR, verifies a person and answers a challenge
+// over the outcome (which an outside party checks with OpenSSL alone), signs a
+// reference BIR and has a forged one refused, and fails verifications and
+// identifications until they are locked out (and, for a lock of 0 minutes,
+// released). Every step prints its answer.
 //
 //   ambercrypt-demo LIBRARY [--keep]     the whole road
-//   Scanner --as-host LIBRARY            the application's side (run by the above)
+//   Scanner --as-host LIBRARY DIRECTORY  the application's side (run by the above)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +27,12 @@
 #include <direct.h>
 #else
 #include <dlfcn.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,6 +85,9 @@ const char *CodeName(uint32_t code) {
     case AMBER_E_DECRYPT_FAILED | AMBER_ERROR_FLAG: return "decryption failed";
     case AMBER_E_LOCKED_NOW | AMBER_ERROR_FLAG: return "failure limit reached: locked now";
     case AMBER_E_LOCKED | AMBER_ERROR_FLAG: return "locked";
+    case AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG: return "no outcome to answer for";
+    case AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG: return "certificate unavailable";
+    case AMBER_E_SIGNATURE | AMBER_ERROR_FLAG: return "signature refused";
     default: return "error";
   }
 }
@@ -129,8 +142,90 @@ std::string Hex(const uint8_t *data, size_t n, size_t limit = 16) {
   return out;
 }
 
+const char kResponseKey[] = "Demo response key";
+
+#if !defined(_WIN32)
+// A self-signed certificate with a fresh RSA key. subjectFrom, when given,
+// lends its name (as subject and issuer) and serial number: an impostor.
+bool MakeCertificate(const char *commonName, X509 *subjectFrom, X509 **cert, EVP_PKEY **key) {
+  *key = EVP_RSA_gen(2048);
+  *cert = X509_new();
+  if (*key == nullptr || *cert == nullptr) return false;
+  X509_set_version(*cert, 2);
+  if (subjectFrom != nullptr) {
+    X509_set_serialNumber(*cert, X509_get_serialNumber(subjectFrom));
+    X509_set_subject_name(*cert, X509_get_subject_name(subjectFrom));
+  } else {
+    ASN1_INTEGER_set(X509_get_serialNumber(*cert), 0x2026);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(*cert), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char *>(commonName), -1, -1, 0);
+  }
+  X509_set_issuer_name(*cert, X509_get_subject_name(*cert));
+  X509_gmtime_adj(X509_getm_notBefore(*cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(*cert), 365L * 24 * 3600);
+  X509_set_pubkey(*cert, *key);
+  return X509_sign(*cert, *key, EVP_sha256()) > 0;
+}
+
+bool WritePem(const std::string &path, X509 *cert, EVP_PKEY *key) {
+  FILE *f = fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  bool ok = key != nullptr ? PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1
+                           : PEM_write_X509(f, cert) == 1;
+  fclose(f);
+  chmod(path.c_str(), key != nullptr ? 0600 : 0644);
+  return ok;
+}
+
+// The response text an outside party rebuilds from the record, and the HMAC
+// it computes over it with OpenSSL alone: the key text's SHA-1 expanded as
+// CryptDeriveKey does (SHA-1 over 64 bytes of 0x36, then of 0x5C, with the
+// digest XORed in), its first 24 bytes the key.
+std::vector<uint8_t> OutsideHmac(const VerifyChallengeRecord &record) {
+  std::string text = std::to_string(record.result) + std::to_string(record.level) +
+                     std::to_string(record.achievedFmr) + std::string(record.digestText) +
+                     std::string(record.challenge);
+  uint8_t digest[20], derived[40];
+  unsigned int n = 0;
+  EVP_Digest(kResponseKey, strlen(kResponseKey), digest, &n, EVP_sha1(), nullptr);
+  for (int half = 0; half < 2; ++half) {
+    uint8_t pad[64];
+    memset(pad, half == 0 ? 0x36 : 0x5c, sizeof pad);
+    for (int i = 0; i < 20; ++i) pad[i] ^= digest[i];
+    EVP_Digest(pad, sizeof pad, derived + 20 * half, &n, EVP_sha1(), nullptr);
+  }
+  std::vector<uint8_t> mac(20);
+  HMAC(EVP_sha1(), derived, 24, reinterpret_cast<const uint8_t *>(text.data()), text.size(), mac.data(), &n);
+  return mac;
+}
+
+// A PKCS#7 message over data made with the impostor's certificate and key.
+std::vector<uint8_t> Forge(const std::string &directory, const uint8_t *data, size_t length) {
+  std::vector<uint8_t> out;
+  FILE *cf = fopen((directory + "/impostor.pem").c_str(), "r");
+  FILE *kf = fopen((directory + "/impostor.key").c_str(), "r");
+  X509 *cert = cf != nullptr ? PEM_read_X509(cf, nullptr, nullptr, nullptr) : nullptr;
+  EVP_PKEY *key = kf != nullptr ? PEM_read_PrivateKey(kf, nullptr, nullptr, nullptr) : nullptr;
+  if (cf != nullptr) fclose(cf);
+  if (kf != nullptr) fclose(kf);
+  BIO *in = BIO_new_mem_buf(data, static_cast<int>(length));
+  PKCS7 *p7 = cert != nullptr && key != nullptr ? PKCS7_sign(cert, key, nullptr, in, PKCS7_BINARY) : nullptr;
+  int n = p7 != nullptr ? i2d_PKCS7(p7, nullptr) : 0;
+  if (n > 0) {
+    out.resize(static_cast<size_t>(n));
+    uint8_t *p = out.data();
+    i2d_PKCS7(p7, &p);
+  }
+  PKCS7_free(p7);
+  BIO_free(in);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return out;
+}
+#endif
+
 // The application's side: this process is "Scanner".
-int RunAsHost(const char *libraryPath) {
+int RunAsHost(const char *libraryPath, const std::string &directory) {
   Library lib;
   std::printf("\n[application process \"%s\"]\n", kApplication);
   if (!lib.Load(libraryPath)) {
@@ -177,17 +272,70 @@ int RunAsHost(const char *libraryPath) {
               decrypted.BiometricData.Length, same ? "equal to" : "DIFFERENT FROM");
   if (!same) ++g_failures;
 
-  // The verify road with lockout: three failures with the same BIR, then the
-  // check that reaches the limit locks verification for a minute.
   auto verifyCheck = lib.Get<uint32_t (*)(const BioAPI_BIR *, int32_t, int32_t *, uint8_t *)>(
       "KoBioFPI_VerifySecurityStatas");
   auto verifyUpdate = lib.Get<uint32_t (*)(uint8_t, const BioAPI_BIR *, int32_t, uint8_t)>("KoBioFPI_UpdateVerifyStatus");
+  auto challenge = lib.Get<uint32_t (*)(const char *, VerifyChallengeRecord *)>("KoBioSPI_VerifyChallenge");
+  auto sign = lib.Get<uint32_t (*)(const BioAPI_BIR *, BioAPI_BIR *)>("KoBioSPI_DigitalSignBIR");
+  auto verifyReference = lib.Get<uint32_t (*)(const BioAPI_BIR *)>("KoBioSPI_VerifyReferenceBIR");
+  int32_t allowed = 0;
+  uint8_t flag = 0;
+
+  // The verification road: the framework asks before the match and reports
+  // after it; the application then has the outcome answered over a challenge
+  // of its own, and checks the answer without this library.
+  std::printf("\n  verification road: a match, then a challenge answered by HMAC\n");
+  Step("KoBioFPI_VerifySecurityStatas(person, FMR 100)", verifyCheck(&input, 100, &allowed, &flag));
+  std::printf("     allowed FMR %d, policy flag %u\n", allowed, flag);
+  Step("KoBioFPI_UpdateVerifyStatus(match, FMR 10, level 80)", verifyUpdate(1, &input, 10, 80));
+  VerifyChallengeRecord record;
+  memset(&record, 0, sizeof record);
+  const char *text = "Nonce4711xQ";
+  Step("KoBioSPI_VerifyChallenge(size query)", challenge(text, &record));
+  std::vector<uint8_t> response(record.responseLength);
+  record.responseData = response.data();
+  Step("KoBioSPI_VerifyChallenge(\"Nonce4711xQ\")", challenge(text, &record));
+  std::printf("     result %u, level %u, FMR %d, response %s\n", record.result, record.level, record.achievedFmr,
+              Hex(response.data(), record.responseLength, 20).c_str());
+#if !defined(_WIN32)
+  bool checked = OutsideHmac(record) == std::vector<uint8_t>(response.begin(), response.begin() + record.responseLength);
+  std::printf("     an outside party (OpenSSL alone, the key text) recomputes it: %s\n", checked ? "equal" : "DIFFERENT");
+  if (!checked) ++g_failures;
+#endif
+  Step("KoBioSPI_VerifyChallenge   again: the outcome was answered", challenge(text, &record),
+       AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
+
+#if !defined(_WIN32)
+  std::printf("\n  reference BIRs signed with the application's certificate\n");
+  BioAPI_BIR signedBir;
+  memset(&signedBir, 0, sizeof signedBir);
+  std::vector<uint8_t> signedData(templ.size());
+  signedBir.BiometricData.Length = static_cast<uint32_t>(signedData.size());
+  signedBir.BiometricData.Data = signedData.data();
+  Step("KoBioSPI_DigitalSignBIR(size query)", sign(&input, &signedBir));
+  std::vector<uint8_t> block(signedBir.SecurityBlock.Length);
+  signedBir.SecurityBlock.Data = block.data();
+  Step("KoBioSPI_DigitalSignBIR", sign(&input, &signedBir));
+  Step("KoBioSPI_VerifyReferenceBIR(signed by Scanner's certificate)", verifyReference(&signedBir));
+  std::vector<uint8_t> forged = Forge(directory, templ.data(), templ.size());
+  BioAPI_BIR forgedBir = signedBir;
+  forgedBir.SecurityBlock.Length = static_cast<uint32_t>(forged.size());
+  forgedBir.SecurityBlock.Data = forged.data();
+  Step("KoBioSPI_VerifyReferenceBIR(forged: same issuer and serial)", verifyReference(&forgedBir),
+       AMBER_E_SIGNATURE | AMBER_ERROR_FLAG);
+#else
+  (void)sign;
+  (void)verifyReference;
+  (void)directory;
+  std::printf("\n  (signed reference BIRs: the Linux demo makes a certificate for them)\n");
+#endif
+
+  // The verify road with lockout: three failures with the same BIR, then the
+  // check that reaches the limit locks verification for a minute.
   auto identifyCheck = lib.Get<uint32_t (*)(const void *, int32_t, int32_t *, uint8_t *)>(
       "KoBioFPI_IdentifySecurityStatas");
   auto identifyUpdate =
       lib.Get<uint32_t (*)(uint32_t *, BioAPI_CANDIDATE **, uint8_t)>("KoBioFPI_UpdateIdentifyStatus");
-  int32_t allowed = 0;
-  uint8_t flag = 0;
   std::printf("\n  verification: at most 3 failures, then locked for 1 minute\n");
   for (int attempt = 1; attempt <= 3; ++attempt) {
     Step("KoBioFPI_VerifySecurityStatas(person, FMR 100)", verifyCheck(&input, 100, &allowed, &flag));
@@ -220,7 +368,7 @@ int RunApplicationProcess(const std::string &directory, const char *libraryPath)
   GetModuleFileNameA(nullptr, self, sizeof self);
   std::string host = directory + "\\" + kApplication + ".exe";
   if (!CopyFileA(self, host.c_str(), FALSE)) return 1;
-  std::string command = "\"" + host + "\" --as-host \"" + libraryPath + "\"";
+  std::string command = "\"" + host + "\" --as-host \"" + libraryPath + "\" \"" + directory + "\"";
   STARTUPINFOA si;
   PROCESS_INFORMATION pi;
   memset(&si, 0, sizeof si);
@@ -249,7 +397,7 @@ int RunApplicationProcess(const std::string &directory, const char *libraryPath)
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
-    execl(host.c_str(), host.c_str(), "--as-host", libraryPath, static_cast<char *>(nullptr));
+    execl(host.c_str(), host.c_str(), "--as-host", libraryPath, directory.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -261,7 +409,7 @@ int RunApplicationProcess(const std::string &directory, const char *libraryPath)
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 3 && strcmp(argv[1], "--as-host") == 0) return RunAsHost(argv[2]);
+  if (argc == 4 && strcmp(argv[1], "--as-host") == 0) return RunAsHost(argv[2], argv[3]);
   if (argc < 2) {
     std::fprintf(stderr, "usage: ambercrypt-demo LIBRARY [--keep]\n");
     return 2;
@@ -304,7 +452,7 @@ int main(int argc, char **argv) {
   ResponseMethodRecord hmac;
   memset(&hmac, 0, sizeof hmac);
   hmac.method = AMBER_RESPONSE_HMAC;
-  std::snprintf(hmac.keyText, sizeof hmac.keyText, "%s", "Demo response key");
+  std::snprintf(hmac.keyText, sizeof hmac.keyText, "%s", kResponseKey);
   BioAPI_BIR empty;
   memset(&empty, 0, sizeof empty);
   Step("KoBioSPI_DigitalSignBIR(bir, NULL)", sign(&empty, nullptr), AMBER_SIGN_NULL_OUTPUT);
@@ -319,6 +467,45 @@ int main(int argc, char **argv) {
        initVerify(kApplication, 1000, 3, 1, 1, hmac, kAdminPassword));
   Step("KoBioSPI_InitIdentifyParameter(FMR 1000, 2 failures, 0 minutes)",
        initIdentify(kApplication, 1000, 2, 0, 1, hmac, kAdminPassword));
+#if !defined(_WIN32)
+  // Scanner's BIR-signing certificate, with its key, in the "ROOT" store; an
+  // impostor's, with the same issuer and serial number and another key, kept
+  // apart for the forger.
+  auto initCertificate =
+      lib.Get<uint32_t (*)(const char *, const IssuerSerial *, const char *)>("KoBioSPI_InitCerfificate");
+  X509 *signer = nullptr, *impostor = nullptr;
+  EVP_PKEY *signerKey = nullptr, *impostorKey = nullptr;
+  const std::string store = std::string(dir) + "/certs/ROOT";
+  bool made = MakeCertificate("Scanner reference signer", nullptr, &signer, &signerKey) &&
+              MakeCertificate(nullptr, signer, &impostor, &impostorKey) &&
+              std::system(("mkdir -p '" + store + "'").c_str()) == 0 &&
+              WritePem(store + "/scanner-signer.pem", signer, nullptr) &&
+              WritePem(store + "/scanner-signer.key", signer, signerKey) &&
+              WritePem(std::string(dir) + "/impostor.pem", impostor, nullptr) &&
+              WritePem(std::string(dir) + "/impostor.key", impostor, impostorKey);
+  std::printf("  %-62s -> %s\n", "signing certificate and key in ROOT; an impostor's apart", made ? "made" : "FAILED");
+  if (!made) ++g_failures;
+  // Issuer as DER, serial number least significant byte first, as CryptoAPI has them.
+  unsigned char *issuerDer = nullptr;
+  int issuerLength = i2d_X509_NAME(X509_get_issuer_name(signer), &issuerDer);
+  BIGNUM *serial = ASN1_INTEGER_to_BN(X509_get_serialNumber(signer), nullptr);
+  std::vector<uint8_t> serialBytes(static_cast<size_t>(BN_num_bytes(serial)));
+  BN_bn2lebinpad(serial, serialBytes.data(), static_cast<int>(serialBytes.size()));
+  IssuerSerial id;
+  memset(&id, 0, sizeof id);
+  id.Issuer.cbData = static_cast<uint32_t>(issuerLength > 0 ? issuerLength : 0);
+  id.Issuer.pbData = issuerDer;
+  id.SerialNumber.cbData = static_cast<uint32_t>(serialBytes.size());
+  id.SerialNumber.pbData = serialBytes.data();
+  Step("KoBioSPI_InitCerfificate(\"Scanner\", the signer's issuer and serial)",
+       initCertificate(kApplication, &id, kAdminPassword));
+  OPENSSL_free(issuerDer);
+  BN_free(serial);
+  X509_free(signer);
+  X509_free(impostor);
+  EVP_PKEY_free(signerKey);
+  EVP_PKEY_free(impostorKey);
+#endif
   lib.Unload();
 
   int rc = RunApplicationProcess(dir, libraryPath);
