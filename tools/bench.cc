@@ -10,8 +10,9 @@
 //   CheckMode against a lookup in a std::map of the same size;
 //   registry open+query and durable set against SQLite's own prepared
 //       SELECT/UPDATE on the same file;
-//   the verify road (a check and an update; common path, failure path)
-//       against the Windows build under Wine: give its --json output with
+//   the verify road (a check and an update; common path, common path with a
+//       method-40 challenge, failure path) against the Windows build under
+//       Wine: give its --json output with
 //       --windows (scripts/bench.sh runs both);
 //   attach (as a host loading the library: on Linux in a new process) with
 //       1, 100 and 10,000 applications in the store against attach with 1;
@@ -264,7 +265,8 @@ bool VerifyRoadRows(int rounds, std::vector<Row> *rows) {
   Attach("Admin");
   ResponseMethodRecord method;
   memset(&method, 0, sizeof method);
-  method.method = AMBER_RESPONSE_SIGNATURE;
+  method.method = AMBER_RESPONSE_HMAC;
+  std::snprintf(method.keyText, sizeof method.keyText, "%s", "Bench response key");
   if (KoBioSPI_InitVerifyParameter("Scanner", 1000, 2000000000, 1, 1, method, kPassword) != 0) return false;
   Attach("Scanner");
   std::vector<uint8_t> person(1024, 0x5a);
@@ -277,6 +279,17 @@ bool VerifyRoadRows(int rounds, std::vector<Row> *rows) {
                       KoBioFPI_UpdateVerifyStatus(1, &bir, 10, 50) == 0;
              }),
              kWineColumn, -1};
+  VerifyChallengeRecord record;
+  uint8_t response[20];
+  Row challenge{"verify_challenge", "verify road, common path + HMAC challenge", Time(rounds, [&] {
+                  memset(&record, 0, sizeof record);
+                  record.responseLength = sizeof response;
+                  record.responseData = response;
+                  return KoBioFPI_VerifySecurityStatas(&bir, 100, &allowed, &flag) == 0 &&
+                         KoBioFPI_UpdateVerifyStatus(1, &bir, 10, 50) == 0 &&
+                         KoBioSPI_VerifyChallenge("Bench7Challenge", &record) == 0;
+                }),
+                kWineColumn, -1};
   if (KoBioFPI_UpdateVerifyStatus(0, &bir, 10, 50) != 0) return false;
   Row failure{"verify_failure", "verify road, failure path", Time(rounds, [&] {
                 return KoBioFPI_VerifySecurityStatas(&bir, 100, &allowed, &flag) == 0 &&
@@ -284,8 +297,9 @@ bool VerifyRoadRows(int rounds, std::vector<Row> *rows) {
               }),
               kWineColumn, -1};
   rows->push_back(common);
+  rows->push_back(challenge);
   rows->push_back(failure);
-  return common.us >= 0 && failure.us >= 0;
+  return common.us >= 0 && challenge.us >= 0 && failure.us >= 0;
 }
 
 #if !defined(_WIN32)
