@@ -4,16 +4,16 @@
 # import library, the header and the tools; then a C program built with MinGW
 # against the unpacked zip alone runs under Wine (WINEPREFIX as for the other
 # Windows tests).
-#   windows_zip_test.sh BUILD_DIR TOOL,TOOL,... [WINE]
+#   windows_zip_test.sh BUILD_DIR CPACK TOOL,TOOL,... [WINE]
 set -euo pipefail
-build=$1 wine=${3:-}
-IFS=, read -r -a tools <<<"$2"
+build=$1 cpack=$2 wine=${4:-}
+IFS=, read -r -a tools <<<"$3"
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 fail() { echo "FAILED: $*"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-(cd "$build" && cpack -G ZIP -B "$work/out") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack -G ZIP"; }
+(cd "$build" && "$cpack" -G ZIP -B "$work/out") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack -G ZIP"; }
 zip=$(find "$work/out" -maxdepth 1 -name 'ambercrypt-*-win64.zip' -print -quit)
 [ -n "$zip" ] || fail "no zip made"
 mkdir "$work/unpacked"
@@ -29,10 +29,14 @@ done
 cmp "$top/lib/ambercrypt.def" "$source_dir/exports.def" || fail "the zip's .def is not exports.def"
 cmp "$top/include/ambercrypt/ambercrypt.h" "$source_dir/include/ambercrypt/ambercrypt.h" || fail "header differs"
 
-# Every name of the .def exported at its ordinal, and nothing else.
+# Every name of the .def exported at its ordinal, and nothing else (objdump
+# lists each name with its ordinal less the ordinal base).
 awk '$2 ~ /^@[0-9]+$/ { print substr($2, 2), $1 }' "$source_dir/exports.def" | sort >"$work/want"
 x86_64-w64-mingw32-objdump -p "$top/bin/ambercrypt.dll" |
-  awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && /^\t\[/ { gsub(/[][]/, ""); print $2, $3; next } on { on = 0 }' |
+  awk '/Ordinal Base/ { base = $NF }
+       /^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
+       on && /^\t\[/ { gsub(/[][]/, ""); print $1 + base, $2; next }
+       { on = 0 }' |
   sort >"$work/have"
 [ "$(wc -l <"$work/want")" -eq 19 ] || fail "exports.def does not list 19 exports"
 diff "$work/want" "$work/have" || fail "the DLL's exports differ from exports.def (above)"
@@ -41,7 +45,8 @@ diff "$work/want" "$work/have" || fail "the DLL's exports differ from exports.de
 mkdir "$work/run"
 x86_64-w64-mingw32-gcc-posix -Wall -Wextra -Werror -I"$top/include" -o "$work/run/consumer.exe" \
   "$source_dir/tests/install_consumer/consumer.c" -L"$top/lib" -lambercrypt || fail "building against the zip"
-x86_64-w64-mingw32-objdump -p "$work/run/consumer.exe" | grep -q 'DLL Name: ambercrypt.dll' ||
+x86_64-w64-mingw32-objdump -p "$work/run/consumer.exe" >"$work/consumer.headers"
+grep -q 'DLL Name: ambercrypt.dll' "$work/consumer.headers" ||
   fail "the program does not import ambercrypt.dll"
 if [ -n "$wine" ]; then
   cp "$top/bin/ambercrypt.dll" "$work/run/"
