@@ -65,7 +65,10 @@ if [ "$mode" = contents ]; then
 
   # Control: the postinst, executable; dependencies found from the binaries.
   dpkg-deb -I "$package" postinst >"$work/postinst" || fail "no postinst"
-  dpkg-deb -I "$package" | grep -Eq '^ *[0-9]+ bytes, +[0-9]+ lines +\* +postinst' || fail "postinst not executable"
+  dpkg-deb -I "$package" >"$work/info"
+  for script in postinst postrm; do
+    grep -Eq "^ *[0-9]+ bytes, +[0-9]+ lines +\\* +$script " "$work/info" || fail "$script missing or not executable"
+  done
   depends=$(dpkg-deb -f "$package" Depends)
   for dep in libssl3 libsqlite3-0 "adduser | passwd"; do
     [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
@@ -107,6 +110,7 @@ state=$root/var/lib/ambercrypt
 reg="$root/usr/bin/ambercrypt-reg"
 lib=$(find "$root/usr/lib" -name libambercrypt.so -print -quit)
 
+mkdir -p "$root/var/lib/dpkg"   # the throwaway root's dpkg database (statoverride)
 DPKG_ROOT=$root "$work/control/postinst" configure || fail "postinst configure"
 [ "$(grep -c '^ambercrypt:' "$root/etc/group")" -eq 1 ] || fail "no group ambercrypt in the throwaway root"
 ! grep -q '^ambercrypt:' /etc/group || [ "$(getent group ambercrypt)" = "$(grep '^ambercrypt:' /etc/group)" ] ||
@@ -121,6 +125,11 @@ check_layout() {
   done
 }
 check_layout
+# The directories' owners and modes are dpkg's to keep through upgrades.
+overrides=$(dpkg-statoverride --root "$root" --list)
+for entry in "" /certs /certs/ROOT /shared /locks; do
+  grep -q " /var/lib/ambercrypt$entry\$" <<<"$overrides" || fail "no statoverride for /var/lib/ambercrypt$entry"
+done
 # The files postinst made are a store the library uses.
 AMBERCRYPT_ROOT=$state "$reg" query HKLM >/dev/null || fail "the library refuses the store postinst made"
 
@@ -174,4 +183,9 @@ while read -r f; do
   [ "$(stat -c %g "$f")" = "$gid" ] || fail "$f is not in the group"
   if (($(stat -c '0%a' "$f") & 02)); then fail "$f is writable by other accounts"; fi
 done <<<"$(find "$state/shared" "$state/locks" -mindepth 1)"
+
+# Purge forgets the overrides and keeps the store.
+DPKG_ROOT=$root "$work/control/postrm" purge || fail "postrm purge"
+[ -z "$(dpkg-statoverride --root "$root" --list)" ] || fail "purge left statoverrides"
+[ -s "$state/registry.db" ] || fail "purge removed the store"
 echo "store access: all good"
