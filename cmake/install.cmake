@@ -31,8 +31,15 @@ install(FILES ${PROJECT_BINARY_DIR}/ambercryptConfig.cmake ${PROJECT_BINARY_DIR}
 
 # ambercrypt.pc names the prefix it is installed under, which is known only
 # when installing (cmake --install --prefix, cpack): the configure step fills
-# in everything else and leaves a token for it.
-set(AMBERCRYPT_PC_PREFIX "@AMBERCRYPT_INSTALL_PREFIX@")
+# in everything else and leaves a token for it. The Windows zip is unpacked
+# anywhere: there the prefix is found from the .pc file's own place.
+if(WIN32)
+  file(RELATIVE_PATH AMBERCRYPT_PC_UP /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+  string(REGEX REPLACE "/$" "" AMBERCRYPT_PC_UP "${AMBERCRYPT_PC_UP}")
+  set(AMBERCRYPT_PC_PREFIX "\${pcfiledir}/${AMBERCRYPT_PC_UP}")
+else()
+  set(AMBERCRYPT_PC_PREFIX "@AMBERCRYPT_INSTALL_PREFIX@")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/ambercrypt.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/ambercrypt.pc.in @ONLY)
 install(CODE "
   file(READ \"${PROJECT_BINARY_DIR}/pkgconfig/ambercrypt.pc.in\" pc)

@@ -27,6 +27,11 @@ for tool in "${tools[@]}"; do
   [ -f "$top/bin/$tool.exe" ] || fail "tool $tool.exe not in the zip"
 done
 cmp "$top/lib/ambercrypt.def" "$source_dir/exports.def" || fail "the zip's .def is not exports.def"
+# Unpacked anywhere: the pkg-config file finds the prefix from its own place.
+grep -qxF 'prefix=${pcfiledir}/../..' "$top/lib/pkgconfig/ambercrypt.pc" || fail "ambercrypt.pc names a fixed prefix"
+cflags=$(PKG_CONFIG_PATH=$top/lib/pkgconfig pkg-config --cflags ambercrypt)
+cflags=${cflags%" "}
+[ "$cflags" = "-I$top/lib/pkgconfig/../../include" ] || fail "pkg-config gives $cflags for the zip's header"
 cmp "$top/include/ambercrypt/ambercrypt.h" "$source_dir/include/ambercrypt/ambercrypt.h" || fail "header differs"
 
 # Every name of the .def exported at its ordinal, and nothing else (objdump
