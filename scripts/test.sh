@@ -9,7 +9,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev sqlite3 googletest g++-mingw-w64-x86-64 wine64 wine)
+# dpkg-dev and file: cpack -G DEB finds the package's dependencies with
+# dpkg-shlibdeps; util-linux's setpriv and passwd's groupadd: the packaged
+# store's access test.
+packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev sqlite3 googletest g++-mingw-w64-x86-64 wine64 wine
+  dpkg-dev file util-linux passwd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

@@ -1,6 +1,7 @@
 // The Linux state root against a local account that wants root's processes to
 // write where it chooses: planted links, stores it owns or may write, and
 // outside tools that close the store behind the library's back.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "ambercrypt/ambercrypt.h"
 #include "frame/entry.h"
@@ -27,6 +29,14 @@ const char kPassword[] = "Admin123";
 const char kHost[] = "/apps/Scanner";
 
 bool BecomeNobody() { return setgid(kNobody) == 0 && setuid(kNobody) == 0; }
+
+// A group number no group of this machine has.
+gid_t UnusedGroup() {
+  for (gid_t gid = 64999; gid > 60000; --gid) {
+    if (getgrgid(gid) == nullptr) return gid;
+  }
+  return 0;
+}
 
 // The lock file of a named mutex, as the platform layer names it.
 std::string LockFile(const char *mutexName) {
@@ -195,6 +205,35 @@ TEST_F(StateRootTest, StickyDirectoriesOnTheWayAreAccepted) {
     test::AttachAs(kHost);
     return KoBioFPI_CheckMode(0x1) == 0 && WriteUserInfo(userInfo) == ERROR_SUCCESS ? 0 : 1;
   }));
+}
+
+// The store as the Debian package lays it out: root's, readable by one group
+// and, in its shared part, writable by it (sticky and setgid), closed to
+// every other account.
+TEST_F(StateRootTest, AGroupRestrictedStoreServesItsGroupOnly) {
+  std::string store = UseStore("store");
+  std::string userInfo = Provision();
+  gid_t group = UnusedGroup();
+  ASSERT_NE(0u, group);
+  const std::pair<const char *, mode_t> layout[] = {
+      {"", 0750}, {"/registry.db", 0640}, {"/shared", 03770}, {"/shared/open_keys.db", 0660}, {"/locks", 03770}};
+  for (const auto &[path, mode] : layout) {
+    ASSERT_EQ(0, chown((store + path).c_str(), 0, group)) << path;
+    ASSERT_EQ(0, chmod((store + path).c_str(), mode)) << path;
+  }
+  auto host = [&](bool member) {
+    return test::RunChild([&] {
+      gid_t groups[] = {group};
+      if (setgroups(member ? 1 : 0, groups) != 0 || !BecomeNobody()) return 10;
+      bool readable = access((store + "/registry.db").c_str(), R_OK) == 0;
+      test::AttachAs(kHost);
+      uint32_t mode = KoBioFPI_CheckMode(0x1);
+      if (!member) return !readable && mode == (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG) ? 0 : 1;
+      return readable && mode == 0 && WriteUserInfo(userInfo) == ERROR_SUCCESS ? 0 : 2;
+    });
+  };
+  EXPECT_EQ(0, host(true));
+  EXPECT_EQ(0, host(false));
 }
 
 TEST_F(StateRootTest, ModesHoldUnderAnInstallersUmask) {
