@@ -17,6 +17,7 @@
 #include "support/test_support.h"
 
 #if !defined(_WIN32)
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
@@ -131,6 +132,17 @@ TEST_F(BspVerifyTest, ArgumentsAreCheckedInOrder) {
   };
   SetPath(nullptr);
   for (const Case &c : cases) EXPECT_EQ(c.expected, KoBioSPI_VerifyBSP(c.uuid, c.digest)) << c.name;
+#if !defined(_WIN32)
+  // A UUID whose first byte is readable and whose last bytes run into an
+  // unmapped page is not readable either.
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void *pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, pages);
+  ASSERT_EQ(0, munmap(static_cast<uint8_t *>(pages) + page, page));
+  const auto *straddling = reinterpret_cast<const BioAPI_UUID *>(static_cast<uint8_t *>(pages) + page - 1);
+  EXPECT_EQ(F | AMBER_E_BSP_NOT_FOUND, KoBioSPI_VerifyBSP(straddling, kAbcDigest));
+  munmap(pages, page);
+#endif
 }
 
 TEST_F(BspVerifyTest, AbsolutePathIsDigestedAndComparedExactly) {
@@ -222,6 +234,12 @@ TEST_F(BspVerifyTest, OverlongCandidateIsSkippedNotTruncated) {
   std::string planted = longDir + kSlash + name.substr(0, name.size() - 2);
   ASSERT_EQ(260u, planted.size());
   WriteFileBytes(planted, "abc");
+#if !defined(_WIN32)
+  // The module itself at its full length too: a search that did not skip the
+  // long candidate would find it.
+  const std::string full = longDir + kSlash + name;
+  WriteFileBytes(full, "abc");
+#endif
   ProvisionBsp(name);
   SetPath(longDir.c_str());
   EXPECT_EQ(F | AMBER_E_BSP_NOT_FOUND, KoBioSPI_VerifyBSP(&kUuid, kAbcDigest));
@@ -235,6 +253,9 @@ TEST_F(BspVerifyTest, OverlongCandidateIsSkippedNotTruncated) {
   // Removed here: the shell that removes test directories on Windows stops
   // at paths this long.
   EXPECT_EQ(0, remove(planted.c_str()));
+#if !defined(_WIN32)
+  EXPECT_EQ(0, remove(full.c_str()));
+#endif
   EXPECT_EQ(0, RemoveEmptyDirectory(longDir));
 }
 

@@ -75,7 +75,9 @@ TEST_F(CertificateIdTest, CountsMustAgreeWithTheStoredBytes) {
   };
   const Case cases[] = {
       {"as written", 300, false, ERROR_SUCCESS},
-      {"count below the bytes", 299, false, static_cast<uint32_t>(ERROR_MORE_DATA)},
+      {"count below the bytes", 299, false, static_cast<uint32_t>(ERROR_INVALID_DATA)},
+      // Refused before a buffer of the count is made: no 2 GiB allocation.
+      {"count far above the bytes", 0x7FFFFFF0, false, static_cast<uint32_t>(ERROR_INVALID_DATA)},
       {"count above the bytes", 301, false, static_cast<uint32_t>(ERROR_INVALID_DATA)},
       {"count zero", 0, false, static_cast<uint32_t>(ERROR_INVALID_DATA)},
       {"count negative", -1, false, static_cast<uint32_t>(ERROR_INVALID_DATA)},
@@ -314,6 +316,7 @@ TEST_F(CertificateTest, FailedSigningLeavesTheOutputAlone) {
     size_t inputLength, dataCapacity, blockCapacity;
     bool nullOutputData, nullInput;
     uint32_t expected;
+    bool emptyRealBlock = false;  // a block pointer with no capacity
   };
   const Case cases[] = {
       {"a block one byte short", "Tool", 40, 40, size - 1, false, false, AMBER_E_SIGNATURE},
@@ -323,16 +326,20 @@ TEST_F(CertificateTest, FailedSigningLeavesTheOutputAlone) {
       {"a certificate without its private key", "Keyless", 40, 40, size, false, false, AMBER_E_SIGNATURE},
       {"size query with a certificate without its key", "Keyless", 40, 40, 0, false, false, AMBER_E_SIGNATURE},
       {"no certificate registered", "Other", 40, 40, size, false, false, AMBER_E_CERTIFICATE},
+      {"a block of no capacity", "Tool", 40, 40, 0, false, false, AMBER_E_SIGNATURE, true},
   };
+  uint8_t noRoom[1] = {0x77};
   for (const Case &c : cases) {
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(c.application, 4, 0, kPassword));  // the current application
     Record input(Bytes(content.begin(), content.begin() + c.inputLength), c.inputLength, 0);
     Record output(Bytes(), c.dataCapacity, c.blockCapacity);
     if (c.nullOutputData) output.bir.BiometricData.Data = nullptr;
+    if (c.emptyRealBlock) output.bir.SecurityBlock = {0, noRoom};
     const Bytes before = output.Snapshot();
     EXPECT_EQ(c.expected | F, KoBioSPI_DigitalSignBIR(c.nullInput ? nullptr : &input.bir, &output.bir)) << c.what;
     EXPECT_EQ(before, output.Snapshot()) << c.what;
   }
+  EXPECT_EQ(0x77, noRoom[0]);
   EXPECT_EQ(AMBER_SIGN_NULL_OUTPUT, KoBioSPI_DigitalSignBIR(nullptr, nullptr));
 }
 

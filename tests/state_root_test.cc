@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "ambercrypt/ambercrypt.h"
+#include "crypto/ccrypt.h"
 #include "frame/entry.h"
 #include "store/identity.h"
 #include "platform/posix/state_root.h"
@@ -146,6 +147,32 @@ TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
     EXPECT_EQ(0600u, ModeOf(target));
     EXPECT_EQ("root:secret\n", test::ReadFile(target));
   }
+}
+
+// A certificate store is read only from regular files in it: a FIFO named
+// like a certificate does not hang the reader, a link to a certificate
+// elsewhere does not make that certificate trusted.
+TEST_F(StateRootTest, CertificateStoresReadOnlyTheirOwnRegularFiles) {
+  const std::string store = root() + "/certs/ROOT";
+  ASSERT_EQ(0, system(("mkdir -p '" + store + "'").c_str()));
+  ASSERT_EQ(0, mkfifo((store + "/planted.pem").c_str(), 0644));
+  ASSERT_EQ(0, symlink(test::TestDataPath("signer.cert.pem").c_str(), (store + "/linked.pem").c_str()));
+  test::Bytes issuer, serial;
+  test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(test::TestDataPath("signer.cert.pem"))), &issuer,
+                          &serial);
+  CERT_ISSUER_SERIAL_NUMBER id;
+  id.Issuer = {static_cast<DWORD>(issuer.size()), issuer.data()};
+  id.SerialNumber = {static_cast<DWORD>(serial.size()), serial.data()};
+  int code = test::RunChild([&] {
+    alarm(20);  // a reader stuck on the FIFO dies here
+    CCrypt crypt;
+    return crypt.FindCertificate(&id) == static_cast<uint32_t>(CRYPT_E_NOT_FOUND) ? 0 : 1;
+  });
+  EXPECT_EQ(0, code);
+  // The same certificate as a regular file of the store is found.
+  ASSERT_EQ(0, system(("cp '" + test::TestDataPath("signer.cert.pem") + "' '" + store + "/copied.pem'").c_str()));
+  CCrypt crypt;
+  EXPECT_EQ(0u, crypt.FindCertificate(&id));
 }
 
 TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {

@@ -27,6 +27,7 @@
 #include <direct.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/pem.h>
@@ -167,14 +168,18 @@ bool MakeCertificate(const char *commonName, X509 *subjectFrom, X509 **cert, EVP
   return X509_sign(*cert, *key, EVP_sha256()) > 0;
 }
 
+// A new file, made with its final mode: a key is never readable by others,
+// not even for a moment.
 bool WritePem(const std::string &path, X509 *cert, EVP_PKEY *key) {
-  FILE *f = fopen(path.c_str(), "w");
-  if (f == nullptr) return false;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, key != nullptr ? 0600 : 0644);
+  FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (f == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
   bool ok = key != nullptr ? PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1
                            : PEM_write_X509(f, cert) == 1;
-  fclose(f);
-  chmod(path.c_str(), key != nullptr ? 0600 : 0644);
-  return ok;
+  return fclose(f) == 0 && ok;
 }
 
 // The response text an outside party rebuilds from the record, and the HMAC

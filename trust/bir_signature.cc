@@ -67,6 +67,9 @@ uint32_t CSPICtrl::DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *output
   // The biometric data is copied into the output's own data buffer, which the
   // caller sized for it; without one there is nowhere to put it.
   if (outputBir->BiometricData.Data == nullptr) return AMBER_E_SIGNATURE;
+  // A block of no capacity holds no message (and a buffer of none would make
+  // the signing a mere size query).
+  if (block.Length == 0) return AMBER_E_SIGNATURE;
   CSecureBuffer message(block.Length);
   uint32_t length = message.size();
   if (crypt.SignMessage(&certificate.id(), data.Data, data.Length, message.data(), &length) != ERROR_SUCCESS) {

@@ -51,8 +51,10 @@ class ModuleFile {
   }
   // True when path names a regular file that could be opened for reading.
   bool Open(const char *path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    // Shared as the C runtime's fopen shares: a module another process holds
+    // open (even for writing) is still found, and then digested as it is.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     if (GetFileType(h) != FILE_TYPE_DISK) {
       CloseHandle(h);
@@ -132,7 +134,11 @@ uint32_t DigestFile(const ModuleFile &file, uint8_t digest[20]) {
 
 uint32_t CSPICtrl::VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
   if (expectedDigest == nullptr) return AMBER_E_BSP_DIGEST_MISMATCH;
-  if (IsBadCodePtr(reinterpret_cast<FARPROC>(bspUuid))) return AMBER_E_BSP_NOT_FOUND;
+  // All 16 bytes, not only the first: a UUID that runs into an unmapped page
+  // is not readable either.
+  if (IsBadCodePtr(reinterpret_cast<FARPROC>(bspUuid)) || IsBadReadPtr(bspUuid, sizeof(BioAPI_UUID))) {
+    return AMBER_E_BSP_NOT_FOUND;
+  }
   size_t expectedLength = strnlen(expectedDigest, kDigestTextMax + 1);
   if (expectedLength == 0 || expectedLength > kDigestTextMax) return AMBER_E_BSP_DIGEST_MISMATCH;
 

@@ -17,6 +17,13 @@ uint32_t ReadBlob(SettingStore::Key &key, const Setting &length, const Setting &
   uint32_t status = key.ReadInt(length, &count);
   if (status != ERROR_SUCCESS) return status;
   if (count <= 0) return ERROR_INVALID_DATA;
+  // The stored size before anything is allocated: a count that disagrees with
+  // it (however large) is refused without a buffer of that many bytes.
+  uint8_t probe = 0;
+  uint32_t stored = 1;
+  status = key.ReadBytes(bytes, &probe, &stored);
+  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return status;
+  if (stored != static_cast<uint32_t>(count)) return ERROR_INVALID_DATA;
   CSecureBuffer blob(static_cast<uint32_t>(count));
   uint32_t read = blob.size();
   status = key.ReadBytes(bytes, blob.data(), &read);

@@ -43,6 +43,11 @@ std::unique_ptr<CertContextImpl> MakeContext(const Bytes &der, const std::string
 // An OID in dotted form.
 std::string OidText(const ASN1_OBJECT *obj);
 
+// A file of a certificate store, for reading: never through a symbolic link,
+// only a regular file (a FIFO planted there would hang the reader). Null when
+// it cannot be had.
+BIO *OpenStoreFile(const std::string &path);
+
 template <typename T, typename F>
 bool ToDer(T *object, F encode, Bytes &out) {
   int n = encode(object, nullptr);

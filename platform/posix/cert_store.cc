@@ -7,9 +7,11 @@
 // Contexts carry CERT_INFO as CryptoAPI fills it (serial number least
 // significant byte first).
 #include <dirent.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +171,21 @@ std::unique_ptr<CertContextImpl> MakeContext(const Bytes &der, const std::string
   return impl;
 }
 
+BIO *OpenStoreFile(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  FILE *f = nullptr;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_SETFL, 0) == 0) f = fdopen(fd, "rb");
+  if (f == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  BIO *bio = BIO_new_fp(f, BIO_CLOSE);
+  if (bio == nullptr) fclose(f);
+  return bio;
+}
+
 namespace {
 
 bool EndsWith(const std::string &s, const char *suffix) {
@@ -178,7 +195,7 @@ bool EndsWith(const std::string &s, const char *suffix) {
 }
 
 void LoadFile(const std::string &path, CertStore &store) {
-  BioPtr bio(BIO_new_file(path.c_str(), "rb"));
+  BioPtr bio(OpenStoreFile(path));
   if (!bio) return;
   std::string keyPath = path.substr(0, path.rfind('.')) + ".key";
   if (access(keyPath.c_str(), R_OK) != 0) keyPath.clear();
@@ -194,7 +211,7 @@ void LoadFile(const std::string &path, CertStore &store) {
   }
   if (!any) {
     // Not PEM: try one DER certificate.
-    BioPtr der(BIO_new_file(path.c_str(), "rb"));
+    BioPtr der(OpenStoreFile(path));
     if (der) {
       X509Ptr cert(d2i_X509_bio(der.get(), nullptr));
       if (cert) add(cert.get());
@@ -213,7 +230,7 @@ void MatchKeys(const std::vector<std::string> &keyFiles, CertStore &store) {
     if (!entry.keyPath.empty()) continue;
     if (!loaded) {
       for (const std::string &file : keyFiles) {
-        BioPtr bio(BIO_new_file(file.c_str(), "rb"));
+        BioPtr bio(OpenStoreFile(file));
         EVP_PKEY *key = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
         if (key != nullptr) keys.emplace_back(file, EvpPkeyPtr(key));
       }

@@ -86,7 +86,7 @@ bool IssuerAndSerial(const CertContextImpl &c, Bytes &out) {
 bool IsSha1Oid(const char *oid) { return strcmp(oid, kSha1RsaOid) == 0 || strcmp(oid, kSha1Oid) == 0; }
 
 bool RsaSha1Sign(const std::string &keyPath, const uint8_t digest[20], Bytes &signature) {
-  BioPtr bio(BIO_new_file(keyPath.c_str(), "rb"));
+  BioPtr bio(OpenStoreFile(keyPath));
   if (!bio) return false;
   EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
   if (!key) return false;
