@@ -1,10 +1,16 @@
 #include "store/caches.h"
 
+#include <new>
+
 namespace ambercrypt {
 
 SettingCaches &Caches() {
-  static SettingCaches caches;
-  return caches;
+  // Never destroyed: at exit the C++ destructors of the library's statics may
+  // run before the loader calls the library's unload, whose detach still
+  // clears (and wipes) these caches.
+  alignas(SettingCaches) static unsigned char storage[sizeof(SettingCaches)];
+  static SettingCaches *const caches = new (storage) SettingCaches;
+  return *caches;
 }
 
 void SettingCaches::ClearAll() {

@@ -52,9 +52,12 @@ class ModuleFile {
   // True when path names a regular file that could be opened for reading.
   bool Open(const char *path) {
     // Shared as the C runtime's fopen shares: a module another process holds
-    // open (even for writing) is still found, and then digested as it is.
+    // open (even for writing) is still found, and then digested as it is. A
+    // path that names a pipe may identify this process to its server, never
+    // let the server act as it.
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     if (GetFileType(h) != FILE_TYPE_DISK) {
       CloseHandle(h);
