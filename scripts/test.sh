@@ -92,7 +92,8 @@ if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cma
   fi
   run_ctest windows build/windows
   # The same bytes on both targets: each writes its vectors, then checks the
-  # other's, verifies its signed messages and decrypts its BIRs.
+  # other's, verifies its signed messages, checks its challenge responses with
+  # the response verifier and decrypts its BIRs.
   if [ -x build/linux/tests/cross_target_test ]; then
     echo "== cross-target: Linux and Windows vectors"
     vectors=$(mktemp -d)

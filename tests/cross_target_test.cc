@@ -3,8 +3,8 @@
 // challenge responses from fixed inputs and, with AMBERCRYPT_VECTORS_OUT set,
 // writes them to that file. MatchesTheOtherTarget, with AMBERCRYPT_VECTORS_IN
 // naming the other target's file, checks that every value is the same here,
-// verifies the other's signed messages, signed BIR and challenge responses,
-// and decrypts its BIRs. scripts/test.sh runs the two crosswise between the
+// verifies the other's signed messages, signed BIR and challenge responses
+// (also with the response verifier for applications), and decrypts its BIRs. scripts/test.sh runs the two crosswise between the
 // Linux build and the Windows build under Wine.
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "ambercrypt/ambercrypt.h"
+#include "ambercrypt/verifier.h"
 #include "crypto/base64.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
@@ -365,6 +366,52 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
         << r.name;
     EXPECT_EQ(r.text, std::string(content.begin(), content.begin() + size)) << r.name;
   }
+  // The response verifier for applications takes their responses as they
+  // stand, from the records an application would hold, and refuses each with
+  // one byte of the response changed.
+  VerifyChallengeRecord verifyRecord;
+  memset(&verifyRecord, 0, sizeof verifyRecord);
+  verifyRecord.result = 1;
+  verifyRecord.achievedFmr = kChallengeFmr;
+  verifyRecord.level = kChallengeLevel;
+  Bytes person = Pattern(600, 48);
+  Bytes digest = test::Sha1(std::string(person.begin(), person.end()));
+  Base64Encode(digest.data(), digest.size(), verifyRecord.digestText, nullptr);
+  strcpy(verifyRecord.challenge, kCrossChallenge);
+  IdentifyChallengeRecord identifyRecord;
+  memset(&identifyRecord, 0, sizeof identifyRecord);
+  identifyRecord.count = 2;
+  identifyRecord.level = kChallengeLevel;
+  strcpy(identifyRecord.challenge, kCrossChallenge);
+  const AmberVerifierCandidate candidates[] = {{3, 100}, {7, -2000}};
+  const std::string certificate = test::ReadFile(test::TestDataPath("signer.cert.pem"));
+  for (uint32_t method : {AMBER_RESPONSE_HMAC, AMBER_RESPONSE_SIGNATURE}) {
+    AmberVerifierKey key;
+    memset(&key, 0, sizeof key);
+    key.method = method;
+    key.keyText = hmacKey.data();
+    key.keyTextLength = hmacKey.size();
+    key.certificate = reinterpret_cast<const uint8_t *>(certificate.data());
+    key.certificateLength = certificate.size();
+    for (bool changed : {false, true}) {
+      const int expected = changed ? AMBER_VERIFIER_INVALID : AMBER_VERIFIER_VALID;
+      Bytes verifyResponse = test::FromHex(theirs["challenge-verify-" + std::to_string(method)]);
+      Bytes identifyResponse = test::FromHex(theirs["challenge-identify-" + std::to_string(method)]);
+      ASSERT_FALSE(verifyResponse.empty() || identifyResponse.empty()) << method;
+      if (changed) {
+        verifyResponse[verifyResponse.size() - 3] ^= 1;
+        identifyResponse[identifyResponse.size() - 3] ^= 1;
+      }
+      verifyRecord.responseData = verifyResponse.data();
+      verifyRecord.responseLength = static_cast<uint32_t>(verifyResponse.size());
+      EXPECT_EQ(expected, AmberVerifierCheckVerify(&key, kCrossChallenge, &verifyRecord)) << method << changed;
+      identifyRecord.responseData = identifyResponse.data();
+      identifyRecord.responseLength = static_cast<uint32_t>(identifyResponse.size());
+      EXPECT_EQ(expected, AmberVerifierCheckIdentify(&key, kCrossChallenge, &identifyRecord, 2, candidates))
+          << method << changed;
+    }
+  }
+
   // Their BIRs decrypt here (the store now holds the AES-256 key).
   for (uint32_t i = 0; i < 3; ++i) {
     Bytes cipher = test::FromHex(theirs["bir-" + std::to_string(AMBER_CALG_AES_256) + "-" + std::to_string(i)]);

@@ -1,0 +1,80 @@
+/*
+ * verifier.h: checks a challenge response of ambercrypt on the receiving side.
+ *
+ * An application asks the library a challenge over the last verify or
+ * identify outcome (KoBioSPI_VerifyChallenge, KoBioSPI_IdentifyChallenge) and
+ * gets a record and a response. These functions rebuild the response text from
+ * the record and the challenge the application issued, and check the response:
+ *
+ *   method 40 (AMBER_RESPONSE_HMAC): the 20-byte HMAC-SHA1 keyed as the
+ *     library keys it from the key text (the 3DES key CryptDeriveKey makes
+ *     from the SHA-1 of the text), compared in constant time;
+ *   method 30 (AMBER_RESPONSE_SIGNATURE): a PKCS#7 SignedData message with its
+ *     content attached, signed by the given end-user certificate and no other
+ *     (certificates carried in the message are never trusted), whose content
+ *     is exactly the response text. Bytes after the message's DER encoding
+ *     are ignored: the library leaves a method-30 responseLength at the
+ *     capacity of the caller's buffer.
+ *
+ * Part of the static library ambercrypt_verifier, not of the library itself:
+ * it needs no store, no attached library and no certificate store. Linux
+ * builds use OpenSSL, Windows builds CryptoAPI. Thread-safe; no global state.
+ */
+#ifndef AMBERCRYPT_VERIFIER_H_
+#define AMBERCRYPT_VERIFIER_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ambercrypt/ambercrypt.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results. */
+#define AMBER_VERIFIER_VALID        0 /* the response answers this outcome and challenge */
+#define AMBER_VERIFIER_INVALID      1 /* it does not: wrong MAC, signature, signer, content or challenge */
+#define AMBER_VERIFIER_BAD_ARGUMENT 2 /* null pointer, unknown method, key text or certificate unusable,
+                                         record text fields not terminated, candidates missing */
+#define AMBER_VERIFIER_ERROR        3 /* the crypto provider failed */
+
+/* What the response is checked with. */
+typedef struct AmberVerifierKey {
+  uint32_t method;            /* AMBER_RESPONSE_HMAC or AMBER_RESPONSE_SIGNATURE */
+  const char *keyText;        /* method 40: the key text's bytes, 1 to 255, no terminator needed */
+  size_t keyTextLength;
+  const uint8_t *certificate; /* method 30: the end-user certificate, DER or PEM */
+  size_t certificateLength;
+} AmberVerifierKey;
+
+/* One identify candidate as the application holds it: the index into its BIR
+ * array and the false-match rate the BSP achieved, in the BSP's order. */
+typedef struct AmberVerifierCandidate {
+  uint32_t index;
+  int32_t rate;
+} AmberVerifierCandidate;
+
+/* Checks the response of a verify challenge. `challenge` is the text the
+ * application issued (NUL-terminated); the record's own challenge must equal
+ * it. The record's result, achievedFmr, level, digestText, responseData and
+ * responseLength are read; nothing is written. */
+int AmberVerifierCheckVerify(const AmberVerifierKey *key, const char *challenge,
+                             const VerifyChallengeRecord *record);
+
+/* Checks the response of an identify challenge. The record's candidates
+ * reference points into the process that ran the identification, so the
+ * application passes the candidates itself: `count` is the whole count given
+ * to the identify update (the record holds its low 8 bits, which must agree),
+ * and when count, as a signed 32-bit number, is at least 1, `candidates`
+ * holds that many entries. The record's level, challenge, responseData and
+ * responseLength are read. */
+int AmberVerifierCheckIdentify(const AmberVerifierKey *key, const char *challenge,
+                               const IdentifyChallengeRecord *record, uint32_t count,
+                               const AmberVerifierCandidate *candidates);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* AMBERCRYPT_VERIFIER_H_ */
