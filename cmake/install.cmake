@@ -11,7 +11,7 @@ install(TARGETS ambercrypt EXPORT ambercryptTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ambercrypt
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ambercrypt
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ambercrypt)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ambercrypt DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+install(FILES ${PROJECT_SOURCE_DIR}/include/ambercrypt/ambercrypt.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ambercrypt
   COMPONENT ambercrypt)
 if(WIN32)
   # The names and ordinals 1-19 the DLL exports, for linkers that make their
