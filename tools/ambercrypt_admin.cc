@@ -1015,6 +1015,7 @@ void AddLockout(Sheet *r, SettingStore &store, bool verify) {
   if (!info.ok()) {
     r->AddNull("failures", "failures", "no lockout state yet");
     r->AddBool("locked", "locked", false);
+    r->AddNull("releaseTime", "release time", "none");
     return;
   }
   AddInt(r, info, verify ? kVerifyFailureCount : kIdentifyFailureCount, "failures", "failures");
