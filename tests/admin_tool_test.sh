@@ -5,12 +5,13 @@
 # and list with --json, the "ROOT" store with its file modes and a key that
 # does not match, BIR signing with a tampered file, the BSP check, deletion, and
 # no secret printed without --reveal.
-#   admin_tool_test.sh ADMIN_TOOL REG_TOOL TEST_DATA_DIR FIXTURE_DIR
+#   admin_tool_test.sh ADMIN_TOOL REG_TOOL TEST_DATA_DIR FIXTURE_DIR LOCKOUT_HOST
 set -euo pipefail
 admin=$1
 reg=$2
 data=$3
 fixtures=$4
+lockout_host=$5
 work=$(mktemp -d)
 export AMBERCRYPT_ROOT=$work/root
 trap 'rm -rf "$work"' EXIT
@@ -121,6 +122,20 @@ expect_fail "0x8000804" sh -c "echo wrong-Passw0rd | '$admin' show Scanner --rev
 revealed=$(echo "$password" | "$admin" show Scanner --reveal)
 has "key: *${secret}0* " <<<"$revealed" || fail "--reveal secret key: $revealed"
 has "key text: *$keytext\$" <<<"$revealed" || fail "--reveal key text"
+
+# Lockout state: a host fails until Scanner is locked for 5 minutes; the
+# release time is shown in the machine's local time (a zone far from UTC, so a
+# time shown in UTC would be caught).
+export TZ=Asia/Tokyo
+"$lockout_host" Scanner >/dev/null || fail "lockout host"
+shown=$(run "$admin" show Scanner)
+until=$(sed -n 's/^  locked until: *\(.*\) (local time)$/\1/p' <<<"$shown" | head -1)
+[ -n "$until" ] || fail "no release time: $shown"
+ahead=$(( $(date -d "$until" +%s) - $(date +%s) ))
+[ "$ahead" -ge 290 ] && [ "$ahead" -le 300 ] || fail "release time $until is $ahead s ahead, not 5 minutes"
+run "$admin" show Scanner --json | has -F "\"verifyLockout\": {\"failures\": 0, \"locked\": true, \"releaseTime\": \"$until (local time)\"}" ||
+  fail "lockout in --json"
+unset TZ
 
 # list: names from the index, an AppKey without one shown as unnamed.
 run "$admin" list --json | has -F '"name": "Scanner"' || fail "list --json"

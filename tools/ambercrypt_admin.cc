@@ -447,13 +447,15 @@ std::string IndexedName(const std::string &keyName) {
   return std::string(name, strnlen(name, sizeof name));
 }
 
-// Remembers (or, with remove, forgets) the name of an application.
-void Index(const std::string &name, bool remove = false) {
+// Remembers (or, with remove, forgets) the name of an application. quiet: a
+// reader that may not write the store says nothing about it.
+void Index(const std::string &name, bool remove = false, bool quiet = false) {
   std::string keyName;
   if (!AppKeyName(name, &keyName)) return;
   HKEY key = nullptr;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, NamesKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                       nullptr) != ERROR_SUCCESS) {
+    if (quiet) return;
     std::fprintf(stderr, "ambercrypt-admin: note: the name index (HKLM\\%s) cannot be written\n", NamesKeyPath().c_str());
     return;
   }
@@ -1056,7 +1058,7 @@ int Show(const Options &options) {
     r.Print(options.json);
     return Fail(name + ": no settings stored for this application");
   }
-  Index(name);
+  Index(name, false, true);
 
   r.Section("restriction", "restriction");
   int32_t mode = 0;
