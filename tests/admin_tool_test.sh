@@ -38,6 +38,7 @@ for c in install restrict secret-key verify-policy identify-policy signing-cert 
   "$admin" "$c" --help | has "usage: ambercrypt-admin $c" || fail "$c --help"
 done
 expect_fail "never taken from the command line" "$admin" restrict App full --password "$password"
+expect_fail "takes no option --key" "$admin" secret-key App aes256 --key "$secret"
 
 # Commands before an installation say so; a weak password installs nothing.
 expect_fail "no installation here" "$admin" restrict App full </dev/null

@@ -251,6 +251,7 @@ struct Options {
   std::vector<std::string> args;             // positional
   std::map<std::string, std::string> values;  // --name VALUE
   bool json = false, reveal = false, force = false, raw = false, help = false;
+  std::vector<std::string> given;  // every option named, for the command to check
   bool has(const char *name) const { return values.count(name) != 0; }
   std::string get(const char *name) const {
     auto it = values.find(name);
@@ -264,6 +265,7 @@ const char *const kValueOptions[] = {"--password-file", "--key-file", "--mask", 
 bool ParseOptions(int argc, char **argv, int first, Options *options, std::string *error) {
   for (int i = first; i < argc; ++i) {
     std::string a = argv[i];
+    if (a.size() > 2 && a.compare(0, 2, "--") == 0) options->given.push_back(a.substr(0, a.find('=')));
     if (a == "--json") options->json = true;
     else if (a == "--reveal") options->reveal = true;
     else if (a == "--force") options->force = true;
@@ -304,6 +306,7 @@ struct Command {
   const char *name;
   const char *synopsis;
   const char *help;
+  const char *options;  // the options it takes, each followed by a space
 };
 
 const Command kCommands[] = {
@@ -312,48 +315,63 @@ const Command kCommands[] = {
      "with an upper-case letter, a lower-case letter and a digit, at most 255), stores its digest, and lets the\n"
      "library create the installation number. An existing installation is kept unless --force is given: that\n"
      "destroys the administrator password, the installation number and every application's settings (they are\n"
-     "encrypted with key material built from the installation number and could never be read again)."},
+     "encrypted with key material built from the installation number and could never be read again).",
+     "--force --password-file "},
     {"restrict", "restrict APP MODE [--mask HEX] [--password-file FILE]",
      "Sets APP's restriction mode: none (0), minimal (1), limited (2), standard (3), full (4), custom (5).\n"
      "custom needs --mask, the forbidden function bits in hex (0x1DDC). Mode full is the one in which the secret\n"
-     "key, the policies and the signing certificate may be set."},
+     "key, the policies and the signing certificate may be set.",
+     "--mask --password-file "},
     {"secret-key", "secret-key APP aes256|3des [--key-file FILE] [--password-file FILE]",
      "Sets APP's BIR secret key (6 to 32 characters, an upper-case and a lower-case letter and a digit) and cipher.\n"
-     "The key is read after the password: from --key-file, a prompt, or the next line of standard input."},
+     "The key is read after the password: from --key-file, a prompt, or the next line of standard input.",
+     "--key-file --password-file "},
     {"verify-policy",
      "verify-policy APP --max-fmr N --max-failures N --lock-minutes N [--flag 0|1] --method 30|40 [--key-file FILE]",
      "Sets APP's verify policy: the highest FMR it may ask (-1 or more), the failures that lock it (0: never),\n"
      "for how many minutes, the policy flag, and how challenge answers are protected: 30 signed with the end-user\n"
-     "certificate, 40 an HMAC keyed with a key text (read after the password, as the secret key is)."},
+     "certificate, 40 an HMAC keyed with a key text (read after the password, as the secret key is).",
+     "--max-fmr --max-failures --lock-minutes --flag --method --key-file --password-file "},
     {"identify-policy",
      "identify-policy APP --max-fmr N --max-failures N --lock-minutes N [--flag 0|1] --method 30|40 [--key-file FILE]",
-     "Sets APP's identify policy; the options are those of verify-policy."},
+     "Sets APP's identify policy; the options are those of verify-policy.",
+     "--max-fmr --max-failures --lock-minutes --flag --method --key-file --password-file "},
     {"signing-cert", "signing-cert APP CERT [--password-file FILE]",
      "Registers the certificate that signs APP's BIRs. CERT is a PEM or DER file, or the SHA-1 thumbprint of a\n"
-     "certificate in \"ROOT\"; the certificate must be in \"ROOT\" (with its key, to sign)."},
+     "certificate in \"ROOT\"; the certificate must be in \"ROOT\" (with its key, to sign).",
+     "--password-file "},
     {"end-user-cert", "end-user-cert APP CERT",
      "Registers APP's end-user certificate (the one that signs method-30 challenge answers); CERT as for\n"
-     "signing-cert. Needs no password, but APP must already have settings."},
-    {"delete", "delete APP", "Removes every setting of APP, its lockout state included."},
+     "signing-cert. Needs no password, but APP must already have settings.",
+     ""},
+    {"delete", "delete APP", "Removes every setting of APP, its lockout state included.",
+     ""},
     {"verify-bsp", "verify-bsp UUID FILE-or-DIGEST",
      "Checks that the module registered for the BSP UUID ({xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}) has the digest\n"
-     "of FILE, or the given Base64 SHA-1 digest text (28 characters)."},
+     "of FILE, or the given Base64 SHA-1 digest text (28 characters).",
+     ""},
     {"sign-bir", "sign-bir APP IN OUT [--raw]",
      "Signs the biometric data of the BIR file IN with APP's signing certificate and writes the signed BIR file\n"
-     "OUT. With --raw, IN is the bare biometric data (the header is left zero)."},
+     "OUT. With --raw, IN is the bare biometric data (the header is left zero).",
+     "--raw "},
     {"verify-bir", "verify-bir APP FILE",
-     "Checks the signed BIR file FILE against APP's signing certificate; exit status 0 only when it verifies."},
+     "Checks the signed BIR file FILE against APP's signing certificate; exit status 0 only when it verifies.",
+     ""},
     {"show", "show APP [--reveal [--password-file FILE]] [--json]",
      "Everything stored for APP, decrypted and labelled. Secrets show as present or absent; --reveal shows them\n"
-     "after the administrator password has been checked."},
+     "after the administrator password has been checked.",
+     "--reveal --password-file --json "},
     {"list", "list [--json]",
      "The applications with settings. The store keeps only each name's AppKey (a hash); names come from the\n"
-     "tool's own index, and an AppKey the tool never saw named is shown as unnamed."},
+     "tool's own index, and an AppKey the tool never saw named is shown as unnamed.",
+     "--json "},
     {"cert", "cert import CERT [--key KEYFILE] [--name NAME] | cert list [--json] | cert remove THUMBPRINT",
      "The Linux \"ROOT\" store ($AMBERCRYPT_ROOT/certs/ROOT): import a certificate (0644) and its private key\n"
      "(0600; refused when it does not match the certificate), list the certificates, remove one by thumbprint.\n"
-     "On Windows use the system's tools (certutil -addstore Root)."},
-    {"codes", "codes", "Every result code of the library and its meaning."},
+     "On Windows use the system's tools (certutil -addstore Root).",
+     "--key --name --json "},
+    {"codes", "codes", "Every result code of the library and its meaning.",
+     ""},
 };
 
 int Usage(FILE *to) {
@@ -1203,6 +1221,15 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   if (options.help) return CommandHelp(command);
+  for (const Command &c : kCommands) {
+    if (command != c.name) continue;
+    for (const std::string &name : options.given) {
+      if (std::strstr(c.options, (name + " ").c_str()) == nullptr) {
+        std::fprintf(stderr, "ambercrypt-admin: %s takes no option %s\n", c.name, name.c_str());
+        return UsageOf(command);
+      }
+    }
+  }
   if (command == "install") return Install(options);
   if (command == "restrict") return Restrict(options);
   if (command == "secret-key") return SecretKey(options);
