@@ -113,6 +113,14 @@ if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cma
     fi
     rm -rf "$vectors"
   fi
+  # ambercrypt-admin.exe end to end, in a fresh prefix of its own.
+  if tests/admin_wine_smoke.sh "$wine64" build/windows/tools/ambercrypt-admin.exe; then
+    total_passed=$((total_passed + 1))
+  else
+    echo "== windows: ambercrypt-admin smoke FAILED"
+    total_failed=$((total_failed + 1))
+    status=1
+  fi
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX"
 else

@@ -1,0 +1,494 @@
+// admin_certs.cc: certificates for ambercrypt-admin (see admin_certs.h).
+#include "tools/admin_certs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "crypto/ccrypt.h"
+#include "platform/win32_api.h"
+
+#if defined(_WIN32)
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "platform/posix/state_root.h"
+#endif
+
+namespace ambercrypt::admin {
+
+namespace {
+
+std::string Hex(const uint8_t *data, size_t length) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < length; ++i) {
+    text += digits[data[i] >> 4];
+    text += digits[data[i] & 15];
+  }
+  return text;
+}
+
+std::string NormalisedThumbprint(const std::string &text) {
+  std::string hex;
+  for (char c : text) {
+    if (c == ' ' || c == ':') continue;
+    hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return hex;
+}
+
+bool ReadWhole(const std::string &path, std::string *data) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream s;
+  s << in.rdbuf();
+  *data = s.str();
+  return true;
+}
+
+bool Thumbprint(CertificateInfo *info) {
+  CCrypt crypt;
+  uint8_t digest[20];
+  uint32_t length = sizeof digest;
+  if (crypt.Hash(info->der.data(), static_cast<uint32_t>(info->der.size()), digest, &length) != ERROR_SUCCESS) {
+    return false;
+  }
+  info->thumbprint = Hex(digest, length);
+  return true;
+}
+
+#if defined(_WIN32)
+
+std::string NameText(const CERT_NAME_BLOB &name) {
+  char text[1024] = {};
+  CERT_NAME_BLOB copy = name;
+  CertNameToStrA(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, text, sizeof text);
+  return text;
+}
+
+bool Describe(PCCERT_CONTEXT context, CertificateInfo *info) {
+  const CERT_INFO *ci = context->pCertInfo;
+  info->der.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+  info->issuer.assign(ci->Issuer.pbData, ci->Issuer.pbData + ci->Issuer.cbData);
+  info->serial.assign(ci->SerialNumber.pbData, ci->SerialNumber.pbData + ci->SerialNumber.cbData);
+  info->subject = NameText(ci->Subject);
+  info->issuerText = NameText(ci->Issuer);
+  return Thumbprint(info);
+}
+
+bool FromDer(const std::string &der, CertificateInfo *info) {
+  PCCERT_CONTEXT context = CertCreateCertificateContext(
+      X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, reinterpret_cast<const BYTE *>(der.data()), static_cast<DWORD>(der.size()));
+  if (context == nullptr) return false;
+  bool ok = Describe(context, info);
+  CertFreeCertificateContext(context);
+  return ok;
+}
+
+bool PemToDer(const std::string &pem, std::string *der) {
+  DWORD length = 0;
+  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr, &length,
+                            nullptr, nullptr)) {
+    return false;
+  }
+  der->assign(length, '\0');
+  return CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                              reinterpret_cast<BYTE *>(der->data()), &length, nullptr, nullptr) != FALSE;
+}
+
+#else
+
+struct X509Free {
+  void operator()(X509 *x) const { X509_free(x); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+std::string NameText(const X509_NAME *name) {
+  BIO *bio = BIO_new(BIO_s_mem());
+  if (bio == nullptr) return {};
+  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+  char *data = nullptr;
+  long length = BIO_get_mem_data(bio, &data);
+  std::string text(data, data + (length > 0 ? length : 0));
+  BIO_free(bio);
+  return text;
+}
+
+bool Describe(X509 *cert, CertificateInfo *info) {
+  unsigned char *der = nullptr;
+  int length = i2d_X509(cert, &der);
+  if (length <= 0) return false;
+  info->der.assign(der, der + length);
+  OPENSSL_free(der);
+  unsigned char *issuer = nullptr;
+  length = i2d_X509_NAME(X509_get_issuer_name(cert), &issuer);
+  if (length <= 0) return false;
+  info->issuer.assign(issuer, issuer + length);
+  OPENSSL_free(issuer);
+  // The DER INTEGER's content bytes, reversed: CryptoAPI's order.
+  unsigned char *serial = nullptr;
+  length = i2d_ASN1_INTEGER(X509_get0_serialNumber(cert), &serial);
+  if (length < 3) {
+    OPENSSL_free(serial);
+    return false;
+  }
+  size_t header = 2;
+  if (serial[1] & 0x80) header += serial[1] & 0x7F;
+  if (header >= static_cast<size_t>(length)) {
+    OPENSSL_free(serial);
+    return false;
+  }
+  info->serial.assign(serial + header, serial + length);
+  std::reverse(info->serial.begin(), info->serial.end());
+  OPENSSL_free(serial);
+  info->subject = NameText(X509_get_subject_name(cert));
+  info->issuerText = NameText(X509_get_issuer_name(cert));
+  return Thumbprint(info);
+}
+
+// Every certificate in data, PEM (one or more) or DER (one).
+std::vector<X509Ptr> ParseCertificates(const std::string &data) {
+  std::vector<X509Ptr> certs;
+  if (data.find("-----BEGIN") != std::string::npos) {
+    BIO *bio = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+    if (bio == nullptr) return certs;
+    while (X509 *x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) certs.emplace_back(x);
+    BIO_free(bio);
+  } else {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+    if (X509 *x = d2i_X509(nullptr, &p, static_cast<long>(data.size()))) certs.emplace_back(x);
+  }
+  return certs;
+}
+
+bool IsCertificateFileName(const std::string &name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = name.substr(dot + 1);
+  for (char &c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == "pem" || ext == "crt" || ext == "cer" || ext == "der";
+}
+
+std::string BaseName(const std::string &file) {
+  size_t dot = file.rfind('.');
+  return dot == std::string::npos ? file : file.substr(0, dot);
+}
+
+EVP_PKEY *ReadKey(const std::string &path) {
+  std::string data;
+  if (!ReadWhole(path, &data)) return nullptr;
+  BIO *bio = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+  if (bio == nullptr) return nullptr;
+  EVP_PKEY *key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  OPENSSL_cleanse(data.data(), data.size());
+  return key;
+}
+
+bool KeyMatches(const std::string &keyPath, X509 *cert) {
+  EVP_PKEY *key = ReadKey(keyPath);
+  if (key == nullptr) return false;
+  bool match = X509_check_private_key(cert, key) == 1;
+  EVP_PKEY_free(key);
+  return match;
+}
+
+// Writes a new file with exactly this mode, whatever the umask; never
+// replaces one, never follows a link.
+bool WriteNewFile(const std::string &path, const std::string &data, mode_t mode, std::string *message) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) {
+    *message = path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = fchmod(fd, mode) == 0;
+  size_t done = 0;
+  while (ok && done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) ok = false;
+    else done += static_cast<size_t>(n);
+  }
+  ok = fsync(fd) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  if (!ok) {
+    *message = path + ": cannot be written";
+    unlink(path.c_str());
+  }
+  return ok;
+}
+
+bool MakeDirectory(const std::string &path, std::string *message) {
+  if (mkdir(path.c_str(), 0755) == 0) {
+    chmod(path.c_str(), 0755);
+    return true;
+  }
+  if (errno == EEXIST) return true;
+  *message = path + ": " + std::strerror(errno);
+  return false;
+}
+
+#endif
+
+}  // namespace
+
+std::string SerialText(const std::vector<uint8_t> &serialLittleEndian) {
+  std::vector<uint8_t> big(serialLittleEndian.rbegin(), serialLittleEndian.rend());
+  return Hex(big.data(), big.size());
+}
+
+bool IsThumbprint(const std::string &text) {
+  std::string hex = NormalisedThumbprint(text);
+  return hex.size() == 40 && std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(c) != 0; });
+}
+
+bool FindRootByIssuerSerial(const std::vector<uint8_t> &issuer, const std::vector<uint8_t> &serial,
+                            CertificateInfo *info) {
+  if (issuer.empty() || serial.empty()) return false;
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  if (store == nullptr) return false;
+  CERT_ID id{};
+  id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+  id.IssuerSerialNumber.Issuer.cbData = static_cast<DWORD>(issuer.size());
+  id.IssuerSerialNumber.Issuer.pbData = const_cast<BYTE *>(issuer.data());
+  id.IssuerSerialNumber.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+  id.IssuerSerialNumber.SerialNumber.pbData = const_cast<BYTE *>(serial.data());
+  PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                    CERT_FIND_CERT_ID, &id, nullptr);
+  bool ok = false;
+  if (found != nullptr) {
+    std::string der(reinterpret_cast<const char *>(found->pbCertEncoded), found->cbCertEncoded);
+    CertFreeCertificateContext(found);
+#if defined(_WIN32)
+    ok = FromDer(der, info);
+#else
+    std::vector<X509Ptr> certs = ParseCertificates(der);
+    ok = !certs.empty() && Describe(certs[0].get(), info);
+#endif
+  }
+  CertCloseStore(store, 0);
+  return ok;
+}
+
+#if defined(_WIN32)
+
+bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::string *error) {
+  std::string data;
+  if (!ReadWhole(path, &data)) {
+    *error = path + ": cannot be read";
+    return false;
+  }
+  std::string der = data;
+  if (data.find("-----BEGIN") != std::string::npos && !PemToDer(data, &der)) {
+    *error = path + ": not a PEM certificate";
+    return false;
+  }
+  if (!FromDer(der, info)) {
+    *error = path + ": not a certificate";
+    return false;
+  }
+  return true;
+}
+
+bool FindRootByThumbprint(const std::string &thumbprint, CertificateInfo *info, std::string *error) {
+  std::string hex = NormalisedThumbprint(thumbprint);
+  BYTE hash[20];
+  for (int i = 0; i < 20; ++i) hash[i] = static_cast<BYTE>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  CRYPT_HASH_BLOB blob{sizeof hash, hash};
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  if (store == nullptr) {
+    *error = "the \"ROOT\" store cannot be opened";
+    return false;
+  }
+  PCCERT_CONTEXT found =
+      CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+  bool ok = found != nullptr && Describe(found, info);
+  if (found != nullptr) CertFreeCertificateContext(found);
+  CertCloseStore(store, 0);
+  if (!ok) *error = "no certificate with thumbprint " + hex + " in \"ROOT\"";
+  return ok;
+}
+
+#else
+
+bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::string *error) {
+  std::string data;
+  if (!ReadWhole(path, &data)) {
+    *error = path + ": cannot be read";
+    return false;
+  }
+  std::vector<X509Ptr> certs = ParseCertificates(data);
+  if (certs.empty() || !Describe(certs[0].get(), info)) {
+    *error = path + ": not a PEM or DER certificate";
+    return false;
+  }
+  return true;
+}
+
+std::string RootStoreDirectory() { return posix::StateRoot() + "/certs/ROOT"; }
+
+bool ListRoot(std::vector<CertificateInfo> *certificates, std::string *error) {
+  std::string dir = RootStoreDirectory();
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) {
+    if (errno == ENOENT) return true;  // an empty store
+    *error = dir + ": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (dirent *e = readdir(d)) {
+    if (IsCertificateFileName(e->d_name)) names.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string &name : names) {
+    std::string data;
+    if (!ReadWhole(dir + "/" + name, &data)) continue;
+    for (X509Ptr &cert : ParseCertificates(data)) {
+      CertificateInfo info;
+      if (!Describe(cert.get(), &info)) continue;
+      info.file = dir + "/" + name;
+      info.hasKey = KeyMatches(dir + "/" + BaseName(name) + ".key", cert.get());
+      certificates->push_back(std::move(info));
+    }
+  }
+  return true;
+}
+
+bool FindRootByThumbprint(const std::string &thumbprint, CertificateInfo *info, std::string *error) {
+  std::vector<CertificateInfo> all;
+  if (!ListRoot(&all, error)) return false;
+  std::string hex = NormalisedThumbprint(thumbprint);
+  for (CertificateInfo &c : all) {
+    if (c.thumbprint == hex) {
+      *info = std::move(c);
+      return true;
+    }
+  }
+  *error = "no certificate with thumbprint " + hex + " in \"ROOT\" (" + RootStoreDirectory() + ")";
+  return false;
+}
+
+bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, const std::string &name,
+                std::string *message) {
+  std::string data;
+  if (!ReadWhole(certificatePath, &data)) {
+    *message = certificatePath + ": cannot be read";
+    return false;
+  }
+  std::vector<X509Ptr> certs = ParseCertificates(data);
+  CertificateInfo info;
+  if (certs.size() != 1 || !Describe(certs[0].get(), &info)) {
+    *message = certificatePath + ": not a PEM or DER file holding one certificate";
+    return false;
+  }
+  std::string keyPem;
+  if (!keyPath.empty()) {
+    EVP_PKEY *key = ReadKey(keyPath);
+    if (key == nullptr) {
+      *message = keyPath + ": not a PEM private key";
+      return false;
+    }
+    bool match = X509_check_private_key(certs[0].get(), key) == 1;
+    if (match) {
+      BIO *bio = BIO_new(BIO_s_mem());
+      if (bio != nullptr && PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1) {
+        char *pem = nullptr;
+        long length = BIO_get_mem_data(bio, &pem);
+        keyPem.assign(pem, pem + (length > 0 ? length : 0));
+      }
+      BIO_free(bio);
+    }
+    EVP_PKEY_free(key);
+    if (!match) {
+      *message = keyPath + ": this private key does not belong to the certificate " + info.thumbprint + "; nothing imported";
+      return false;
+    }
+    if (keyPem.empty()) {
+      *message = keyPath + ": the key cannot be written out";
+      return false;
+    }
+  }
+  std::vector<CertificateInfo> present;
+  std::string error;
+  if (ListRoot(&present, &error)) {
+    for (const CertificateInfo &c : present) {
+      if (c.thumbprint == info.thumbprint) {
+        *message = "certificate " + info.thumbprint + " is already in \"ROOT\" (" + c.file + ")";
+        return false;
+      }
+    }
+  }
+  std::string base = name.empty() ? info.thumbprint : name;
+  if (base.find('/') != std::string::npos || base[0] == '.') {
+    *message = "name " + base + ": a plain file name is needed";
+    return false;
+  }
+  std::string dir = RootStoreDirectory();
+  if (!MakeDirectory(posix::StateRoot() + "/certs", message) || !MakeDirectory(dir, message)) return false;
+  std::string certFile = dir + "/" + base + ".pem";
+  std::string keyFile = dir + "/" + base + ".key";
+  if (!keyPem.empty() && access(keyFile.c_str(), F_OK) == 0) {
+    *message = keyFile + ": exists";
+    OPENSSL_cleanse(keyPem.data(), keyPem.size());
+    return false;
+  }
+  std::string pem;
+  BIO *bio = BIO_new(BIO_s_mem());
+  if (bio != nullptr && PEM_write_bio_X509(bio, certs[0].get()) == 1) {
+    char *p = nullptr;
+    long length = BIO_get_mem_data(bio, &p);
+    pem.assign(p, p + (length > 0 ? length : 0));
+  }
+  BIO_free(bio);
+  bool ok = !pem.empty() && WriteNewFile(certFile, pem, 0644, message);
+  if (ok && !keyPem.empty() && !WriteNewFile(keyFile, keyPem, 0600, message)) {
+    unlink(certFile.c_str());
+    ok = false;
+  }
+  OPENSSL_cleanse(keyPem.data(), keyPem.size());
+  if (ok) {
+    *message = "imported " + info.thumbprint + " (" + info.subject + ") as " + certFile +
+               (keyPath.empty() ? "" : " with its key " + keyFile + " (0600)");
+  }
+  return ok;
+}
+
+bool RemoveRoot(const std::string &thumbprint, std::string *message) {
+  std::vector<CertificateInfo> all;
+  if (!ListRoot(&all, message)) return false;
+  std::string hex = NormalisedThumbprint(thumbprint);
+  auto it = std::find_if(all.begin(), all.end(), [&](const CertificateInfo &c) { return c.thumbprint == hex; });
+  if (it == all.end()) {
+    *message = "no certificate with thumbprint " + hex + " in \"ROOT\"";
+    return false;
+  }
+  size_t inFile = std::count_if(all.begin(), all.end(), [&](const CertificateInfo &c) { return c.file == it->file; });
+  if (inFile != 1) {
+    *message = it->file + " holds other certificates too: edit it by hand";
+    return false;
+  }
+  if (unlink(it->file.c_str()) != 0) {
+    *message = it->file + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string key = BaseName(it->file) + ".key";
+  bool keyRemoved = unlink(key.c_str()) == 0;
+  *message = "removed " + it->file + (keyRemoved ? " and " + key : "");
+  return true;
+}
+
+#endif
+
+}  // namespace ambercrypt::admin
