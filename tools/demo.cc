@@ -229,6 +229,13 @@ std::vector<uint8_t> Forge(const std::string &directory, const uint8_t *data, si
 }
 #endif
 
+bool WriteBytes(const std::string &path, const void *data, size_t length) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = fwrite(data, 1, length, f) == length;
+  return fclose(f) == 0 && ok;
+}
+
 // The application's side: this process is "Scanner".
 int RunAsHost(const char *libraryPath, const std::string &directory) {
   Library lib;
@@ -307,6 +314,16 @@ int RunAsHost(const char *libraryPath, const std::string &directory) {
   std::printf("     an outside party (OpenSSL alone, the key text) recomputes it: %s\n", checked ? "equal" : "DIFFERENT");
   if (!checked) ++g_failures;
 #endif
+  // For scripts/demo.sh: the record, the response and the challenge, which
+  // the application hands to ambercrypt-verify.
+  if (const char *out = getenv("AMBERCRYPT_DEMO_OUT")) {
+    const std::string base(out);
+    bool saved = WriteBytes(base + "/record.bin", &record, sizeof record) &&
+                 WriteBytes(base + "/response.bin", response.data(), record.responseLength) &&
+                 WriteBytes(base + "/challenge.txt", text, strlen(text));
+    std::printf("     record, response and challenge %s\n", saved ? "saved for the application" : "NOT SAVED");
+    if (!saved) ++g_failures;
+  }
   Step("KoBioSPI_VerifyChallenge   again: the outcome was answered", challenge(text, &record),
        AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
 
