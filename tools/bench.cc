@@ -392,7 +392,13 @@ bool TwoProcessRow(int calls, std::vector<Row> *rows) {
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return ok ? processes * calls / seconds : -1;
   };
-  double one = run(1), two = run(2);
+  // The best of three runs each: the figure is what the machine allows, not
+  // what other work on it left over.
+  double one = -1, two = -1;
+  for (int i = 0; i < 3; ++i) {
+    one = std::max(one, run(1));
+    two = std::max(two, run(2));
+  }
   // Throughput rows hold calls per second; the ratio is two over one.
   rows->push_back({"encrypt_2proc", "EncryptBIR AES-256 1 KiB, 2 processes (calls/s)", two,
                    "1 process (calls/s)", one});
@@ -522,7 +528,7 @@ int main(int argc, char **argv) {
   if (!failed) step("the verify road", VerifyRoadRows(rounds, &rows));
 #if !defined(_WIN32)
   if (!failed) step("the registry", RegistryRows(root, rounds, &rows));
-  if (!failed) step("two processes", TwoProcessRow(quick ? 20 : 20000, &rows));
+  if (!failed) step("two processes", TwoProcessRow(quick ? 20 : 50000, &rows));
 #endif
   ambercrypt::ProcessDetach();
   RemoveStore(root);
