@@ -13,6 +13,12 @@ install(TARGETS ambercrypt EXPORT ambercryptTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ambercrypt)
 install(FILES ${PROJECT_SOURCE_DIR}/include/ambercrypt/ambercrypt.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ambercrypt
   COMPONENT ambercrypt)
+# The response verifier for applications: a static library of its own
+# (ambercrypt::verifier, ambercrypt_verifier.pc) and its header.
+install(TARGETS ambercrypt_verifier EXPORT ambercryptTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ambercrypt)
+install(FILES ${PROJECT_SOURCE_DIR}/include/ambercrypt/verifier.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ambercrypt
+  COMPONENT ambercrypt)
 if(WIN32)
   # The names and ordinals 1-19 the DLL exports, for linkers that make their
   # own import library from them.
@@ -40,14 +46,22 @@ if(WIN32)
 else()
   set(AMBERCRYPT_PC_PREFIX "@AMBERCRYPT_INSTALL_PREFIX@")
 endif()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/ambercrypt.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/ambercrypt.pc.in @ONLY)
-install(CODE "
-  file(READ \"${PROJECT_BINARY_DIR}/pkgconfig/ambercrypt.pc.in\" pc)
-  string(REPLACE \"@AMBERCRYPT_INSTALL_PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" pc \"\${pc}\")
-  file(WRITE \"${PROJECT_BINARY_DIR}/pkgconfig/ambercrypt.pc\" \"\${pc}\")
-  file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/ambercrypt.pc\"
-       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
-" COMPONENT ambercrypt)
+# What a program linking the static verifier needs besides it.
+if(WIN32)
+  set(AMBERCRYPT_VERIFIER_PC_LIBS "-lcrypt32 -ladvapi32 -lstdc++")
+else()
+  set(AMBERCRYPT_VERIFIER_PC_LIBS "-lcrypto -lstdc++")
+endif()
+foreach(pc ambercrypt ambercrypt_verifier)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc.in @ONLY)
+  install(CODE "
+    file(READ \"${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc.in\" pc)
+    string(REPLACE \"@AMBERCRYPT_INSTALL_PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" pc \"\${pc}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc\" \"\${pc}\")
+    file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+  " COMPONENT ambercrypt)
+endforeach()
 
 # ---- Packages -------------------------------------------------------------------
 set(CPACK_PACKAGE_NAME ambercrypt)

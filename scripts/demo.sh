@@ -79,9 +79,8 @@ echo
 echo "== 4. the application checks the response with ambercrypt-verify"
 verify() {
   "$tools/ambercrypt-verify" verify --challenge "$(cat "$work/challenge.txt")" --record "$work/record.bin" \
-    --response "$1" --method 40 --key-file "$work/response-key.raw"
+    --response "$1" --method 40 --key-file "$work/response-key"
 }
-printf '%s' "Demo response key" >"$work/response-key.raw"
 printf '$ ambercrypt-verify verify ... --response response.bin   -> '
 verify "$work/response.bin"
 cp "$work/response.bin" "$work/tampered.bin"

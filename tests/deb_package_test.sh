@@ -47,6 +47,7 @@ if [ "$mode" = contents ]; then
   [ "$(grep -c ' ./var/lib/ambercrypt/' "$work/list")" -eq 4 ] || fail "more than the state directories under /var/lib/ambercrypt"
   for tool in "${tools[@]}"; do expect -rwxr-xr-x root/root "usr/bin/$tool"; done
   expect -rw-r--r-- root/root usr/include/ambercrypt/ambercrypt.h
+  expect -rw-r--r-- root/root usr/include/ambercrypt/verifier.h
   lib=$(awk '$3 ~ /\/libambercrypt\.so$/ { print substr($3, 3) }' "$work/list")
   [ -n "$lib" ] || fail "no libambercrypt.so"
   libdir=$(dirname "$lib")
@@ -56,8 +57,8 @@ if [ "$mode" = contents ]; then
   expect -rw-r--r-- root/root "$libdir/cmake/ambercrypt/ambercryptConfig.cmake"
   # Nothing but the package's own paths.
   lib_re='usr/lib(/[^/]+-linux-gnu)?'
-  allowed="usr|usr/bin(/[^/]+)?|usr/include|usr/include/ambercrypt(/ambercrypt\\.h)?|$lib_re|$lib_re/libambercrypt\\.so"
-  allowed+="|$lib_re/cmake|$lib_re/cmake/ambercrypt(/[^/]+\\.cmake)?|$lib_re/pkgconfig(/ambercrypt\\.pc)?"
+  allowed="usr|usr/bin(/[^/]+)?|usr/include|usr/include/ambercrypt(/ambercrypt\\.h|/verifier\\.h)?|$lib_re|$lib_re/libambercrypt\\.so|$lib_re/libambercrypt_verifier\\.a"
+  allowed+="|$lib_re/cmake|$lib_re/cmake/ambercrypt(/[^/]+\\.cmake)?|$lib_re/pkgconfig(/ambercrypt(_verifier)?\\.pc)?"
   allowed+="|var|var/lib|var/lib/ambercrypt(/.*)?"
   if grep -v -E " \\.(/($allowed))?\$" "$work/list"; then
     fail "unexpected paths above"
@@ -125,6 +126,14 @@ check_layout() {
   done
 }
 check_layout
+# A signing key imported into the package's store is the hosts' to read: the
+# group's, nobody else's.
+data=$(cd "$(dirname "$0")/data" && pwd)
+AMBERCRYPT_ROOT=$state "$root/usr/bin/ambercrypt-admin" cert import "$data/signer.cert.pem" \
+  --key "$data/signer.key.pem" --name test-signer >/dev/null || fail "cert import into the package's store"
+[ "$(stat -c '%a %u %g' "$state/certs/ROOT/test-signer.key")" = "640 0 $gid" ] ||
+  fail "imported key: $(stat -c '%a %u %g' "$state/certs/ROOT/test-signer.key"), want 640 0 $gid"
+rm -f "$state/certs/ROOT/test-signer.key" "$state/certs/ROOT/test-signer.pem"
 # The directories' owners and modes are dpkg's to keep through upgrades.
 overrides=$(dpkg-statoverride --root "$root" --list)
 for entry in "" /certs /certs/ROOT /shared /locks; do

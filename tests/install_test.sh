@@ -27,8 +27,11 @@ for tool in "${tools[@]}"; do
   [ -x "$prefix/bin/$tool" ] || fail "tool $tool not installed in bin/"
 done
 [ ! -e "$prefix/var" ] && [ ! -e "$prefix/include/ambercrypt/platform" ] || fail "installed more than it should"
-# Only the public header: nothing of the library's internals.
-[ "$(find "$prefix/include" -type f | wc -l)" -eq 1 ] || fail "more than the public header in include/"
+# Only the public headers (the library's, the verifier's): nothing of the internals.
+[ "$(find "$prefix/include" -type f | wc -l)" -eq 2 ] && [ -f "$prefix/include/ambercrypt/verifier.h" ] ||
+  fail "include/ holds other than the two public headers"
+[ -f "$libdir/libambercrypt_verifier.a" ] && [ -f "$libdir/pkgconfig/ambercrypt_verifier.pc" ] ||
+  fail "the verifier library or its .pc file is not installed"
 cmp "$prefix/include/ambercrypt/ambercrypt.h" "$consumer/../../include/ambercrypt/ambercrypt.h" ||
   fail "installed header differs"
 
@@ -44,7 +47,8 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
   fail "pkg-config does not find the installed ambercrypt.pc"
 [ "$(pkg-config --variable=prefix ambercrypt)" = "$prefix" ] || fail "ambercrypt.pc names another prefix"
 # shellcheck disable=SC2046
-"$cc" -Wall -Wextra -Werror -o "$work/pc-consumer" "$consumer/consumer.c" $(pkg-config --cflags --libs ambercrypt) ||
+"$cc" -Wall -Wextra -Werror -DAMBERCRYPT_CONSUMER_VERIFIER -o "$work/pc-consumer" "$consumer/consumer.c" \
+  $(pkg-config --cflags --libs ambercrypt ambercrypt_verifier) ||
   fail "building with pkg-config"
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ambercrypt) AMBERCRYPT_ROOT=$work/state-pc \
   "$work/pc-consumer" "$prefix" || fail "the pkg-config consumer"

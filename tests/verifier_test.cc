@@ -210,6 +210,18 @@ TEST_F(VerifierTest, RefusesOneByteChanged) {
       {"response's middle byte", [](VerifyAnswer &a) { a.response[a.response.size() / 2] ^= 0x80; }},
       {"response's last byte", [](VerifyAnswer &a) { a.response.back() ^= 1; }},
       {"response one byte short", [](VerifyAnswer &a) { a.response.pop_back(); }},
+      // The same response text split into fields another way (result 1, level
+      // 80, FMR 1000): the MAC and the signature still match the text.
+      {"FMR digits moved into the digest text", [](VerifyAnswer &a) {
+         a.record.achievedFmr = 1;
+         std::string moved = "000" + std::string(a.record.digestText);
+         memset(a.record.digestText, 0, sizeof a.record.digestText);
+         memcpy(a.record.digestText, moved.data(), moved.size());
+       }},
+      {"the level's digit moved into the result", [](VerifyAnswer &a) {
+         a.record.result = 18;
+         a.record.level = 0;
+       }},
   };
   struct IdentifyCase {
     const char *name;

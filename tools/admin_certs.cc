@@ -205,15 +205,17 @@ bool KeyMatches(const std::string &keyPath, X509 *cert) {
   return match;
 }
 
-// Writes a new file with exactly this mode, whatever the umask; never
-// replaces one, never follows a link.
-bool WriteNewFile(const std::string &path, const std::string &data, mode_t mode, std::string *message) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+// Writes a new file in dir with exactly this mode (and, with group >= 0,
+// that group), whatever the umask; never replaces one, never follows a link.
+bool WriteNewFile(const posix::StateDirectory &dir, const std::string &name, const std::string &data, mode_t mode,
+                  gid_t group, bool setGroup, std::string *message) {
+  const std::string path = dir.path + "/" + name;
+  int fd = openat(dir.fd.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     *message = path + ": " + std::strerror(errno);
     return false;
   }
-  bool ok = fchmod(fd, mode) == 0;
+  bool ok = (!setGroup || fchown(fd, static_cast<uid_t>(-1), group) == 0) && fchmod(fd, mode) == 0;
   size_t done = 0;
   while (ok && done < data.size()) {
     ssize_t n = write(fd, data.data() + done, data.size() - done);
@@ -224,19 +226,24 @@ bool WriteNewFile(const std::string &path, const std::string &data, mode_t mode,
   ok = close(fd) == 0 && ok;
   if (!ok) {
     *message = path + ": cannot be written";
-    unlink(path.c_str());
+    unlinkat(dir.fd.get(), name.c_str(), 0);
   }
   return ok;
 }
 
-bool MakeDirectory(const std::string &path, std::string *message) {
-  if (mkdir(path.c_str(), 0755) == 0) {
-    chmod(path.c_str(), 0755);
-    return true;
+// The "ROOT" store's directory, made when missing, through the same checks
+// the library makes of the state root (a planted link or another account's
+// directory on the way is refused, never followed).
+bool OpenRootStore(posix::StateDirectory *store, std::string *message) {
+  posix::StateDirectory root, certs;
+  LSTATUS status = posix::OpenStateRoot(false, &root);
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(root, "certs", 0755, true, &certs);
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(certs, "ROOT", 0755, true, store);
+  if (status != ERROR_SUCCESS) {
+    *message = "the \"ROOT\" store under " + posix::StateRoot() + " cannot be used: " + posix::StateRootRefusal();
+    return false;
   }
-  if (errno == EEXIST) return true;
-  *message = path + ": " + std::strerror(errno);
-  return false;
+  return true;
 }
 
 #endif
@@ -435,15 +442,25 @@ bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, 
     *message = "name " + base + ": a plain file name is needed";
     return false;
   }
-  std::string dir = RootStoreDirectory();
-  if (!MakeDirectory(posix::StateRoot() + "/certs", message) || !MakeDirectory(dir, message)) return false;
-  std::string certFile = dir + "/" + base + ".pem";
-  std::string keyFile = dir + "/" + base + ".key";
-  if (!keyPem.empty() && access(keyFile.c_str(), F_OK) == 0) {
+  posix::StateDirectory store;
+  if (!OpenRootStore(&store, message)) {
+    OPENSSL_cleanse(keyPem.data(), keyPem.size());
+    return false;
+  }
+  const std::string certName = base + ".pem", keyName = base + ".key";
+  const std::string certFile = store.path + "/" + certName, keyFile = store.path + "/" + keyName;
+  struct stat existing;
+  if (!keyPem.empty() && fstatat(store.fd.get(), keyName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     *message = keyFile + ": exists";
     OPENSSL_cleanse(keyPem.data(), keyPem.size());
     return false;
   }
+  // In a store kept for a group of host accounts (the package's: the
+  // directory group-readable, owned by a group of its own), the hosts sign
+  // with the key: it is readable by that group, by nobody else.
+  struct stat dirStat;
+  const bool groupStore = fstat(store.fd.get(), &dirStat) == 0 && dirStat.st_gid != 0 && (dirStat.st_mode & 0040);
+  const mode_t keyMode = groupStore ? 0640 : 0600;
   std::string pem;
   BIO *bio = BIO_new(BIO_s_mem());
   if (bio != nullptr && PEM_write_bio_X509(bio, certs[0].get()) == 1) {
@@ -452,15 +469,15 @@ bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, 
     pem.assign(p, p + (length > 0 ? length : 0));
   }
   BIO_free(bio);
-  bool ok = !pem.empty() && WriteNewFile(certFile, pem, 0644, message);
-  if (ok && !keyPem.empty() && !WriteNewFile(keyFile, keyPem, 0600, message)) {
-    unlink(certFile.c_str());
+  bool ok = !pem.empty() && WriteNewFile(store, certName, pem, 0644, dirStat.st_gid, groupStore, message);
+  if (ok && !keyPem.empty() && !WriteNewFile(store, keyName, keyPem, keyMode, dirStat.st_gid, groupStore, message)) {
+    unlinkat(store.fd.get(), certName.c_str(), 0);
     ok = false;
   }
   OPENSSL_cleanse(keyPem.data(), keyPem.size());
   if (ok) {
     *message = "imported " + info.thumbprint + " (" + info.subject + ") as " + certFile +
-               (keyPath.empty() ? "" : " with its key " + keyFile + " (0600)");
+               (keyPath.empty() ? "" : " with its key " + keyFile + (groupStore ? " (0640, the store's group)" : " (0600)"));
   }
   return ok;
 }

@@ -26,7 +26,7 @@ const char kUsage[] =
     "                      its pointer and length fields are ignored\n"
     "  --response FILE     the response bytes: 20 for method 40, the PKCS#7 message for 30\n"
     "  --method 40|30      40: HMAC keyed from the key text; 30: signed by the certificate\n"
-    "  --key-file FILE     method 40: the key text, exactly its bytes (no line feed after it)\n"
+    "  --key-file FILE     method 40: the key text (one line; the line feed after it is not part of it)\n"
     "  --cert FILE         method 30: the end-user certificate, PEM or DER\n"
     "  --candidate I:R     identify: one candidate, its index and rate in decimal, in the\n"
     "                      BSP's order (repeat for each)\n"
@@ -142,6 +142,10 @@ int main(int argc, char **argv) {
   memset(&key, 0, sizeof key);
   key.method = static_cast<uint32_t>(method);
   if (method == 40) {
+    // The key file holds the text on its first line, as ambercrypt-admin
+    // reads it: a line feed (or CR LF) after it is not part of the text.
+    if (!keyMaterial.empty() && keyMaterial.back() == '\n') keyMaterial.pop_back();
+    if (!keyMaterial.empty() && keyMaterial.back() == '\r') keyMaterial.pop_back();
     key.keyText = reinterpret_cast<const char *>(keyMaterial.data());
     key.keyTextLength = keyMaterial.size();
   } else {

@@ -124,6 +124,22 @@ bool SameChallenge(const char *field, size_t capacity, const char *challenge, in
   return true;
 }
 
+// The fields of a verify record as the library writes them: a result of 0 or
+// 1, a level of at most 100, and the digest's Base64 text of exactly 27
+// characters, the pad and a line feed. The response text runs the fields
+// together without separators, so a record moved between its fields (a digit
+// of the digest made part of the FMR, say) would rebuild the same text.
+bool WellFormedVerifyFields(const VerifyChallengeRecord &record, const std::string &digest) {
+  if (record.result > 1 || record.level > 100 || digest.size() != 29) return false;
+  for (size_t i = 0; i < 27; ++i) {
+    const char c = digest[i];
+    const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                        c == '/';
+    if (!base64) return false;
+  }
+  return digest[27] == '=' && digest[28] == '\n';
+}
+
 }  // namespace
 }  // namespace ambercrypt::verifier
 
@@ -136,6 +152,7 @@ extern "C" int AmberVerifierCheckVerify(const AmberVerifierKey *key, const char 
   if (!SameChallenge(record->challenge, sizeof record->challenge, challenge, &result)) return result;
   std::string digest;
   if (!FieldText(record->digestText, sizeof record->digestText, &digest)) return AMBER_VERIFIER_BAD_ARGUMENT;
+  if (!WellFormedVerifyFields(*record, digest)) return AMBER_VERIFIER_INVALID;
   const std::string text = Decimal(record->result) + Decimal(record->level) +
                            Decimal(static_cast<uint32_t>(record->achievedFmr)) + digest + challenge;
   return CheckResponse(key, text, record->responseData, record->responseLength);
@@ -150,7 +167,7 @@ extern "C" int AmberVerifierCheckIdentify(const AmberVerifierKey *key, const cha
   int result = AMBER_VERIFIER_VALID;
   if (!SameChallenge(record->challenge, sizeof record->challenge, challenge, &result)) return result;
   // The record reports the count's low 8 bits: other candidates than these.
-  if (record->count != static_cast<uint8_t>(count)) return AMBER_VERIFIER_INVALID;
+  if (record->count != static_cast<uint8_t>(count) || record->level > 100) return AMBER_VERIFIER_INVALID;
   std::string text = Decimal(count) + Decimal(record->level);
   for (int32_t i = 0; i < signedCount; ++i) {
     text += Decimal(candidates[i].index) + Decimal(static_cast<uint32_t>(candidates[i].rate));

@@ -16,6 +16,17 @@
  *     are ignored: the library leaves a method-30 responseLength at the
  *     capacity of the caller's buffer.
  *
+ * What a valid answer proves: that the library, holding the key text or the
+ * end-user certificate's key, answered this challenge with this text. The
+ * text runs the fields together without separators, so it does not fix how it
+ * splits into fields: the checks pin what they can (a verify result of 0 or 1,
+ * a level of at most 100, a digest text of exactly 29 characters), yet level 5
+ * with FMR 37 and level 53 with FMR 7 give the same text, and so do identify
+ * candidates (3, 10) and (31, 0). Nor is a valid answer a match. The
+ * application decides on the fields it relies on: the result, the level and
+ * FMR against its own thresholds, the digest against its own BIR's, and the
+ * candidates against those it expects.
+ *
  * Part of the static library ambercrypt_verifier, not of the library itself:
  * it needs no store, no attached library and no certificate store. Linux
  * builds use OpenSSL, Windows builds CryptoAPI. Thread-safe; no global state.

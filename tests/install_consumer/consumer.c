@@ -15,8 +15,18 @@
 #endif
 
 #include <ambercrypt/ambercrypt.h>
+#if defined(AMBERCRYPT_CONSUMER_VERIFIER)
+#include <ambercrypt/verifier.h>
+#endif
 
 int main(int argc, char **argv) {
+#if defined(AMBERCRYPT_CONSUMER_VERIFIER)
+  /* The installed static verifier links from C and answers. */
+  if (AmberVerifierCheckVerify(NULL, NULL, NULL) != AMBER_VERIFIER_BAD_ARGUMENT) {
+    printf("AmberVerifierCheckVerify did not refuse null arguments\n");
+    return 1;
+  }
+#endif
   uint32_t code = KoBioFPI_CheckMode(1);
   if (code != (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG)) {
     printf("KoBioFPI_CheckMode(1) = 0x%x, expected 0x%x\n", (unsigned)code,
