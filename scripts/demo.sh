@@ -28,10 +28,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-build=build/demo
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBERCRYPT_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
-  --target ambercrypt ambercrypt-demo ambercrypt-admin ambercrypt-verify >/dev/null
+# AMBERCRYPT_DEMO_BUILD names a build directory that has the tools already
+# (the test command runs the demo on its own Linux build).
+build=${AMBERCRYPT_DEMO_BUILD:-build/demo}
+if [ -z "${AMBERCRYPT_DEMO_BUILD:-}" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBERCRYPT_TESTS=OFF >/dev/null
+  cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
+    --target ambercrypt ambercrypt-demo ambercrypt-admin ambercrypt-verify >/dev/null
+fi
 tools=$(pwd)/$build/tools
 library=$(pwd)/$build/libambercrypt.so
 
