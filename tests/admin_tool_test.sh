@@ -46,7 +46,11 @@ expect_fail "password refused" sh -c "echo weakpass | '$admin' install"
 expect_fail "no installation here" "$admin" list
 
 # Install from stdin; the library creates the installation number.
-echo 'First-Passw0rd' | run "$admin" install | has 'installation number [0-9]' || fail "install"
+out=$(echo 'First-Passw0rd' | run "$admin" install) || fail "install: $out"
+has 'installation number created' <<<"$out" || fail "install: $out"
+! has 'installation number [0-9]' <<<"$out" || fail "install printed the installation number"
+# A store the library made for itself is readable by every account: said.
+has 'readable by every account' <<<"$out" || fail "no warning about a world-readable store: $out"
 "$reg" query 'HKLM\SOFTWARE\Dravelo\BioAPI\Ambervault\WinCrypto' /v KoSettingInfo2 | has REG_DWORD ||
   fail "installation number stored"
 echo 'First-Passw0rd' | run "$admin" restrict Old full >/dev/null || fail "restrict before reinstall"

@@ -55,6 +55,7 @@
 #if !defined(_WIN32)
 #include "platform/posix/registry_tool.h"
 #include "platform/posix/state_root.h"
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -617,8 +618,21 @@ int Install(const Options &options) {
   ambercrypt::ProcessDetach();
   Installation made = ReadInstallation();
   if (!keyed || !made.hasNumber) return Fail("the library did not create the installation number");
-  std::printf("installed: administrator password set, installation number %lu\n",
-              static_cast<unsigned long>(made.number));
+  // The number is not printed: the key material is built from it, and logs
+  // outlive the store's file modes.
+  std::printf("installed: administrator password set, installation number created\n");
+#if !defined(_WIN32)
+  // Whoever can read the store can recover every application's secret key.
+  struct stat st;
+  const std::string db = ambercrypt::posix::StateRoot() + "/registry.db";
+  if (stat(db.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
+    std::fprintf(stderr,
+                 "ambercrypt-admin: warning: %s is readable by every account, and with it every application's "
+                 "secret key: give the store to the accounts that run hosts only (the Debian package's layout, "
+                 "README \"Installing and packaging\")\n",
+                 db.c_str());
+  }
+#endif
   return 0;
 }
 
