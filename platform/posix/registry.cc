@@ -151,6 +151,22 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   });
 }
 
+// Calls look(value, access, writer) with the value kept for name under the
+// key behind hKey (never one that had a null DACL: those values are not kept)
+// while registry.db is unchanged; true when look answered the call.
+template <typename F>
+bool LookUpKept(HKEY hKey, const std::string &name, F look) {
+  int64_t key = 0;
+  REGSAM access;
+  bool openedOpen = false;
+  if (Resolve(hKey, &key, &access, &openedOpen) != ERROR_SUCCESS || openedOpen) return false;
+  const std::string valueId = ValueId(key, name);
+  return Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool) {
+    auto it = cache.values.find(valueId);
+    return it != cache.values.end() && look(it->second, access, writer);
+  });
+}
+
 // A value as RegQueryValueEx hands it out.
 LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t> &data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpType != nullptr) *lpType = type;
@@ -337,18 +353,10 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   (void)lpReserved;
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::string name = lpValueName ? lpValueName : "";
-  int64_t key = 0;
-  REGSAM access;
-  bool openedOpen = false;
-  LSTATUS status = Resolve(hKey, &key, &access, &openedOpen);
-  if (status != ERROR_SUCCESS) return status;
-  const std::string valueId = ValueId(key, name);
   // A setting read before, while registry.db is unchanged, holds the same.
-  if (!openedOpen && Registry::Instance().Peek([&](const MainCache &cache, bool, bool) {
-        auto it = cache.values.find(valueId);
-        if (it == cache.values.end()) return false;
-        status = it->second.found ? CopyValueOut(it->second.type, it->second.data, lpType, lpData, lpcbData)
-                                  : ERROR_FILE_NOT_FOUND;
+  LSTATUS status = ERROR_SUCCESS;
+  if (LookUpKept(hKey, name, [&](const CachedValue &kept, REGSAM, bool) {
+        status = kept.found ? CopyValueOut(kept.type, kept.data, lpType, lpData, lpcbData) : ERROR_FILE_NOT_FOUND;
         return true;
       })) {
     return status;
@@ -362,7 +370,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
     CachedValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
                       rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
-    if (!open) tx.Remember([&](MainCache &cache) { cache.values[valueId] = value; });
+    if (!open) tx.Remember([&](MainCache &cache) { cache.values[ValueId(id, name)] = value; });
     if (!value.found) return ERROR_FILE_NOT_FOUND;
     return CopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
   });
@@ -377,16 +385,10 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   // on its common path rewrites what is there): found in a transaction that
   // only reads, it takes no write lock and costs no durable write.
   bool same = false;
-  int64_t key = 0;
-  REGSAM access;
-  bool openedOpen = false;
-  LSTATUS status = Resolve(hKey, &key, &access, &openedOpen);
-  if (status != ERROR_SUCCESS) return status;
-  const std::string valueId = ValueId(key, name);
-  if (!openedOpen && Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool) {
-        auto it = cache.values.find(valueId);
-        if (it == cache.values.end() || !it->second.found || it->second.type != dwType ||
-            it->second.data.size() != cbData || (cbData != 0 && memcmp(it->second.data.data(), lpData, cbData) != 0)) {
+  LSTATUS status = ERROR_SUCCESS;
+  if (LookUpKept(hKey, name, [&](const CachedValue &kept, REGSAM access, bool writer) {
+        if (!kept.found || kept.type != dwType || kept.data.size() != cbData ||
+            (cbData != 0 && memcmp(kept.data.data(), lpData, cbData) != 0)) {
           return false;
         }
         status = (access & KEY_SET_VALUE) == 0 || !writer ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
