@@ -436,7 +436,12 @@ double ColdAttach(int rounds) {
   if (self.empty()) return -1;
   std::vector<double> samples;
   for (int i = 0; i < rounds; ++i) {
+#if defined(_WIN32)
+    // cmd /c drops the outer pair of quotes: the quoted path needs one more.
+    std::string command = "\"\"" + self + "\" --time-attach\"";
+#else
     std::string command = "\"" + self + "\" --time-attach";
+#endif
     FILE *child = popen(command.c_str(), "r");
     if (child == nullptr) return -1;
     double us = -1;
@@ -458,6 +463,7 @@ bool AttachRows(int rounds, const std::vector<int> &counts, std::vector<Row> *ro
       if (!Restrict("Filler" + std::to_string(present))) return false;
     }
     double us = ColdAttach(rounds);
+    if (us < 0) return false;
     if (withOne < 0) withOne = us;
     rows->push_back({"attach_" + std::to_string(count), "attach, " + std::to_string(count) + " applications", us,
                      "attach, " + std::to_string(counts.front()) + " application(s)", withOne});
