@@ -66,15 +66,17 @@ build() {
 if build linux build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   run_ctest linux build/linux
   # The README's first command, on this build: the road through the tools.
-  if AMBERCRYPT_DEMO_BUILD=build/linux bash scripts/demo.sh >/tmp/ambercrypt-demo.log 2>&1; then
+  demo_log=$(mktemp)
+  if AMBERCRYPT_DEMO_BUILD=build/linux bash scripts/demo.sh >"$demo_log" 2>&1; then
     echo "== linux: scripts/demo.sh answered every step as expected"
     total_passed=$((total_passed + 1))
   else
-    cat /tmp/ambercrypt-demo.log
+    cat "$demo_log"
     echo "== linux: scripts/demo.sh FAILED"
     total_failed=$((total_failed + 1))
     status=1
   fi
+  rm -f "$demo_log"
 else
   echo "== linux: build failed"; status=1; total_failed=$((total_failed + 1))
 fi
