@@ -10,14 +10,6 @@ void WipeMemory(void *p, size_t n) {
   if (p != nullptr && n != 0) SecureZeroMemory(p, n);
 }
 
-bool ConstantTimeEqual(const void *a, const void *b, size_t n) {
-  const volatile uint8_t *x = static_cast<const volatile uint8_t *>(a);
-  const volatile uint8_t *y = static_cast<const volatile uint8_t *>(b);
-  uint8_t diff = 0;
-  for (size_t i = 0; i < n; ++i) diff = static_cast<uint8_t>(diff | (x[i] ^ y[i]));
-  return diff == 0;
-}
-
 CSecureBuffer::CSecureBuffer(uint32_t n) { Allocate(n); }
 
 CSecureBuffer::CSecureBuffer(const void *source, uint32_t n) {

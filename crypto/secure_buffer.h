@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/constant_time.h"  // ConstantTimeEqual
+
 namespace ambercrypt {
 
 class CSecureBuffer {
@@ -40,9 +42,6 @@ class CSecureBuffer {
 
 // Zeroes n bytes in a way the optimiser cannot remove.
 void WipeMemory(void *p, size_t n);
-
-// Compares n bytes in time independent of where they differ; true when equal.
-bool ConstantTimeEqual(const void *a, const void *b, size_t n);
 
 }  // namespace ambercrypt
 

@@ -130,6 +130,7 @@ class AdminTest : public test::StoreTest {
   // The host gets mode 4 and a secret key, and the process is restarted so
   // that its caches come from the registry.
   void ProvisionHost(uint32_t algorithm, const char *secret = "Secret12") {
+    test::WatchSecretKey(secret);
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", algorithm, secret, kPassword));
     test::AttachAs(kHost);
@@ -299,14 +300,18 @@ TEST_F(AdminTest, TripleDesRoundTrip) {
   EXPECT_NE(input.Data(), Bytes(encrypted.data.begin(), encrypted.data.begin() + 100));
 
   // The ciphertext is CCrypt's over the secret-key block with CipherIvConstant.
-  std::string block = std::string("Secret12") + std::string(23, '0') + SecretKeySuffix + std::string(1, '\0');
+  // (Built on the stack: the secret key is watched by the zeroing check.)
+  uint8_t block[kSecretKeyBlockSize] = "Secret12";
+  memset(block + 8, '0', 23);
+  memcpy(block + 31, SecretKeySuffix, sizeof SecretKeySuffix - 1);
   CCrypt crypt;
   Bytes expected = input.Data();
   expected.resize(104);
   uint32_t n = 100;
-  ASSERT_EQ(0u, crypt.Encrypt(expected.data(), &n, 104, reinterpret_cast<const uint8_t *>(block.data()), 64,
+  ASSERT_EQ(0u, crypt.Encrypt(expected.data(), &n, 104, block, sizeof block,
                               reinterpret_cast<const uint8_t *>(CipherIvConstant), 64));
   EXPECT_EQ(expected, encrypted.Data());
+  WipeMemory(block, sizeof block);
 
   Record decrypted(104);
   ASSERT_EQ(0u, KoBioFPI_DecryptBIR(&encrypted.bir, &decrypted.bir));

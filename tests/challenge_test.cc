@@ -103,6 +103,8 @@ class ChallengeTest : public test::StoreTest {
     UseEndUserCertificate(test::TestDataPath("signer.cert.pem"));
     test::ProvisionAdminPassword(kPassword);
     test::SetInstallationNumber(4321);
+    test::WatchSecret(kKeyText);
+    test::WatchDerivedKey(kKeyText, strlen(kKeyText), CALG_3DES);
     Provision(Method(AMBER_RESPONSE_HMAC, kKeyText), Method(AMBER_RESPONSE_HMAC, kKeyText));
   }
 
@@ -165,13 +167,15 @@ class ChallengeTest : public test::StoreTest {
   }
 
   // The HMAC of text keyed from key text, by the platform's own CryptoAPI.
-  static Bytes Mac(const std::string &text, const std::string &keyText = kKeyText) {
+  // (The key text is taken as it stands, never copied to the heap: the
+  // zeroing check watches it.)
+  static Bytes Mac(const std::string &text, const char *keyText = kKeyText) {
     CCrypt crypt;
     Bytes mac(20);
     uint32_t n = 20;
     EXPECT_EQ(0u, crypt.Hmac(reinterpret_cast<const uint8_t *>(text.data()), static_cast<uint32_t>(text.size()),
-                             mac.data(), &n, reinterpret_cast<const uint8_t *>(keyText.data()),
-                             static_cast<uint32_t>(keyText.size())));
+                             mac.data(), &n, reinterpret_cast<const uint8_t *>(keyText),
+                             static_cast<uint32_t>(strlen(keyText))));
     return mac;
   }
   // The content of a message signed by the end-user certificate, or "".
@@ -440,9 +444,9 @@ TEST_F(ChallengeTest, UnusableResponseSettingsFail) {
 // HMAC key from the key text as CryptDeriveKey does (SHA-1 of the text; SHA-1
 // of 64 bytes of 0x36 and of 0x5C with that digest XORed in; the first 24
 // bytes), and checks the signed answer against the end-user certificate.
-Bytes OutsideHmac(const std::string &keyText, const std::string &text) {
+Bytes OutsideHmac(const char *keyText, const std::string &text) {
   uint8_t base[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const uint8_t *>(keyText.data()), keyText.size(), base);
+  SHA1(reinterpret_cast<const uint8_t *>(keyText), strlen(keyText), base);
   uint8_t inner[64], outer[64];
   memset(inner, 0x36, sizeof inner);
   memset(outer, 0x5C, sizeof outer);

@@ -63,6 +63,8 @@ class PolicyTest : public test::StoreTest {
     SetClockForTesting(&TestClock);
     test::ProvisionAdminPassword(kPassword);
     test::SetInstallationNumber(4321);
+    test::WatchSecret("KeyText1");
+    test::WatchDerivedKey("KeyText1", 8, CALG_3DES);
     test::AttachAs("C:\\Apps\\Admin.EXE");
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
   }

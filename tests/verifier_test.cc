@@ -88,6 +88,8 @@ class VerifierTest : public test::StoreTest {
     test::IssuerAndSerialOf(der, &issuer_, &serial_);
     test::ProvisionAdminPassword(kPassword);
     test::SetInstallationNumber(4321);
+    test::WatchSecret(kKeyText);
+    test::WatchDerivedKey(kKeyText, strlen(kKeyText), CALG_3DES);
   }
 
   // Both policies answer by method, signed by the reference signer; then the
@@ -420,6 +422,7 @@ const char kSeparator[] = "/";
 void WriteBytes(const std::string &path, const void *data, size_t n) {
   FILE *f = fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f) << path;
+  setvbuf(f, nullptr, _IONBF, 0);  // no stdio buffer keeps a copy of a key text
   ASSERT_EQ(n, fwrite(data, 1, n, f));
   ASSERT_EQ(0, fclose(f));
 }

@@ -39,6 +39,7 @@
 #include "crypto/base64.h"
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
+#include "crypto/wiping_allocator.h"
 #include "frame/entry.h"
 #include "frame/spi_ctrl.h"
 #include "platform/win32_api.h"
@@ -61,6 +62,7 @@
 namespace {
 
 using ambercrypt::CSecureBuffer;
+using ambercrypt::SecretString;
 using ambercrypt::SettingKey;
 using ambercrypt::SettingStore;
 namespace settings = ambercrypt::settings;
@@ -195,8 +197,11 @@ std::string Hex32(uint32_t v) {
   return text;
 }
 
-std::string JsonString(const std::string &text) {
-  std::string out = "\"";
+// The JSON string of text, in text's own kind of string (a SecretString for
+// a revealed secret, so that no buffer it grows through keeps a copy).
+template <typename String>
+String JsonString(const String &text) {
+  String out = "\"";
   for (unsigned char c : text) {
     switch (c) {
       case '"': out += "\\\""; break;
@@ -935,16 +940,23 @@ class Sheet {
  public:
   void Section(const std::string &key, const std::string &label) { sections_.push_back({key, label, {}}); }
   void Add(const std::string &key, const std::string &label, const std::string &text) {
+    AddText(key, label, SecretString(text.begin(), text.end()));
+  }
+  // A value that may be a revealed secret: held, as every value here, in
+  // strings that are wiped when the sheet goes.
+  void AddText(const std::string &key, const std::string &label, const SecretString &text) {
     sections_.back().fields.push_back({key, label, JsonString(text), text});
   }
   void AddNumber(const std::string &key, const std::string &label, int64_t value) {
-    sections_.back().fields.push_back({key, label, std::to_string(value), std::to_string(value)});
+    const std::string number = std::to_string(value);
+    const SecretString text(number.begin(), number.end());
+    sections_.back().fields.push_back({key, label, text, text});
   }
   void AddBool(const std::string &key, const std::string &label, bool value) {
     sections_.back().fields.push_back({key, label, value ? "true" : "false", value ? "yes" : "no"});
   }
   void AddNull(const std::string &key, const std::string &label, const std::string &text) {
-    sections_.back().fields.push_back({key, label, "null", text});
+    sections_.back().fields.push_back({key, label, "null", SecretString(text.begin(), text.end())});
   }
   void Print(bool json) const {
     if (json) {
@@ -968,11 +980,14 @@ class Sheet {
 
  private:
   struct Field {
-    std::string key, label, json, text;
+    std::string key, label;
+    SecretString json, text;
   };
   struct Part {
     std::string key, label;
-    std::vector<Field> fields;
+    // A short value lives inside its Field: the buffers the vector outgrows
+    // are wiped too.
+    std::vector<Field, ambercrypt::WipingAllocator<Field>> fields;
   };
   std::vector<Part> sections_;
 };
@@ -990,10 +1005,10 @@ void AddInt(Sheet *r, SettingStore::Key &key, const ambercrypt::Setting &setting
 }
 
 // A secret as present/absent, or its text with reveal.
-void AddSecret(Sheet *r, const std::string &jsonKey, const std::string &label, bool present, const std::string &text,
+void AddSecret(Sheet *r, const std::string &jsonKey, const std::string &label, bool present, const SecretString &text,
                bool reveal) {
   if (!present) r->AddNull(jsonKey, label, "absent");
-  else if (reveal) r->Add(jsonKey, label, text);
+  else if (reveal) r->AddText(jsonKey, label, text);
   else r->Add(jsonKey, label, "present");
 }
 
@@ -1031,7 +1046,7 @@ void AddPolicy(Sheet *r, SettingStore::Key &app, bool verify, bool reveal) {
   int32_t length = 0;
   bool present = app.ReadInt(verify ? kVerifyKeyTextLength : kIdentifyKeyTextLength, &length) == ERROR_SUCCESS &&
                  length > 0 && length <= 255;
-  std::string text;
+  SecretString text;
   if (present) {
     CSecureBuffer buffer(256);
     uint32_t read = 256;
@@ -1039,7 +1054,6 @@ void AddPolicy(Sheet *r, SettingStore::Key &app, bool verify, bool reveal) {
     if (present && reveal) text.assign(reinterpret_cast<const char *>(buffer.data()), std::min<uint32_t>(read, 256));
   }
   AddSecret(r, "keyText", method == AMBER_RESPONSE_HMAC ? "key text" : "key text (unused)", present, text, reveal);
-  if (!text.empty()) ambercrypt::WipeMemory(&text[0], text.size());
 }
 
 void AddLockout(Sheet *r, SettingStore &store, bool verify) {
@@ -1123,7 +1137,7 @@ int Show(const Options &options) {
   uint32_t blockLength = ambercrypt::kSecretKeyBlockSize;
   bool blockPresent = app.ReadBytes(settings::kSecretKeyBlock, block.data(), &blockLength) == ERROR_SUCCESS &&
                       blockLength == ambercrypt::kSecretKeyBlockSize;
-  std::string keyText;
+  SecretString keyText;
   if (blockPresent && options.reveal) {
     // The key, then '0' padding up to 31 characters, then the fixed suffix:
     // the characters before the suffix are shown as they are stored.
@@ -1133,7 +1147,6 @@ int Show(const Options &options) {
   }
   AddSecret(&r, "key", "key", blockPresent, keyText + (keyText.size() == 31 ? " (stored padded with '0' to 31 characters)" : ""),
             options.reveal);
-  if (!keyText.empty()) ambercrypt::WipeMemory(&keyText[0], keyText.size());
 
   AddPolicy(&r, app, true, options.reveal);
   AddPolicy(&r, app, false, options.reveal);

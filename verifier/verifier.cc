@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "crypto/constant_time.h"
 #include "verifier/backend.h"
 
 namespace ambercrypt::verifier {
@@ -22,12 +23,6 @@ bool FieldText(const char *field, size_t capacity, std::string *text) {
   if (end == nullptr) return false;
   text->assign(field, static_cast<const char *>(end));
   return true;
-}
-
-bool EqualInConstantTime(const uint8_t *a, const uint8_t *b, size_t n) {
-  volatile uint8_t difference = 0;
-  for (size_t i = 0; i < n; ++i) difference = static_cast<uint8_t>(difference | (a[i] ^ b[i]));
-  return difference == 0;
 }
 
 // The HMAC-SHA1 of text under the key the library makes from the key text:
@@ -84,7 +79,7 @@ int CheckResponse(const AmberVerifierKey *key, const std::string &text, const ui
     if (!KeyedMac(reinterpret_cast<const uint8_t *>(key->keyText), key->keyTextLength, text, mac)) {
       return AMBER_VERIFIER_ERROR;
     }
-    const bool same = EqualInConstantTime(mac, response, kMacLength);
+    const bool same = ConstantTimeEqual(mac, response, kMacLength);
     Wipe(mac, sizeof mac);
     return same ? AMBER_VERIFIER_VALID : AMBER_VERIFIER_INVALID;
   }
@@ -95,8 +90,8 @@ int CheckResponse(const AmberVerifierKey *key, const std::string &text, const ui
   const int checked = SignedContent(key->certificate, key->certificateLength, response, messageLength, &content);
   if (checked != AMBER_VERIFIER_VALID) return checked;
   return content.size() == text.size() &&
-                 EqualInConstantTime(reinterpret_cast<const uint8_t *>(content.data()),
-                                     reinterpret_cast<const uint8_t *>(text.data()), text.size())
+                 ConstantTimeEqual(reinterpret_cast<const uint8_t *>(content.data()),
+                                   reinterpret_cast<const uint8_t *>(text.data()), text.size())
              ? AMBER_VERIFIER_VALID
              : AMBER_VERIFIER_INVALID;
 }

@@ -2,6 +2,7 @@
 // for byte as CryptSignMessage encodes them: SignedData version 1, the hash
 // OID as given with NULL parameters, no attributes, rsaEncryption, PKCS#1 v1.5
 // over SHA-1. Verification also takes messages with signed attributes.
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
@@ -23,7 +24,31 @@ const char kSha1Oid[] = szOID_OIWSEC_sha1;
 
 // ---- DER encoding ---------------------------------------------------------
 
-void AppendLength(Bytes &out, size_t n) {
+// What a message is built in: the signed content passes through every part
+// that encloses it, so each buffer is wiped before it is given back.
+template <typename T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <typename U>
+  WipingAllocator(const WipingAllocator<U> &) noexcept {}
+  T *allocate(size_t n) { return static_cast<T *>(::operator new(n * sizeof(T))); }
+  void deallocate(T *p, size_t n) noexcept {
+    OPENSSL_cleanse(p, n * sizeof(T));
+    ::operator delete(p);
+  }
+  template <typename U>
+  bool operator==(const WipingAllocator<U> &) const noexcept {
+    return true;
+  }
+  template <typename U>
+  bool operator!=(const WipingAllocator<U> &) const noexcept {
+    return false;
+  }
+};
+using Der = std::vector<uint8_t, WipingAllocator<uint8_t>>;
+
+void AppendLength(Der &out, size_t n) {
   if (n < 0x80) {
     out.push_back(static_cast<uint8_t>(n));
     return;
@@ -35,20 +60,20 @@ void AppendLength(Bytes &out, size_t n) {
   while (count > 0) out.push_back(digits[--count]);
 }
 
-Bytes Tlv(uint8_t tag, const Bytes &content) {
-  Bytes out{tag};
+Der Tlv(uint8_t tag, const Der &content) {
+  Der out{tag};
   AppendLength(out, content.size());
   out.insert(out.end(), content.begin(), content.end());
   return out;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+Der Concat(std::initializer_list<Der> parts) {
+  Der out;
+  for (const Der &p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
 
-bool EncodeOid(const char *text, Bytes &out) {
+bool EncodeOid(const char *text, Der &out) {
   ASN1_OBJECT *obj = OBJ_txt2obj(text, 1);
   if (obj == nullptr) return false;
   int n = i2d_ASN1_OBJECT(obj, nullptr);
@@ -63,23 +88,23 @@ bool EncodeOid(const char *text, Bytes &out) {
 }
 
 // AlgorithmIdentifier with the given parameters, or NULL when there are none.
-bool EncodeAlgorithm(const char *oid, const CRYPT_OBJID_BLOB &params, Bytes &out) {
-  Bytes encodedOid;
+bool EncodeAlgorithm(const char *oid, const CRYPT_OBJID_BLOB &params, Der &out) {
+  Der encodedOid;
   if (!EncodeOid(oid, encodedOid)) return false;
-  Bytes p = params.cbData != 0 ? Bytes(params.pbData, params.pbData + params.cbData) : Bytes{0x05, 0x00};
+  Der p = params.cbData != 0 ? Der(params.pbData, params.pbData + params.cbData) : Der{0x05, 0x00};
   out = Tlv(0x30, Concat({encodedOid, p}));
   return true;
 }
 
 // The DER of IssuerAndSerialNumber taken from the certificate itself.
-bool IssuerAndSerial(const CertContextImpl &c, Bytes &out) {
+bool IssuerAndSerial(const CertContextImpl &c, Der &out) {
   const uint8_t *p = c.der.data();
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(c.der.size())));
   Bytes serial;
   if (!cert || !ToDer(const_cast<ASN1_INTEGER *>(X509_get0_serialNumber(cert.get())), i2d_ASN1_INTEGER, serial)) {
     return false;
   }
-  out = Tlv(0x30, Concat({c.issuer, serial}));
+  out = Tlv(0x30, Concat({Der(c.issuer.begin(), c.issuer.end()), Der(serial.begin(), serial.end())}));
   return true;
 }
 
@@ -138,7 +163,7 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedS
   if (signer == nullptr) return FailWith(E_INVALIDARG);
   if (signer->keyPath.empty()) return FailWith(CRYPT_E_NO_KEY_PROPERTY);
 
-  Bytes content;
+  Der content;
   for (DWORD i = 0; i < cToBeSigned; ++i) {
     if (rgcbToBeSigned[i] != 0) {
       content.insert(content.end(), rgpbToBeSigned[i], rgpbToBeSigned[i] + rgcbToBeSigned[i]);
@@ -152,29 +177,28 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedS
   Bytes signature;
   if (!RsaSha1Sign(signer->keyPath, digest, signature)) return FailWith(NTE_BAD_KEY);
 
-  Bytes digestAlgorithm, rsaAlgorithm, dataOid, signedDataOid, signerId;
+  Der digestAlgorithm, rsaAlgorithm, dataOid, signedDataOid, signerId;
   CRYPT_OBJID_BLOB none{0, nullptr};
   if (!EncodeAlgorithm(pSignPara->HashAlgorithm.pszObjId, pSignPara->HashAlgorithm.Parameters, digestAlgorithm) ||
       !EncodeAlgorithm(szOID_RSA_RSA, none, rsaAlgorithm) || !EncodeOid(szOID_RSA_data, dataOid) ||
       !EncodeOid(szOID_RSA_signedData, signedDataOid) || !IssuerAndSerial(*signer, signerId)) {
     return FailWith(NTE_FAIL);
   }
-  const Bytes version{0x02, 0x01, 0x01};
-  Bytes contentInfo = fDetachedSignature ? Tlv(0x30, dataOid)
+  const Der version{0x02, 0x01, 0x01};
+  Der contentInfo = fDetachedSignature ? Tlv(0x30, dataOid)
                                          : Tlv(0x30, Concat({dataOid, Tlv(0xa0, Tlv(0x04, content))}));
-  Bytes certificates;
+  Der certificates;
   for (DWORD i = 0; i < pSignPara->cMsgCert; ++i) {
     CertContextImpl *c = AsContext(pSignPara->rgpMsgCert[i]);
     if (c == nullptr) return FailWith(E_INVALIDARG);
     certificates.insert(certificates.end(), c->der.begin(), c->der.end());
   }
-  Bytes signerInfo =
-      Tlv(0x30, Concat({version, signerId, digestAlgorithm, rsaAlgorithm, Tlv(0x04, signature)}));
-  Bytes signedData = Concat({version, Tlv(0x31, digestAlgorithm), contentInfo});
+  Der signerInfo = Tlv(
+      0x30, Concat({version, signerId, digestAlgorithm, rsaAlgorithm, Tlv(0x04, Der(signature.begin(), signature.end()))}));
+  Der signedData = Concat({version, Tlv(0x31, digestAlgorithm), contentInfo});
   if (pSignPara->cMsgCert != 0) signedData = Concat({signedData, Tlv(0xa0, certificates)});
   signedData = Concat({signedData, Tlv(0x31, signerInfo)});
-  Bytes message = Tlv(0x30, Concat({signedDataOid, Tlv(0xa0, Tlv(0x30, signedData))}));
-  SecureZeroMemory(content.data(), content.size());
+  Der message = Tlv(0x30, Concat({signedDataOid, Tlv(0xa0, Tlv(0x30, signedData))}));
   return CopyOut(message.data(), static_cast<DWORD>(message.size()), pbSignedBlob, pcbSignedBlob);
 }
 
@@ -196,6 +220,14 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
       sd->contents->d.data == nullptr) {
     return FailWith(CRYPT_E_UNEXPECTED_MSG_TYPE);
   }
+  // The content may be a plaintext record: wiped before the parsed message
+  // is freed, whichever way this returns.
+  struct ContentWipe {
+    ASN1_OCTET_STRING *content;
+    ~ContentWipe() {
+      if (content->data != nullptr) OPENSSL_cleanse(content->data, static_cast<size_t>(content->length));
+    }
+  } contentWipe{sd->contents->d.data};
   STACK_OF(PKCS7_SIGNER_INFO) *signers = PKCS7_get_signer_info(p7.get());
   if (signers == nullptr || dwSignerIndex >= static_cast<DWORD>(sk_PKCS7_SIGNER_INFO_num(signers))) {
     return FailWith(CRYPT_E_NO_SIGNER);
@@ -226,7 +258,7 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
     // the content's digest.
     ASN1_TYPE *md = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
     if (md == nullptr || md->type != V_ASN1_OCTET_STRING || md->value.octet_string->length != 20 ||
-        memcmp(md->value.octet_string->data, digest, 20) != 0) {
+        CRYPTO_memcmp(md->value.octet_string->data, digest, 20) != 0) {
       return FailWith(CRYPT_E_HASH_VALUE);
     }
     unsigned char *attrs = nullptr;

@@ -8,7 +8,9 @@
 
 #include "crypto/ccrypt.h"
 #include "store/caches.h"
+#include "store/constants.h"
 #include "frame/entry.h"
+#include "frame/spi_ctrl.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
 
@@ -22,7 +24,41 @@
 #include "platform/posix/registry_tool.h"
 #endif
 
+#if defined(__linux__)
+// Defined only in programs linked with the zeroing check.
+extern "C" int ambercrypt_zerocheck_watch(const void *data, size_t n) __attribute__((weak));
+#endif
+
 namespace ambercrypt::test {
+
+void WatchSecret(const void *data, size_t n) {
+#if defined(__linux__)
+  if (ambercrypt_zerocheck_watch != nullptr && n >= 6) ambercrypt_zerocheck_watch(data, n);
+#else
+  (void)data;
+  (void)n;
+#endif
+}
+
+void WatchSecret(const char *text) { WatchSecret(text, strlen(text)); }
+
+void WatchDerivedKey(const void *material, size_t n, ALG_ID algorithm) {
+  uint8_t digest[20], pad[64], derived[40];
+  uint32_t length = sizeof digest;
+  CCrypt crypt;
+  ASSERT_EQ(0u, crypt.Hash(static_cast<const uint8_t *>(material), static_cast<uint32_t>(n), digest, &length));
+  const uint8_t fills[2] = {0x36, 0x5c};
+  for (int half = 0; half < 2; ++half) {
+    memset(pad, fills[half], sizeof pad);
+    for (size_t i = 0; i < sizeof digest; ++i) pad[i] ^= digest[i];
+    length = 20;
+    ASSERT_EQ(0u, crypt.Hash(pad, sizeof pad, derived + 20 * half, &length));
+  }
+  WatchSecret(derived, algorithm == CALG_AES_256 ? 32 : 24);
+  WipeMemory(derived, sizeof derived);
+  WipeMemory(pad, sizeof pad);
+  WipeMemory(digest, sizeof digest);
+}
 
 Bytes FromHex(const std::string &hex) {
   Bytes out;
@@ -179,11 +215,29 @@ std::string ReadFile(const std::string &path) {
   return s.str();
 }
 
+void WatchSecretKey(const char *secretKey) {
+  WatchSecret(secretKey);
+  uint8_t block[kSecretKeyBlockSize] = {};
+  size_t n = strlen(secretKey);
+  if (n > 32) return;
+  memcpy(block, secretKey, n);
+  while (n < 31) block[n++] = '0';
+  memcpy(block + n, SecretKeySuffix, sizeof SecretKeySuffix - 1);
+  WatchSecret(block, sizeof block);
+  WatchDerivedKey(block, sizeof block, CALG_3DES);
+  WatchDerivedKey(block, sizeof block, CALG_AES_256);
+  WipeMemory(block, sizeof block);
+}
+
 void Detach() { ProcessDetach(); }
 
 void AttachAs(const char *hostPath) {
   Detach();
   ProcessAttach(nullptr, hostPath);
+  // The installation's key material is watched in every test that attaches.
+  if (g_spiCtrl != nullptr && g_spiCtrl->keyMaterial != nullptr) {
+    WatchSecret(g_spiCtrl->keyMaterial, g_spiCtrl->keyMaterialLength);
+  }
 }
 
 void *InaccessibleAddress() {
@@ -222,10 +276,16 @@ void ResetStore() {
 }
 
 void ProvisionAdminPassword(const char *password) {
+  WatchSecret(password);
   CRegCtrl reg;
   ASSERT_TRUE(reg.Open(kBaseKeyPath, 1, KEY_ALL_ACCESS));
-  Bytes digest = Sha1(password);
-  ASSERT_EQ(0u, reg.SetBinary(settings::kAdminPasswordDigest.name, digest.data(), 20));
+  // Digested from the caller's text: no copy of the password on the heap.
+  uint8_t digest[20];
+  uint32_t length = sizeof digest;
+  CCrypt crypt;
+  ASSERT_EQ(0u, crypt.Hash(reinterpret_cast<const uint8_t *>(password), static_cast<uint32_t>(strlen(password)),
+                           digest, &length));
+  ASSERT_EQ(0u, reg.SetBinary(settings::kAdminPasswordDigest.name, digest, sizeof digest));
 }
 
 void SetInstallationNumber(DWORD number) {

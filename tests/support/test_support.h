@@ -23,6 +23,21 @@ std::string ToHex(const uint8_t *data, size_t n);
 inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
 Bytes Sha1(const std::string &text);
 
+// Watches a secret the running test hands the library (a password, a key text,
+// a plaintext, key material): in the Linux test build run with
+// AMBERCRYPT_ZEROCHECK=1 (tests/zerocheck), the run fails when a freed heap
+// block still holds it. Elsewhere nothing happens. The test's own copies must
+// stay in static storage or be wiped. Texts of fewer than 6 characters are
+// not watched.
+void WatchSecret(const void *data, size_t n);
+void WatchSecret(const char *text);
+// Watches the key CryptDeriveKey makes from material for a 3DES or AES-256
+// key algorithm (the raw bytes: SHA-1 of material through the two pads).
+void WatchDerivedKey(const void *material, size_t n, ALG_ID algorithm);
+// Watches an application's secret key, the 64-byte block stored for it and
+// the 3DES and AES-256 keys derived from that block.
+void WatchSecretKey(const char *secretKey);
+
 // A file of the shared test data (the reference vectors) or of the fixtures
 // made at configure time, in the form this platform's fopen takes.
 std::string TestDataPath(const std::string &name);
