@@ -222,18 +222,31 @@ String JsonString(const String &text) {
   return out + "\"";
 }
 
-bool ReadFileBytes(const std::string &path, std::vector<uint8_t> *data) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  data->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+// The bytes of a file the tool reads or writes. A BIR file holds plaintext
+// biometric data: it passes through no stream buffer, and every buffer that
+// held it is wiped.
+using FileBytes = std::vector<uint8_t, ambercrypt::WipingAllocator<uint8_t>>;
+
+bool ReadFileBytes(const std::string &path, FileBytes *data) {
+  std::FILE *in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return false;
+  std::setvbuf(in, nullptr, _IONBF, 0);
+  data->clear();
+  uint8_t chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) != 0) data->insert(data->end(), chunk, chunk + n);
+  ambercrypt::WipeMemory(chunk, sizeof chunk);
+  const bool ok = std::ferror(in) == 0;
+  std::fclose(in);
+  return ok;
 }
 
-bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-  out.close();
-  return !out.fail();
+bool WriteFileBytes(const std::string &path, const FileBytes &data) {
+  std::FILE *out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  std::setvbuf(out, nullptr, _IONBF, 0);
+  const bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
+  return std::fclose(out) == 0 && written;
 }
 
 // A local-time FILETIME count as the library stores it, printed as it stands.
@@ -791,7 +804,7 @@ bool ParseUuid(const std::string &text, BioAPI_UUID *uuid) {
   return true;
 }
 
-bool DigestText(const std::vector<uint8_t> &data, std::string *text) {
+bool DigestText(const FileBytes &data, std::string *text) {
   ambercrypt::CCrypt crypt;
   uint8_t digest[20];
   uint32_t length = sizeof digest;
@@ -811,7 +824,7 @@ int VerifyBsp(const Options &options) {
   BioAPI_UUID uuid{};
   if (!ParseUuid(options.args[0], &uuid)) return Fail(options.args[0] + ": not a UUID");
   std::string digest = options.args[1];
-  std::vector<uint8_t> module;
+  FileBytes module;
   if (ReadFileBytes(options.args[1], &module)) {
     if (!DigestText(module, &digest)) return Fail(options.args[1] + ": cannot be digested (empty?)");
   }
@@ -828,8 +841,8 @@ const uint8_t kBirMagic[8] = {'A', 'C', 'B', 'I', 'R', 0x01, '\r', '\n'};
 
 struct BirFile {
   BioAPI_BIR_HEADER header{};
-  std::vector<uint8_t> data;
-  std::vector<uint8_t> block;
+  FileBytes data;
+  FileBytes block;
   bool hasBlock = false;
 };
 
@@ -838,11 +851,11 @@ uint32_t Le32(const uint8_t *p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-void PutLe32(std::vector<uint8_t> *out, uint32_t v) {
+void PutLe32(FileBytes *out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-bool ParseBir(const std::vector<uint8_t> &bytes, BirFile *bir, std::string *error) {
+bool ParseBir(const FileBytes &bytes, BirFile *bir, std::string *error) {
   const size_t headerAt = sizeof kBirMagic, lengthAt = headerAt + sizeof(BioAPI_BIR_HEADER);
   if (bytes.size() < lengthAt + 8 || std::memcmp(bytes.data(), kBirMagic, sizeof kBirMagic) != 0) {
     *error = "not a BIR file (see ambercrypt-admin sign-bir --help)";
@@ -869,8 +882,8 @@ bool ParseBir(const std::vector<uint8_t> &bytes, BirFile *bir, std::string *erro
   return true;
 }
 
-std::vector<uint8_t> SerializeBir(const BioAPI_BIR &bir) {
-  std::vector<uint8_t> out(kBirMagic, kBirMagic + sizeof kBirMagic);
+FileBytes SerializeBir(const BioAPI_BIR &bir) {
+  FileBytes out(kBirMagic, kBirMagic + sizeof kBirMagic);
   const uint8_t *header = reinterpret_cast<const uint8_t *>(&bir.Header);
   out.insert(out.end(), header, header + sizeof bir.Header);
   PutLe32(&out, bir.BiometricData.Length);
@@ -888,7 +901,7 @@ bool AddressApplication(const std::string &app) {
 
 int SignBir(const Options &options) {
   if (options.args.size() != 3) return UsageOf("sign-bir");
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   if (!ReadFileBytes(options.args[1], &bytes)) return Fail(options.args[1] + ": cannot be read");
   BirFile input;
   std::string error;
@@ -904,7 +917,7 @@ int SignBir(const Options &options) {
   BioAPI_BIR out{};
   uint32_t code = KoBioSPI_DigitalSignBIR(&in, &out);
   if (code != AMBER_OK) return Report(code, "");
-  std::vector<uint8_t> data(input.data.size() + 1), block(out.SecurityBlock.Length);
+  FileBytes data(input.data.size() + 1), block(out.SecurityBlock.Length);
   out.BiometricData.Data = data.data();
   out.SecurityBlock.Data = block.data();
   code = KoBioSPI_DigitalSignBIR(&in, &out);
@@ -916,7 +929,7 @@ int SignBir(const Options &options) {
 
 int VerifyBir(const Options &options) {
   if (options.args.size() != 2) return UsageOf("verify-bir");
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   if (!ReadFileBytes(options.args[1], &bytes)) return Fail(options.args[1] + ": cannot be read");
   BirFile file;
   std::string error;
