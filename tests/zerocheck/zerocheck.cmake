@@ -18,9 +18,20 @@ if(NOT WIN32 AND NOT AMBERCRYPT_SANITIZE)
   target_link_libraries(ambercrypt-admin-zerocheck PRIVATE ambercrypt_core ambercrypt_zerocheck)
   target_compile_options(ambercrypt-admin-zerocheck PRIVATE ${AMBERCRYPT_WARNINGS})
   set(AMBERCRYPT_ADMIN_UNDER_TEST ambercrypt-admin-zerocheck)
+  # ambercrypt-demo too (its host copy, Scanner, then loads the library into a
+  # checked process), watching the demo's administrator password, secret key
+  # and response key.
+  add_executable(ambercrypt-demo-zerocheck ${PROJECT_SOURCE_DIR}/tools/demo.cc)
+  target_include_directories(ambercrypt-demo-zerocheck PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_link_libraries(ambercrypt-demo-zerocheck PRIVATE ambercrypt_platform ${CMAKE_DL_LIBS} ambercrypt_zerocheck)
+  target_compile_options(ambercrypt-demo-zerocheck PRIVATE ${AMBERCRYPT_WARNINGS})
+  set(AMBERCRYPT_DEMO_UNDER_TEST ambercrypt-demo-zerocheck)
+  set(AMBERCRYPT_DEMO_ENVIRONMENT "AMBERCRYPT_ZEROCHECK_SECRETS=Admin-Passw0rd\nDemoSecret2026\nDemo response key")
   set(AMBERCRYPT_ZEROCHECK_TEST ON)
 else()
   set(AMBERCRYPT_ADMIN_UNDER_TEST ambercrypt-admin)
+  set(AMBERCRYPT_DEMO_UNDER_TEST ambercrypt-demo)
+  set(AMBERCRYPT_DEMO_ENVIRONMENT "")
 endif()
 
 # Links the check into a program when this build has it.
