@@ -7,7 +7,9 @@
 // Contexts carry CERT_INFO as CryptoAPI fills it (serial number least
 // significant byte first).
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <strings.h>
@@ -174,15 +176,32 @@ std::unique_ptr<CertContextImpl> MakeContext(const Bytes &der, const std::string
 BIO *OpenStoreFile(const std::string &path) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
+  // A store file may be a private key: it is read through no stdio buffer,
+  // into a memory BIO whose storage is wiped when it is freed.
+  constexpr off_t kLargestStoreFile = 16 << 20;
   struct stat st;
-  FILE *f = nullptr;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_SETFL, 0) == 0) f = fdopen(fd, "rb");
-  if (f == nullptr) {
-    close(fd);
+  BIO *bio = nullptr;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kLargestStoreFile && fcntl(fd, F_SETFL, 0) == 0) {
+    bio = BIO_new(BIO_s_secmem());
+  }
+  uint8_t chunk[4096];
+  bool ok = bio != nullptr;
+  for (off_t total = 0; ok;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    total += n;
+    ok = total <= kLargestStoreFile && BIO_write(bio, chunk, static_cast<int>(n)) == n;
+  }
+  OPENSSL_cleanse(chunk, sizeof chunk);
+  close(fd);
+  if (!ok) {
+    BIO_free(bio);
     return nullptr;
   }
-  BIO *bio = BIO_new_fp(f, BIO_CLOSE);
-  if (bio == nullptr) fclose(f);
   return bio;
 }
 

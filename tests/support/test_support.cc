@@ -17,6 +17,7 @@
 #if defined(_WIN32)
 #include <direct.h>
 #else
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -427,13 +428,24 @@ void RemoveTree(const std::string &path) {
 
 namespace {
 
-void CopyFile(const std::string &from, const std::string &to, mode_t mode) {
-  std::string data = ReadFile(from);
-  ASSERT_FALSE(data.empty()) << from;
-  std::ofstream out(to, std::ios::binary);
-  out << data;
-  out.close();
+// Copies a small file through a buffer on the stack, wiped afterwards. A
+// private key's file is watched (64 characters of its Base64) by the zeroing
+// check: the store reads it with every certificate it finds.
+void CopyFile(const std::string &from, const std::string &to, mode_t mode, bool privateKey = false) {
+  char data[16384];
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(in, 0) << from;
+  ssize_t n = read(in, data, sizeof data);
+  close(in);
+  ASSERT_GT(n, 0) << from;
+  ASSERT_LT(n, static_cast<ssize_t>(sizeof data)) << from;
+  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  ASSERT_GE(out, 0) << to;
+  ASSERT_EQ(n, write(out, data, static_cast<size_t>(n))) << to;
+  close(out);
   chmod(to.c_str(), mode);
+  if (privateKey && n > 200) WatchSecret(data + 100, 64);
+  WipeMemory(data, sizeof data);
 }
 
 }  // namespace
@@ -446,10 +458,10 @@ void InstallTestCertificates() {
   dir += "/ROOT";
   mkdir(dir.c_str(), 0755);
   CopyFile(TestDataPath("signer.cert.pem"), dir + "/signer.pem", 0644);
-  CopyFile(TestDataPath("signer.key.pem"), dir + "/signer.key", 0600);
+  CopyFile(TestDataPath("signer.key.pem"), dir + "/signer.key", 0600, true);
   CopyFile(FixturePath("keyless.cert.pem"), dir + "/keyless.pem", 0644);
   CopyFile(FixturePath("long_issuer.cert.pem"), dir + "/long_issuer.pem", 0644);
-  CopyFile(FixturePath("long_issuer.key.pem"), dir + "/long_issuer.key", 0600);
+  CopyFile(FixturePath("long_issuer.key.pem"), dir + "/long_issuer.key", 0600, true);
 }
 
 std::string TempDirectory() {
