@@ -186,15 +186,15 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedS
   }
   const Der version{0x02, 0x01, 0x01};
   Der contentInfo = fDetachedSignature ? Tlv(0x30, dataOid)
-                                         : Tlv(0x30, Concat({dataOid, Tlv(0xa0, Tlv(0x04, content))}));
+                                       : Tlv(0x30, Concat({dataOid, Tlv(0xa0, Tlv(0x04, content))}));
   Der certificates;
   for (DWORD i = 0; i < pSignPara->cMsgCert; ++i) {
     CertContextImpl *c = AsContext(pSignPara->rgpMsgCert[i]);
     if (c == nullptr) return FailWith(E_INVALIDARG);
     certificates.insert(certificates.end(), c->der.begin(), c->der.end());
   }
-  Der signerInfo = Tlv(
-      0x30, Concat({version, signerId, digestAlgorithm, rsaAlgorithm, Tlv(0x04, Der(signature.begin(), signature.end()))}));
+  const Der encryptedDigest = Tlv(0x04, Der(signature.begin(), signature.end()));
+  Der signerInfo = Tlv(0x30, Concat({version, signerId, digestAlgorithm, rsaAlgorithm, encryptedDigest}));
   Der signedData = Concat({version, Tlv(0x31, digestAlgorithm), contentInfo});
   if (pSignPara->cMsgCert != 0) signedData = Concat({signedData, Tlv(0xa0, certificates)});
   signedData = Concat({signedData, Tlv(0x31, signerInfo)});

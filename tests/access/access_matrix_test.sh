@@ -44,8 +44,22 @@ uuid='{00112233-4455-6677-8899-aabbccddeeff}'
 admin() { "$bin/ambercrypt-admin" "$@" >"$work/admin.log" 2>&1 || { cat "$work/admin.log"; fail "ambercrypt-admin $*"; }; }
 reg() { "$bin/ambercrypt-reg" "$@" >/dev/null || fail "ambercrypt-reg $*"; }
 
+# Owner root, group root; writable by root alone, but for what every account
+# writes by design: shared/ and locks/ (sticky), and the database of the
+# world-writable keys with SQLite's files beside it.
+expect_mode() { # PATH MODE
+  local have
+  have=$(stat -c '%a %U:%G' "$AMBERCRYPT_ROOT/$1")
+  [ "$have" = "$2 root:root" ] || fail "$1: $have, want $2 root:root"
+}
+
 # ---- The administrator's installation ------------------------------------------
 admin install --password-file "$work/password"
+expect_mode . 755
+expect_mode registry.db 644
+expect_mode shared 1777
+expect_mode shared/open_keys.db 666
+expect_mode locks 1777
 pw=(--password-file "$work/password")
 admin restrict AccessHost full "${pw[@]}"
 admin secret-key AccessHost aes256 --key-file "$work/secret" "${pw[@]}"
@@ -65,20 +79,9 @@ chmod 0644 "$work/signed.p7"
 app_key=$("$bin/ambercrypt-admin" show AccessHost --json | sed 's/.*"appKey": "\([^"]*\)".*/\1/')
 [ ${#app_key} -eq 28 ] || fail "no AppKey for AccessHost"
 
-# ---- The state root's files --------------------------------------------------------
-# Owner root, group root; writable by root alone, but for what every account
-# writes by design: shared/ and locks/ (sticky), and the database of the
-# world-writable keys with SQLite's files beside it.
-expect_mode() { # PATH MODE
-  local have
-  have=$(stat -c '%a %U:%G' "$AMBERCRYPT_ROOT/$1")
-  [ "$have" = "$2 root:root" ] || fail "$1: $have, want $2 root:root"
-}
+# ---- The state root's files, provisioned --------------------------------------------
 expect_mode . 755
 expect_mode registry.db 644
-expect_mode shared 1777
-expect_mode shared/open_keys.db 666
-expect_mode locks 1777
 expect_mode certs 755
 expect_mode certs/ROOT 755
 expect_mode certs/ROOT/signer.pem 644
