@@ -207,8 +207,11 @@ for pass in ordinary as_root; do
     [ "$(sum)" = "$before" ] || fail "registry.db changed during the ordinary account's turn"
     [ "$(ls -l "$AMBERCRYPT_ROOT/certs/ROOT")" = "$certs_before" ] || fail "certs/ROOT changed"
     [ ! -e "$AMBERCRYPT_ROOT/certs/ROOT/again.pem" ] || fail "the ordinary account imported a certificate"
-    "$bin/ambercrypt-admin" show AccessHost --json | grep -qF '"verifyLockout": {"failures": 1,' ||
-      fail "the ordinary account's failed verification is not in the lockout record: $("$bin/ambercrypt-admin" show AccessHost --json)"
+    shown=$("$bin/ambercrypt-admin" show AccessHost --json)
+    for family in verify identify; do
+      grep -qF "\"${family}Lockout\": {\"failures\": 1," <<<"$shown" ||
+        fail "the ordinary account's failed ${family} is not counted in the lockout record: $shown"
+    done
     [ -s "$work/out/store.reg" ] || fail "the ordinary account's export wrote nothing"
   fi
 done
