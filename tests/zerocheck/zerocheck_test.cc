@@ -13,6 +13,7 @@
 #include "ambercrypt/ambercrypt.h"
 #include "ambercrypt/verifier.h"
 #include "crypto/secure_buffer.h"
+#include "crypto/wiping_allocator.h"
 #include "support/test_support.h"
 #include "zerocheck.h"
 
@@ -69,6 +70,13 @@ const CheckCase kCheckCases[] = {
      },
      true},
     {"CSecureBuffer copies", [] { CSecureBuffer copy = CSecureBuffer(kPlanted, kPlantedLength); }, false},
+    {"a SecretString grown through several buffers",
+     [] {
+       SecretString text(kPlanted);
+       for (int i = 0; i < 6; ++i) text += text;
+       ASSERT_EQ(64 * kPlantedLength, text.size());
+     },
+     false},
 };
 
 TEST(ZeroCheckTest, FailsTheProgramForEachFreedBlockThatHoldsASecret) {
