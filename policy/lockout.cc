@@ -47,7 +47,10 @@ ScopedNamedMutex CFPICtrl::LockLockout(const PolicyFamily &family) const {
 
 uint32_t CFPICtrl::CheckSecurityStatus(const PolicyFamily &family, const BioAPI_BIR *bir, int32_t requestedFmr,
                                        int32_t *allowedFmr, uint8_t *policyFlagOut) {
-  bool tracking = family.kind == PolicyKind::kVerify ? QueryVerifySetting() : QueryIdentifySetting();
+  bool unanswered = false;
+  bool tracking = family.kind == PolicyKind::kVerify ? QueryVerifySetting(&unanswered) : QueryIdentifySetting(&unanswered);
+  // Never a check without lockout because the store failed to say whether there is one.
+  if (unanswered) return AMBER_E_SETTING_UNAVAILABLE;
   SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   SettingCaches &caches = Caches();
@@ -118,13 +121,18 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
     }
     count = static_cast<int32_t>(static_cast<uint32_t>(previous) + 1u);  // wraps, never overflows
   }
-  if (record.WriteInt(family.failureCount, count) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
-
   int32_t max = 0;
   if (store.ReadThrough(family.MaxFailuresCache(Caches()), family.maxFailures, &max) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
-  if (max == 0 || count < max) return AMBER_OK;
+  if (max == 0 || count < max) {
+    if (record.WriteInt(family.failureCount, count) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+    return AMBER_OK;
+  }
+  // The count that reaches the limit is never stored on its own: the record
+  // goes from the count before it straight to the lock (release time, then
+  // count 0), so a process killed between two writes leaves no count at the
+  // limit without a lock, and never a failure count that went back unlocked.
   int32_t lockMinutes = 0;
   if (app.ReadInt(family.lockMinutes, &lockMinutes) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   // Minutes taken unsigned, in 64 bits: even 2^32 - 1 minutes cannot overflow.
