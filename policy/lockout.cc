@@ -27,6 +27,23 @@ std::string LockName(const PolicyFamily &family, const char *appKey) {
   return name.append(appKey, n);
 }
 
+// Did the store fail to answer (rather than find the value absent, or find
+// bytes that do not decrypt, which take their defaults)? A default taken for
+// a failed read would end a running lock or wipe the failure count.
+bool StoreFailed(uint32_t status) {
+  switch (status) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_BADDB:
+    case ERROR_REGISTRY_IO_FAILED:
+    case ERROR_KEY_DELETED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool DigestOfBiometricData(const BioAPI_BIR *bir, CCrypt &crypt, CSecureBuffer *digest) {
@@ -84,13 +101,17 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
   SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS, verify);
   if (!record.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   int64_t stored = 0;
-  uint64_t release = record.ReadInt64(family.releaseTime, &stored) == ERROR_SUCCESS ? static_cast<uint64_t>(stored) : 0;
+  uint32_t status = record.ReadInt64(family.releaseTime, &stored);
+  if (StoreFailed(status)) return AMBER_E_SETTING_UNAVAILABLE;
+  uint64_t release = status == ERROR_SUCCESS ? static_cast<uint64_t>(stored) : 0;
   uint64_t now = LocalFileTimeNow();
   if (now < release) return AMBER_E_LOCKED;
   bool justReleased = release != 0;
   if (record.WriteInt64(family.releaseTime, 0) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   int32_t last = 1;
-  if (record.ReadInt(family.lastResult, &last) != ERROR_SUCCESS) last = 1;
+  status = record.ReadInt(family.lastResult, &last);
+  if (StoreFailed(status)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (status != ERROR_SUCCESS) last = 1;
 
   // Does this check count a failure? Verify: the last verification failed
   // and came with this very BIR; identify: the last identification failed.
@@ -113,7 +134,7 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
     // 0: taken as unreadable, it would fail every check until a verification
     // succeeded, which no check would then let happen. A damaged one fails.
     int32_t previous = 0;
-    uint32_t status = record.ReadInt(family.failureCount, &previous);
+    status = record.ReadInt(family.failureCount, &previous);
     if (status == ERROR_FILE_NOT_FOUND) {
       previous = 0;
     } else if (status != ERROR_SUCCESS) {
