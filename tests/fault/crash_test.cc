@@ -66,7 +66,7 @@ std::string ScannerUserInfo() {
 
 // The child: writes until it is killed. Exits 2 when a call answers what it
 // must not.
-[[noreturn]] void Writer(int ackFd, unsigned seed) {
+[[noreturn]] void Writer(int ackFd, int readyFd, unsigned seed) {
   test::AttachAs(kHost);
   std::mt19937 random(seed);
   auto ack = [&](char kind, uint32_t value) {
@@ -86,6 +86,8 @@ std::string ScannerUserInfo() {
   uint8_t data[] = "the same person's biometric data";
   bir.BiometricData = {sizeof data, data};
   BioAPI_CANDIDATE *candidates = nullptr;
+  // Started: the kill comes while it writes, however long a start takes.
+  if (write(readyFd, "R", 1) != 1) _exit(3);
   for (;;) {
     int32_t allowed = 0;
     uint8_t flag = 0;
@@ -120,6 +122,9 @@ std::string ScannerUserInfo() {
 class CrashTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A killed process loses nothing the kernel holds, so the store may live
+    // in memory (where there is some): the loop then runs at the speed of
+    // the library, not of the disk's syncs.
     char pattern[] = "/dev/shm/ambercrypt-crash-XXXXXX";
     char fallback[] = "/tmp/ambercrypt-crash-XXXXXX";
     const char *made = access("/dev/shm", W_OK) == 0 ? mkdtemp(pattern) : nullptr;
@@ -156,11 +161,21 @@ TEST_F(CrashTest, KilledWritersLoseNothingAcknowledged) {
   off_t read_ = 0;
   long survived = 0, acknowledged = 0;
   for (long i = 0; i < kills; ++i) {
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) Writer(ackFd, static_cast<unsigned>(random()));
-    // A random moment: before, during or after the child's start and writes.
-    usleep(static_cast<useconds_t>(random() % 12000));
+    if (pid == 0) {
+      close(ready[0]);
+      Writer(ackFd, ready[1], static_cast<unsigned>(random()));
+    }
+    close(ready[1]);
+    // A random moment of its writing: a few writes' time after its start,
+    // sometimes during the start itself.
+    char started;
+    if (random() % 16 != 0) (void)!read(ready[0], &started, 1);
+    close(ready[0]);
+    usleep(static_cast<useconds_t>(random() % 4000));
     kill(pid, SIGKILL);
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));

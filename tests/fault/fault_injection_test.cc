@@ -387,7 +387,7 @@ struct FaultCase {
 const FaultCase kFaultCases[] = {
     {FaultPoint::kWrite, FaultError::kIoError}, {FaultPoint::kSync, FaultError::kIoError},
     {FaultPoint::kLock, FaultError::kIoError},  {FaultPoint::kWrite, FaultError::kDiskFull},
-    {FaultPoint::kSync, FaultError::kDiskFull},
+    {FaultPoint::kSync, FaultError::kDiskFull}, {FaultPoint::kLock, FaultError::kDiskFull},
 };
 
 class WritingOperationTest : public FaultInjectionTest, public testing::WithParamInterface<size_t> {};
