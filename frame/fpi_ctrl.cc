@@ -57,11 +57,11 @@ int CFPICtrl::QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &sett
   int32_t value = 0;
   uint32_t status = store.ReadThrough(cache, setting, &value);
   if (unanswered != nullptr) {
-    // No policy (no key, no value) means no lockout; a store that failed to
-    // answer says nothing about the policy. A key that could not be opened
-    // is asked again for the reason.
-    *unanswered = status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND;
-    if (*unanswered && status == ERROR_INVALID_HANDLE && appKey != nullptr) {
+    // No policy (no key, no value, a value that does not decrypt) means no
+    // lockout; a store that failed to answer says nothing about the policy.
+    // A key that could not be opened is asked again for the reason.
+    *unanswered = IsStoreFailure(status);
+    if (status == ERROR_INVALID_HANDLE && appKey != nullptr) {
       HKEY key = nullptr;
       LSTATUS open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ApplicationKeyPath(appKey).c_str(), 0, KEY_READ, &key);
       if (open == ERROR_SUCCESS) RegCloseKey(key);

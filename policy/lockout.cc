@@ -27,23 +27,6 @@ std::string LockName(const PolicyFamily &family, const char *appKey) {
   return name.append(appKey, n);
 }
 
-// Did the store fail to answer (rather than find the value absent, or find
-// bytes that do not decrypt, which take their defaults)? A default taken for
-// a failed read would end a running lock or wipe the failure count.
-bool StoreFailed(uint32_t status) {
-  switch (status) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_INVALID_HANDLE:
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_BADDB:
-    case ERROR_REGISTRY_IO_FAILED:
-    case ERROR_KEY_DELETED:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 bool DigestOfBiometricData(const BioAPI_BIR *bir, CCrypt &crypt, CSecureBuffer *digest) {
@@ -65,7 +48,8 @@ ScopedNamedMutex CFPICtrl::LockLockout(const PolicyFamily &family) const {
 uint32_t CFPICtrl::CheckSecurityStatus(const PolicyFamily &family, const BioAPI_BIR *bir, int32_t requestedFmr,
                                        int32_t *allowedFmr, uint8_t *policyFlagOut) {
   bool unanswered = false;
-  bool tracking = family.kind == PolicyKind::kVerify ? QueryVerifySetting(&unanswered) : QueryIdentifySetting(&unanswered);
+  bool tracking =
+      family.kind == PolicyKind::kVerify ? QueryVerifySetting(&unanswered) : QueryIdentifySetting(&unanswered);
   // Never a check without lockout because the store failed to say whether there is one.
   if (unanswered) return AMBER_E_SETTING_UNAVAILABLE;
   SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
@@ -101,8 +85,11 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
   SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS, verify);
   if (!record.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   int64_t stored = 0;
+  // A default (absent, or bytes that do not decrypt) is taken only for a
+  // value the store could read: taken for a failed read, it would end a
+  // running lock or wipe the failure count.
   uint32_t status = record.ReadInt64(family.releaseTime, &stored);
-  if (StoreFailed(status)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (IsStoreFailure(status)) return AMBER_E_SETTING_UNAVAILABLE;
   uint64_t release = status == ERROR_SUCCESS ? static_cast<uint64_t>(stored) : 0;
   uint64_t now = LocalFileTimeNow();
   if (now < release) return AMBER_E_LOCKED;
@@ -110,7 +97,7 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
   if (record.WriteInt64(family.releaseTime, 0) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   int32_t last = 1;
   status = record.ReadInt(family.lastResult, &last);
-  if (StoreFailed(status)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (IsStoreFailure(status)) return AMBER_E_SETTING_UNAVAILABLE;
   if (status != ERROR_SUCCESS) last = 1;
 
   // Does this check count a failure? Verify: the last verification failed
