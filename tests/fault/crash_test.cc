@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -170,12 +171,16 @@ TEST_F(CrashTest, KilledWritersLoseNothingAcknowledged) {
       Writer(ackFd, ready[1], static_cast<unsigned>(random()));
     }
     close(ready[1]);
-    // A random moment of its writing: a few writes' time after its start,
-    // sometimes during the start itself.
+    // A random moment of its writing, whatever its speed: after 0 to 3
+    // acknowledgements (sometimes during its start), then up to 2 ms more.
     char started;
-    if (random() % 16 != 0) (void)!read(ready[0], &started, 1);
+    if (random() % 16 != 0 && read(ready[0], &started, 1) == 1) {
+      const off_t until = read_ + static_cast<off_t>((random() % 4) * sizeof(Ack));
+      struct stat st;
+      for (int polls = 0; polls < 20000 && fstat(ackFd, &st) == 0 && st.st_size < until; ++polls) usleep(100);
+    }
     close(ready[0]);
-    usleep(static_cast<useconds_t>(random() % 4000));
+    usleep(static_cast<useconds_t>(random() % 2000));
     kill(pid, SIGKILL);
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
