@@ -53,17 +53,30 @@ int CFPICtrl::Attach(const char *fileName) {
   return 1;
 }
 
-int CFPICtrl::QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting) {
+int CFPICtrl::QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting, bool *unanswered) {
   int32_t value = 0;
-  return store.ReadThrough(cache, setting, &value) == ERROR_SUCCESS && value != 0 ? 1 : 0;
+  uint32_t status = store.ReadThrough(cache, setting, &value);
+  if (unanswered != nullptr) {
+    // No policy (no key, no value, a value that does not decrypt) means no
+    // lockout; a store that failed to answer says nothing about the policy.
+    // A key that could not be opened is asked again for the reason.
+    *unanswered = IsStoreFailure(status);
+    if (status == ERROR_INVALID_HANDLE && appKey != nullptr) {
+      HKEY key = nullptr;
+      LSTATUS open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ApplicationKeyPath(appKey).c_str(), 0, KEY_READ, &key);
+      if (open == ERROR_SUCCESS) RegCloseKey(key);
+      *unanswered = open != ERROR_FILE_NOT_FOUND;
+    }
+  }
+  return status == ERROR_SUCCESS && value != 0 ? 1 : 0;
 }
 
-int CFPICtrl::QueryIdentifySetting() {
-  return QueryMaxFailures(Caches().IdentifySetting18Cache, settings::kIdentifyMaxFailures);
+int CFPICtrl::QueryIdentifySetting(bool *unanswered) {
+  return QueryMaxFailures(Caches().IdentifySetting18Cache, settings::kIdentifyMaxFailures, unanswered);
 }
 
-int CFPICtrl::QueryVerifySetting() {
-  return QueryMaxFailures(Caches().VerifySetting17Cache, settings::kVerifyMaxFailures);
+int CFPICtrl::QueryVerifySetting(bool *unanswered) {
+  return QueryMaxFailures(Caches().VerifySetting17Cache, settings::kVerifyMaxFailures, unanswered);
 }
 
 }  // namespace ambercrypt

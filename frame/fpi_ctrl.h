@@ -35,8 +35,10 @@ class CFPICtrl {
   // Derives the AppKey, builds the key material and loads the host's settings.
   int Attach(const char *fileName);
   // 1 when the application's maxFailures (identify / verify) is non-zero.
-  int QueryIdentifySetting();
-  int QueryVerifySetting();
+  // With unanswered, also whether the store failed to answer (then 0 says
+  // nothing about the policy, and the status operations fail closed).
+  int QueryIdentifySetting(bool *unanswered = nullptr);
+  int QueryVerifySetting(bool *unanswered = nullptr);
 
   // The KoBioFPI_ operations; each returns 0 or an internal code.
   uint32_t CheckMode(uint32_t functionMask);
@@ -61,7 +63,7 @@ class CFPICtrl {
  private:
   // Checks, cipher and secret key shared by EncryptBIR and DecryptBIR.
   uint32_t PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey);
-  int QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting);
+  int QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting, bool *unanswered);
   // The security status check of either family, and its lockout steps, under
   // the family's cross-process lock of this application.
   uint32_t CheckSecurityStatus(const PolicyFamily &family, const BioAPI_BIR *bir, int32_t requestedFmr,

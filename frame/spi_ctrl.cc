@@ -36,20 +36,21 @@ uint32_t CSPICtrl::ReadFunctionMode() {
   return static_cast<uint32_t>(mode);
 }
 
-void CSPICtrl::CreateUserInfoKey() {
-  if (appKey == nullptr) return;
+bool CSPICtrl::CreateUserInfoKey() {
+  if (appKey == nullptr) return false;
   std::vector<uint8_t> descriptor(kSecurityDescriptorSize, 0);
   HKEY key = nullptr;
   DWORD disposition = 0;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingKeyPath(SettingKey::kUserInfo, appKey).c_str(), 0, nullptr,
                       REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition) != ERROR_SUCCESS) {
-    return;
+    return false;
   }
   // A null DACL: every account may write the lockout state below this key.
   InitializeSecurityDescriptor(descriptor.data(), SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(descriptor.data(), TRUE, nullptr, TRUE);
-  RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data());
+  LSTATUS status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data());
   RegCloseKey(key);
+  return status == ERROR_SUCCESS;
 }
 
 }  // namespace ambercrypt

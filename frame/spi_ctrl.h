@@ -39,7 +39,9 @@ class CSPICtrl {
   int LoadInstallationKey();
   // The current application's restriction mode, or kModeUnreadable.
   uint32_t ReadFunctionMode();
-  void CreateUserInfoKey();
+  // Makes the UserInfo key of the current application and gives it a null
+  // DACL; false when the store could do neither.
+  bool CreateUserInfoKey();
 
   // The KoBioSPI_ operations; each returns 0 or an internal code.
   uint32_t DeleteParameter(const char *applicationName);

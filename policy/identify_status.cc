@@ -22,7 +22,11 @@ uint32_t CFPICtrl::UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDID
   if (IsBadReadPtr(numberOfResults, sizeof *numberOfResults)) return AMBER_E_SETTING_UNAVAILABLE;
   if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;  // a host without an application
   uint32_t count = *numberOfResults;
-  if (QueryIdentifySetting()) {
+  bool unanswered = false;
+  bool tracking = QueryIdentifySetting(&unanswered) != 0;
+  // An outcome is never dropped because the store failed to say whether it counts.
+  if (unanswered) return AMBER_E_SETTING_UNAVAILABLE;
+  if (tracking) {
     SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);
     if (!record.ok()) return AMBER_E_STATUS_UPDATE;
     ScopedNamedMutex lock = LockLockout(kIdentifyPolicy);

@@ -47,7 +47,11 @@ ScopedNamedMutex CFPICtrl::LockLockout(const PolicyFamily &family) const {
 
 uint32_t CFPICtrl::CheckSecurityStatus(const PolicyFamily &family, const BioAPI_BIR *bir, int32_t requestedFmr,
                                        int32_t *allowedFmr, uint8_t *policyFlagOut) {
-  bool tracking = family.kind == PolicyKind::kVerify ? QueryVerifySetting() : QueryIdentifySetting();
+  bool unanswered = false;
+  bool tracking =
+      family.kind == PolicyKind::kVerify ? QueryVerifySetting(&unanswered) : QueryIdentifySetting(&unanswered);
+  // Never a check without lockout because the store failed to say whether there is one.
+  if (unanswered) return AMBER_E_SETTING_UNAVAILABLE;
   SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   SettingCaches &caches = Caches();
@@ -81,13 +85,20 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
   SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS, verify);
   if (!record.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   int64_t stored = 0;
-  uint64_t release = record.ReadInt64(family.releaseTime, &stored) == ERROR_SUCCESS ? static_cast<uint64_t>(stored) : 0;
+  // A default (absent, or bytes that do not decrypt) is taken only for a
+  // value the store could read: taken for a failed read, it would end a
+  // running lock or wipe the failure count.
+  uint32_t status = record.ReadInt64(family.releaseTime, &stored);
+  if (IsStoreFailure(status)) return AMBER_E_SETTING_UNAVAILABLE;
+  uint64_t release = status == ERROR_SUCCESS ? static_cast<uint64_t>(stored) : 0;
   uint64_t now = LocalFileTimeNow();
   if (now < release) return AMBER_E_LOCKED;
   bool justReleased = release != 0;
   if (record.WriteInt64(family.releaseTime, 0) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   int32_t last = 1;
-  if (record.ReadInt(family.lastResult, &last) != ERROR_SUCCESS) last = 1;
+  status = record.ReadInt(family.lastResult, &last);
+  if (IsStoreFailure(status)) return AMBER_E_SETTING_UNAVAILABLE;
+  if (status != ERROR_SUCCESS) last = 1;
 
   // Does this check count a failure? Verify: the last verification failed
   // and came with this very BIR; identify: the last identification failed.
@@ -110,7 +121,7 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
     // 0: taken as unreadable, it would fail every check until a verification
     // succeeded, which no check would then let happen. A damaged one fails.
     int32_t previous = 0;
-    uint32_t status = record.ReadInt(family.failureCount, &previous);
+    status = record.ReadInt(family.failureCount, &previous);
     if (status == ERROR_FILE_NOT_FOUND) {
       previous = 0;
     } else if (status != ERROR_SUCCESS) {
@@ -118,13 +129,18 @@ uint32_t CFPICtrl::CheckLockout(const PolicyFamily &family, SettingStore::Key &a
     }
     count = static_cast<int32_t>(static_cast<uint32_t>(previous) + 1u);  // wraps, never overflows
   }
-  if (record.WriteInt(family.failureCount, count) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
-
   int32_t max = 0;
   if (store.ReadThrough(family.MaxFailuresCache(Caches()), family.maxFailures, &max) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
-  if (max == 0 || count < max) return AMBER_OK;
+  if (max == 0 || count < max) {
+    if (record.WriteInt(family.failureCount, count) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
+    return AMBER_OK;
+  }
+  // The count that reaches the limit is never stored on its own: the record
+  // goes from the count before it straight to the lock (release time, then
+  // count 0), so a process killed between two writes leaves no count at the
+  // limit without a lock, and never a failure count that went back unlocked.
   int32_t lockMinutes = 0;
   if (app.ReadInt(family.lockMinutes, &lockMinutes) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   // Minutes taken unsigned, in 64 bits: even 2^32 - 1 minutes cannot overflow.

@@ -52,7 +52,9 @@ uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicatio
   family.MaxFmrCache(caches).Replace(appKey, maxFmr);
   if (app.WriteInt(family.maxFailures, maxFailures) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   family.MaxFailuresCache(caches).Replace(appKey, maxFailures);
-  if (maxFailures != 0) CreateUserInfoKey();
+  // A policy with lockout that answers success has its lockout record's key,
+  // writable by every account: a key the store could not make is a failure.
+  if (maxFailures != 0 && !CreateUserInfoKey()) return AMBER_E_SETTING_UNAVAILABLE;
   if (app.WriteInt(family.lockMinutes, lockMinutes) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   int32_t flag = policyFlag ? 1 : 0;
   if (app.WriteInt(family.policyFlag, flag) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;

@@ -19,7 +19,10 @@ uint32_t CFPICtrl::VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requested
 uint32_t CFPICtrl::UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_t achievedFmr, uint8_t level) {
   if (bir == nullptr || level > kMaxLevel || IsBadReadPtr(bir, sizeof *bir)) return AMBER_E_STATUS_UPDATE;
   if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;  // a host without an application
-  bool tracking = QueryVerifySetting() != 0;
+  bool unanswered = false;
+  bool tracking = QueryVerifySetting(&unanswered) != 0;
+  // An outcome is never dropped because the store failed to say whether it counts.
+  if (unanswered) return AMBER_E_SETTING_UNAVAILABLE;
   // The lockout record is touched only while tracking is on.
   SettingStore::Key record = tracking ? store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS) : store.Unopened();
   if (tracking && !record.ok()) return AMBER_E_SETTING_UNAVAILABLE;

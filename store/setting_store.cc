@@ -41,6 +41,20 @@ SettingStore::Key SettingStore::OpenFor(const char *appKey, SettingKey which, RE
 
 SettingStore::Key SettingStore::Unopened() const { return Key(*this); }
 
+bool IsStoreFailure(uint32_t status) {
+  switch (status) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_BADDB:
+    case ERROR_REGISTRY_IO_FAILED:
+    case ERROR_KEY_DELETED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string SettingKeyPath(SettingKey which, const char *appKey) {
   switch (which) {
     case SettingKey::kBase:

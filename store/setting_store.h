@@ -121,6 +121,11 @@ uint32_t SettingStore::ReadThrough(SettingCache<V> &cache, const Setting &settin
   return ERROR_SUCCESS;
 }
 
+// Did the store fail to answer (a registry that could not be read or
+// written), rather than find a value absent or holding bytes that do not
+// decrypt?
+bool IsStoreFailure(uint32_t status);
+
 // The registry path of a key of the application whose AppKey is appKey.
 std::string SettingKeyPath(SettingKey which, const char *appKey);
 
