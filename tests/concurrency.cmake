@@ -4,3 +4,8 @@
 find_package(Threads REQUIRED)
 ambercrypt_test(thread_test thread_test.cc)
 target_link_libraries(thread_test PRIVATE ambercrypt_verifier Threads::Threads)
+ambercrypt_test(stress_test stress_test.cc)
+target_link_libraries(stress_test PRIVATE ambercrypt_verifier)
+if(NOT WIN32)
+  target_link_libraries(stress_test PRIVATE SQLite::SQLite3)
+endif()
