@@ -9,3 +9,7 @@ target_link_libraries(stress_test PRIVATE ambercrypt_verifier)
 if(NOT WIN32)
   target_link_libraries(stress_test PRIVATE SQLite::SQLite3)
 endif()
+if(AMBERCRYPT_TSAN)
+  set_tests_properties(thread_test PROPERTIES ENVIRONMENT
+    "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tsan.supp")
+endif()
