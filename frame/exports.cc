@@ -89,7 +89,7 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationNa
 AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint32_t algorithm,
                                                const char *secretKey, const char *adminPassword) {
   return SerialFrame(g_spiCtrl,
-               [&](CSPICtrl &o) { return o.InitSecretKey(applicationName, algorithm, secretKey, adminPassword); });
+                     [&](CSPICtrl &o) { return o.InitSecretKey(applicationName, algorithm, secretKey, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName, int32_t maxFmr,
@@ -104,7 +104,7 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName
 AMBERCRYPT_API uint32_t KoBioSPI_RestrictBSPFunction(const char *applicationName, uint32_t mode,
                                                      uint32_t customMask, const char *adminPassword) {
   return SerialFrame(g_spiCtrl,
-               [&](CSPICtrl &o) { return o.RestrictBSPFunction(applicationName, mode, customMask, adminPassword); });
+                     [&](CSPICtrl &o) { return o.RestrictBSPFunction(applicationName, mode, customMask, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_SetEndUserParameter(const char *applicationName, const IssuerSerial *issuerSerial) {
