@@ -19,13 +19,13 @@ constexpr uint32_t kForbiddenFunctions[kCustomMaskMode] = {0, 0x1DDC, 0x0E00, 0x
 uint32_t CFPICtrl::CheckMode(uint32_t functionMask) {
   if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
   SettingCaches &caches = Caches();
-  const uint32_t *mode = caches.ModeCache.Find(appKey);
+  const auto mode = caches.ModeCache.Find(appKey);
   if (mode == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
   if (*mode > kCustomMaskMode) return AMBER_E_NOT_PERMITTED;
   if (*mode == 0) return AMBER_E_MODE_ZERO;
   uint32_t forbidden;
   if (*mode == kCustomMaskMode) {
-    const uint32_t *mask = caches.CustomMaskCache.Find(appKey);
+    const auto mask = caches.CustomMaskCache.Find(appKey);
     if (mask == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
     forbidden = *mask;
   } else {

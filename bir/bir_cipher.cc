@@ -5,6 +5,7 @@
 // past the caller's data buffer, and a failure leaves it untouched.
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "bir/bir_ctrl.h"
 #include "frame/fpi_ctrl.h"
@@ -30,7 +31,7 @@ uint32_t CFPICtrl::PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output,
   }
 
   secretKey = CSecureBuffer(kSecretKeyBlockSize);
-  if (const CSecureBuffer *cached = caches.SecretKeyCache.Find(appKey)) {
+  if (const auto cached = caches.SecretKeyCache.Find(appKey)) {
     memcpy(secretKey.data(), cached->data(), std::min(cached->size(), kSecretKeyBlockSize));
   } else {
     uint32_t length = kSecretKeyBlockSize;
@@ -43,6 +44,9 @@ uint32_t CFPICtrl::PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output,
 }
 
 uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
+  // One cipher object per process: its algorithm and kept key are the state
+  // of the call in hand.
+  std::lock_guard<std::mutex> lock(cryptMutex_);
   CSecureBuffer secretKey;
   uint32_t result = PrepareBirCipher(input, output, secretKey);
   if (result != AMBER_OK) return result;
@@ -83,6 +87,7 @@ uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
 uint32_t CFPICtrl::DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   // The output's data length on entry is the capacity of its data buffer.
   uint32_t capacity = output != nullptr ? output->BiometricData.Length : 0;
+  std::lock_guard<std::mutex> lock(cryptMutex_);
   CSecureBuffer secretKey;
   uint32_t result = PrepareBirCipher(input, output, secretKey);
   if (result != AMBER_OK) return result;

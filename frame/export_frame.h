@@ -6,6 +6,7 @@
 #define AMBERCRYPT_FRAME_EXPORT_FRAME_H_
 
 #include <cstdint>
+#include <mutex>
 
 #include "ambercrypt/ambercrypt.h"
 
@@ -23,6 +24,17 @@ uint32_t Frame(Object *object, Call call) {
     code = AMBER_E_SETTING_UNAVAILABLE;
   }
   return FlagResult(code);
+}
+
+// The KoBioSPI_ frame: one call of the family at a time in the process. The
+// object's current application, which every call naming one changes and the
+// calls naming none work on, is the state of the call in hand. (The KoBioFPI_
+// frame takes no lock: CheckMode costs a look-up.)
+template <typename Object, typename Call>
+uint32_t SerialFrame(Object *object, Call call) {
+  if (object == nullptr) return AMBER_NOT_INITIALISED;
+  std::lock_guard<std::mutex> lock(object->callMutex);
+  return Frame(object, call);
 }
 
 // An 8-bit flag argument is true only when its byte is 1.

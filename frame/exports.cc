@@ -8,6 +8,7 @@
 using ambercrypt::CFPICtrl;
 using ambercrypt::CSPICtrl;
 using ambercrypt::Frame;
+using ambercrypt::SerialFrame;
 using ambercrypt::g_fpiCtrl;
 using ambercrypt::g_spiCtrl;
 
@@ -59,27 +60,27 @@ AMBERCRYPT_API uint32_t KoBioFPI_VerifySecurityStatas(const BioAPI_BIR *bir, int
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_DeleteParameter(const char *applicationName) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.DeleteParameter(applicationName); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.DeleteParameter(applicationName); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.DigitalSignBIR(inputBir, outputBir); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.DigitalSignBIR(inputBir, outputBir); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_IdentifyChallenge(const char *challenge, IdentifyChallengeRecord *record) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.IdentifyChallenge(challenge, record); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.IdentifyChallenge(challenge, record); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitCerfificate(const char *applicationName, const IssuerSerial *issuerSerial,
                                                  const char *adminPassword) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.InitCerfificate(applicationName, issuerSerial, adminPassword); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.InitCerfificate(applicationName, issuerSerial, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationName, int32_t maxFmr,
                                                        int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                        ResponseMethodRecord responseMethod,
                                                        const char *adminPassword) {
-  return WipedAfter(responseMethod, Frame(g_spiCtrl, [&](CSPICtrl &o) {
+  return WipedAfter(responseMethod, SerialFrame(g_spiCtrl, [&](CSPICtrl &o) {
                       return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes,
                                                      ambercrypt::FlagFromByte(policyFlag), responseMethod, adminPassword);
                     }));
@@ -87,14 +88,14 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationNa
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint32_t algorithm,
                                                const char *secretKey, const char *adminPassword) {
-  return Frame(g_spiCtrl,
-               [&](CSPICtrl &o) { return o.InitSecretKey(applicationName, algorithm, secretKey, adminPassword); });
+  return SerialFrame(g_spiCtrl,
+                     [&](CSPICtrl &o) { return o.InitSecretKey(applicationName, algorithm, secretKey, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName, int32_t maxFmr,
                                                      int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                      ResponseMethodRecord responseMethod, const char *adminPassword) {
-  return WipedAfter(responseMethod, Frame(g_spiCtrl, [&](CSPICtrl &o) {
+  return WipedAfter(responseMethod, SerialFrame(g_spiCtrl, [&](CSPICtrl &o) {
                       return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes,
                                                    ambercrypt::FlagFromByte(policyFlag), responseMethod, adminPassword);
                     }));
@@ -102,24 +103,24 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName
 
 AMBERCRYPT_API uint32_t KoBioSPI_RestrictBSPFunction(const char *applicationName, uint32_t mode,
                                                      uint32_t customMask, const char *adminPassword) {
-  return Frame(g_spiCtrl,
-               [&](CSPICtrl &o) { return o.RestrictBSPFunction(applicationName, mode, customMask, adminPassword); });
+  return SerialFrame(g_spiCtrl,
+                     [&](CSPICtrl &o) { return o.RestrictBSPFunction(applicationName, mode, customMask, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_SetEndUserParameter(const char *applicationName, const IssuerSerial *issuerSerial) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.SetEndUserParameter(applicationName, issuerSerial); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.SetEndUserParameter(applicationName, issuerSerial); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyBSP(bspUuid, expectedDigest); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyBSP(bspUuid, expectedDigest); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_VerifyChallenge(const char *challenge, VerifyChallengeRecord *record) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyChallenge(challenge, record); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyChallenge(challenge, record); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_VerifyReferenceBIR(const BioAPI_BIR *bir) {
-  return Frame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyReferenceBIR(bir); });
+  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyReferenceBIR(bir); });
 }
 
 }  // extern "C"

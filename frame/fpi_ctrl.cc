@@ -14,6 +14,7 @@ CFPICtrl::CFPICtrl(HMODULE module)
 int CFPICtrl::Attach(const char *fileName) {
   if (fileName == nullptr) return 0;
   if (!store.SetApplication(fileName)) return 0;
+  Caches().PinHost(appKey);
   if (!store.LoadInstallationKey()) return 0;
   SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
   if (!app.ok()) return 1;  // no settings yet

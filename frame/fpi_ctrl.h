@@ -1,7 +1,10 @@
 // fpi_ctrl.h: CFPICtrl, the service object behind the KoBioFPI_ exports. Its
 // application is the host executable's, fixed at attach; its embedded CCrypt
 // does the BIR cipher work with the application's algorithm. One instance per
-// process; the framework serialises its calls.
+// process. Its methods may run on any number of threads at once: its AppKey
+// and key material change only at attach, the caches guard themselves, and
+// the embedded CCrypt (which keeps the derived key of the last BIR) is used
+// under cryptMutex_, so BIR ciphers of one process run one at a time.
 //
 // Where each method lives:
 //   frame/fpi_ctrl.cc          Attach, QueryVerifySetting, QueryIdentifySetting
@@ -14,6 +17,7 @@
 #define AMBERCRYPT_FRAME_FPI_CTRL_H_
 
 #include <cstdint>
+#include <mutex>
 
 #include "ambercrypt/ambercrypt.h"
 #include "crypto/ccrypt.h"
@@ -70,6 +74,9 @@ class CFPICtrl {
                                int32_t *allowedFmr, uint8_t *policyFlagOut);
   uint32_t CheckLockout(const PolicyFamily &family, SettingStore::Key &app, const BioAPI_BIR *bir);
   ScopedNamedMutex LockLockout(const PolicyFamily &family) const;
+
+  // Held while crypt is used (BIR ciphers, the update's digest).
+  std::mutex cryptMutex_;
 };
 
 }  // namespace ambercrypt

@@ -1,7 +1,8 @@
 // spi_ctrl.h: CSPICtrl, the service object behind the KoBioSPI_ exports. Its
 // store holds the application currently addressed (changed by every
 // administration call that names one) and the installation key material. One
-// instance per process, created at attach; callers serialise their calls.
+// instance per process, created at attach. The export frame runs its calls
+// one at a time under callMutex (export_frame.h).
 //
 // Where each method lives:
 //   frame/spi_ctrl.cc            Attach, SetApplication, LoadInstallationKey,
@@ -18,6 +19,7 @@
 #define AMBERCRYPT_FRAME_SPI_CTRL_H_
 
 #include <cstdint>
+#include <mutex>
 
 #include "ambercrypt/ambercrypt.h"
 #include "platform/win32_api.h"
@@ -70,6 +72,8 @@ class CSPICtrl {
   const char *const &appKey;
   const uint8_t *const &keyMaterial;
   const uint32_t &keyMaterialLength;
+  // Held by the export frame for the whole of each call.
+  std::mutex callMutex;
 
  private:
   // The first checks of an administration call that names an application and

@@ -2,6 +2,8 @@
 // KoBioFPI_UpdateIdentifyStatus. The check is the one both families share
 // (lockout.cc); the update records the number of candidates, then leaves the
 // outcome pending for the identify challenge.
+#include <mutex>
+
 #include "frame/fpi_ctrl.h"
 #include "policy/policy.h"
 #include "store/named_mutex.h"
@@ -22,6 +24,10 @@ uint32_t CFPICtrl::UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDID
   if (IsBadReadPtr(numberOfResults, sizeof *numberOfResults)) return AMBER_E_SETTING_UNAVAILABLE;
   if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;  // a host without an application
   uint32_t count = *numberOfResults;
+  SettingCaches &caches = Caches();
+  // The record's last result and the pending outcome are this update's
+  // before another thread's update or challenge sees them.
+  std::lock_guard<std::mutex> pending(caches.IdentifyPendingMutex);
   bool unanswered = false;
   bool tracking = QueryIdentifySetting(&unanswered) != 0;
   // An outcome is never dropped because the store failed to say whether it counts.
@@ -34,7 +40,6 @@ uint32_t CFPICtrl::UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDID
       return AMBER_E_STATUS_UPDATE;
     }
   }
-  SettingCaches &caches = Caches();
   caches.IdentifyPendingCountCache.Erase(appKey);
   caches.IdentifyPendingLevelCache.Erase(appKey);
   caches.IdentifyPendingRefCache.Erase(appKey);

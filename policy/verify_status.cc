@@ -1,6 +1,8 @@
 // verify_status.cc: KoBioFPI_VerifySecurityStatas and KoBioFPI_UpdateVerifyStatus.
 // The check is the one both families share (lockout.cc); the update records
 // the outcome and leaves it pending for the verify challenge.
+#include <mutex>
+
 #include "frame/fpi_ctrl.h"
 #include "policy/policy.h"
 #include "store/named_mutex.h"
@@ -28,6 +30,9 @@ uint32_t CFPICtrl::UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_
   if (tracking && !record.ok()) return AMBER_E_SETTING_UNAVAILABLE;
 
   SettingCaches &caches = Caches();
+  // The whole outcome, in the caches and in the record, is this update's
+  // before another thread's update or challenge sees it.
+  std::lock_guard<std::mutex> pending(caches.VerifyPendingMutex);
   caches.VerifyPendingResultCache.Erase(appKey);
   caches.VerifyPendingValueCache.Erase(appKey);
   caches.VerifyPendingLevelCache.Erase(appKey);
@@ -44,7 +49,10 @@ uint32_t CFPICtrl::UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_
     }
   }
   CSecureBuffer digest;
-  if (!DigestOfBiometricData(bir, crypt, &digest)) return AMBER_E_STATUS_UPDATE;
+  {
+    std::lock_guard<std::mutex> cipher(cryptMutex_);
+    if (!DigestOfBiometricData(bir, crypt, &digest)) return AMBER_E_STATUS_UPDATE;
+  }
   caches.VerifyPendingDigestCache.Insert(appKey, digest);
   if (tracking && record.WriteBytes(settings::kVerifyLastDigest, digest.data(), digest.size()) != ERROR_SUCCESS) {
     return AMBER_E_STATUS_UPDATE;

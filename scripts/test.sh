@@ -2,7 +2,8 @@
 # Builds and tests ambercrypt on both targets from a fresh machine:
 #   1. installs the Debian packages it needs when any is missing;
 #   2. Linux: builds and runs every test (build/linux);
-#   3. Linux with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan);
+#   3. Linux with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan),
+#      and thread_test with ThreadSanitizer (build/tsan, clang);
 #   4. Windows: cross-compiles with MinGW-w64 and runs the same tests under
 #      Wine in a fresh temporary WINEPREFIX (build/windows).
 # Exits non-zero when anything fails to build or any test fails.
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 # dpkg-shlibdeps; util-linux's setpriv and passwd's groupadd: the packaged
 # store's access test.
 packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev sqlite3 googletest g++-mingw-w64-x86-64 wine64 wine
-  dpkg-dev file util-linux passwd)
+  dpkg-dev file util-linux passwd clang)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -89,6 +90,24 @@ else
   echo "== asan: build failed"; status=1; total_failed=$((total_failed + 1))
 fi
 
+# ThreadSanitizer (clang): only the library's objects and thread_test, the
+# exports from eight threads at once (scripts/stress.sh runs it longer).
+echo "== tsan: configuring and building thread_test"
+if CC=clang CXX=clang++ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBERCRYPT_TSAN=ON >/dev/null &&
+  cmake --build build/tsan -j "$jobs" --target thread_test >/dev/null; then
+  if TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+    AMBERCRYPT_THREAD_ITERATIONS=60 build/tsan/tests/thread_test --gtest_brief=1; then
+    echo "== tsan: thread_test passed under ThreadSanitizer"
+    total_passed=$((total_passed + 1))
+  else
+    echo "== tsan: thread_test FAILED under ThreadSanitizer"
+    total_failed=$((total_failed + 1))
+    status=1
+  fi
+else
+  echo "== tsan: build failed"; status=1; total_failed=$((total_failed + 1))
+fi
+
 if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   WINEPREFIX=$(mktemp -d /tmp/ambercrypt-wine-XXXXXX)
   export WINEPREFIX WINEDEBUG=-all
@@ -142,6 +161,6 @@ else
 fi
 
 echo
-echo "test programs of linux, asan and windows, and the cross-target check:"
+echo "test programs of linux, asan, tsan and windows, and the cross-target check:"
 echo "$total_passed passed, $total_failed failed"
 exit $status

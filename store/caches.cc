@@ -13,6 +13,27 @@ SettingCaches &Caches() {
   return *caches;
 }
 
+void SettingCaches::PinHost(const std::string &appKey) {
+  ModeCache.PinHost(appKey);
+  CustomMaskCache.PinHost(appKey);
+  SecretKeyStateCache.PinHost(appKey);
+  CipherAlgorithmCache.PinHost(appKey);
+  SecretKeyCache.PinHost(appKey);
+  VerifySetting17Cache.PinHost(appKey);
+  VerifySetting19Cache.PinHost(appKey);
+  VerifySetting23Cache.PinHost(appKey);
+  IdentifySetting18Cache.PinHost(appKey);
+  IdentifySetting20Cache.PinHost(appKey);
+  IdentifySetting24Cache.PinHost(appKey);
+  VerifyPendingResultCache.PinHost(appKey);
+  VerifyPendingValueCache.PinHost(appKey);
+  VerifyPendingLevelCache.PinHost(appKey);
+  VerifyPendingDigestCache.PinHost(appKey);
+  IdentifyPendingCountCache.PinHost(appKey);
+  IdentifyPendingLevelCache.PinHost(appKey);
+  IdentifyPendingRefCache.PinHost(appKey);
+}
+
 void SettingCaches::ClearAll() {
   ModeCache.Clear();
   CustomMaskCache.Clear();
@@ -32,6 +53,7 @@ void SettingCaches::ClearAll() {
   IdentifyPendingCountCache.Clear();
   IdentifyPendingLevelCache.Clear();
   IdentifyPendingRefCache.Clear();
+  PinHost(std::string());
 }
 
 }  // namespace ambercrypt

@@ -1,37 +1,149 @@
 // caches.h: the eighteen process-wide setting caches, each an ordered map from
 // AppKey text (line feed included) to one value. Writers erase and then insert;
 // Insert does nothing when the key is present. Caches of CSecureBuffer wipe
-// their values when destroyed. No lock: callers serialise (see ambercrypt.h).
+// their values when destroyed.
+//
+// Every cache may be used from any number of threads at once. A look-up hands
+// back a copy of the value, never a pointer into the cache. The host
+// application's entry of a cache of 32-bit (or smaller) values sits in one
+// atomic word that readers load without a lock, so KoBioFPI_CheckMode, asked
+// before every BSP call, costs no more than a map look-up did; every other
+// entry lives in the map under the cache's mutex, held only for the map
+// operation itself.
 #ifndef AMBERCRYPT_STORE_CACHES_H_
 #define AMBERCRYPT_STORE_CACHES_H_
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "crypto/secure_buffer.h"
 
 namespace ambercrypt {
 
+// A value found in a cache (a copy), used like a pointer: null when absent.
 template <typename V>
-class SettingCache {
+class CachedValue {
  public:
-  // The value cached for key, or null.
-  const V *Find(const std::string &key) const {
-    auto it = map_.find(key);
-    return it == map_.end() ? nullptr : &it->second;
-  }
-  void Insert(const std::string &key, const V &value) { map_.insert({key, value}); }
-  void Erase(const std::string &key) { map_.erase(key); }
-  void Replace(const std::string &key, const V &value) {
-    Erase(key);
-    Insert(key, value);
-  }
-  void Clear() { map_.clear(); }
-  size_t size() const { return map_.size(); }
+  CachedValue() = default;
+  explicit CachedValue(const V &value) : value_(value) {}
+  explicit operator bool() const { return value_.has_value(); }
+  const V &operator*() const { return *value_; }
+  const V *operator->() const { return &*value_; }
+  friend bool operator==(const CachedValue &v, std::nullptr_t) { return !v.value_.has_value(); }
+  friend bool operator==(std::nullptr_t, const CachedValue &v) { return !v.value_.has_value(); }
+  friend bool operator!=(const CachedValue &v, std::nullptr_t) { return v.value_.has_value(); }
+  friend bool operator!=(std::nullptr_t, const CachedValue &v) { return v.value_.has_value(); }
 
  private:
+  std::optional<V> value_;
+};
+
+template <typename V>
+class SettingCache {
+  // Values that fit one word beside a presence bit.
+  static constexpr bool kWord = std::is_trivially_copyable<V>::value && sizeof(V) <= sizeof(uint32_t);
+  static constexpr uint64_t kPresent = uint64_t{1} << 32;
+
+ public:
+  // The value cached for key, or null.
+  CachedValue<V> Find(const std::string &key) const { return Find(key.data(), key.size()); }
+  CachedValue<V> Find(const char *key) const { return Find(key, strlen(key)); }
+
+  void Insert(const std::string &key, const V &value) {
+    if (IsHost(key)) {
+      uint64_t expected = 0;
+      hostWord_.compare_exchange_strong(expected, Encode(value), std::memory_order_acq_rel);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    map_.insert({key, value});
+  }
+  void Erase(const std::string &key) {
+    if (IsHost(key)) {
+      hostWord_.store(0, std::memory_order_release);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    map_.erase(key);
+  }
+  // Erase, then insert, as one step: no reader finds the entry missing between.
+  void Replace(const std::string &key, const V &value) {
+    if (IsHost(key)) {
+      hostWord_.store(Encode(value), std::memory_order_release);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    map_.erase(key);
+    map_.insert({key, value});
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    map_.clear();
+    hostWord_.store(0, std::memory_order_release);
+  }
+  size_t size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return map_.size() + ((hostWord_.load(std::memory_order_acquire) & kPresent) != 0 ? 1 : 0);
+  }
+
+  // Makes key (empty: none) the host application's, whose entry moves to the
+  // word. The key itself is read without the lock: called only where no
+  // other call can run, at attach and detach.
+  void PinHost(const std::string &key) {
+    if constexpr (kWord) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      uint64_t word = hostWord_.exchange(0, std::memory_order_acq_rel);
+      if (!host_.empty() && (word & kPresent) != 0) map_.insert({host_, Decode(word)});
+      host_ = key;
+      auto it = host_.empty() ? map_.end() : map_.find(host_);
+      if (it != map_.end()) {
+        hostWord_.store(Encode(it->second), std::memory_order_release);
+        map_.erase(it);
+      }
+    } else {
+      (void)key;
+    }
+  }
+
+ private:
+  CachedValue<V> Find(const char *key, size_t length) const {
+    if (IsHost(key, length)) {
+      uint64_t word = hostWord_.load(std::memory_order_acquire);
+      return (word & kPresent) != 0 ? CachedValue<V>(Decode(word)) : CachedValue<V>();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = map_.find(std::string(key, length));
+    return it == map_.end() ? CachedValue<V>() : CachedValue<V>(it->second);
+  }
+  bool IsHost(const std::string &key) const { return IsHost(key.data(), key.size()); }
+  bool IsHost(const char *key, size_t length) const {
+    return kWord && !host_.empty() && length == host_.size() && memcmp(key, host_.data(), length) == 0;
+  }
+  static uint64_t Encode(const V &value) {
+    uint32_t bits = 0;
+    if constexpr (kWord) memcpy(&bits, &value, sizeof value);
+    return kPresent | bits;
+  }
+  static V Decode(uint64_t word) {
+    V value{};
+    if constexpr (kWord) {
+      uint32_t bits = static_cast<uint32_t>(word);
+      memcpy(&value, &bits, sizeof value);
+    }
+    return value;
+  }
+
+  mutable std::mutex mutex_;
   std::map<std::string, V> map_;
+  std::string host_;
+  std::atomic<uint64_t> hostWord_{0};  // kPresent | the value's bits; 0: no entry
 };
 
 struct SettingCaches {
@@ -56,6 +168,18 @@ struct SettingCaches {
   SettingCache<uint8_t> IdentifyPendingLevelCache;
   SettingCache<uint64_t> IdentifyPendingRefCache;
 
+  // A family's pending outcome is several entries: a status update holds its
+  // family's mutex while it replaces them, a challenge from its look-up to its
+  // consumption. So a challenge answers one whole outcome, never the result
+  // of one update with the digest of another, and each outcome at most once,
+  // however threads report and ask.
+  std::mutex VerifyPendingMutex;
+  std::mutex IdentifyPendingMutex;
+
+  // Gives the host application's entries their lock-free word (see above);
+  // only at attach, before any call can run.
+  void PinHost(const std::string &appKey);
+  // Empties every cache and forgets the host: at detach.
   void ClearAll();
 };
 

@@ -109,7 +109,7 @@ template <typename V>
 uint32_t SettingStore::ReadThrough(SettingCache<V> &cache, const Setting &setting, V *value) const {
   static_assert(sizeof(V) == sizeof(int32_t), "a cache of 32-bit settings");
   if (appKey_ == nullptr || value == nullptr) return ERROR_INVALID_PARAMETER;
-  if (const V *cached = cache.Find(appKey_)) {
+  if (auto cached = cache.Find(appKey_)) {
     *value = *cached;
     return ERROR_SUCCESS;
   }

@@ -435,7 +435,7 @@ TEST_F(PolicyTest, PendingOutcomeIsKeptAsPassed) {
   EXPECT_EQ(nullptr, Caches().IdentifyPendingRefCache.Find(appKey));
   Bir a("person A");
   ASSERT_EQ(0u, KoBioFPI_UpdateVerifyStatus(1, &a.bir, -3, 100));
-  const CSecureBuffer *digest = Caches().VerifyPendingDigestCache.Find(appKey);
+  const auto digest = Caches().VerifyPendingDigestCache.Find(appKey);
   ASSERT_NE(nullptr, digest);
   EXPECT_EQ(test::ToHex(test::Sha1("person A")), test::ToHex(digest->data(), digest->size()));
   EXPECT_EQ(-3, *Caches().VerifyPendingValueCache.Find(appKey));

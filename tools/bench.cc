@@ -213,8 +213,7 @@ bool CipherRows(uint32_t algorithm, size_t size, int rounds, std::vector<Row> *r
   Row enc{"encrypt_" + id, "EncryptBIR " + label, Time(rounds, encrypt), "", -1};
   Row de{"decrypt_" + id, "DecryptBIR " + label, Time(rounds, decrypt), "", -1};
 #if !defined(_WIN32)
-  const ambercrypt::CSecureBuffer *block =
-      ambercrypt::Caches().SecretKeyCache.Find(ambercrypt::g_fpiCtrl->appKey);
+  const auto block = ambercrypt::Caches().SecretKeyCache.Find(ambercrypt::g_fpiCtrl->appKey);
   if (block == nullptr) return false;
   std::vector<uint8_t> raw, rawBack;
   if (!RawCipher(true, algorithm, block->data(), plain, &raw) || raw != libraryCipher ||

@@ -7,6 +7,7 @@
 // each outcome is answered once; size queries and failures leave it pending
 // and the caller's record untouched.
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -148,10 +149,12 @@ uint32_t CSPICtrl::VerifyChallenge(const char *challenge, VerifyChallengeRecord 
 
   SettingCaches &caches = Caches();
   const std::string current = appKey;
-  const uint32_t *result = caches.VerifyPendingResultCache.Find(current);
-  const uint8_t *level = caches.VerifyPendingLevelCache.Find(current);
-  const int32_t *achievedFmr = caches.VerifyPendingValueCache.Find(current);
-  const CSecureBuffer *digest = caches.VerifyPendingDigestCache.Find(current);
+  // From the look-up to the consumption: one whole outcome, answered once.
+  std::lock_guard<std::mutex> pending(caches.VerifyPendingMutex);
+  const auto result = caches.VerifyPendingResultCache.Find(current);
+  const auto level = caches.VerifyPendingLevelCache.Find(current);
+  const auto achievedFmr = caches.VerifyPendingValueCache.Find(current);
+  const auto digest = caches.VerifyPendingDigestCache.Find(current);
   if (result == nullptr || level == nullptr || achievedFmr == nullptr || digest == nullptr ||
       digest->size() != kDigestSize) {
     return AMBER_E_NO_PENDING_OUTCOME;
@@ -202,9 +205,10 @@ uint32_t CSPICtrl::IdentifyChallenge(const char *challenge, IdentifyChallengeRec
 
   SettingCaches &caches = Caches();
   const std::string current = appKey;
-  const uint32_t *count = caches.IdentifyPendingCountCache.Find(current);
-  const uint8_t *level = caches.IdentifyPendingLevelCache.Find(current);
-  const uint64_t *reference = caches.IdentifyPendingRefCache.Find(current);
+  std::lock_guard<std::mutex> pending(caches.IdentifyPendingMutex);
+  const auto count = caches.IdentifyPendingCountCache.Find(current);
+  const auto level = caches.IdentifyPendingLevelCache.Find(current);
+  const auto reference = caches.IdentifyPendingRefCache.Find(current);
   if (count == nullptr || level == nullptr || (*count != 0 && reference == nullptr)) {
     return AMBER_E_NO_PENDING_OUTCOME;
   }

@@ -5,8 +5,25 @@
  * KoBioSPI_ for administration tools and applications), the result codes they
  * return, and every record a caller passes. Records use fixed-width types and
  * the natural alignment of x86-64, so their layout is the same on Windows and
- * Linux. The caller owns every record and buffer it passes. Callers serialise
- * their calls: the library takes no lock.
+ * Linux. The caller owns every record and buffer it passes.
+ *
+ * Threads: every export may be called from any thread, several at once.
+ *  - KoBioFPI_CheckMode takes no lock.
+ *  - KoBioFPI_EncryptBIR and KoBioFPI_DecryptBIR run one at a time in a
+ *    process (they share its cipher object and kept key).
+ *  - The status checks and updates run at once; each read-modify-write of the
+ *    application's lockout record holds its machine-wide lock, which excludes
+ *    threads and processes alike, so no failure is lost.
+ *  - An update replaces its family's pending outcome, and a challenge answers
+ *    and consumes it, each as one step: a challenge answers one whole outcome,
+ *    at most once. The pending outcome is the process's (one per application
+ *    and family), not the calling thread's: with threads verifying at once, a
+ *    challenge may answer another thread's outcome or find none (0x8000813).
+ *  - The KoBioSPI_ exports run one at a time in a process. A call that names
+ *    an application makes it current for the calls that name none (the
+ *    challenges, KoBioSPI_DigitalSignBIR, KoBioSPI_VerifyReferenceBIR), which
+ *    work on whichever application is current when they run.
+ *  - No call may be in flight while the library is loaded or unloaded.
  */
 #ifndef AMBERCRYPT_AMBERCRYPT_H_
 #define AMBERCRYPT_AMBERCRYPT_H_

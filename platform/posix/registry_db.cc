@@ -5,13 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "platform/posix/process_id.h"
 #include "platform/posix/state_root.h"
 
 namespace ambercrypt::posix {
 namespace {
 
-constexpr int kBusyTimeoutMs = 15000;
+constexpr auto kBusyTimeout = std::chrono::seconds(15);
 const char kMainFile[] = "registry.db";
 constexpr mode_t kMainMode = 0644;  // readable by every account, writable by its owner
 const char kSharedDirectory[] = "shared";
@@ -30,6 +32,23 @@ const char kMainSchema[] =
 const char kSharedSchema[] =
     "CREATE TABLE IF NOT EXISTS shared.vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
     " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));";
+
+// Waits for a lock another connection holds, for up to kBusyTimeout. SQLite's
+// own timeout sleeps ever longer, up to 100 ms a time, while every hold here
+// is a commit of a millisecond or a few: a waiter that slept through the
+// moments the lock was free lost it each time to the next process, and
+// lockout checks of one application, queued behind its waiter, failed once
+// their own lock's wait ran out. Short naps keep the hand-over prompt.
+// Called with the registry's mutex held, one episode at a time.
+int WaitWhileBusy(void *episodeStart, int attempts) {
+  auto &start = *static_cast<std::chrono::steady_clock::time_point *>(episodeStart);
+  const auto now = std::chrono::steady_clock::now();
+  if (attempts == 0) start = now;
+  if (now - start >= kBusyTimeout) return 0;
+  usleep(attempts < 20 ? 100 : 500);
+  return 1;
+}
+std::chrono::steady_clock::time_point g_busyEpisodeStart;
 
 }  // namespace
 
@@ -167,7 +186,7 @@ LSTATUS Registry::Connect() {
     sqlite3_close_v2(db);
     return RegistryError(rc);
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_busy_handler(db, WaitWhileBusy, &g_busyEpisodeStart);
   // The shared database is writable by every account: no view, trigger or
   // schema entry of its making may run functions or reach the schema.
   sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
