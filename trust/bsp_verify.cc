@@ -139,7 +139,7 @@ uint32_t CSPICtrl::VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDig
   if (expectedDigest == nullptr) return AMBER_E_BSP_DIGEST_MISMATCH;
   // All 16 bytes, not only the first: a UUID that runs into an unmapped page
   // is not readable either.
-  if (IsBadCodePtr(reinterpret_cast<FARPROC>(bspUuid)) || IsBadReadPtr(bspUuid, sizeof(BioAPI_UUID))) {
+  if (IsBadCodePtr(reinterpret_cast<FARPROC>(const_cast<BioAPI_UUID *>(bspUuid))) || IsBadReadPtr(bspUuid, sizeof(BioAPI_UUID))) {
     return AMBER_E_BSP_NOT_FOUND;
   }
   size_t expectedLength = strnlen(expectedDigest, kDigestTextMax + 1);
