@@ -510,6 +510,31 @@ OwnedIdentifyChallenge ReadIdentifyChallengeRecord(FuzzInput &in) {
 
 namespace {
 
+// The candidates of the last identification. The library keeps the
+// reference it was given and reads the array through it when the challenge
+// comes, so the reference is one place that lives as long as the process and
+// always points at the latest array, of exactly the count given with it.
+std::vector<BioAPI_CANDIDATE> g_candidates;
+std::vector<uint32_t> g_candidateIndexes;
+BioAPI_CANDIDATE *g_candidateList = nullptr;
+
+// A candidate list and its count: a count of the array's size, or a count
+// with the top bit set (negative: naming none), or a null array.
+BioAPI_CANDIDATE **ReadCandidates(FuzzInput &in, uint32_t *count) {
+  uint8_t selector = in.Byte();
+  size_t n = selector % 8;
+  g_candidates.assign(n, BioAPI_CANDIDATE{});
+  g_candidateIndexes.assign(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    g_candidateIndexes[i] = in.Int<uint32_t>();
+    g_candidates[i].BIRInArray = (selector & 0x40) && i == 0 ? nullptr : &g_candidateIndexes[i];
+    g_candidates[i].FMRAchieved = in.Int<int32_t>();
+  }
+  g_candidateList = g_candidates.empty() ? nullptr : g_candidates.data();
+  *count = (selector & 8) ? 0x80000000u | in.Int<uint32_t>() : static_cast<uint32_t>(n);
+  return &g_candidateList;
+}
+
 // A pending verify outcome of the host (or none), as the framework would
 // leave one before a challenge.
 void MaybeRecordOutcomes(FuzzInput &in) {
@@ -519,8 +544,8 @@ void MaybeRecordOutcomes(FuzzInput &in) {
     KoBioFPI_UpdateVerifyStatus(static_cast<uint8_t>((selector >> 1) & 1), b.get(), in.Int<int32_t>(), in.Byte());
   }
   if (selector & 4) {
-    uint32_t count = in.Int<uint32_t>();
-    static BioAPI_CANDIDATE *candidates[1] = {nullptr};
+    uint32_t count = 0;
+    BioAPI_CANDIDATE **candidates = ReadCandidates(in, &count);
     KoBioFPI_UpdateIdentifyStatus(&count, candidates, in.Byte());
   }
 }
@@ -534,8 +559,7 @@ void MaybeSetLockout(FuzzInput &in, bool verify, const BioAPI_BIR *bir) {
     KoBioFPI_UpdateVerifyStatus(0, bir, 0, 0);
   } else {
     uint32_t count = 0;
-    static BioAPI_CANDIDATE *none[1] = {nullptr};
-    KoBioFPI_UpdateIdentifyStatus(&count, none, 0);
+    KoBioFPI_UpdateIdentifyStatus(&count, &g_candidateList, 0);
   }
   SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);
   record.WriteInt(verify ? settings::kVerifyFailureCount : settings::kIdentifyFailureCount, (selector >> 2) % 4);
@@ -572,23 +596,10 @@ uint32_t CallExport(int which, FuzzInput &in) {
     }
     case 5: {
       uint8_t selector = in.Byte();
-      uint32_t count = in.Int<uint32_t>();
-      std::vector<BioAPI_CANDIDATE> candidates(in.Below(8));
-      std::vector<uint32_t> indexes(candidates.size());
-      std::vector<BioAPI_CANDIDATE *> array(candidates.size());
-      for (size_t i = 0; i < candidates.size(); ++i) {
-        indexes[i] = static_cast<uint32_t>(i);
-        candidates[i].BIRInArray = &indexes[i];
-        candidates[i].FMRAchieved = in.Int<int32_t>();
-        array[i] = &candidates[i];
-      }
-      BioAPI_CANDIDATE **list = (selector & 2) || array.empty() ? nullptr : array.data();
-      static BioAPI_CANDIDATE *none[1] = {nullptr};
-      if (list == nullptr && (selector & 4)) list = none;
-      uint32_t code = KoBioFPI_UpdateIdentifyStatus((selector & 1) ? nullptr : &count, list, in.Byte());
-      // The library keeps the reference only; forget it before the array goes.
-      Caches().IdentifyPendingRefCache.Erase(g_fpiCtrl->store.appKey());
-      return code;
+      uint32_t count = 0;
+      BioAPI_CANDIDATE **list = ReadCandidates(in, &count);
+      if (selector & 2) list = nullptr;
+      return KoBioFPI_UpdateIdentifyStatus((selector & 1) ? nullptr : &count, list, in.Byte());
     }
     case 6: {
       uint8_t result = in.Byte();

