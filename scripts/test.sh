@@ -3,6 +3,7 @@
 #   1. installs the Debian packages it needs when any is missing;
 #   2. Linux: builds and runs every test (build/linux);
 #   3. Linux with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan);
+#      then each fuzz target for a few seconds (build/fuzz, clang);
 #   4. Windows: cross-compiles with MinGW-w64 and runs the same tests under
 #      Wine in a fresh temporary WINEPREFIX (build/windows).
 # Exits non-zero when anything fails to build or any test fails.
@@ -85,6 +86,16 @@ if build asan build/asan -DCMAKE_BUILD_TYPE=Debug -DAMBERCRYPT_SANITIZE=ON; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest asan build/asan
 else
   echo "== asan: build failed"; status=1; total_failed=$((total_failed + 1))
+fi
+
+# Every fuzz target for a few seconds in the clang build (scripts/fuzz.sh
+# installs clang when missing; build/asan has already replayed each corpus).
+# Longer runs: scripts/fuzz.sh TARGET SECONDS.
+echo "== fuzz: each target for 3 seconds (build/fuzz)"
+if bash scripts/fuzz.sh all 3; then
+  total_passed=$((total_passed + 1))
+else
+  echo "== fuzz: FAILED (build/fuzz/runs/<target>/log)"; status=1; total_failed=$((total_failed + 1))
 fi
 
 if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then

@@ -303,15 +303,16 @@ void ResetHostState() {
     record.WriteInt(settings::kIdentifyLastResult, 1);
     record.WriteBytes(settings::kVerifyLastDigest, zeros, sizeof zeros);
   }
+  // Every application's pending outcomes: a sequence may have left some for
+  // the others (as a host restarted under their names).
   SettingCaches &caches = Caches();
-  std::string appKey = store.appKey();
-  caches.VerifyPendingResultCache.Erase(appKey);
-  caches.VerifyPendingValueCache.Erase(appKey);
-  caches.VerifyPendingLevelCache.Erase(appKey);
-  caches.VerifyPendingDigestCache.Erase(appKey);
-  caches.IdentifyPendingCountCache.Erase(appKey);
-  caches.IdentifyPendingLevelCache.Erase(appKey);
-  caches.IdentifyPendingRefCache.Erase(appKey);
+  caches.VerifyPendingResultCache.Clear();
+  caches.VerifyPendingValueCache.Clear();
+  caches.VerifyPendingLevelCache.Clear();
+  caches.VerifyPendingDigestCache.Clear();
+  caches.IdentifyPendingCountCache.Clear();
+  caches.IdentifyPendingLevelCache.Clear();
+  caches.IdentifyPendingRefCache.Clear();
   AddressApplication(kHostName);
 }
 

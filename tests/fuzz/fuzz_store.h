@@ -48,8 +48,8 @@ void Reprovision();
 uint32_t StoreChangeCounter();
 // The whole registry rebuilt as SetUpStore made it, the host attached again.
 void RestoreInstallation();
-// The host's lockout records back to no failures and no lock, its pending
-// outcomes forgotten, the clock back to kFuzzEpoch and the administration
+// The host's lockout records back to no failures and no lock, every pending
+// outcome forgotten, the clock back to kFuzzEpoch and the administration
 // side addressing the host.
 void ResetHostState();
 // Moves the fixed clock.
