@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <signal.h>
@@ -59,10 +60,14 @@ uint64_t FuzzClock() { return g_now; }
   abort();
 }
 
+int RemoveEntry(const char *path, const struct stat *, int type, struct FTW *) {
+  return type == FTW_DP ? rmdir(path) : unlink(path);
+}
+
+// Removes a root this program made (its name says so), never following a link.
 void RemoveTree(const std::string &path) {
-  if (path.size() < 8 || path.find(kRootPrefix) == std::string::npos) return;
-  std::string command = "rm -rf '" + path + "'";
-  (void)!system(command.c_str());
+  if (path.find(kRootPrefix) == std::string::npos) return;
+  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 void RemoveRoot() {
