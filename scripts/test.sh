@@ -3,7 +3,8 @@
 #   1. installs the Debian packages it needs when any is missing;
 #   2. Linux: builds and runs every test (build/linux);
 #   3. Linux with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan),
-#      and thread_test with ThreadSanitizer (build/tsan, clang);
+#      thread_test with ThreadSanitizer (build/tsan, clang), then each fuzz
+#      target for a few seconds (build/fuzz, clang);
 #   4. Windows: cross-compiles with MinGW-w64 and runs the same tests under
 #      Wine in a fresh temporary WINEPREFIX (build/windows).
 # Exits non-zero when anything fails to build or any test fails.
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 # dpkg-shlibdeps; util-linux's setpriv and passwd's groupadd: the packaged
 # store's access test.
 packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev sqlite3 googletest g++-mingw-w64-x86-64 wine64 wine
-  dpkg-dev file util-linux passwd clang)
+  dpkg-dev file util-linux passwd clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -106,6 +107,16 @@ if CC=clang CXX=clang++ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebIn
   fi
 else
   echo "== tsan: build failed"; status=1; total_failed=$((total_failed + 1))
+fi
+
+# Every fuzz target for a few seconds in the clang build (scripts/fuzz.sh
+# installs clang when missing; build/asan has already replayed each corpus).
+# Longer runs: scripts/fuzz.sh TARGET SECONDS.
+echo "== fuzz: each target for 3 seconds (build/fuzz)"
+if bash scripts/fuzz.sh all 3; then
+  total_passed=$((total_passed + 1))
+else
+  echo "== fuzz: FAILED (build/fuzz/runs/<target>/log)"; status=1; total_failed=$((total_failed + 1))
 fi
 
 if build windows build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then

@@ -1,6 +1,7 @@
 // The .reg text format: what the registry tool reads and writes, case by case.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -135,8 +136,21 @@ TEST(RegFileTest, WhatIsWrittenReadsBackTheSame) {
               {"Text \\ \"quoted\"", 1, {'v', '\\', '"', 0}},
               {"", 1, {'d', 0}},
               {"Multi", 7, {'a', 0, 'b', 0, 0}},
-              {"Odd dword", 4, {1, 2}}};
+              {"Odd dword", 4, {1, 2}},
+              {"Gone", 0, {}, true},
+              {"Unterminated", 1, {'a', 'b'}},
+              {"Inner NUL", 1, {'a', 0, 'b', 0}},
+              {"Line", 1, {'a', '\n', 'b', 0}},
+              {"Latin-1", 1, {0xE9, 0}},
+              {"Overlong", 1, {0xC0, 0xAF, 0}},
+              {"UTF-8", 1, {0xC3, 0xA9, 0}},
+              {"Empty", 1, {}}};
   std::string bytes = EncodeFile({s});
+  const std::vector<std::string> lines = FormatSection(s);
+  // A removal stays one; a REG_SZ that is no string is kept as its bytes.
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "\"Gone\"=-"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "\"Unterminated\"=hex(1):61,62"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "\"UTF-8\"=\"\xC3\xA9\""));
   ASSERT_EQ("\xff\xfe", bytes.substr(0, 2));
   // Lines are broken as reg export breaks them, at no more than 80 characters.
   for (const std::string &line : FormatSection(s)) EXPECT_LE(line.size(), 80u) << line;

@@ -23,6 +23,30 @@ std::string Quote(const std::string &text) {
   return out + "\"";
 }
 
+// True when text is well-formed UTF-8 (shortest forms, no surrogates) with
+// no NUL, CR or LF: what a quoted string carries and reads back byte for byte.
+bool IsQuotableText(const uint8_t *p, size_t n) {
+  for (size_t i = 0; i < n;) {
+    uint8_t b = p[i];
+    if (b < 0x80) {
+      if (b == 0 || b == '\r' || b == '\n') return false;
+      ++i;
+      continue;
+    }
+    size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+    if (length == 0 || b > 0xF4 || i + length > n) return false;
+    uint32_t c = b & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (p[i + k] & 0x3Fu);
+    }
+    const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
+    i += length;
+  }
+  return true;
+}
+
 void AppendHex(std::string &line, std::vector<std::string> &lines, const std::vector<uint8_t> &data) {
   char byte[4];
   for (size_t i = 0; i < data.size(); ++i) {
@@ -216,10 +240,13 @@ std::vector<std::string> FormatSection(const Section &section) {
   lines.push_back("[" + std::string(section.remove ? "-" : "") + section.key + "]");
   for (const Value &v : section.values) {
     std::string line = v.name.empty() ? "@=" : Quote(v.name) + "=";
-    if (v.type == kRegSz) {
-      std::string text(v.data.begin(), v.data.end());
-      text = text.substr(0, text.find('\0'));
-      lines.push_back(line + Quote(text));
+    if (v.remove) {
+      lines.push_back(line + "-");
+    } else if (v.type == kRegSz && !v.data.empty() && v.data.back() == 0 &&
+               IsQuotableText(v.data.data(), v.data.size() - 1)) {
+      // A string as a string; any other REG_SZ data (no terminator, a NUL
+      // inside, bytes that are not text) as hex(1), so nothing is lost.
+      lines.push_back(line + Quote(std::string(v.data.begin(), v.data.end() - 1)));
     } else if (v.type == kRegDword && v.data.size() == 4) {
       char digits[16];
       uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);

@@ -277,8 +277,8 @@ class FaultInjectionTest : public test::StoreTest {
       }
       return v;
     };
-    auto check = [&](const char *cache, const auto *value, const Setting &s) {
-      if (value == nullptr) return;
+    auto check = [&](const char *cache, const auto &value, const Setting &s) {
+      if (!value) return;
       std::optional<int32_t> v = stored(s);
       EXPECT_TRUE(v.has_value()) << where << ": " << cache << " keeps a value " << s.name << " does not hold";
       if (v) {
@@ -295,7 +295,7 @@ class FaultInjectionTest : public test::StoreTest {
     check("IdentifySetting18Cache", c.IdentifySetting18Cache.Find(appKey), settings::kIdentifyMaxFailures);
     check("IdentifySetting20Cache", c.IdentifySetting20Cache.Find(appKey), settings::kIdentifyMaxFmr);
     check("IdentifySetting24Cache", c.IdentifySetting24Cache.Find(appKey), settings::kIdentifyPolicyFlag);
-    if (const CSecureBuffer *key = c.SecretKeyCache.Find(appKey)) {
+    if (CachedValue<CSecureBuffer> key = c.SecretKeyCache.Find(appKey)) {
       CRegCtrl reg;
       uint8_t block[64];
       uint32_t length = sizeof block;
