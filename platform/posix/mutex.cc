@@ -115,11 +115,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     while (rc != 0 && errno == EINTR);
   } else {
     // Poll (flock has no timed wait), against the clock rather than a count
-    // of naps, each of which may last longer than asked.
+    // of naps, each of which may last longer than asked. The naps are short:
+    // a holder that takes the lock again a moment after releasing it (the
+    // lockout check, then the update) leaves gaps of well under a millisecond,
+    // and waiters that slept through them one millisecond at a time starved
+    // behind it until their wait ran out, under load.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
     while ((rc = flock(mutex->fd, LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK &&
            std::chrono::steady_clock::now() < deadline) {
-      usleep(1000);
+      usleep(100);
     }
     if (rc != 0 && errno == EWOULDBLOCK) return WAIT_TIMEOUT;
   }
