@@ -24,21 +24,24 @@ uint32_t CFPICtrl::UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDID
   if (IsBadReadPtr(numberOfResults, sizeof *numberOfResults)) return AMBER_E_SETTING_UNAVAILABLE;
   if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;  // a host without an application
   uint32_t count = *numberOfResults;
+  bool unanswered = false;
+  bool tracking = QueryIdentifySetting(&unanswered) != 0;
+  // An outcome is never dropped because the store failed to say whether it counts.
+  if (unanswered) return AMBER_E_STATUS_UPDATE;
+  SettingStore::Key record = tracking ? store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS) : store.Unopened();
+  if (tracking && !record.ok()) return AMBER_E_STATUS_UPDATE;
+  // The cross-process lock before the pending outcome's mutex, which
+  // challenges wait on: that mutex is never held across a wait for another
+  // process.
+  ScopedNamedMutex lock;
+  if (tracking) lock = LockLockout(kIdentifyPolicy);
   SettingCaches &caches = Caches();
   // The record's last result and the pending outcome are this update's
   // before another thread's update or challenge sees them.
   std::lock_guard<std::mutex> pending(caches.IdentifyPendingMutex);
-  bool unanswered = false;
-  bool tracking = QueryIdentifySetting(&unanswered) != 0;
-  // An outcome is never dropped because the store failed to say whether it counts.
-  if (unanswered) return AMBER_E_SETTING_UNAVAILABLE;
-  if (tracking) {
-    SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);
-    if (!record.ok()) return AMBER_E_STATUS_UPDATE;
-    ScopedNamedMutex lock = LockLockout(kIdentifyPolicy);
-    if (!lock.owned() || record.WriteInt(settings::kIdentifyLastResult, static_cast<int32_t>(count)) != ERROR_SUCCESS) {
-      return AMBER_E_STATUS_UPDATE;
-    }
+  if (tracking && (!lock.owned() ||
+                   record.WriteInt(settings::kIdentifyLastResult, static_cast<int32_t>(count)) != ERROR_SUCCESS)) {
+    return AMBER_E_STATUS_UPDATE;
   }
   caches.IdentifyPendingCountCache.Erase(appKey);
   caches.IdentifyPendingLevelCache.Erase(appKey);

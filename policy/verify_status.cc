@@ -29,6 +29,18 @@ uint32_t CFPICtrl::UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_
   SettingStore::Key record = tracking ? store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS) : store.Unopened();
   if (tracking && !record.ok()) return AMBER_E_SETTING_UNAVAILABLE;
 
+  // The digest first, then the cross-process lock, then the pending outcome:
+  // the pending outcome's mutex, which challenges wait on, is never held
+  // across a wait for another process or for the cipher.
+  CSecureBuffer digest;
+  bool digested;
+  {
+    std::lock_guard<std::mutex> cipher(cryptMutex_);
+    digested = DigestOfBiometricData(bir, crypt, &digest);
+  }
+  ScopedNamedMutex lock;
+  if (tracking) lock = LockLockout(kVerifyPolicy);
+
   SettingCaches &caches = Caches();
   // The whole outcome, in the caches and in the record, is this update's
   // before another thread's update or challenge sees it.
@@ -40,19 +52,11 @@ uint32_t CFPICtrl::UpdateVerifyStatus(bool result, const BioAPI_BIR *bir, int32_
   caches.VerifyPendingResultCache.Insert(appKey, result ? 1u : 0u);
   caches.VerifyPendingValueCache.Insert(appKey, achievedFmr);
   caches.VerifyPendingLevelCache.Insert(appKey, level);
-
-  ScopedNamedMutex lock;
-  if (tracking) {
-    lock = LockLockout(kVerifyPolicy);
-    if (!lock.owned() || record.WriteInt(settings::kVerifyLastResult, result ? 1 : 0) != ERROR_SUCCESS) {
-      return AMBER_E_STATUS_UPDATE;
-    }
+  if (tracking &&
+      (!lock.owned() || record.WriteInt(settings::kVerifyLastResult, result ? 1 : 0) != ERROR_SUCCESS)) {
+    return AMBER_E_STATUS_UPDATE;
   }
-  CSecureBuffer digest;
-  {
-    std::lock_guard<std::mutex> cipher(cryptMutex_);
-    if (!DigestOfBiometricData(bir, crypt, &digest)) return AMBER_E_STATUS_UPDATE;
-  }
+  if (!digested) return AMBER_E_STATUS_UPDATE;
   caches.VerifyPendingDigestCache.Insert(appKey, digest);
   if (tracking && record.WriteBytes(settings::kVerifyLastDigest, digest.data(), digest.size()) != ERROR_SUCCESS) {
     return AMBER_E_STATUS_UPDATE;

@@ -21,7 +21,7 @@ usage() {
 }
 [ $# -ge 1 ] || usage
 
-packages=(clang libclang-rt-14-dev cmake make pkg-config libssl-dev libsqlite3-dev)
+packages=(clang libclang-rt-dev cmake make pkg-config libssl-dev libsqlite3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

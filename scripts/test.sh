@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 # dpkg-shlibdeps; util-linux's setpriv and passwd's groupadd: the packaged
 # store's access test.
 packages=(cmake make g++ pkg-config openssl libssl-dev libsqlite3-dev sqlite3 googletest g++-mingw-w64-x86-64 wine64 wine
-  dpkg-dev file util-linux passwd clang libclang-rt-14-dev)
+  dpkg-dev file util-linux passwd clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -92,12 +92,14 @@ else
 fi
 
 # ThreadSanitizer (clang): only the library's objects and thread_test, the
-# exports from eight threads at once (scripts/stress.sh runs it longer).
+# exports from eight threads at once (scripts/stress.sh runs it longer);
+# without address randomisation, which LLVM 14's TSan cannot map around on
+# kernels that randomise more bits.
 echo "== tsan: configuring and building thread_test"
 if CC=clang CXX=clang++ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBERCRYPT_TSAN=ON >/dev/null &&
   cmake --build build/tsan -j "$jobs" --target thread_test >/dev/null; then
   if TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
-    AMBERCRYPT_THREAD_ITERATIONS=60 build/tsan/tests/thread_test --gtest_brief=1; then
+    AMBERCRYPT_THREAD_ITERATIONS=60 setarch "$(uname -m)" -R build/tsan/tests/thread_test --gtest_brief=1; then
     echo "== tsan: thread_test passed under ThreadSanitizer"
     total_passed=$((total_passed + 1))
   else
@@ -113,7 +115,9 @@ fi
 # installs clang when missing; build/asan has already replayed each corpus).
 # Longer runs: scripts/fuzz.sh TARGET SECONDS.
 echo "== fuzz: each target for 3 seconds (build/fuzz)"
-if bash scripts/fuzz.sh all 3; then
+# A fixed seed: the same inputs on every run, so a run fails only on a
+# change (the long runs of scripts/fuzz.sh take a fresh seed each time).
+if FUZZ_FLAGS="-seed=1" bash scripts/fuzz.sh all 3; then
   total_passed=$((total_passed + 1))
 else
   echo "== fuzz: FAILED (build/fuzz/runs/<target>/log)"; status=1; total_failed=$((total_failed + 1))

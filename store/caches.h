@@ -83,10 +83,14 @@ class SettingCache {
     map_.erase(key);
     map_.insert({key, value});
   }
+  // Forgets every entry and the host: called at detach, where no other call
+  // runs. The host's key goes with its buffer, which nothing else would free
+  // once the library is unloaded.
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     map_.clear();
     hostWord_.store(0, std::memory_order_release);
+    std::string().swap(host_);
   }
   size_t size() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -11,14 +11,18 @@
  *  - KoBioFPI_CheckMode takes no lock.
  *  - KoBioFPI_EncryptBIR and KoBioFPI_DecryptBIR run one at a time in a
  *    process (they share its cipher object and kept key).
- *  - The status checks and updates run at once; each read-modify-write of the
+ *  - The status checks run at once; each read-modify-write of the
  *    application's lockout record holds its machine-wide lock, which excludes
  *    threads and processes alike, so no failure is lost.
- *  - An update replaces its family's pending outcome, and a challenge answers
- *    and consumes it, each as one step: a challenge answers one whole outcome,
+ *  - The updates and challenges of one family run one at a time: an update
+ *    replaces the family's pending outcome, and a challenge answers and
+ *    consumes it, each as one step: a challenge answers one whole outcome,
  *    at most once. The pending outcome is the process's (one per application
  *    and family), not the calling thread's: with threads verifying at once, a
  *    challenge may answer another thread's outcome or find none (0x8000813).
+ *    The identify challenge reads through the candidates pointer of the last
+ *    identify update, whichever thread made it: keep that array alive until
+ *    then, or serialise the road from update to challenge.
  *  - The KoBioSPI_ exports run one at a time in a process. A call that names
  *    an application makes it current for the calls that name none (the
  *    challenges, KoBioSPI_DigitalSignBIR, KoBioSPI_VerifyReferenceBIR), which

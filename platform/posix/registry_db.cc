@@ -48,7 +48,6 @@ int WaitWhileBusy(void *episodeStart, int attempts) {
   usleep(attempts < 20 ? 100 : 500);
   return 1;
 }
-std::chrono::steady_clock::time_point g_busyEpisodeStart;
 
 }  // namespace
 
@@ -186,7 +185,7 @@ LSTATUS Registry::Connect() {
     sqlite3_close_v2(db);
     return RegistryError(rc);
   }
-  sqlite3_busy_handler(db, WaitWhileBusy, &g_busyEpisodeStart);
+  sqlite3_busy_handler(db, WaitWhileBusy, &busySince_);
   // The shared database is writable by every account: no view, trigger or
   // schema entry of its making may run functions or reach the schema.
   sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);

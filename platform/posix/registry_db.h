@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -292,6 +293,9 @@ class Registry {
 
   std::mutex mu_;
   sqlite3 *db_ = nullptr;
+  // When the current wait for another connection's lock began (the busy
+  // handler's, under mu_ like every use of db_).
+  std::chrono::steady_clock::time_point busySince_;
   pid_t pid_ = 0;
   std::string root_;
   bool writer_ = false;

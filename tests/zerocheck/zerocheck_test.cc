@@ -5,8 +5,11 @@
 // (scripts/test.sh sets it), where a finding also fails the whole program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <string>
 
 #include "admin/admin_password.h"
@@ -238,3 +241,37 @@ TEST_F(SecretRoadsTest, SignedReferenceBir) {
 
 }  // namespace
 }  // namespace ambercrypt
+
+// A short secret would fit the string object's own small-string buffer,
+// which no allocator frees, so the zero check could never see it there: its
+// text must live in an allocated (wiped) buffer from the start.
+TEST(SecretStringTest, ShortTextNeverSitsInTheObjectItself) {
+  using ambercrypt::SecretString;
+  const char kShort[] = "KeyText1";
+  alignas(SecretString) unsigned char storage[sizeof(SecretString)];
+  auto inObject = [&] {
+    return std::search(storage, storage + sizeof storage, kShort, kShort + sizeof kShort - 1) != storage + sizeof storage;
+  };
+  using Make = void (*)(void *, const char *);
+  const Make makers[] = {
+      [](void *at, const char *s) { new (at) SecretString(s); },
+      [](void *at, const char *s) { new (at) SecretString(s, strlen(s)); },
+      [](void *at, const char *s) { new (at) SecretString(s, s + strlen(s)); },
+      [](void *at, const char *s) {
+        auto *text = new (at) SecretString;
+        *text += s;
+      },
+      [](void *at, const char *s) {
+        SecretString other(s);
+        new (at) SecretString(std::move(other));
+      },
+  };
+  for (Make make : makers) {
+    memset(storage, 0, sizeof storage);
+    make(storage, kShort);
+    auto *text = std::launder(reinterpret_cast<SecretString *>(storage));
+    EXPECT_EQ(kShort, std::string(text->begin(), text->end()));
+    EXPECT_FALSE(inObject());
+    text->~SecretString();
+  }
+}
