@@ -3,7 +3,7 @@
 # copy of ambercrypt-admin that admin_tool_test drives. Idle unless
 # AMBERCRYPT_ZEROCHECK=1 is in the environment (scripts/test.sh sets it for
 # the Linux test run).
-if(NOT WIN32 AND NOT AMBERCRYPT_SANITIZE)
+if(NOT WIN32 AND NOT AMBERCRYPT_SANITIZE AND NOT AMBERCRYPT_TSAN AND NOT AMBERCRYPT_FUZZ)
   add_library(ambercrypt_zerocheck OBJECT ${CMAKE_CURRENT_LIST_DIR}/zerocheck.c)
   target_include_directories(ambercrypt_zerocheck INTERFACE ${CMAKE_CURRENT_LIST_DIR})
   target_compile_options(ambercrypt_zerocheck PRIVATE ${AMBERCRYPT_WARNINGS})
