@@ -1,6 +1,7 @@
 // secret_key.cc: KoBioSPI_InitSecretKey, which stores an application's 64-byte
 // secret-key block and BIR cipher. Every check runs before anything is written.
 #include <cstring>
+#include <mutex>
 
 #include "admin/admin_password.h"
 #include "crypto/secure_buffer.h"
@@ -43,6 +44,7 @@ uint32_t CSPICtrl::InitSecretKey(const char *applicationName, uint32_t algorithm
   SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   SettingCaches &caches = Caches();
+  std::lock_guard<std::mutex> keyLock(caches.SecretKeyMutex);
   if (app.WriteBytes(settings::kSecretKeyBlock, block.data(), kSecretKeyBlockSize) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }

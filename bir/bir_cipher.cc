@@ -23,6 +23,7 @@ uint32_t CFPICtrl::PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output,
   SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
 
+  std::lock_guard<std::mutex> keyLock(caches.SecretKeyMutex);
   if (caches.CipherAlgorithmCache.Find(appKey) == nullptr) {
     int32_t algorithm = 0;
     if (app.ReadInt(settings::kCipherAlgorithm, &algorithm) != ERROR_SUCCESS) return AMBER_E_NO_SECRET_KEY;

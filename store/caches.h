@@ -179,6 +179,11 @@ struct SettingCaches {
   // however threads report and ask.
   std::mutex VerifyPendingMutex;
   std::mutex IdentifyPendingMutex;
+  // The secret key and its cipher are written (and their entries dropped) by
+  // the administration side and read through (and kept) by the BIR cipher:
+  // each does so whole under this mutex, so a cipher that read the key just
+  // replaced can never keep it after the replacement dropped its entry.
+  std::mutex SecretKeyMutex;
 
   // Gives the host application's entries their lock-free word (see above);
   // only at attach, before any call can run.
