@@ -25,7 +25,9 @@ const char kSha1Oid[] = szOID_OIWSEC_sha1;
 // ---- DER encoding ---------------------------------------------------------
 
 // What a message is built in: the signed content passes through every part
-// that encloses it, so each buffer is wiped before it is given back.
+// that encloses it, so each buffer is wiped before it is given back. (The
+// platform layer stands below the library and does not include crypto/, so
+// it keeps this small allocator of its own.)
 template <typename T>
 struct WipingAllocator {
   using value_type = T;
