@@ -309,6 +309,53 @@ TEST_F(VerifierTest, SignerMustBeTheGivenCertificate) {
   EXPECT_EQ(AMBER_VERIFIER_INVALID, forged.Check(SignatureKey(signerDer_)));
 }
 
+// Which challenge an answer belongs to, as verifier.h states it: an answer
+// moved onto another challenge is refused unless the other challenge is the
+// answered one without its leading digits, which an identify text cannot tell
+// from its last number.
+TEST_F(VerifierTest, AnswerBelongsToItsChallenge) {
+  // The record as an application would hold it had the answer been to
+  // `challenge`: the record's challenge field and the issued one both moved.
+  auto moved = [](IdentifyAnswer a, const char *challenge) {
+    a.challenge = challenge;
+    memset(a.record.challenge, 0, sizeof a.record.challenge);
+    strcpy(a.record.challenge, challenge);
+    return a;
+  };
+  for (uint32_t method : {AMBER_RESPONSE_HMAC, AMBER_RESPONSE_SIGNATURE}) {
+    SCOPED_TRACE(method);
+    Provision(method);
+    AmberVerifierKey key = KeyFor(method);
+
+    // What is not refused: leading digits joining the identify text's last
+    // number, the level with no candidates or the last candidate's rate.
+    IdentifyAnswer levelOnly = moved(Identified({}, 5, "7Abcdef1"), "Abcdef1");
+    levelOnly.record.level = 57;
+    EXPECT_EQ(AMBER_VERIFIER_VALID, levelOnly.Check(key));
+    IdentifyAnswer lastRate = moved(Identified({{3, 100}, {7, 2000}}, 75, "42Nonce"), "2Nonce");
+    lastRate.candidates[1].rate = 20004;
+    EXPECT_EQ(AMBER_VERIFIER_VALID, lastRate.Check(key));
+
+    // What is refused: the same moves with the candidates the application
+    // holds, any challenge that begins with a letter, and every verify answer.
+    IdentifyAnswer ownRate = moved(Identified({{3, 100}, {7, 2000}}, 75, "42Nonce"), "2Nonce");
+    EXPECT_EQ(AMBER_VERIFIER_INVALID, ownRate.Check(key));
+    const IdentifyAnswer letter = Identified({{3, 100}}, 75, "Nonce4711");
+    for (const char *other : {"once4711", "XNonce4711", "Nonce471", "7Nonce4711"}) {
+      IdentifyAnswer changed = moved(letter, other);
+      EXPECT_EQ(AMBER_VERIFIER_INVALID, changed.Check(key)) << other;
+    }
+    VerifyAnswer verify = Verified(1, 1000, 5, "7Abcdef1");
+    verify.challenge = "Abcdef1";
+    memset(verify.record.challenge, 0, sizeof verify.record.challenge);
+    strcpy(verify.record.challenge, "Abcdef1");
+    for (uint8_t level : {5, 57}) {
+      verify.record.level = level;
+      EXPECT_EQ(AMBER_VERIFIER_INVALID, verify.Check(key)) << "verify, level " << int{level};
+    }
+  }
+}
+
 TEST_F(VerifierTest, UnusableArgumentsAreRefused) {
   Provision(AMBER_RESPONSE_HMAC);
   VerifyAnswer verify = Verified(1, 1000, 80);

@@ -27,6 +27,24 @@
  * FMR against its own thresholds, the digest against its own BIR's, and the
  * candidates against those it expects.
  *
+ * Which challenge an answer belongs to. The record's challenge must equal the
+ * one the application passes, and the response must cover it. In a verify
+ * text the digest (ending in "=" and a line feed) stands just before the
+ * challenge, so an answer to one challenge never checks as an answer to
+ * another that holds no line feed. In an identify text the last number (the
+ * last candidate's rate, or the level when there is none) runs straight into
+ * the challenge, so a challenge's leading digits can join it: the answer to
+ * "7Abcdef1" (level 5, no candidates) checks as an answer to "Abcdef1" with
+ * level 57, and the answer to "42Nonce" whose last rate was 2000 checks as one
+ * to "2Nonce" when the caller passes a last rate of 20004. What is refused is
+ * any answer whose text differs from the one rebuilt here; what is not is an
+ * answer the library gave to a challenge that ends with the issued one after
+ * a run of digits. Such an answer could only come from whoever could ask the
+ * library for an answer in the first place. So an application issues fresh
+ * challenges that begin with a letter, and passes the count and candidates it
+ * holds itself, never ones taken from the answering side or the record: then
+ * an identify answer that checks was given to this very challenge.
+ *
  * Part of the static library ambercrypt_verifier, not of the library itself:
  * it needs no store, no attached library and no certificate store. Linux
  * builds use OpenSSL, Windows builds CryptoAPI. Thread-safe; no global state.
