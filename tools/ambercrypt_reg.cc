@@ -332,13 +332,20 @@ int Export(const std::string &path, const std::string &file, bool overwrite) {
   std::vector<regfile::Section> sections;
   LSTATUS status = Collect(path, &sections);
   if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  // The whole file is made before anything is written: a name that cannot
+  // be written (another account may add values to some keys) leaves the
+  // file as it was.
+  std::string bytes, error;
+  if (!regfile::EncodeFile(sections, &bytes, &error)) {
+    return Fail(error + "\nNothing was exported; the tree exports once that name is gone.");
+  }
   std::ifstream exists(file);
   if (exists.good() && !overwrite && !Confirm("File " + file + " already exists. Overwrite it")) {
     std::puts("The operation was canceled by the user.");
     return 0;
   }
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << regfile::EncodeFile(sections);
+  out << bytes;
   if (!out.good()) return Fail("cannot write " + file);
   std::puts(kSuccess);
   return 0;
@@ -351,7 +358,9 @@ int Import(const std::string &file) {
   bytes << in.rdbuf();
   std::vector<regfile::Section> sections;
   std::string error;
-  if (!regfile::ParseFile(bytes.str(), &sections, &error)) return Fail(error);
+  if (!regfile::ParseFile(bytes.str(), &sections, &error)) {
+    return Fail(file + ", " + error + "\nNothing was imported.");
+  }
   for (const regfile::Section &s : sections) {
     std::string path;
     if (!SplitKey(s.key, &path)) return Fail("only HKEY_LOCAL_MACHINE is kept here: " + s.key);
