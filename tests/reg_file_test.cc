@@ -1,11 +1,23 @@
-// The .reg text format: what the registry tool reads and writes, case by case.
+// The .reg text format: what the registry tool reads and writes, case by case,
+// and the tool's export and import of a tree holding a planted value name.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "platform/posix/registry_tool.h"
+#include "platform/win32_api.h"
+#include "store/settings.h"
+#include "support/test_support.h"
 #include "tools/reg_file.h"
+
+extern char **environ;
 
 namespace ambercrypt::regfile {
 namespace {
@@ -356,6 +368,104 @@ TEST(RegFileTest, NamesTheRegistryRefusesAreNeitherWrittenNorRead) {
   EXPECT_NE(std::string::npos, error.find("longer than the registry allows")) << error;
   EXPECT_FALSE(EncodeFile({{k + "\\" + tooLongKey + "\\x", false, {}}}, &bytes, &error));
   EXPECT_NE(std::string::npos, error.find("longer than the registry allows")) << error;
+}
+
+// ---- The tool: a planted name, exported and imported as a backup is ----------
+
+std::string WithoutTrailingSeparator(std::string path) {
+  if (!path.empty() && path.back() == '\\') path.pop_back();
+  return path;
+}
+
+class RegToolTest : public test::StoreTest {
+ protected:
+  // Runs ambercrypt-reg with args on this test's store; its exit status,
+  // with its standard error in *message.
+  int Tool(const std::vector<std::string> &args, std::string *message) {
+    const std::string errors = root() + "/tool.err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> all = {AMBERCRYPT_REG_TOOL};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : all) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int status = -1;
+    const int spawned = posix_spawn(&pid, AMBERCRYPT_REG_TOOL, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0 || waitpid(pid, &status, 0) != pid) return -1;
+    *message = test::ReadFile(errors);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+};
+
+// Every account may add values under an application's UserInfo key. A value
+// whose name holds a line break, a section line for the base key and a line
+// for the administrator password digest (or a deletion of the base key) must
+// neither reach a backup nor spoil one: the export is refused, naming the
+// key, the backup made before stays as it was, and importing it changes
+// nothing.
+TEST_F(RegToolTest, APlantedValueNameChangesNothingThroughExportAndImport) {
+  test::ProvisionAdminPassword("Admin1pass");
+  const char *digestName = settings::kAdminPasswordDigest.name;
+  Bytes digest;
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, digestName, &digest));
+  const std::string userInfo = test::ApplicationPath("Kiosk") + kUserInfoSuffix;
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, userInfo.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  uint8_t nullDacl[256];
+  ASSERT_TRUE(InitializeSecurityDescriptor(nullDacl, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(nullDacl, TRUE, nullptr, TRUE));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, nullDacl));
+  const DWORD one = 1;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Count", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4));
+
+  const std::string tree = "HKLM\\" + WithoutTrailingSeparator(kBaseKeyPath);
+  const std::string backup = root() + "/backup.reg";
+  std::string message;
+  ASSERT_EQ(0, Tool({"export", tree, backup}, &message)) << message;
+  const std::string before = test::ReadFile(backup);
+
+  // '"' and '\' as overlong UTF-8 (C0 A2, C1 9C), which the quoting passes.
+  const std::string base = "HKEY_LOCAL_MACHINE\\" + WithoutTrailingSeparator(kBaseKeyPath);
+  auto overlong = [](std::string text) {
+    std::string out;
+    for (char c : text) out += c == '"' ? "\xC0\xA2" : c == '\\' ? "\xC1\x9C" : std::string(1, c);
+    return out;
+  };
+  // Written between quotes and followed by "=dword:00000001, each line of
+  // the name reads as a line of its own.
+  const std::string planted[] = {
+      overlong("x\"=dword:1\r\n[" + base + "]\r\n\"" + digestName +
+               "\"=hex:00,11,22,33,44,55,66,77,88,99,aa,bb,cc,dd,ee,ff,00,11,22,33\r\n\"y"),
+      overlong("x\"=dword:1\r\n[-" + base + "]\r\n[HKEY_LOCAL_MACHINE\\" + userInfo + "]\r\n\"y"),
+  };
+  for (const std::string &name : planted) {
+    SCOPED_TRACE(Escaped(name));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4));
+    EXPECT_EQ(1, Tool({"export", tree, backup, "/y"}, &message));
+    EXPECT_NE(std::string::npos,
+              message.find("key HKEY_LOCAL_MACHINE\\" + userInfo + ": the value name \"x\\xc0\\xa2=dword:1\\r\\n["))
+        << message;
+    EXPECT_EQ(before, test::ReadFile(backup)) << "the backup was replaced";
+    const std::string fresh = root() + "/fresh.reg";
+    EXPECT_EQ(1, Tool({"export", tree, fresh}, &message));
+    struct stat st;
+    EXPECT_NE(0, lstat(fresh.c_str(), &st)) << "a refused export left a file";
+    unlink(fresh.c_str());
+    // The administrator restores the backup: the base key is as it was.
+    EXPECT_EQ(0, Tool({"import", backup}, &message)) << message;
+    Bytes now;
+    EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, digestName, &now));
+    EXPECT_EQ(digest, now);
+    ASSERT_EQ(ERROR_SUCCESS, posix::RegDeleteValueA(key, name.c_str()));
+  }
+  RegCloseKey(key);
 }
 
 }  // namespace
