@@ -66,6 +66,44 @@ for bad in '"x"=hex(zz):00' '"x"=dword:123456789' '"x"=hex:0g' 'no equals sign';
 done
 if "$tool" query 'HKLM\SOFTWARE\Dravelo\Bad' >/dev/null 2>&1; then fail "a refused file changed the registry"; fi
 
+# What export never writes is refused on import, naming the line, and a file
+# refused at any line imports nothing, not even the sections before it.
+for bad in '"a\nb"=dword:1' '"s"="a\r\nb"' '"s"="\0"' "\"s\"=\"$(printf 'a\033[2Jb')\"" \
+           "\"$(printf 'a\300\242b')\"=dword:1"; do
+  printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo\\Bad]\n"ok"=dword:1\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo\\Bad2]\n%s\n' "$bad" >"$work/bad.reg"
+  rc=0
+  message=$("$tool" import "$work/bad.reg" 2>&1 >/dev/null) || rc=$?
+  [ "$rc" -eq 1 ] || fail "line '$bad' gave exit code $rc"
+  grep -q "bad.reg, line 7: " <<<"$message" || fail "the refusal of '$bad' names no line: $message"
+done
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo\\Bad]\n\n[HKEY_CURRENT_USER\\Software\\X]\n' >"$work/bad.reg"
+if "$tool" import "$work/bad.reg" >/dev/null 2>&1; then fail "a key of another root was imported"; fi
+if "$tool" query 'HKLM\SOFTWARE\Dravelo\Bad' >/dev/null 2>&1; then fail "a refused file imported its first section"; fi
+
+# A value name no .reg line can carry: export refuses the tree, names the key
+# and the name (escaped), and leaves the file it was to replace as it was.
+"$tool" export "$key" "$work/kept.reg" >/dev/null
+[ "$(stat -c %a "$work/kept.reg")" = 600 ] || fail "a new export is not mode 0600"
+cp "$work/kept.reg" "$work/kept.before"
+"$tool" add "$key" /v $'Planted\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo]' /t REG_DWORD /d 1 /f >/dev/null
+rc=0
+message=$("$tool" export 'HKLM\SOFTWARE\Dravelo' "$work/kept.reg" /y 2>&1 >/dev/null) || rc=$?
+[ "$rc" -eq 1 ] || fail "export of a planted name gave exit code $rc"
+grep -qF 'key HKEY_LOCAL_MACHINE\SOFTWARE\Dravelo\Test\ab/cd+ef=: the value name "Planted\r\n[HKEY_LOCAL_MACHINE\SOFTWARE\Dravelo]" holds a line break' <<<"$message" ||
+  fail "the refusal names no key: $message"
+cmp -s "$work/kept.reg" "$work/kept.before" || fail "a refused export changed the file"
+if "$tool" export 'HKLM\SOFTWARE\Dravelo' "$work/none.reg" >/dev/null 2>&1 || [ -e "$work/none.reg" ]; then
+  fail "a refused export left a file"
+fi
+[ -z "$(find "$work" -maxdepth 1 -name '*.reg.*')" ] || fail "a refused export left a temporary file"
+"$tool" delete "$key" /v $'Planted\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo]' /f >/dev/null
+
+# Export never writes through a link planted where the file is to go.
+echo original >"$work/target"
+ln -s "$work/target" "$work/link.reg"
+if "$tool" export "$key" "$work/link.reg" /y >/dev/null 2>&1; then fail "export through a link"; fi
+[ "$(cat "$work/target")" = original ] || fail "export wrote through a link"
+
 wine=/usr/lib/wine/wine64
 if [ -x "$wine" ]; then
   "$wine" wineboot --init >/dev/null 2>&1 || true

@@ -7,7 +7,13 @@
 //   import FILE
 // HKLM and HKEY_LOCAL_MACHINE name the root; only '\' separates key names.
 // The registry lives under $AMBERCRYPT_ROOT (default /var/lib/ambercrypt).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -328,18 +334,60 @@ LSTATUS Collect(const std::string &path, std::vector<regfile::Section> *sections
   return ERROR_SUCCESS;
 }
 
+// Writes bytes to a new file beside path (created with O_EXCL, so never
+// through a planted link, mode 0600: an export holds the installation's
+// settings) and renames it over path: path then holds the whole export, or,
+// on any failure, what it held before.
+bool WriteReplacing(const std::string &path, const std::string &bytes, std::string *why) {
+  std::vector<char> temp(path.begin(), path.end());
+  const char suffix[] = ".XXXXXX";
+  temp.insert(temp.end(), suffix, suffix + sizeof suffix);
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  int error = 0;
+  for (size_t done = 0; done < bytes.size() && error == 0;) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      error = errno;
+    }
+  }
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temp.data(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temp.data());
+    *why = std::strerror(error);
+    return false;
+  }
+  return true;
+}
+
 int Export(const std::string &path, const std::string &file, bool overwrite) {
   std::vector<regfile::Section> sections;
   LSTATUS status = Collect(path, &sections);
   if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
-  std::ifstream exists(file);
-  if (exists.good() && !overwrite && !Confirm("File " + file + " already exists. Overwrite it")) {
-    std::puts("The operation was canceled by the user.");
-    return 0;
+  // The whole file is made before anything is written: a name that cannot
+  // be written (another account may add values to some keys) leaves the
+  // file as it was.
+  std::string bytes, error;
+  if (!regfile::EncodeFile(sections, &bytes, &error)) {
+    return Fail(error + "\nNothing was exported; the tree exports once that name is gone.");
   }
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << regfile::EncodeFile(sections);
-  if (!out.good()) return Fail("cannot write " + file);
+  struct stat st;
+  if (lstat(file.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return Fail(file + " exists and is not a regular file (a link?); nothing was exported.");
+    if (!overwrite && !Confirm("File " + file + " already exists. Overwrite it")) {
+      std::puts("The operation was canceled by the user.");
+      return 0;
+    }
+  }
+  std::string why;
+  if (!WriteReplacing(file, bytes, &why)) return Fail("cannot write " + file + ": " + why);
   std::puts(kSuccess);
   return 0;
 }
@@ -351,10 +399,20 @@ int Import(const std::string &file) {
   bytes << in.rdbuf();
   std::vector<regfile::Section> sections;
   std::string error;
-  if (!regfile::ParseFile(bytes.str(), &sections, &error)) return Fail(error);
+  if (!regfile::ParseFile(bytes.str(), &sections, &error)) {
+    return Fail(file + ", " + error + "\nNothing was imported.");
+  }
+  // Every key is checked before the first is written.
+  std::vector<std::string> paths;
   for (const regfile::Section &s : sections) {
-    std::string path;
-    if (!SplitKey(s.key, &path)) return Fail("only HKEY_LOCAL_MACHINE is kept here: " + s.key);
+    paths.emplace_back();
+    if (!SplitKey(s.key, &paths.back())) {
+      return Fail("only HKEY_LOCAL_MACHINE is kept here: " + regfile::Escaped(s.key) + "\nNothing was imported.");
+    }
+  }
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const regfile::Section &s = sections[i];
+    const std::string &path = paths[i];
     if (s.remove) {
       LSTATUS status = ambercrypt::posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
       if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return Fail(ErrorText(status));

@@ -2,6 +2,9 @@
 // "Windows Registry Editor Version 5.00", [KEY] sections, "name"=dword:,
 // hex:, hex(n): and quoted strings. Written as Windows writes it (UTF-16LE with
 // a byte-order mark, CRLF); read from that or from ASCII/UTF-8 text.
+// Names come from a registry every account may add values to: what cannot be
+// written as one line that reads back as itself is refused, never written, and
+// a file holding what this writer never writes is refused as a whole.
 #ifndef AMBERCRYPT_TOOLS_REG_FILE_H_
 #define AMBERCRYPT_TOOLS_REG_FILE_H_
 
@@ -24,13 +27,24 @@ struct Section {
   std::vector<Value> values;
 };
 
-// The lines of one section, without line ends.
-std::vector<std::string> FormatSection(const Section &section);
-// The whole file's bytes: UTF-16LE with BOM and CRLF.
-std::string EncodeFile(const std::vector<Section> &sections);
-// Parses a file's bytes (UTF-16LE with BOM, UTF-8 with or without BOM, ASCII).
-// False with *error set when the text is not a registry file.
+// FormatSection: the lines of one section, without line ends. False with
+// *error (naming the key, and the value with its name escaped) when a name
+// cannot be written: *lines is then unspecified.
+bool FormatSection(const Section &section, std::vector<std::string> *lines, std::string *error);
+// EncodeFile: the whole file's bytes (UTF-16LE with BOM and CRLF), or false
+// with *error as FormatSection gives it; *bytes is then empty.
+bool EncodeFile(const std::vector<Section> &sections, std::string *bytes, std::string *error);
+// ParseFile: reads a file's bytes (UTF-16LE with BOM, UTF-8 with or without
+// BOM, ASCII). False with *error (naming the line) when the text is not a
+// registry file or holds anything EncodeFile never writes: text that is not
+// UTF-8/UTF-16, a control character, an escape other than \\ and \", a name
+// longer than the registry allows.
 bool ParseFile(const std::string &bytes, std::vector<Section> *sections, std::string *error);
+
+// Escaped: text for a message, on one line: control characters and bytes that
+// are not UTF-8 written as \r, \n, \t, \xNN or \uNNNN, and cut after about
+// 160 characters.
+std::string Escaped(const std::string &text);
 
 }  // namespace ambercrypt::regfile
 

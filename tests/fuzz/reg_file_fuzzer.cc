@@ -1,8 +1,11 @@
 // .reg files given to `ambercrypt-reg import`: the input is the file. The
 // tool itself runs (its main, built into this target under another name)
-// against the fuzz store, and the parser's answer must survive the trip
-// back: what it read, written out as the tool exports and read again, is
-// what it read. The keys an import made are removed after each input.
+// against the fuzz store. Import takes only what export writes, so what the
+// parser read is written again, without refusal, and reads back as itself.
+// The input is also a name as another account may plant it in the registry:
+// as a value name, a key name and string data, export either refuses it or
+// writes a file that reads back as the same keys and values. The keys an
+// import made are removed after each input.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,23 +28,6 @@ namespace {
 
 using ambercrypt::regfile::Section;
 using ambercrypt::regfile::Value;
-
-// Names that a .reg file can carry at all: printable ASCII.
-bool Portable(const std::vector<Section> &sections) {
-  auto printable = [](const std::string &s) {
-    for (char c : s) {
-      if (c < 0x20 || c > 0x7e) return false;
-    }
-    return true;
-  };
-  for (const Section &s : sections) {
-    if (!printable(s.key)) return false;
-    for (const Value &v : s.values) {
-      if (!printable(v.name)) return false;
-    }
-  }
-  return true;
-}
 
 bool Same(const std::vector<Section> &a, const std::vector<Section> &b) {
   if (a.size() != b.size()) return false;
@@ -85,11 +71,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string bytes(reinterpret_cast<const char *>(data), size);
 
   std::vector<Section> sections;
-  std::string error;
-  if (regfile::ParseFile(bytes, &sections, &error) && Portable(sections)) {
+  std::string error, encoded;
+  if (regfile::ParseFile(bytes, &sections, &error)) {
     std::vector<Section> again;
-    if (!regfile::ParseFile(regfile::EncodeFile(sections), &again, &error) || !Same(sections, again)) {
-      fprintf(stderr, "reg file fuzzer: an exported file does not read back as what was exported\n");
+    if (!regfile::EncodeFile(sections, &encoded, &error)) {
+      fprintf(stderr, "reg file fuzzer: export refuses what import read: %s\n", error.c_str());
+      abort();
+    }
+    if (!regfile::ParseFile(encoded, &again, &error) || !Same(sections, again)) {
+      fprintf(stderr, "reg file fuzzer: an exported file does not read back as what was exported: %s\n", error.c_str());
+      abort();
+    }
+  }
+  const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Fuzz";
+  const std::vector<uint8_t> text(bytes.begin(), bytes.end());
+  const std::vector<Section> planted[] = {
+      {{key, false, {{"Before", 4, {1, 0, 0, 0}}, {bytes, 3, {0xee}}, {"After", 4, {2, 0, 0, 0}}}}},
+      {{key + "\\" + bytes, false, {{"After", 4, {2, 0, 0, 0}}}}},
+      {{key, false, {{"S", 1, text}}}},
+  };
+  for (const std::vector<Section> &written : planted) {
+    std::vector<Section> read;
+    if (regfile::EncodeFile(written, &encoded, &error) &&
+        (!regfile::ParseFile(encoded, &read, &error) || !Same(written, read))) {
+      fprintf(stderr, "reg file fuzzer: a name or string is written as something else: %s\n", error.c_str());
       abort();
     }
   }
