@@ -96,6 +96,16 @@ if "$tool" export 'HKLM\SOFTWARE\Dravelo' "$work/none.reg" >/dev/null 2>&1 || [ 
   fail "a refused export left a file"
 fi
 [ -z "$(find "$work" -maxdepth 1 -name '*.reg.*')" ] || fail "a refused export left a temporary file"
+# query lists such a name and string data escaped: no forged line, no raw
+# terminal escape.
+"$tool" add "$key" /v Shown /t REG_SZ /d $'\e]0;x\a\r\n    Forged    REG_DWORD    0x1' /f >/dev/null
+listing=$("$tool" query "$key")
+grep -qF '    Planted\r\n[HKEY_LOCAL_MACHINE\SOFTWARE\Dravelo]    REG_DWORD    0x1' <<<"$listing" ||
+  fail "query did not escape a planted name: $listing"
+grep -qF '    Shown    REG_SZ    \x1b]0;x\x07\r\n    Forged    REG_DWORD    0x1' <<<"$listing" ||
+  fail "query did not escape string data: $listing"
+if grep -q $'^    Forged\|\e\|\r' <<<"$listing"; then fail "query printed a planted line or escape raw"; fi
+"$tool" delete "$key" /v Shown /f >/dev/null
 "$tool" delete "$key" /v $'Planted\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Dravelo]' /f >/dev/null
 
 # Export never writes through a link planted where the file is to go.

@@ -95,6 +95,11 @@ const char *TypeName(DWORD type) {
   }
 }
 
+// Names and strings of world-writable keys are anyone's: a line break or a
+// terminal escape in them must not forge lines of the listing or reach the
+// administrator's terminal, so everything listed is printed escaped.
+std::string Listed(const std::string &text) { return regfile::Escaped(text, regfile::EscapedLength::kWhole); }
+
 std::string DataText(const RegistryValue &v) {
   char buffer[16];
   if (v.type == REG_DWORD && v.data.size() == 4) {
@@ -104,7 +109,7 @@ std::string DataText(const RegistryValue &v) {
   }
   if (v.type == REG_SZ || v.type == 2) {
     std::string text(v.data.begin(), v.data.end());
-    return text.substr(0, text.find('\0'));
+    return Listed(text.substr(0, text.find('\0')));
   }
   std::string out;
   for (uint8_t b : v.data) {
@@ -115,8 +120,8 @@ std::string DataText(const RegistryValue &v) {
 }
 
 void PrintValue(const RegistryValue &v) {
-  std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : v.name.c_str(), TypeName(v.type),
-              DataText(v).c_str());
+  const std::string name = v.name.empty() ? "(Default)" : Listed(v.name);
+  std::printf("    %s    %s    %s\n", name.c_str(), TypeName(v.type), DataText(v).c_str());
 }
 
 class Key {
@@ -162,7 +167,7 @@ LSTATUS QueryTree(const std::string &path, bool recurse) {
   std::vector<std::string> subkeys;
   if ((status = ambercrypt::posix::RegEnumValues(key.get(), &values)) != ERROR_SUCCESS) return status;
   if ((status = ambercrypt::posix::RegEnumSubkeys(key.get(), &subkeys)) != ERROR_SUCCESS) return status;
-  std::printf("%s\n", FullName(path).c_str());
+  std::printf("%s\n", Listed(FullName(path)).c_str());
   for (const RegistryValue &v : values) PrintValue(v);
   std::printf("\n");
   for (const std::string &sub : subkeys) {
@@ -170,7 +175,7 @@ LSTATUS QueryTree(const std::string &path, bool recurse) {
     if (recurse) {
       if ((status = QueryTree(child, true)) != ERROR_SUCCESS) return status;
     } else {
-      std::printf("%s\n", FullName(child).c_str());
+      std::printf("%s\n", Listed(FullName(child)).c_str());
     }
   }
   return ERROR_SUCCESS;
@@ -200,7 +205,7 @@ int Query(const std::string &path, const std::vector<std::string> &options) {
   ambercrypt::posix::RegEnumValues(key.get(), &values);
   for (const RegistryValue &v : values) {
     if (Upper(v.name) == Upper(name)) {
-      std::printf("%s\n", FullName(path).c_str());
+      std::printf("%s\n", Listed(FullName(path)).c_str());
       PrintValue(v);
       std::printf("\n");
       return 0;

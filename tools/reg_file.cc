@@ -359,11 +359,11 @@ bool ParseValueLine(const std::string &line, Value *value, std::string *why) {
 
 }  // namespace
 
-std::string Escaped(const std::string &text) {
+std::string Escaped(const std::string &text, EscapedLength length) {
   std::string out;
   char code[16];
   for (size_t i = 0; i < text.size();) {
-    if (out.size() >= kMessageLimit) return out + "...";
+    if (length == EscapedLength::kMessage && out.size() >= kMessageLimit) return out + "...";
     const size_t start = i;
     uint32_t c;
     if (!NextUtf8(text, &i, &c)) {

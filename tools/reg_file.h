@@ -41,10 +41,11 @@ bool EncodeFile(const std::vector<Section> &sections, std::string *bytes, std::s
 // longer than the registry allows.
 bool ParseFile(const std::string &bytes, std::vector<Section> *sections, std::string *error);
 
-// Escaped: text for a message, on one line: control characters and bytes that
-// are not UTF-8 written as \r, \n, \t, \xNN or \uNNNN, and cut after about
-// 160 characters.
-std::string Escaped(const std::string &text);
+// Escaped: text for a message or a listing, on one line: control characters
+// and bytes that are not UTF-8 written as \r, \n, \t, \xNN or \uNNNN. A
+// message cuts it after about 256 characters; a listing keeps it whole.
+enum class EscapedLength { kMessage, kWhole };
+std::string Escaped(const std::string &text, EscapedLength length = EscapedLength::kMessage);
 
 }  // namespace ambercrypt::regfile
 
