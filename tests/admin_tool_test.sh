@@ -166,6 +166,28 @@ expect_fail "0x8000816: signature not produced, or it does not verify" "$admin" 
 run "$admin" sign-bir Scanner "$work/signed.bir" "$work/resigned.bir" >/dev/null || fail "re-sign"
 expect_fail "0x8000814" "$admin" verify-bir Custom "$work/signed.bir"
 expect_fail "not a BIR file" "$admin" verify-bir Scanner "$work/data.bin"
+# A BIR file is written as a new file of mode 0600 (whatever the umask), or
+# over a private file of this account; never through a link, never over a
+# file other accounts may read (left as it is), never into a FIFO. A FIFO
+# named as the input is refused, not waited on.
+(umask 022 && run "$admin" sign-bir Scanner "$work/data.bin" "$work/private.bir" --raw >/dev/null) || fail "sign to a new file"
+[ "$(stat -c %a "$work/private.bir")" = 600 ] || fail "a new BIR file is not 0600"
+run "$admin" sign-bir Scanner "$work/data.bin" "$work/private.bir" --raw >/dev/null || fail "sign over a private file"
+run "$admin" verify-bir Scanner "$work/private.bir" >/dev/null || fail "the rewritten file"
+echo 'not to be touched' >"$work/victim"
+ln -s "$work/victim" "$work/link.bir"
+ln -s "$work/made-through-a-link" "$work/dangling.bir"
+for out in link.bir dangling.bir; do
+  expect_fail "$work/$out: is a symbolic link" "$admin" sign-bir Scanner "$work/data.bin" "$work/$out" --raw
+done
+[ "$(cat "$work/victim")" = 'not to be touched' ] && [ ! -e "$work/made-through-a-link" ] || fail "written through a link"
+echo 'open to all' >"$work/open.bir"
+chmod 0644 "$work/open.bir"
+expect_fail "exists with mode 0644" "$admin" sign-bir Scanner "$work/data.bin" "$work/open.bir" --raw
+[ "$(cat "$work/open.bir")" = 'open to all' ] && [ "$(stat -c %a "$work/open.bir")" = 644 ] || fail "an open file was changed"
+mkfifo "$work/fifo.bir"
+expect_fail "$work/fifo.bir: is not a regular file" timeout 20 "$admin" sign-bir Scanner "$work/data.bin" "$work/fifo.bir" --raw
+expect_fail "$work/fifo.bir: is not a regular file" timeout 20 "$admin" verify-bir Scanner "$work/fifo.bir"
 
 # BSP check: a module registered for a UUID, by file and by digest text.
 uuid='{00112233-4455-6677-8899-aabbccddeeff}'
