@@ -106,6 +106,22 @@ thumb=$(openssl x509 -in "$data/signer.cert.pem" -noout -fingerprint -sha1 | sed
 run "$admin" cert list --json | has -F "{\"thumbprint\": \"$thumb\", \"subject\": \"O=Test Vectors,CN=Reference Signer\"" ||
   fail "cert list"
 run "$admin" cert list | grep "$thumb" | has 'with key' || fail "cert list: key"
+# The store is read through its directory, as the library reads it: a link or
+# a FIFO among the certificates (or in a key's place) is skipped and named,
+# never followed nor waited on.
+store=$AMBERCRYPT_ROOT/certs/ROOT
+keyless_thumb=$(openssl x509 -in "$fixtures/keyless.cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr A-F a-f)
+other_thumb=$(openssl x509 -in "$fixtures/long_issuer.cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr A-F a-f)
+ln -s "$fixtures/long_issuer.cert.pem" "$store/linked.pem"
+mkfifo "$store/planted.pem" "$store/$keyless_thumb.key"
+out=$(timeout 20 "$admin" cert list 2>&1) || fail "cert list with planted files: $out"
+has -F "$thumb" <<<"$out" && has -F "$keyless_thumb" <<<"$out" || fail "cert list lost a certificate: $out"
+has -F "$other_thumb" <<<"$out" && fail "cert list followed a link: $out"
+for planted in linked.pem planted.pem "$keyless_thumb.key"; do
+  has -F "$store/$planted" <<<"$out" || fail "cert list did not name $planted: $out"
+done
+rm "$store/linked.pem" "$store/planted.pem" "$store/$keyless_thumb.key"
+
 # The serial as stored, as Windows shows it: the DER integer's bytes, so a
 # leading 00 when the first byte has its high bit set.
 serial=$(openssl x509 -in "$data/signer.cert.pem" -noout -serial | sed 's/.*=//' | tr A-F a-f)
@@ -208,6 +224,39 @@ expect_fail "0x800080F" "$admin" delete Scanner
 # cert remove takes the key with it.
 run "$admin" cert remove "$thumb" >/dev/null || fail "cert remove"
 [ -e "$AMBERCRYPT_ROOT/certs/ROOT/signer.key" ] && fail "key left behind"
+
+# A "ROOT" store reached through a link (certs/ROOT or certs), or one that
+# another account may write or owns, is refused: nothing is listed from it,
+# nothing removed from it.
+real=$work/ROOT.real
+mv "$store" "$real"
+for link in certs/ROOT certs; do
+  elsewhere=$work/elsewhere-${link//\//-}
+  mkdir -p "$elsewhere/ROOT"
+  cp "$data/signer.cert.pem" "$elsewhere/ROOT/victim.pem"
+  cp "$data/signer.key.pem" "$elsewhere/ROOT/victim.key"
+  if [ "$link" = certs ]; then
+    mv "$AMBERCRYPT_ROOT/certs" "$work/certs.real"
+    ln -s "$elsewhere" "$AMBERCRYPT_ROOT/certs"
+  else
+    ln -s "$elsewhere/ROOT" "$store"
+  fi
+  expect_fail "is a symbolic link" "$admin" cert list
+  expect_fail "is a symbolic link" "$admin" cert remove "$thumb"
+  [ -e "$elsewhere/ROOT/victim.pem" ] && [ -e "$elsewhere/ROOT/victim.key" ] || fail "cert remove followed $link"
+  rm "$AMBERCRYPT_ROOT/$link"
+  [ "$link" = certs ] && mv "$work/certs.real" "$AMBERCRYPT_ROOT/certs"
+done
+mv "$real" "$store"
+chmod 0775 "$store"
+expect_fail "may be written by other accounts" "$admin" cert list
+chmod 0755 "$store"
+if [ "$(id -u)" -eq 0 ]; then
+  chown 65534 "$store"
+  expect_fail "belongs to another account" "$admin" cert list
+  chown 0 "$store"
+fi
+run "$admin" cert list >/dev/null || fail "cert list once the store is as it was"
 
 # No secret was ever printed without --reveal.
 for s in "$password" "$secret" "$keytext"; do

@@ -1231,7 +1231,9 @@ int Cert(const Options &options) {
   }
   if (verb == "list" && options.args.size() == 1) {
     std::vector<admin::CertificateInfo> all;
-    if (!admin::ListRoot(&all, &message)) return Fail(message);
+    std::vector<std::string> notes;
+    if (!admin::ListRoot(&all, &notes, &message)) return Fail(message);
+    for (const std::string &note : notes) std::fprintf(stderr, "ambercrypt-admin: note: %s\n", note.c_str());
     if (options.json) std::printf("[");
     for (size_t i = 0; i < all.size(); ++i) {
       const admin::CertificateInfo &c = all[i];
