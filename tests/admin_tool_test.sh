@@ -47,9 +47,19 @@ expect_fail "never taken from the command line" "$admin" restrict App full --pas
 expect_fail "takes no option --key" "$admin" secret-key App aes256 --key "$secret"
 
 # Commands before an installation say so; a weak password installs nothing.
+# Where there is no store (a mistyped AMBERCRYPT_ROOT) they say that, and none
+# makes one there: only install does, once it has a password to store.
+for c in list 'show Scanner' 'show Scanner --reveal' 'cert list' 'restrict App full' 'delete App' \
+         "end-user-cert App $data/signer.cert.pem" 'verify-bsp {00112233-4455-6677-8899-aabbccddeeff} AAAAAAAAAAAAAAAAAAAAAAAAAAA=' \
+         'cert remove 0000000000000000000000000000000000000000'; do
+  expect_fail "there is no store at $AMBERCRYPT_ROOT" sh -c "'$admin' $c </dev/null"
+done
+expect_fail "there is no store at $AMBERCRYPT_ROOT" "$reg" query 'HKLM\SOFTWARE'
+expect_fail "there is no store at $AMBERCRYPT_ROOT" "$reg" export 'HKLM\SOFTWARE' "$work/none.reg"
 expect_fail "no installation here" "$admin" restrict App full </dev/null
 expect_fail "password refused" sh -c "echo weakpass | '$admin' install"
 expect_fail "no installation here" "$admin" list
+[ -e "$AMBERCRYPT_ROOT" ] && fail "a command that failed made a store"
 
 # Install from stdin; the library creates the installation number.
 out=$(echo 'First-Passw0rd' | run "$admin" install) || fail "install: $out"

@@ -542,16 +542,40 @@ std::string StoreRefusal() {
   std::string why = ambercrypt::posix::StateRootRefusal();
   return why.empty() ? std::string() : "the store is refused: " + why;
 }
+
+// A state root that does not exist at all, named.
+std::string MissingStore() {
+  ambercrypt::posix::StateDirectory root;
+  if (ambercrypt::posix::OpenStateRoot(false, &root) != ERROR_FILE_NOT_FOUND) return {};
+  return "there is no store at " + ambercrypt::posix::StateRoot();
+}
+
+// Whether the registry may create a missing state root for this process: only
+// install may, once it is about to write; every other command finds a store
+// or says there is none, so a mistyped AMBERCRYPT_ROOT never becomes a new,
+// empty store.
+void AllowStoreCreation(bool allowed) { ambercrypt::posix::AllowStateRootCreation(allowed); }
 #else
+// The Windows registry is always there, and reading it creates nothing.
 std::string StoreRefusal() { return {}; }
+std::string MissingStore() { return {}; }
+void AllowStoreCreation(bool) {}
 #endif
+
+// Why there is no installation to work on.
+std::string NoInstallation() {
+  std::string refusal = StoreRefusal();
+  if (!refusal.empty()) return refusal;
+  std::string missing = MissingStore();
+  if (!missing.empty()) return "no installation here: " + missing;
+  return "no installation here: run 'ambercrypt-admin install' first";
+}
 
 // Attaches the library for a command that needs an installation.
 bool AttachInstalled(std::string *error) {
   Installation here = ReadInstallation();
   if (!here.passwordDigest) {
-    std::string refusal = StoreRefusal();
-    *error = !refusal.empty() ? refusal : "no installation here: run 'ambercrypt-admin install' first";
+    *error = NoInstallation();
     return false;
   }
   ambercrypt::ProcessAttach(nullptr);
@@ -615,6 +639,7 @@ int Install(const Options &options) {
         "password refused: it needs at least 6 characters (at most 255) with an upper-case letter, a lower-case "
         "letter and a digit; nothing installed");
   }
+  AllowStoreCreation(true);
   if (options.force) {
     DeleteTree(WithoutTrailingSeparator(ambercrypt::kBaseKeyPath));
     DeleteTree(NamesKeyPath());
@@ -1106,7 +1131,7 @@ int Show(const Options &options) {
   if (options.args.size() != 1) return UsageOf("show");
   const std::string &name = options.args[0];
   Installation here = ReadInstallation();
-  if (!here.passwordDigest) return Fail("no installation here: run 'ambercrypt-admin install' first");
+  if (!here.passwordDigest) return Fail(NoInstallation());
   if (options.reveal) {
     CSecureBuffer password;
     if (!AdminPassword(options, &password)) return kExitFailure;
@@ -1187,10 +1212,7 @@ int Show(const Options &options) {
 int List(const Options &options) {
   if (!options.args.empty()) return UsageOf("list");
   Installation here = ReadInstallation();
-  if (!here.passwordDigest && here.applications.empty()) {
-    std::string refusal = StoreRefusal();
-    return Fail(refusal.empty() ? "no installation here" : refusal);
-  }
+  if (!here.passwordDigest && here.applications.empty()) return Fail(NoInstallation());
   if (options.json) std::printf("[");
   bool first = true;
   for (const std::string &keyName : here.applications) {
@@ -1262,6 +1284,8 @@ int Codes() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Only install makes a store, and only once it is about to write one.
+  AllowStoreCreation(false);
   if (argc < 2) return Usage(stderr);
   std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
