@@ -1284,6 +1284,8 @@ int Codes() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Before any password, key or BIR is read, and for the whole run.
+  ambercrypt::tools::KeepSecretsOutOfCoreDumps();
   // Only install makes a store, and only once it is about to write one.
   AllowStoreCreation(false);
   if (argc < 2) return Usage(stderr);
