@@ -47,9 +47,19 @@ expect_fail "never taken from the command line" "$admin" restrict App full --pas
 expect_fail "takes no option --key" "$admin" secret-key App aes256 --key "$secret"
 
 # Commands before an installation say so; a weak password installs nothing.
+# Where there is no store (a mistyped AMBERCRYPT_ROOT) they say that, and none
+# makes one there: only install does, once it has a password to store.
+for c in list 'show Scanner' 'show Scanner --reveal' 'cert list' 'restrict App full' 'delete App' \
+         "end-user-cert App $data/signer.cert.pem" 'verify-bsp {00112233-4455-6677-8899-aabbccddeeff} AAAAAAAAAAAAAAAAAAAAAAAAAAA=' \
+         'cert remove 0000000000000000000000000000000000000000'; do
+  expect_fail "there is no store at $AMBERCRYPT_ROOT" sh -c "'$admin' $c </dev/null"
+done
+expect_fail "there is no store at $AMBERCRYPT_ROOT" "$reg" query 'HKLM\SOFTWARE'
+expect_fail "there is no store at $AMBERCRYPT_ROOT" "$reg" export 'HKLM\SOFTWARE' "$work/none.reg"
 expect_fail "no installation here" "$admin" restrict App full </dev/null
 expect_fail "password refused" sh -c "echo weakpass | '$admin' install"
 expect_fail "no installation here" "$admin" list
+[ -e "$AMBERCRYPT_ROOT" ] && fail "a command that failed made a store"
 
 # Install from stdin; the library creates the installation number.
 out=$(echo 'First-Passw0rd' | run "$admin" install) || fail "install: $out"
@@ -106,6 +116,22 @@ thumb=$(openssl x509 -in "$data/signer.cert.pem" -noout -fingerprint -sha1 | sed
 run "$admin" cert list --json | has -F "{\"thumbprint\": \"$thumb\", \"subject\": \"O=Test Vectors,CN=Reference Signer\"" ||
   fail "cert list"
 run "$admin" cert list | grep "$thumb" | has 'with key' || fail "cert list: key"
+# The store is read through its directory, as the library reads it: a link or
+# a FIFO among the certificates (or in a key's place) is skipped and named,
+# never followed nor waited on.
+store=$AMBERCRYPT_ROOT/certs/ROOT
+keyless_thumb=$(openssl x509 -in "$fixtures/keyless.cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr A-F a-f)
+other_thumb=$(openssl x509 -in "$fixtures/long_issuer.cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr A-F a-f)
+ln -s "$fixtures/long_issuer.cert.pem" "$store/linked.pem"
+mkfifo "$store/planted.pem" "$store/$keyless_thumb.key"
+out=$(timeout 20 "$admin" cert list 2>&1) || fail "cert list with planted files: $out"
+has -F "$thumb" <<<"$out" && has -F "$keyless_thumb" <<<"$out" || fail "cert list lost a certificate: $out"
+has -F "$other_thumb" <<<"$out" && fail "cert list followed a link: $out"
+for planted in linked.pem planted.pem "$keyless_thumb.key"; do
+  has -F "$store/$planted" <<<"$out" || fail "cert list did not name $planted: $out"
+done
+rm "$store/linked.pem" "$store/planted.pem" "$store/$keyless_thumb.key"
+
 # The serial as stored, as Windows shows it: the DER integer's bytes, so a
 # leading 00 when the first byte has its high bit set.
 serial=$(openssl x509 -in "$data/signer.cert.pem" -noout -serial | sed 's/.*=//' | tr A-F a-f)
@@ -166,6 +192,28 @@ expect_fail "0x8000816: signature not produced, or it does not verify" "$admin" 
 run "$admin" sign-bir Scanner "$work/signed.bir" "$work/resigned.bir" >/dev/null || fail "re-sign"
 expect_fail "0x8000814" "$admin" verify-bir Custom "$work/signed.bir"
 expect_fail "not a BIR file" "$admin" verify-bir Scanner "$work/data.bin"
+# A BIR file is written as a new file of mode 0600 (whatever the umask), or
+# over a private file of this account; never through a link, never over a
+# file other accounts may read (left as it is), never into a FIFO. A FIFO
+# named as the input is refused, not waited on.
+(umask 022 && run "$admin" sign-bir Scanner "$work/data.bin" "$work/private.bir" --raw >/dev/null) || fail "sign to a new file"
+[ "$(stat -c %a "$work/private.bir")" = 600 ] || fail "a new BIR file is not 0600"
+run "$admin" sign-bir Scanner "$work/data.bin" "$work/private.bir" --raw >/dev/null || fail "sign over a private file"
+run "$admin" verify-bir Scanner "$work/private.bir" >/dev/null || fail "the rewritten file"
+echo 'not to be touched' >"$work/victim"
+ln -s "$work/victim" "$work/link.bir"
+ln -s "$work/made-through-a-link" "$work/dangling.bir"
+for out in link.bir dangling.bir; do
+  expect_fail "$work/$out: is a symbolic link" "$admin" sign-bir Scanner "$work/data.bin" "$work/$out" --raw
+done
+[ "$(cat "$work/victim")" = 'not to be touched' ] && [ ! -e "$work/made-through-a-link" ] || fail "written through a link"
+echo 'open to all' >"$work/open.bir"
+chmod 0644 "$work/open.bir"
+expect_fail "exists with mode 0644" "$admin" sign-bir Scanner "$work/data.bin" "$work/open.bir" --raw
+[ "$(cat "$work/open.bir")" = 'open to all' ] && [ "$(stat -c %a "$work/open.bir")" = 644 ] || fail "an open file was changed"
+mkfifo "$work/fifo.bir"
+expect_fail "$work/fifo.bir: is not a regular file" timeout 20 "$admin" sign-bir Scanner "$work/data.bin" "$work/fifo.bir" --raw
+expect_fail "$work/fifo.bir: is not a regular file" timeout 20 "$admin" verify-bir Scanner "$work/fifo.bir"
 
 # BSP check: a module registered for a UUID, by file and by digest text.
 uuid='{00112233-4455-6677-8899-aabbccddeeff}'
@@ -186,6 +234,39 @@ expect_fail "0x800080F" "$admin" delete Scanner
 # cert remove takes the key with it.
 run "$admin" cert remove "$thumb" >/dev/null || fail "cert remove"
 [ -e "$AMBERCRYPT_ROOT/certs/ROOT/signer.key" ] && fail "key left behind"
+
+# A "ROOT" store reached through a link (certs/ROOT or certs), or one that
+# another account may write or owns, is refused: nothing is listed from it,
+# nothing removed from it.
+real=$work/ROOT.real
+mv "$store" "$real"
+for link in certs/ROOT certs; do
+  elsewhere=$work/elsewhere-${link//\//-}
+  mkdir -p "$elsewhere/ROOT"
+  cp "$data/signer.cert.pem" "$elsewhere/ROOT/victim.pem"
+  cp "$data/signer.key.pem" "$elsewhere/ROOT/victim.key"
+  if [ "$link" = certs ]; then
+    mv "$AMBERCRYPT_ROOT/certs" "$work/certs.real"
+    ln -s "$elsewhere" "$AMBERCRYPT_ROOT/certs"
+  else
+    ln -s "$elsewhere/ROOT" "$store"
+  fi
+  expect_fail "is a symbolic link" "$admin" cert list
+  expect_fail "is a symbolic link" "$admin" cert remove "$thumb"
+  [ -e "$elsewhere/ROOT/victim.pem" ] && [ -e "$elsewhere/ROOT/victim.key" ] || fail "cert remove followed $link"
+  rm "$AMBERCRYPT_ROOT/$link"
+  [ "$link" = certs ] && mv "$work/certs.real" "$AMBERCRYPT_ROOT/certs"
+done
+mv "$real" "$store"
+chmod 0775 "$store"
+expect_fail "may be written by other accounts" "$admin" cert list
+chmod 0755 "$store"
+if [ "$(id -u)" -eq 0 ]; then
+  chown 65534 "$store"
+  expect_fail "belongs to another account" "$admin" cert list
+  chown 0 "$store"
+fi
+run "$admin" cert list >/dev/null || fail "cert list once the store is as it was"
 
 # No secret was ever printed without --reveal.
 for s in "$password" "$secret" "$keytext"; do

@@ -2,7 +2,7 @@
 # ambercrypt-admin.exe under Wine, in a fresh prefix of its own (the real
 # registry and CryptoAPI underneath): install from stdin, restrict, a secret
 # key, a method-40 policy, show --json, list, a wrong password refused with its
-# meaning, a second install refused, deletion.
+# meaning, a second install refused, a device refused as a BIR file, deletion.
 #   admin_wine_smoke.sh WINE64 ADMIN_EXE
 set -euo pipefail
 wine64=$1
@@ -32,6 +32,9 @@ has -e 'Secret-Key-77' -e 'Hmac-Key-Text-1' <<<"$json" && fail "secret shown"
 tool list --json | has -F '"name": "Scanner"' || fail "list"
 if out=$(echo 'wrong-Passw0rd' | tool restrict Scanner 1 2>&1); then fail "wrong password accepted"; fi
 has -F '0x8000804: administrator password refused' <<<"$out" || fail "wrong password: $out"
+# A device named as a BIR file is refused, not read as an empty file.
+if out=$(tool verify-bir Scanner NUL 2>&1); then fail "NUL taken as a BIR file"; fi
+has -F 'NUL: is not a regular file' <<<"$out" || fail "NUL as a BIR file: $out"
 tool delete Scanner >/dev/null || fail "delete"
 tool list | has Scanner && fail "deleted application listed"
 echo "admin tool under Wine: all checks passed"

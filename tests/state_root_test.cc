@@ -1,6 +1,7 @@
 // The Linux state root against a local account that wants root's processes to
 // write where it chooses: planted links, stores it owns or may write, and
 // outside tools that close the store behind the library's back.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
 #include "store/identity.h"
+#include "platform/posix/registry_tool.h"
 #include "platform/posix/state_root.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -350,6 +352,63 @@ TEST_F(StateRootTest, OrdinaryHostsOutliveTheSqliteShell) {
     return WriteUserInfo(userInfo) == ERROR_SUCCESS ? 0 : 11;
   });
   EXPECT_EQ(0, code);
+}
+
+// What the tools use of the state root, as any account may run them.
+class StateRootToolTest : public test::StoreTest {};
+
+// A tool running a command that only reads turns creation off: a missing
+// state root (a mistyped AMBERCRYPT_ROOT) is then a missing store to the
+// registry, reads and writes alike, and nothing is made until it is allowed.
+TEST_F(StateRootToolTest, AMissingStateRootStaysMissingWhileCreationIsOff) {
+  const std::string store = root() + "/mistyped/store";
+  setenv("AMBERCRYPT_ROOT", store.c_str(), 1);
+  int code = test::RunChild([&] {
+    posix::AllowStateRootCreation(false);
+    HKEY key = nullptr;
+    struct stat st;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key) != ERROR_FILE_NOT_FOUND) return 1;
+    if (lstat((root() + "/mistyped").c_str(), &st) == 0) return 2;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tool", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_FILE_NOT_FOUND) {
+      return 3;
+    }
+    posix::AllowStateRootCreation(true);
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tool", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+      return 4;
+    }
+    RegCloseKey(key);
+    return lstat((store + "/registry.db").c_str(), &st) == 0 ? 0 : 5;
+  });
+  EXPECT_EQ(0, code);
+}
+
+// A directory is listed through its checked descriptor, and a removal takes
+// only the file that was checked: not one renamed into its place since.
+TEST_F(StateRootToolTest, ListingAndRemovalStayWithWhatWasChecked) {
+  const std::string store = root() + "/store";
+  ASSERT_EQ(0, system(("mkdir -p '" + store + "/certs' && cd '" + store +
+                       "/certs' && echo a >b.pem && echo a >a.pem && mkfifo c.pem && echo x >other")
+                          .c_str()));
+  posix::StateDirectory dir, certs;
+  setenv("AMBERCRYPT_ROOT", store.c_str(), 1);
+  ASSERT_EQ(0u, posix::OpenStateRoot(false, &dir));
+  ASSERT_EQ(0u, posix::OpenStateDirectory(dir, "certs", 0755, false, &certs));
+  std::vector<std::string> names;
+  ASSERT_EQ(0u, posix::ListStateDirectory(certs, &names));
+  EXPECT_EQ((std::vector<std::string>{"a.pem", "b.pem", "c.pem", "other"}), names);
+
+  posix::UniqueFd checked;
+  ASSERT_EQ(0u, posix::OpenStateFile(certs, "a.pem", O_RDONLY, 0644, false, posix::FileOwner::kAnyone, &checked));
+  ASSERT_EQ(0, rename((store + "/certs/other").c_str(), (store + "/certs/a.pem").c_str()));
+  EXPECT_EQ(static_cast<LSTATUS>(ERROR_ACCESS_DENIED), posix::RemoveStateFile(certs, "a.pem", checked));
+  EXPECT_EQ("x\n", test::ReadFile(store + "/certs/a.pem"));
+
+  ASSERT_EQ(0u, posix::OpenStateFile(certs, "b.pem", O_RDONLY, 0644, false, posix::FileOwner::kAnyone, &checked));
+  EXPECT_EQ(0u, posix::RemoveStateFile(certs, "b.pem", checked));
+  struct stat st;
+  EXPECT_NE(0, lstat((store + "/certs/b.pem").c_str(), &st));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@
 
 #if defined(_WIN32)
 #else
-#include <dirent.h>
 #include <fcntl.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <sys/stat.h>
@@ -23,6 +23,7 @@
 
 #include <memory>
 
+#include "crypto/wiping_allocator.h"
 #include "platform/posix/state_root.h"
 #endif
 
@@ -159,19 +160,22 @@ bool Describe(X509 *cert, CertificateInfo *info) {
 }
 
 // Every certificate in data, PEM (one or more) or DER (one).
-std::vector<X509Ptr> ParseCertificates(const std::string &data) {
+std::vector<X509Ptr> ParseCertificates(const char *data, size_t size) {
   std::vector<X509Ptr> certs;
-  if (data.find("-----BEGIN") != std::string::npos) {
-    BIO *bio = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+  static const char kPem[] = "-----BEGIN";
+  if (std::search(data, data + size, kPem, kPem + sizeof kPem - 1) != data + size) {
+    BIO *bio = BIO_new_mem_buf(data, static_cast<int>(size));
     if (bio == nullptr) return certs;
     while (X509 *x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) certs.emplace_back(x);
     BIO_free(bio);
   } else {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
-    if (X509 *x = d2i_X509(nullptr, &p, static_cast<long>(data.size()))) certs.emplace_back(x);
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(data);
+    if (X509 *x = d2i_X509(nullptr, &p, static_cast<long>(size))) certs.emplace_back(x);
   }
   return certs;
 }
+
+std::vector<X509Ptr> ParseCertificates(const std::string &data) { return ParseCertificates(data.data(), data.size()); }
 
 bool IsCertificateFileName(const std::string &name) {
   size_t dot = name.rfind('.');
@@ -186,23 +190,49 @@ std::string BaseName(const std::string &file) {
   return dot == std::string::npos ? file : file.substr(0, dot);
 }
 
-EVP_PKEY *ReadKey(const std::string &path) {
-  std::string data;
-  if (!ReadWhole(path, &data)) return nullptr;
+// A store file is at most this long (as the library reads them).
+constexpr size_t kLargestStoreFile = 16 << 20;
+
+// Everything fd holds, into buffers that are wiped when they go: a file may
+// hold a private key.
+bool ReadAll(int fd, SecretString *data) {
+  data->clear();
+  char chunk[4096];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    if (data->size() + static_cast<size_t>(n) > kLargestStoreFile) {
+      ok = false;
+      break;
+    }
+    data->append(chunk, static_cast<size_t>(n));
+  }
+  OPENSSL_cleanse(chunk, sizeof chunk);
+  return ok;
+}
+
+EVP_PKEY *KeyFrom(int fd) {
+  SecretString data;
+  if (!ReadAll(fd, &data)) return nullptr;
   BIO *bio = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
   if (bio == nullptr) return nullptr;
   EVP_PKEY *key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
-  OPENSSL_cleanse(data.data(), data.size());
   return key;
 }
 
-bool KeyMatches(const std::string &keyPath, X509 *cert) {
-  EVP_PKEY *key = ReadKey(keyPath);
-  if (key == nullptr) return false;
-  bool match = X509_check_private_key(cert, key) == 1;
-  EVP_PKEY_free(key);
-  return match;
+// The key file the administrator names (a FIFO may feed it, as a password file).
+EVP_PKEY *ReadKey(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  EVP_PKEY *key = KeyFrom(fd);
+  close(fd);
+  return key;
 }
 
 // Writes a new file in dir with exactly this mode (and, with group >= 0,
@@ -231,18 +261,113 @@ bool WriteNewFile(const posix::StateDirectory &dir, const std::string &name, con
   return ok;
 }
 
-// The "ROOT" store's directory, made when missing, through the same checks
-// the library makes of the state root (a planted link or another account's
-// directory on the way is refused, never followed).
-bool OpenRootStore(posix::StateDirectory *store, std::string *message) {
+// Why the platform refused path (its last refusal, when it names path).
+std::string RefusalOf(const std::string &path, LSTATUS status) {
+  std::string why = posix::StateRootRefusal();
+  if (why.compare(0, path.size() + 1, path + ":") == 0) return why;
+  return path + ": cannot be opened (error " + std::to_string(status) + ")";
+}
+
+// The "ROOT" store's directory, through the same checks the library makes of
+// the state root: a planted link or another account's directory on the way
+// is refused, never followed. With create (import) certs/ and certs/ROOT/
+// are made when missing; without, a missing one is *absent, an empty store.
+// A missing state root is no store at all, and is never made here.
+bool OpenRootStore(bool create, posix::StateDirectory *store, bool *absent, std::string *message) {
+  *absent = false;
   posix::StateDirectory root, certs;
   LSTATUS status = posix::OpenStateRoot(false, &root);
-  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(root, "certs", 0755, true, &certs);
-  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(certs, "ROOT", 0755, true, store);
-  if (status != ERROR_SUCCESS) {
-    *message = "the \"ROOT\" store under " + posix::StateRoot() + " cannot be used: " + posix::StateRootRefusal();
+  if (status == ERROR_FILE_NOT_FOUND) {
+    *message = "there is no store at " + posix::StateRoot();
     return false;
   }
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(root, "certs", 0755, create, &certs);
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(certs, "ROOT", 0755, create, store);
+  if (status == ERROR_FILE_NOT_FOUND && !create) {
+    *absent = true;
+    return true;
+  }
+  if (status != ERROR_SUCCESS) {
+    std::string why = posix::StateRootRefusal();
+    *message = "the \"ROOT\" store under " + posix::StateRoot() + " cannot be used: " +
+               (why.empty() ? "error " + std::to_string(status) : why);
+    return false;
+  }
+  return true;
+}
+
+// The certificates of the store's file name, read through the store's
+// descriptor: a regular file with one link, never a link followed nor a FIFO
+// waited on. *fd keeps the file open (for a removal of just this file).
+bool ReadStoreFile(const posix::StateDirectory &store, const std::string &name, posix::UniqueFd *fd,
+                   std::vector<X509Ptr> *certs, std::string *why) {
+  const std::string path = store.path + "/" + name;
+  LSTATUS status = posix::OpenStateFile(store, name.c_str(), O_RDONLY, 0644, false, posix::FileOwner::kAnyone, fd);
+  if (status != ERROR_SUCCESS) {
+    *why = RefusalOf(path, status);
+    return false;
+  }
+  SecretString data;
+  if (fcntl(fd->get(), F_SETFL, 0) != 0 || !ReadAll(fd->get(), &data)) {
+    *why = path + ": cannot be read";
+    return false;
+  }
+  // A store's .pem may hold a private key too: the text stays in data alone.
+  *certs = ParseCertificates(data.data(), data.size());
+  return true;
+}
+
+// Whether the store holds cert's private key as <base name>.key: a regular
+// file of a trusted owner that no other account may write. Another file
+// there is noted and not used.
+bool StoreHasKey(const posix::StateDirectory &store, const std::string &keyName, X509 *cert,
+                 std::vector<std::string> *notes) {
+  const std::string path = store.path + "/" + keyName;
+  posix::UniqueFd fd;
+  LSTATUS status =
+      posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0640, false, posix::FileOwner::kTrusted, &fd);
+  if (status != ERROR_SUCCESS) {
+    if (status != ERROR_FILE_NOT_FOUND && notes != nullptr) {
+      notes->push_back(RefusalOf(path, status) + " (key not used)");
+    }
+    return false;
+  }
+  if (fcntl(fd.get(), F_SETFL, 0) != 0) return false;
+  EVP_PKEY *key = KeyFrom(fd.get());
+  if (key == nullptr) return false;
+  bool match = X509_check_private_key(cert, key) == 1;
+  EVP_PKEY_free(key);
+  return match;
+}
+
+// Every certificate of an open store, each with its file; files that cannot
+// be used are noted (when notes is given) and skipped.
+bool ListStore(const posix::StateDirectory &store, std::vector<CertificateInfo> *certificates,
+               std::vector<std::string> *notes, std::string *error) {
+  std::vector<std::string> names;
+  LSTATUS status = posix::ListStateDirectory(store, &names);
+  if (status != ERROR_SUCCESS) {
+    *error = RefusalOf(store.path, status);
+    return false;
+  }
+  for (const std::string &name : names) {
+    if (!IsCertificateFileName(name)) continue;
+    posix::UniqueFd fd;
+    std::vector<X509Ptr> certs;
+    std::string why;
+    if (!ReadStoreFile(store, name, &fd, &certs, &why)) {
+      if (notes != nullptr) notes->push_back(why + " (skipped)");
+      continue;
+    }
+    for (X509Ptr &cert : certs) {
+      CertificateInfo info;
+      if (!Describe(cert.get(), &info)) continue;
+      info.file = store.path + "/" + name;
+      info.hasKey = StoreHasKey(store, BaseName(name) + ".key", cert.get(), notes);
+      certificates->push_back(std::move(info));
+    }
+  }
+  ERR_clear_error();
   return true;
 }
 
@@ -345,37 +470,16 @@ bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::st
 
 std::string RootStoreDirectory() { return posix::StateRoot() + "/certs/ROOT"; }
 
-bool ListRoot(std::vector<CertificateInfo> *certificates, std::string *error) {
-  std::string dir = RootStoreDirectory();
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) {
-    if (errno == ENOENT) return true;  // an empty store
-    *error = dir + ": " + std::strerror(errno);
-    return false;
-  }
-  std::vector<std::string> names;
-  while (dirent *e = readdir(d)) {
-    if (IsCertificateFileName(e->d_name)) names.push_back(e->d_name);
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string &name : names) {
-    std::string data;
-    if (!ReadWhole(dir + "/" + name, &data)) continue;
-    for (X509Ptr &cert : ParseCertificates(data)) {
-      CertificateInfo info;
-      if (!Describe(cert.get(), &info)) continue;
-      info.file = dir + "/" + name;
-      info.hasKey = KeyMatches(dir + "/" + BaseName(name) + ".key", cert.get());
-      certificates->push_back(std::move(info));
-    }
-  }
-  return true;
+bool ListRoot(std::vector<CertificateInfo> *certificates, std::vector<std::string> *notes, std::string *error) {
+  posix::StateDirectory store;
+  bool absent = false;
+  if (!OpenRootStore(false, &store, &absent, error)) return false;
+  return absent || ListStore(store, certificates, notes, error);
 }
 
 bool FindRootByThumbprint(const std::string &thumbprint, CertificateInfo *info, std::string *error) {
   std::vector<CertificateInfo> all;
-  if (!ListRoot(&all, error)) return false;
+  if (!ListRoot(&all, nullptr, error)) return false;
   std::string hex = NormalisedThumbprint(thumbprint);
   for (CertificateInfo &c : all) {
     if (c.thumbprint == hex) {
@@ -429,7 +533,7 @@ bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, 
   }
   std::vector<CertificateInfo> present;
   std::string error;
-  if (ListRoot(&present, &error)) {
+  if (ListRoot(&present, nullptr, &error)) {
     for (const CertificateInfo &c : present) {
       if (c.thumbprint == info.thumbprint) {
         *message = "certificate " + info.thumbprint + " is already in \"ROOT\" (" + c.file + ")";
@@ -443,7 +547,8 @@ bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, 
     return false;
   }
   posix::StateDirectory store;
-  if (!OpenRootStore(&store, message)) {
+  bool absent = false;
+  if (!OpenRootStore(true, &store, &absent, message)) {
     OPENSSL_cleanse(keyPem.data(), keyPem.size());
     return false;
   }
@@ -483,26 +588,52 @@ bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, 
 }
 
 bool RemoveRoot(const std::string &thumbprint, std::string *message) {
+  posix::StateDirectory store;
+  bool absent = false;
+  if (!OpenRootStore(false, &store, &absent, message)) return false;
   std::vector<CertificateInfo> all;
-  if (!ListRoot(&all, message)) return false;
+  if (!absent && !ListStore(store, &all, nullptr, message)) return false;
   std::string hex = NormalisedThumbprint(thumbprint);
   auto it = std::find_if(all.begin(), all.end(), [&](const CertificateInfo &c) { return c.thumbprint == hex; });
   if (it == all.end()) {
     *message = "no certificate with thumbprint " + hex + " in \"ROOT\"";
     return false;
   }
-  size_t inFile = std::count_if(all.begin(), all.end(), [&](const CertificateInfo &c) { return c.file == it->file; });
-  if (inFile != 1) {
-    *message = it->file + " holds other certificates too: edit it by hand";
+  const std::string file = it->file, name = file.substr(store.path.size() + 1);
+  // The file is opened and read once more, and only that file, holding this
+  // certificate alone, is removed: never what a link names, never a file put
+  // in its place since.
+  posix::UniqueFd fd;
+  std::vector<X509Ptr> certs;
+  std::string why;
+  if (!ReadStoreFile(store, name, &fd, &certs, &why)) {
+    *message = why + "; nothing removed";
     return false;
   }
-  if (unlink(it->file.c_str()) != 0) {
-    *message = it->file + ": " + std::strerror(errno);
+  CertificateInfo held;
+  if (certs.size() != 1 || !Describe(certs[0].get(), &held) || held.thumbprint != hex) {
+    *message = file + (certs.size() > 1 ? " holds other certificates too: edit it by hand"
+                                        : " changed since it was listed; nothing removed");
     return false;
   }
-  std::string key = BaseName(it->file) + ".key";
-  bool keyRemoved = unlink(key.c_str()) == 0;
-  *message = "removed " + it->file + (keyRemoved ? " and " + key : "");
+  LSTATUS removed = posix::RemoveStateFile(store, name.c_str(), fd);
+  if (removed != ERROR_SUCCESS) {
+    *message = RefusalOf(file, removed) + "; nothing removed";
+    return false;
+  }
+  *message = "removed " + file;
+  // Its key goes with it when it is a regular file; anything else by that
+  // name is left and named.
+  const std::string keyName = BaseName(name) + ".key";
+  posix::UniqueFd keyFd;
+  LSTATUS status =
+      posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0600, false, posix::FileOwner::kAnyone, &keyFd);
+  if (status == ERROR_SUCCESS) status = posix::RemoveStateFile(store, keyName.c_str(), keyFd);
+  if (status == ERROR_SUCCESS) {
+    *message += " and " + store.path + "/" + keyName;
+  } else if (status != ERROR_FILE_NOT_FOUND) {
+    *message += "; left " + RefusalOf(store.path + "/" + keyName, status);
+  }
   return true;
 }
 

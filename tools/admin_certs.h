@@ -40,14 +40,19 @@ bool FindRootByIssuerSerial(const std::vector<uint8_t> &issuer, const std::vecto
 #if !defined(_WIN32)
 // The Linux "ROOT" store directory: $AMBERCRYPT_ROOT/certs/ROOT.
 std::string RootStoreDirectory();
-// Every certificate of the store, each with the file holding it.
-bool ListRoot(std::vector<CertificateInfo> *certificates, std::string *error);
+// Every certificate of the store, each with the file holding it. The store
+// is opened through the state root's checks; a file that is not a regular
+// one (a link, a FIFO) is skipped, and why is added to notes when given. No
+// "ROOT" directory is an empty store; no state root is an error.
+bool ListRoot(std::vector<CertificateInfo> *certificates, std::vector<std::string> *notes, std::string *error);
 // Adds the certificate (0644) and, when keyPath is not empty, its private key
 // (0600) as <name>.pem and <name>.key; refuses a key that does not belong to
 // the certificate and never replaces a file.
 bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, const std::string &name,
                 std::string *message);
-// Removes the file holding the certificate with this thumbprint and its key.
+// Removes the file holding the certificate with this thumbprint, and its key:
+// each only when it is still a regular file of the store holding what was
+// checked.
 bool RemoveRoot(const std::string &thumbprint, std::string *message);
 #endif
 

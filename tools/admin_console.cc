@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -60,27 +61,79 @@ bool ReadLine(int fd, CSecureBuffer *text, std::string *error) {
   return true;
 }
 
-// Echo off on the terminal for the life of the object.
+// The terminal's settings from before the prompt, for the handlers below:
+// a tool stopped at a prompt (Ctrl-C, kill, a closed terminal) gives the
+// terminal back with its echo, as a finished prompt does.
+#if defined(_WIN32)
+HANDLE g_console = nullptr;
+DWORD g_consoleMode = 0;
+
+// Runs on a thread of its own at Ctrl-C, Ctrl-Break or a closed console;
+// FALSE passes the event on to the default handler, which ends the process.
+BOOL WINAPI RestoreConsole(DWORD) {
+  SetConsoleMode(g_console, g_consoleMode);
+  return FALSE;
+}
+#else
+termios g_terminal;
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+struct sigaction g_previous[kStopSignalCount];
+
+// Async-signal-safe throughout. The signal's default action follows, so the
+// exit status still tells which signal ended the tool.
+void RestoreTerminalAndStop(int number) {
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);  // the flush drops a half-typed secret
+  (void)!write(STDERR_FILENO, "\n", 1);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(number, &standard, nullptr);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, number);
+  sigprocmask(SIG_UNBLOCK, &just, nullptr);
+  raise(number);
+}
+#endif
+
+// Echo off on the terminal for the life of the object, and back on should
+// the tool be stopped meanwhile.
 class SilentTerminal {
  public:
   SilentTerminal() {
 #if defined(_WIN32)
-    handle_ = GetStdHandle(STD_INPUT_HANDLE);
-    if (GetConsoleMode(handle_, &mode_)) silenced_ = SetConsoleMode(handle_, mode_ & ~ENABLE_ECHO_INPUT) != FALSE;
+    g_console = GetStdHandle(STD_INPUT_HANDLE);
+    if (!GetConsoleMode(g_console, &g_consoleMode)) return;
+    SetConsoleCtrlHandler(RestoreConsole, TRUE);
+    silenced_ = SetConsoleMode(g_console, g_consoleMode & ~ENABLE_ECHO_INPUT) != FALSE;
+    if (!silenced_) SetConsoleCtrlHandler(RestoreConsole, FALSE);
 #else
-    if (tcgetattr(STDIN_FILENO, &saved_) == 0) {
-      termios quiet = saved_;
-      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      silenced_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    if (tcgetattr(STDIN_FILENO, &g_terminal) != 0) return;
+    // Handlers first: a signal between silencing and them would leave the
+    // echo off. A signal the caller ignores (nohup) stays ignored.
+    struct sigaction restore {};
+    restore.sa_handler = RestoreTerminalAndStop;
+    sigemptyset(&restore.sa_mask);
+    for (int number : kStopSignals) sigaddset(&restore.sa_mask, number);
+    for (size_t i = 0; i < kStopSignalCount; ++i) {
+      sigaction(kStopSignals[i], nullptr, &g_previous[i]);
+      if (g_previous[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &restore, nullptr);
     }
+    termios quiet = g_terminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    silenced_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    if (!silenced_) RestoreHandlers();
 #endif
   }
   ~SilentTerminal() {
     if (!silenced_) return;
 #if defined(_WIN32)
-    SetConsoleMode(handle_, mode_);
+    SetConsoleMode(g_console, g_consoleMode);
+    SetConsoleCtrlHandler(RestoreConsole, FALSE);
 #else
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);
+    RestoreHandlers();
 #endif
     std::fputc('\n', stderr);
   }
@@ -88,13 +141,14 @@ class SilentTerminal {
   SilentTerminal &operator=(const SilentTerminal &) = delete;
 
  private:
-  bool silenced_ = false;
-#if defined(_WIN32)
-  HANDLE handle_ = nullptr;
-  DWORD mode_ = 0;
-#else
-  termios saved_{};
+#if !defined(_WIN32)
+  static void RestoreHandlers() {
+    for (size_t i = 0; i < kStopSignalCount; ++i) {
+      sigaction(kStopSignals[i], &g_previous[i], nullptr);
+    }
+  }
 #endif
+  bool silenced_ = false;
 };
 
 }  // namespace
@@ -120,9 +174,10 @@ bool ReadSecret(const char *prompt, const std::string &file, CSecureBuffer *text
     return ok;
   }
   if (InteractiveInput()) {
+    // Silent before the prompt shows: nothing typed after it is echoed.
+    SilentTerminal silent;
     std::fprintf(stderr, "%s: ", prompt);
     std::fflush(stderr);
-    SilentTerminal silent;
     return ReadLine(0, text, error);
   }
   if (!ReadLine(0, text, error)) {

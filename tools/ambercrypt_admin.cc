@@ -51,6 +51,7 @@
 #include "store/settings.h"
 #include "tools/admin_certs.h"
 #include "tools/admin_console.h"
+#include "tools/tool_platform.h"
 #include "trust/certificate_id.h"
 
 #if !defined(_WIN32)
@@ -227,26 +228,32 @@ String JsonString(const String &text) {
 // held it is wiped.
 using FileBytes = std::vector<uint8_t, ambercrypt::WipingAllocator<uint8_t>>;
 
-bool ReadFileBytes(const std::string &path, FileBytes *data) {
-  std::FILE *in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) return false;
-  std::setvbuf(in, nullptr, _IONBF, 0);
+// A regular file's bytes (a FIFO or device named instead is refused, not
+// waited on). *missing, when given, tells that nothing has that name.
+bool ReadFileBytes(const std::string &path, FileBytes *data, std::string *error, bool *missing = nullptr) {
+  ambercrypt::tools::NamedFile in;
+  const bool opened = in.OpenForReading(path, error);
+  if (missing != nullptr) *missing = in.missing();
+  if (!opened) return false;
   data->clear();
   uint8_t chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, in)) != 0) data->insert(data->end(), chunk, chunk + n);
+  long n;
+  while ((n = in.Read(chunk, sizeof chunk)) > 0) data->insert(data->end(), chunk, chunk + n);
   ambercrypt::WipeMemory(chunk, sizeof chunk);
-  const bool ok = std::ferror(in) == 0;
-  std::fclose(in);
-  return ok;
+  if (n < 0) *error = path + ": cannot be read";
+  return n == 0;
 }
 
-bool WriteFileBytes(const std::string &path, const FileBytes &data) {
-  std::FILE *out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return false;
-  std::setvbuf(out, nullptr, _IONBF, 0);
-  const bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
-  return std::fclose(out) == 0 && written;
+// Writes data to path: a new file of mode 0600, or an existing private one of
+// this account replaced in place; never through a link (tool_platform.h).
+bool WriteFileBytes(const std::string &path, const FileBytes &data, std::string *error) {
+  ambercrypt::tools::NamedFile out;
+  if (!out.CreateForWriting(path, error)) return false;
+  if (!out.Write(data.data(), data.size()) || !out.Close()) {
+    *error = path + ": cannot be written";
+    return false;
+  }
+  return true;
 }
 
 // A local-time FILETIME count as the library stores it, printed as it stands.
@@ -371,7 +378,8 @@ const Command kCommands[] = {
      ""},
     {"sign-bir", "sign-bir APP IN OUT [--raw]",
      "Signs the biometric data of the BIR file IN with APP's signing certificate and writes the signed BIR file\n"
-     "OUT. With --raw, IN is the bare biometric data (the header is left zero).",
+     "OUT. With --raw, IN is the bare biometric data (the header is left zero). OUT is made with mode 0600, or\n"
+     "written over a regular file of yours that no other account may read or write; a symbolic link is not followed.",
      "--raw "},
     {"verify-bir", "verify-bir APP FILE",
      "Checks the signed BIR file FILE against APP's signing certificate; exit status 0 only when it verifies.",
@@ -534,16 +542,40 @@ std::string StoreRefusal() {
   std::string why = ambercrypt::posix::StateRootRefusal();
   return why.empty() ? std::string() : "the store is refused: " + why;
 }
+
+// A state root that does not exist at all, named.
+std::string MissingStore() {
+  ambercrypt::posix::StateDirectory root;
+  if (ambercrypt::posix::OpenStateRoot(false, &root) != ERROR_FILE_NOT_FOUND) return {};
+  return "there is no store at " + ambercrypt::posix::StateRoot();
+}
+
+// Whether the registry may create a missing state root for this process: only
+// install may, once it is about to write; every other command finds a store
+// or says there is none, so a mistyped AMBERCRYPT_ROOT never becomes a new,
+// empty store.
+void AllowStoreCreation(bool allowed) { ambercrypt::posix::AllowStateRootCreation(allowed); }
 #else
+// The Windows registry is always there, and reading it creates nothing.
 std::string StoreRefusal() { return {}; }
+std::string MissingStore() { return {}; }
+void AllowStoreCreation(bool) {}
 #endif
+
+// Why there is no installation to work on.
+std::string NoInstallation() {
+  std::string refusal = StoreRefusal();
+  if (!refusal.empty()) return refusal;
+  std::string missing = MissingStore();
+  if (!missing.empty()) return "no installation here: " + missing;
+  return "no installation here: run 'ambercrypt-admin install' first";
+}
 
 // Attaches the library for a command that needs an installation.
 bool AttachInstalled(std::string *error) {
   Installation here = ReadInstallation();
   if (!here.passwordDigest) {
-    std::string refusal = StoreRefusal();
-    *error = !refusal.empty() ? refusal : "no installation here: run 'ambercrypt-admin install' first";
+    *error = NoInstallation();
     return false;
   }
   ambercrypt::ProcessAttach(nullptr);
@@ -607,6 +639,7 @@ int Install(const Options &options) {
         "password refused: it needs at least 6 characters (at most 255) with an upper-case letter, a lower-case "
         "letter and a digit; nothing installed");
   }
+  AllowStoreCreation(true);
   if (options.force) {
     DeleteTree(WithoutTrailingSeparator(ambercrypt::kBaseKeyPath));
     DeleteTree(NamesKeyPath());
@@ -825,10 +858,13 @@ int VerifyBsp(const Options &options) {
   if (!ParseUuid(options.args[0], &uuid)) return Fail(options.args[0] + ": not a UUID");
   std::string digest = options.args[1];
   FileBytes module;
-  if (ReadFileBytes(options.args[1], &module)) {
-    if (!DigestText(module, &digest)) return Fail(options.args[1] + ": cannot be digested (empty?)");
-  }
   std::string error;
+  bool missing = false;
+  if (ReadFileBytes(options.args[1], &module, &error, &missing)) {
+    if (!DigestText(module, &digest)) return Fail(options.args[1] + ": cannot be digested (empty?)");
+  } else if (!missing) {
+    return Fail(error);  // a file that is there but cannot be used is no digest text
+  }
   if (!AttachInstalled(&error)) return Fail(error);
   Detach detach;
   return Report(KoBioSPI_VerifyBSP(&uuid, digest.c_str()), "BSP " + options.args[0] + ": module digest " + digest +
@@ -902,9 +938,9 @@ bool AddressApplication(const std::string &app) {
 int SignBir(const Options &options) {
   if (options.args.size() != 3) return UsageOf("sign-bir");
   FileBytes bytes;
-  if (!ReadFileBytes(options.args[1], &bytes)) return Fail(options.args[1] + ": cannot be read");
-  BirFile input;
   std::string error;
+  if (!ReadFileBytes(options.args[1], &bytes, &error)) return Fail(error);
+  BirFile input;
   if (options.raw) input.data = bytes;
   else if (!ParseBir(bytes, &input, &error)) return Fail(options.args[1] + ": " + error);
   if (!AttachInstalled(&error)) return Fail(error);
@@ -922,7 +958,7 @@ int SignBir(const Options &options) {
   out.SecurityBlock.Data = block.data();
   code = KoBioSPI_DigitalSignBIR(&in, &out);
   if (code != AMBER_OK) return Report(code, "");
-  if (!WriteFileBytes(options.args[2], SerializeBir(out))) return Fail(options.args[2] + ": cannot be written");
+  if (!WriteFileBytes(options.args[2], SerializeBir(out), &error)) return Fail(error);
   return Report(code, options.args[2] + ": signed for " + options.args[0] + " (" + std::to_string(out.BiometricData.Length) +
                           " bytes of data, " + std::to_string(out.SecurityBlock.Length) + "-byte signature)");
 }
@@ -930,9 +966,9 @@ int SignBir(const Options &options) {
 int VerifyBir(const Options &options) {
   if (options.args.size() != 2) return UsageOf("verify-bir");
   FileBytes bytes;
-  if (!ReadFileBytes(options.args[1], &bytes)) return Fail(options.args[1] + ": cannot be read");
-  BirFile file;
   std::string error;
+  if (!ReadFileBytes(options.args[1], &bytes, &error)) return Fail(error);
+  BirFile file;
   if (!ParseBir(bytes, &file, &error)) return Fail(options.args[1] + ": " + error);
   if (!AttachInstalled(&error)) return Fail(error);
   Detach detach;
@@ -1095,7 +1131,7 @@ int Show(const Options &options) {
   if (options.args.size() != 1) return UsageOf("show");
   const std::string &name = options.args[0];
   Installation here = ReadInstallation();
-  if (!here.passwordDigest) return Fail("no installation here: run 'ambercrypt-admin install' first");
+  if (!here.passwordDigest) return Fail(NoInstallation());
   if (options.reveal) {
     CSecureBuffer password;
     if (!AdminPassword(options, &password)) return kExitFailure;
@@ -1176,10 +1212,7 @@ int Show(const Options &options) {
 int List(const Options &options) {
   if (!options.args.empty()) return UsageOf("list");
   Installation here = ReadInstallation();
-  if (!here.passwordDigest && here.applications.empty()) {
-    std::string refusal = StoreRefusal();
-    return Fail(refusal.empty() ? "no installation here" : refusal);
-  }
+  if (!here.passwordDigest && here.applications.empty()) return Fail(NoInstallation());
   if (options.json) std::printf("[");
   bool first = true;
   for (const std::string &keyName : here.applications) {
@@ -1220,7 +1253,9 @@ int Cert(const Options &options) {
   }
   if (verb == "list" && options.args.size() == 1) {
     std::vector<admin::CertificateInfo> all;
-    if (!admin::ListRoot(&all, &message)) return Fail(message);
+    std::vector<std::string> notes;
+    if (!admin::ListRoot(&all, &notes, &message)) return Fail(message);
+    for (const std::string &note : notes) std::fprintf(stderr, "ambercrypt-admin: note: %s\n", note.c_str());
     if (options.json) std::printf("[");
     for (size_t i = 0; i < all.size(); ++i) {
       const admin::CertificateInfo &c = all[i];
@@ -1249,6 +1284,10 @@ int Codes() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Before any password, key or BIR is read, and for the whole run.
+  ambercrypt::tools::KeepSecretsOutOfCoreDumps();
+  // Only install makes a store, and only once it is about to write one.
+  AllowStoreCreation(false);
   if (argc < 2) return Usage(stderr);
   std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {

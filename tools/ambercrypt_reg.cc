@@ -449,6 +449,15 @@ int main(int argc, char **argv) {
   std::string path;
   if (!SplitKey(args[0], &path)) return Fail("Invalid key name.");
   std::vector<std::string> options(args.begin() + 1, args.end());
+  if (command == "QUERY" || command == "EXPORT" || command == "DELETE") {
+    // Reading (or deleting) needs a store that is there: a mistyped
+    // AMBERCRYPT_ROOT is said to be one, not made into a new, empty store.
+    ambercrypt::posix::AllowStateRootCreation(false);
+    ambercrypt::posix::StateDirectory root;
+    if (ambercrypt::posix::OpenStateRoot(false, &root) == ERROR_FILE_NOT_FOUND) {
+      return Fail("there is no store at " + ambercrypt::posix::StateRoot());
+    }
+  }
   if (command == "QUERY") return Query(path, options);
   if (command == "ADD") return Add(path, options);
   if (command == "DELETE") return Delete(path, options);

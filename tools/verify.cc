@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ambercrypt/verifier.h"
+#include "tools/tool_platform.h"
 
 namespace {
 
@@ -73,6 +74,8 @@ bool ParseNumber(const std::string &text, long long low, long long high, long lo
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Before the key text is read, and for the whole run.
+  ambercrypt::tools::KeepSecretsOutOfCoreDumps();
   if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(kUsage, stdout);
     return 0;

@@ -164,7 +164,7 @@ LSTATUS Registry::Connect() {
   // Only a process that may write the state root creates anything in it.
   StateDirectory dir;
   LSTATUS status = OpenStateRoot(false, &dir);
-  if (status == ERROR_FILE_NOT_FOUND) status = OpenStateRoot(true, &dir);
+  if (status == ERROR_FILE_NOT_FOUND && StateRootCreationAllowed()) status = OpenStateRoot(true, &dir);
   if (status != ERROR_SUCCESS) return status;
   bool mayCreate = faccessat(dir.fd.get(), ".", W_OK, AT_EACCESS) == 0;
   UniqueFd file;

@@ -1,7 +1,8 @@
 // registry_tool.h: registry operations the library never calls but the
-// ambercrypt-reg tool needs, with Windows' semantics: enumerate subkeys (in
-// case-insensitive name order) and values (in stored order), delete a value,
-// delete a key with everything below it.
+// tools need, with Windows' semantics: enumerate subkeys (in case-insensitive
+// name order) and values (in stored order), delete a value, delete a key with
+// everything below it; and a switch that keeps the registry from creating a
+// missing state root.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_REGISTRY_TOOL_H_
 #define AMBERCRYPT_PLATFORM_POSIX_REGISTRY_TOOL_H_
 
@@ -22,6 +23,13 @@ LSTATUS RegEnumSubkeys(HKEY hKey, std::vector<std::string> *names);
 LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values);
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
+
+// AllowStateRootCreation(false): from now on this process's registry treats a
+// missing state root as a missing store (ERROR_FILE_NOT_FOUND) instead of
+// creating it where the process may write the parent. A tool running a
+// command that only reads turns it off, so a mistyped AMBERCRYPT_ROOT is
+// reported, not made into a new, empty store. On by default.
+void AllowStateRootCreation(bool allowed);
 
 }  // namespace ambercrypt::posix
 

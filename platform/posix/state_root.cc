@@ -1,18 +1,23 @@
 // state_root.cc: the state root and its files, opened safely (see state_root.h).
 #include "platform/posix/state_root.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "platform/posix/posix_error.h"
+#include "platform/posix/registry_tool.h"
 
 namespace ambercrypt::posix {
 namespace {
@@ -24,6 +29,7 @@ constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
 // library's entry may attach first).
 std::mutex g_refusalMutex;
 char g_refusal[PATH_MAX + 128];
+std::atomic<bool> g_creationAllowed{true};
 
 LSTATUS Refuse(const std::string &path, const char *why) {
   std::lock_guard<std::mutex> lock(g_refusalMutex);
@@ -232,5 +238,45 @@ LSTATUS CheckCompanionFile(const StateDirectory &dir, const std::string &name) {
   if (st.st_nlink != 1) return Refuse(dir.path + "/" + name, "has more than one link");
   return ERROR_SUCCESS;
 }
+
+LSTATUS ListStateDirectory(const StateDirectory &dir, std::vector<std::string> *names) {
+  // The checked directory's descriptor is an O_PATH one: "." below it opens
+  // that same directory for reading.
+  int fd = openat(dir.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FromErrno(errno, dir.path);
+  DIR *d = fdopendir(fd);
+  if (d == nullptr) {
+    int error = errno;
+    close(fd);
+    return FromErrno(error, dir.path);
+  }
+  names->clear();
+  errno = 0;
+  while (struct dirent *e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names->push_back(e->d_name);
+  }
+  int error = errno;
+  closedir(d);
+  if (error != 0) return FromErrno(error, dir.path);
+  std::sort(names->begin(), names->end());
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RemoveStateFile(const StateDirectory &dir, const char *name, const UniqueFd &checked) {
+  std::string path = dir.path + "/" + name;
+  struct stat held, named;
+  if (fstat(checked.get(), &held) != 0) return FromErrno(errno, path);
+  if (fstatat(dir.fd.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) return FromErrno(errno, path);
+  if (!S_ISREG(held.st_mode) || !S_ISREG(named.st_mode) || held.st_dev != named.st_dev ||
+      held.st_ino != named.st_ino) {
+    return Refuse(path, "was replaced after it was checked");
+  }
+  if (unlinkat(dir.fd.get(), name, 0) != 0) return FromErrno(errno, path);
+  return ERROR_SUCCESS;
+}
+
+bool StateRootCreationAllowed() { return g_creationAllowed.load(); }
+
+void AllowStateRootCreation(bool allowed) { g_creationAllowed.store(allowed); }
 
 }  // namespace ambercrypt::posix

@@ -20,6 +20,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/win32_api.h"
 
@@ -89,6 +90,19 @@ LSTATUS OpenStateFile(const StateDirectory &dir, const char *name, int flags, mo
 // Checks, without opening, that name in dir is absent or a regular file with
 // one link: the files SQLite makes beside a database.
 LSTATUS CheckCompanionFile(const StateDirectory &dir, const std::string &name);
+
+// The names in dir (without "." and ".."), sorted, read through its
+// descriptor: never the directory a path names after the checks.
+LSTATUS ListStateDirectory(const StateDirectory &dir, std::vector<std::string> *names);
+
+// Removes name from dir when it is still the regular file checked (an open
+// descriptor of it, from OpenStateFile): a link or another file put in its
+// place meanwhile is left alone (ERROR_ACCESS_DENIED).
+LSTATUS RemoveStateFile(const StateDirectory &dir, const char *name, const UniqueFd &checked);
+
+// Whether this process may create a missing state root (true unless a tool
+// said otherwise through AllowStateRootCreation in registry_tool.h).
+bool StateRootCreationAllowed();
 
 }  // namespace ambercrypt::posix
 

@@ -1,0 +1,56 @@
+// tool_platform.h: what the administration tools need of the operating system
+// beyond the library: keeping their secrets out of core dumps, and the files
+// an administrator names on the command line, opened so that neither a
+// planted link nor a FIFO or device in the file's place is written or waited
+// on. CMake builds one implementation per target (tool_platform_posix.cc,
+// tool_platform_win32.cc), so the tools themselves test no platform.
+#ifndef AMBERCRYPT_TOOLS_TOOL_PLATFORM_H_
+#define AMBERCRYPT_TOOLS_TOOL_PLATFORM_H_
+
+#include <cstddef>
+#include <string>
+
+namespace ambercrypt::tools {
+
+// KeepSecretsOutOfCoreDumps makes the process non-dumpable for the rest of
+// its life: no core file, and no other process of the same account may read
+// its memory. A tool calls it first thing, before it reads a password or key.
+void KeepSecretsOutOfCoreDumps();
+
+// A file named by the administrator, open for reading or for writing. One
+// object holds one file at a time; the destructor closes it.
+class NamedFile {
+ public:
+  NamedFile() = default;
+  ~NamedFile();
+  NamedFile(const NamedFile &) = delete;
+  NamedFile &operator=(const NamedFile &) = delete;
+
+  // OpenForReading opens path, which must be a regular file; a FIFO or a
+  // device is refused without waiting on it. False with *error set (and
+  // missing() true when nothing has that name).
+  bool OpenForReading(const std::string &path, std::string *error);
+  // CreateForWriting opens path for writing from its start, never through a
+  // symbolic link. A new file gets mode 0600 (on Windows, the directory's
+  // access rules). An existing one is replaced in place only when it is a
+  // regular file of this account with one link that no other account may
+  // read or write; anything else is refused and left as it is, never
+  // truncated or chmod-ed.
+  bool CreateForWriting(const std::string &path, std::string *error);
+
+  // Read returns the bytes read (0 at the end of the file, -1 on an error).
+  long Read(void *buffer, size_t size);
+  // Write writes everything or returns false.
+  bool Write(const void *data, size_t size);
+  // Close closes the file; false when what was written may not be in it.
+  bool Close();
+  bool missing() const { return missing_; }
+
+ private:
+  int fd_ = -1;
+  bool missing_ = false;
+};
+
+}  // namespace ambercrypt::tools
+
+#endif  // AMBERCRYPT_TOOLS_TOOL_PLATFORM_H_

@@ -1,0 +1,92 @@
+// tool_platform_win32.cc: the tools' platform needs on Windows (see tool_platform.h).
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/tool_platform.h"
+
+namespace ambercrypt::tools {
+
+namespace {
+
+bool Refuse(const std::string &path, const std::string &why, std::string *error) {
+  *error = path + ": " + why;
+  return false;
+}
+
+// A file on a disk: not a console, a device such as NUL, or a named pipe
+// (reading one would wait on whoever holds its other end).
+bool OnDisk(int fd) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+}  // namespace
+
+void KeepSecretsOutOfCoreDumps() {
+  // Windows has no switch by which a process keeps its own memory out of
+  // crash dumps (Windows Error Reporting, or a debugger of the same account):
+  // nothing to do here.
+}
+
+NamedFile::~NamedFile() { Close(); }
+
+bool NamedFile::OpenForReading(const std::string &path, std::string *error) {
+  Close();
+  missing_ = false;
+  fd_ = _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd_ < 0) {
+    missing_ = errno == ENOENT;
+    return Refuse(path, std::strerror(errno), error);
+  }
+  if (!OnDisk(fd_)) {
+    Close();
+    return Refuse(path, "is not a regular file", error);
+  }
+  return true;
+}
+
+bool NamedFile::CreateForWriting(const std::string &path, std::string *error) {
+  Close();
+  missing_ = false;
+  // A new file takes its access rules from its directory (_S_IWRITE only
+  // keeps it from being made read-only); Windows has no mode bits for an
+  // existing file to be looser than. Making symbolic links takes a privilege
+  // ordinary accounts do not have, so none is planted for this open to follow.
+  fd_ = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  if (fd_ < 0) return Refuse(path, std::strerror(errno), error);
+  if (!OnDisk(fd_)) {
+    Close();
+    return Refuse(path, "is not a regular file", error);
+  }
+  return true;
+}
+
+long NamedFile::Read(void *buffer, size_t size) {
+  return _read(fd_, buffer, static_cast<unsigned>(size > 0x40000000u ? 0x40000000u : size));
+}
+
+bool NamedFile::Write(const void *data, size_t size) {
+  const char *p = static_cast<const char *>(data);
+  while (size > 0) {
+    unsigned chunk = static_cast<unsigned>(size > 0x40000000u ? 0x40000000u : size);
+    int n = _write(fd_, p, chunk);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool NamedFile::Close() {
+  if (fd_ < 0) return true;
+  int fd = fd_;
+  fd_ = -1;
+  return _close(fd) == 0;
+}
+
+}  // namespace ambercrypt::tools
