@@ -279,6 +279,65 @@ TEST_F(RegistryPosixTest, PlantedSharedValuesAreNeverReadForAClosedKey) {
   RegCloseKey(reader);
 }
 
+// A key given a null DACL, with one value, and its id in registry.db.
+class OpenKeyTest : public RegistryPosixTest {
+ protected:
+  void SetUp() override {
+    RegistryPosixTest::SetUp();
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, &key_, nullptr));
+    uint8_t nullDacl[256];
+    ASSERT_TRUE(InitializeSecurityDescriptor(nullDacl, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(nullDacl, TRUE, nullptr, TRUE));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullDacl));
+    DWORD one = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4));
+    sqlite3 *main = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((root() + "/registry.db").c_str(), &main, SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(main, "SELECT id FROM keys WHERE fold = 'open'", -1, &stmt, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
+    id_ = std::to_string(sqlite3_column_int64(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(main);
+  }
+  void TearDown() override {
+    if (key_ != nullptr) RegCloseKey(key_);
+    RegistryPosixTest::TearDown();
+  }
+  LSTATUS Read(HKEY handle, DWORD *value) {
+    DWORD size = sizeof *value;
+    return RegQueryValueExA(handle, "v", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
+  }
+
+  const std::string path_ = std::string(kKey) + "\\Open";
+  HKEY key_ = nullptr;
+  std::string id_;
+};
+
+// A process that cannot attach the shared database (another account made a
+// directory where SQLite keeps its journal) cannot read the values of a
+// null-DACL key: that is the store failing, never a value absent or a key
+// without values, which would read as a lockout record without a lock.
+TEST_F(OpenKeyTest, WithoutTheSharedDatabaseItsValuesAreUnreadable) {
+  ASSERT_EQ(0, mkdir((root() + "/shared/open_keys.db-journal").c_str(), 0755));
+  auto codes = test::RunChildren(1, [&](int) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
+    DWORD value = 0;
+    if (Read(key, &value) != ERROR_ACCESS_DENIED) return 2;
+    std::vector<posix::RegistryValue> values;
+    if (posix::RegEnumValues(key, &values) != ERROR_ACCESS_DENIED) return 3;
+    // Settings in registry.db are read as ever.
+    test::Bytes bytes;
+    return test::WriteRawValue(kKey, "closed", REG_DWORD, test::Bytes(4, 2)) == ERROR_SUCCESS &&
+                   test::ReadRawValue(kKey, "closed", &bytes) == ERROR_SUCCESS
+               ? 0
+               : 4;
+  });
+  EXPECT_EQ(0, codes[0]);
+}
+
 // Keys and settings read before are answered from memory while registry.db is
 // unchanged; any change to the file, by another process or by another tool,
 // is seen by the next call.
