@@ -315,6 +315,47 @@ class OpenKeyTest : public RegistryPosixTest {
   std::string id_;
 };
 
+// Every account may write the shared database, rows included: a key given
+// rows without number there is listed only as far as a statement's bound of
+// work goes, and the listing fails as the store does, at once. Reading one of
+// its values is untouched.
+TEST_F(OpenKeyTest, AStatementStopsAtItsBoundOfWork) {
+  sqlite3 *shared = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/shared/open_keys.db").c_str(), &shared));
+  const std::string planted = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 200000)"
+                              " INSERT INTO vals(key, name, fold, type, data) SELECT " +
+                              id_ + ", 'n' || i, 'n' || i, 4, x'00' FROM n";
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, planted.c_str(), nullptr, nullptr, nullptr));
+  sqlite3_close(shared);
+  std::vector<posix::RegistryValue> values;
+  EXPECT_EQ(ERROR_REGISTRY_IO_FAILED, posix::RegEnumValues(key_, &values));
+  DWORD value = 0;
+  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+  EXPECT_EQ(1u, value);
+}
+
+// Another tool may change the shared database's schema cookie and leave the
+// schema as it was (VACUUM does): the next call finds the change, checks the
+// schema and goes on, without a failure. A change for the worse after that is
+// refused all the same.
+TEST_F(OpenKeyTest, ASoundSchemaChangeIsUsedAndAWorseOneRefused) {
+  DWORD value = 0;
+  ASSERT_EQ(ERROR_SUCCESS, Read(key_, &value));  // the read is compiled by now
+  sqlite3 *shared = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/shared/open_keys.db").c_str(), &shared));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, "VACUUM", nullptr, nullptr, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+  EXPECT_EQ(1u, value);
+  DWORD two = 2;
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&two), 4));
+  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+  EXPECT_EQ(2u, value);
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, "CREATE INDEX vals_by_data ON vals(data)", nullptr, nullptr, nullptr));
+  sqlite3_close(shared);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, Read(key_, &value));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&two), 4));
+}
+
 // A process that cannot attach the shared database (another account made a
 // directory where SQLite keeps its journal) cannot read the values of a
 // null-DACL key: that is the store failing, never a value absent or a key
