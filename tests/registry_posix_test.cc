@@ -279,6 +279,106 @@ TEST_F(RegistryPosixTest, PlantedSharedValuesAreNeverReadForAClosedKey) {
   RegCloseKey(reader);
 }
 
+// A key given a null DACL, with one value, and its id in registry.db.
+class OpenKeyTest : public RegistryPosixTest {
+ protected:
+  void SetUp() override {
+    RegistryPosixTest::SetUp();
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, &key_, nullptr));
+    uint8_t nullDacl[256];
+    ASSERT_TRUE(InitializeSecurityDescriptor(nullDacl, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(nullDacl, TRUE, nullptr, TRUE));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullDacl));
+    DWORD one = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4));
+    sqlite3 *main = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((root() + "/registry.db").c_str(), &main, SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(main, "SELECT id FROM keys WHERE fold = 'open'", -1, &stmt, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
+    id_ = std::to_string(sqlite3_column_int64(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(main);
+  }
+  void TearDown() override {
+    if (key_ != nullptr) RegCloseKey(key_);
+    RegistryPosixTest::TearDown();
+  }
+  LSTATUS Read(HKEY handle, DWORD *value) {
+    DWORD size = sizeof *value;
+    return RegQueryValueExA(handle, "v", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
+  }
+
+  const std::string path_ = std::string(kKey) + "\\Open";
+  HKEY key_ = nullptr;
+  std::string id_;
+};
+
+// Every account may write the shared database, rows included: a key given
+// rows without number there is listed only as far as a statement's bound of
+// work goes, and the listing fails as the store does, at once. Reading one of
+// its values is untouched.
+TEST_F(OpenKeyTest, AStatementStopsAtItsBoundOfWork) {
+  sqlite3 *shared = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/shared/open_keys.db").c_str(), &shared));
+  const std::string planted = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 200000)"
+                              " INSERT INTO vals(key, name, fold, type, data) SELECT " +
+                              id_ + ", 'n' || i, 'n' || i, 4, x'00' FROM n";
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, planted.c_str(), nullptr, nullptr, nullptr));
+  sqlite3_close(shared);
+  std::vector<posix::RegistryValue> values;
+  EXPECT_EQ(ERROR_REGISTRY_IO_FAILED, posix::RegEnumValues(key_, &values));
+  DWORD value = 0;
+  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+  EXPECT_EQ(1u, value);
+}
+
+// Another tool may change the shared database's schema cookie and leave the
+// schema as it was (VACUUM does): the next call finds the change, checks the
+// schema and goes on, without a failure. A change for the worse after that is
+// refused all the same.
+TEST_F(OpenKeyTest, ASoundSchemaChangeIsUsedAndAWorseOneRefused) {
+  DWORD value = 0;
+  ASSERT_EQ(ERROR_SUCCESS, Read(key_, &value));  // the read is compiled by now
+  sqlite3 *shared = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/shared/open_keys.db").c_str(), &shared));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, "VACUUM", nullptr, nullptr, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+  EXPECT_EQ(1u, value);
+  DWORD two = 2;
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&two), 4));
+  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+  EXPECT_EQ(2u, value);
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, "CREATE INDEX vals_by_data ON vals(data)", nullptr, nullptr, nullptr));
+  sqlite3_close(shared);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, Read(key_, &value));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&two), 4));
+}
+
+// A process that cannot attach the shared database (another account made a
+// directory where SQLite keeps its journal) cannot read the values of a
+// null-DACL key: that is the store failing, never a value absent or a key
+// without values, which would read as a lockout record without a lock.
+TEST_F(OpenKeyTest, WithoutTheSharedDatabaseItsValuesAreUnreadable) {
+  ASSERT_EQ(0, mkdir((root() + "/shared/open_keys.db-journal").c_str(), 0755));
+  auto codes = test::RunChildren(1, [&](int) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
+    DWORD value = 0;
+    if (Read(key, &value) != ERROR_ACCESS_DENIED) return 2;
+    std::vector<posix::RegistryValue> values;
+    if (posix::RegEnumValues(key, &values) != ERROR_ACCESS_DENIED) return 3;
+    // Settings in registry.db are read as ever.
+    test::Bytes bytes;
+    return test::WriteRawValue(kKey, "closed", REG_DWORD, test::Bytes(4, 2)) == ERROR_SUCCESS &&
+                   test::ReadRawValue(kKey, "closed", &bytes) == ERROR_SUCCESS
+               ? 0
+               : 4;
+  });
+  EXPECT_EQ(0, codes[0]);
+}
+
 // Keys and settings read before are answered from memory while registry.db is
 // unchanged; any change to the file, by another process or by another tool,
 // is seen by the next call.

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ambercrypt/ambercrypt.h"
 #include "crypto/ccrypt.h"
@@ -53,6 +56,53 @@ std::string LockFile(const char *mutexName) {
 mode_t ModeOf(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// A process of the library that does not answer within this many seconds is
+// killed (SIGALRM) and fails its test: less than the lockout lock's and the
+// busy handler's own waits, so no answer can come from one of them running
+// out.
+constexpr unsigned kPromptly = 8;
+
+// Statements run on a store's shared database through SQLite, as another
+// account's program would run them.
+bool RunOnSharedDatabase(const std::string &store, const char *statements) {
+  sqlite3 *db = nullptr;
+  bool done = sqlite3_open_v2((store + "/shared/open_keys.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
+                  SQLITE_OK &&
+              sqlite3_exec(db, statements, nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!done) fprintf(stderr, "%s: %s\n", statements, sqlite3_errmsg(db));
+  sqlite3_close(db);
+  return done;
+}
+
+// ambercrypt-admin with args, killed after kPromptly seconds: its exit status
+// (128 + the signal when killed) and everything it printed.
+int RunAdminTool(const std::vector<std::string> &args, std::string *output) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(out[1], STDERR_FILENO);
+    close(out[0]);
+    close(out[1]);
+    std::vector<char *> argv{const_cast<char *>(AMBERCRYPT_ADMIN_TOOL)};
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    alarm(kPromptly);  // kept across exec
+    execv(AMBERCRYPT_ADMIN_TOOL, argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  output->clear();
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class StateRootTest : public test::StoreTest {
@@ -148,6 +198,136 @@ TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
     EXPECT_EQ(0, code);
     EXPECT_EQ(0600u, ModeOf(target));
     EXPECT_EQ("root:secret\n", test::ReadFile(target));
+  }
+}
+
+// The shared database is every account's to write, in its bytes, its schema
+// and the files SQLite keeps beside it. However another account leaves it, a
+// host's lockout checks and updates (verify and identify) fail closed with
+// their codes instead of answering without lockout or never answering, the
+// administrator's settings stay as they were, and ambercrypt-admin show says
+// the store cannot be read instead of hanging or showing "locked: no".
+TEST_F(StateRootTest, AHostileSharedDatabaseFailsClosed) {
+  using Plant = std::function<bool(const std::string &store)>;
+  auto statements = [](const char *sql) -> Plant {
+    return [sql](const std::string &store) { return RunOnSharedDatabase(store, sql); };
+  };
+  // Bytes written over the database file from offset from (to its end when
+  // length is 0), once its WAL is in it.
+  auto overwrite = [](off_t from, size_t length) -> Plant {
+    return [=](const std::string &store) {
+      if (!RunOnSharedDatabase(store, "PRAGMA wal_checkpoint(TRUNCATE)")) return false;
+      int fd = open((store + "/shared/open_keys.db").c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat st;
+      if (fd < 0 || fstat(fd, &st) != 0) return false;
+      std::vector<char> junk(length != 0 ? length : static_cast<size_t>(st.st_size - from), '\xa5');
+      bool written = pwrite(fd, junk.data(), junk.size(), from) == static_cast<ssize_t>(junk.size());
+      close(fd);
+      return written;
+    };
+  };
+  // Rows without end (key i + 0, not i, so that SQLite cannot tell from the
+  // WHERE clause alone that none matches).
+  const char *recursiveView =
+      "ALTER TABLE vals RENAME TO kept;"
+      "CREATE VIEW vals AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n)"
+      " SELECT i + 0 AS key, 'v' || i AS name, 'v' || i AS fold, 3 AS type, x'00' AS data FROM n;";
+  struct Case {
+    const char *name;
+    Plant plant;
+    bool whileAttached;  // planted while the host has the database open
+  };
+  const Case cases[] = {
+      {"a recursive view named vals", statements(recursiveView), false},
+      {"triggers deleting every row written",
+       statements("CREATE TRIGGER forget_insert AFTER INSERT ON vals BEGIN DELETE FROM vals WHERE rowid = new.rowid; END;"
+                  "CREATE TRIGGER forget_update AFTER UPDATE ON vals BEGIN DELETE FROM vals WHERE rowid = new.rowid; END;"),
+       false},
+      {"another table", statements("CREATE TABLE notes(x)"), false},
+      {"another index", statements("CREATE INDEX vals_by_data ON vals(data)"), false},
+      {"vals defined otherwise (one value a key, the others dropped)",
+       statements("CREATE TABLE changed(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
+                  " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold), UNIQUE(key) ON CONFLICT IGNORE);"
+                  "INSERT INTO changed SELECT * FROM vals; DROP TABLE vals; ALTER TABLE changed RENAME TO vals;"),
+       false},
+      {"every page after the first damaged", overwrite(4096, 0), false},
+      {"not a database", overwrite(0, 100), false},
+      {"larger than any store's",
+       [](const std::string &store) { return truncate((store + "/shared/open_keys.db").c_str(), off_t{1} << 30) == 0; },
+       false},
+      {"its -journal made a directory",
+       [](const std::string &store) { return mkdir((store + "/shared/open_keys.db-journal").c_str(), 0755) == 0; },
+       false},
+      {"a recursive view planted after the host attached", statements(recursiveView), true},
+  };
+  constexpr uint32_t kUnavailable = AMBER_ERROR_FLAG | AMBER_E_SETTING_UNAVAILABLE;
+  constexpr uint32_t kNotRecorded = AMBER_ERROR_FLAG | AMBER_E_STATUS_UPDATE;
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string store = UseStore("hostile" + std::to_string(n++));
+    Provision();
+    ASSERT_EQ(0, test::RunChild([&] {
+      test::AttachAs("/apps/Admin");
+      ResponseMethodRecord method;
+      memset(&method, 0, sizeof method);
+      method.method = AMBER_RESPONSE_SIGNATURE;
+      return KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0 &&
+                     KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
+                 ? 0
+                 : 1;
+    }));
+    // What the administrator sees of the store untouched (show also indexes
+    // the application's name, once).
+    std::string shown;
+    ASSERT_EQ(0, RunAdminTool({"show", "Scanner"}, &shown)) << shown;
+    ASSERT_NE(std::string::npos, shown.find("locked:")) << shown;
+    const std::string settings = test::ReadFile(store + "/registry.db");
+    ASSERT_FALSE(settings.empty());
+    auto plant = [&] { return test::RunChild([&] { return BecomeNobody() && c.plant(store) ? 0 : 1; }); };
+    if (!c.whileAttached) {
+      ASSERT_EQ(0, plant());
+    }
+
+    int code = test::RunChild([&] {
+      alarm(kPromptly);
+      test::AttachAs(kHost);
+      uint8_t data[16] = {1, 2, 3};
+      BioAPI_BIR bir;
+      memset(&bir, 0, sizeof bir);
+      bir.BiometricData.Length = sizeof data;
+      bir.BiometricData.Data = data;
+      int32_t allowed = 0;
+      uint8_t flag = 0;
+      uint32_t count = 0;
+      BioAPI_CANDIDATE *candidates = nullptr;
+      if (c.whileAttached) {
+        if (KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) != 0) return 10;
+        if (plant() != 0) return 11;
+      }
+      const uint32_t answers[] = {
+          KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag),
+          KoBioFPI_UpdateVerifyStatus(0, &bir, 10, 50),
+          KoBioFPI_IdentifySecurityStatas(nullptr, 10, &allowed, &flag),
+          KoBioFPI_UpdateIdentifyStatus(&count, &candidates, 50),
+      };
+      const uint32_t expected[] = {kUnavailable, kNotRecorded, kUnavailable, kNotRecorded};
+      for (int i = 0; i < 4; ++i) {
+        if (answers[i] != expected[i]) {
+          fprintf(stderr, "call %d answered 0x%X, not 0x%X\n", i, answers[i], expected[i]);
+          return 1 + i;
+        }
+      }
+      return 0;
+    });
+    EXPECT_EQ(0, code) << "(128 + 14: no answer within " << kPromptly << " s)";
+    EXPECT_TRUE(test::ReadFile(store + "/registry.db") == settings) << "the host changed the settings";
+
+    int status = RunAdminTool({"show", "Scanner"}, &shown);
+    EXPECT_EQ(1, status) << shown;
+    EXPECT_NE(std::string::npos, shown.find("the store cannot be read")) << shown;
+    EXPECT_EQ(std::string::npos, shown.find("locked:")) << shown;
+    EXPECT_TRUE(test::ReadFile(store + "/registry.db") == settings) << "show changed the settings";
   }
 }
 

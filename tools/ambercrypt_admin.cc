@@ -1007,6 +1007,10 @@ class Sheet {
   void AddNull(const std::string &key, const std::string &label, const std::string &text) {
     sections_.back().fields.push_back({key, label, "null", SecretString(text.begin(), text.end())});
   }
+  // A read the store failed to answer: the sheet would show a default ("not
+  // set", "locked: no") that may be false, so it is not shown at all.
+  void StoreFailed() { storeFailed_ = true; }
+  bool storeFailed() const { return storeFailed_; }
   void Print(bool json) const {
     if (json) {
       std::printf("{");
@@ -1039,12 +1043,15 @@ class Sheet {
     std::vector<Field, ambercrypt::WipingAllocator<Field>> fields;
   };
   std::vector<Part> sections_;
+  bool storeFailed_ = false;
 };
 
 void AddInt(Sheet *r, SettingStore::Key &key, const ambercrypt::Setting &setting, const std::string &jsonKey,
             const std::string &label, int32_t *out = nullptr) {
   int32_t value = 0;
-  if (key.ReadInt(setting, &value) == ERROR_SUCCESS) {
+  uint32_t status = key.ReadInt(setting, &value);
+  if (ambercrypt::IsStoreFailure(status)) r->StoreFailed();
+  if (status == ERROR_SUCCESS) {
     r->AddNumber(jsonKey, label, value);
     if (out) *out = value;
   } else {
@@ -1117,7 +1124,9 @@ void AddLockout(Sheet *r, SettingStore &store, bool verify) {
   }
   AddInt(r, info, verify ? kVerifyFailureCount : kIdentifyFailureCount, "failures", "failures");
   int64_t release = 0;
-  bool hasRelease = info.ReadInt64(verify ? kVerifyReleaseTime : kIdentifyReleaseTime, &release) == ERROR_SUCCESS;
+  uint32_t status = info.ReadInt64(verify ? kVerifyReleaseTime : kIdentifyReleaseTime, &release);
+  if (ambercrypt::IsStoreFailure(status)) r->StoreFailed();
+  bool hasRelease = status == ERROR_SUCCESS;
   bool locked = hasRelease && static_cast<uint64_t>(release) > ambercrypt::LocalFileTimeNow();
   r->AddBool("locked", "locked", locked);
   if (hasRelease && release > 0) {
@@ -1205,6 +1214,11 @@ int Show(const Options &options) {
   AddCertificate(&r, app, ambercrypt::kEndUserCertificate);
   AddLockout(&r, store, true);
   AddLockout(&r, store, false);
+  if (r.storeFailed()) {
+    std::string refusal = StoreRefusal();
+    return Fail(name + ": the store cannot be read" + (refusal.empty() ? std::string() : " (" + refusal + ")") +
+                "; nothing shown");
+  }
   r.Print(options.json);
   return 0;
 }

@@ -278,7 +278,9 @@ LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
   if (values == nullptr) return ERROR_INVALID_PARAMETER;
   return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     values->clear();
-    if (open && !tx.shared()) return ERROR_SUCCESS;
+    // Without the shared database (refused, or it cannot be opened) the
+    // values of a null-DACL key cannot be read: not an empty key.
+    if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
     std::string sql = std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
@@ -362,7 +364,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     return status;
   }
   return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-    if (open && !tx.shared()) return ERROR_FILE_NOT_FOUND;
+    // Nor a value absent: a lockout record read as absent is no lock.
+    if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
     std::string sql = std::string("SELECT type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <string>
+#include <utility>
 
 #include "platform/posix/process_id.h"
 #include "platform/posix/state_root.h"
@@ -29,9 +32,60 @@ const char kMainSchema[] =
     "CREATE TABLE IF NOT EXISTS vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
     " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));"
     "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine');";
-const char kSharedSchema[] =
-    "CREATE TABLE IF NOT EXISTS shared.vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
-    " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));";
+// The shared database's one table, as SQLite keeps its definition in
+// sqlite_schema (it drops "IF NOT EXISTS" and the schema name).
+#define AMBERCRYPT_SHARED_TABLE                                                                  \
+  "vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL, type INTEGER NOT NULL," \
+  " data BLOB NOT NULL, UNIQUE(key, fold))"
+const char kSharedSchema[] = "CREATE TABLE IF NOT EXISTS shared." AMBERCRYPT_SHARED_TABLE;
+const char kSharedTableSql[] = "CREATE TABLE " AMBERCRYPT_SHARED_TABLE;
+#undef AMBERCRYPT_SHARED_TABLE
+
+// The shared database is written by every account: a file of theirs is taken
+// as hostile. Its records (seven values of an application's lockout record,
+// about 670 bytes with the index) take 6.4 MiB for 10,000 applications; no
+// installation comes near ten times that, so a larger file (or -wal) is
+// refused rather than read.
+constexpr int64_t kSharedMaxBytes = int64_t{64} << 20;
+
+// The work one statement may do, in SQLite's virtual machine steps. The
+// registry's largest statements list a key's subkeys or values, about 15
+// steps a row: 150,000 for the 10,000 values of the name index of 10,000
+// applications. What no legitimate statement nears (a view that recurses for
+// ever, rows without number under one key) stops within some 50 ms, as a
+// store failure (SQLITE_INTERRUPT).
+constexpr int kProgressStride = 1000;  // steps between calls of the handler
+constexpr int kStatementSteps = 2000000;
+
+int OutOfSteps(void *left) { return --*static_cast<int *>(left) < 0 ? 1 : 0; }
+
+// Limits far above what the registry's own statements and schemas need (its
+// longest statement is some 300 bytes with 5 parameters and 5 columns, its
+// values at most a few KiB), so that a schema another account wrote cannot
+// make SQLite parse or build anything large. Values stop at 1 MiB, Windows'
+// own limit for a value in the standard registry format.
+const std::pair<int, int> kLimits[] = {
+    {SQLITE_LIMIT_LENGTH, 1 << 20},
+    {SQLITE_LIMIT_SQL_LENGTH, 10000},
+    {SQLITE_LIMIT_COLUMN, 16},
+    {SQLITE_LIMIT_EXPR_DEPTH, 20},
+    {SQLITE_LIMIT_COMPOUND_SELECT, 3},
+    {SQLITE_LIMIT_VDBE_OP, 25000},
+    {SQLITE_LIMIT_FUNCTION_ARG, 8},
+    {SQLITE_LIMIT_ATTACHED, 1},
+    {SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 50},
+    {SQLITE_LIMIT_VARIABLE_NUMBER, 10},
+    {SQLITE_LIMIT_TRIGGER_DEPTH, 1},
+};
+
+// Connection settings that keep a schema another account wrote from running
+// anything: no view, no trigger, no foreign key action runs; no function that
+// is not innocuous runs from the schema; nothing writes the schema directly.
+const std::pair<int, int> kConfigs[] = {
+    {SQLITE_DBCONFIG_DEFENSIVE, 1},     {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0}, {SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+    {SQLITE_DBCONFIG_ENABLE_VIEW, 0},   {SQLITE_DBCONFIG_ENABLE_FKEY, 0},     {SQLITE_DBCONFIG_WRITABLE_SCHEMA, 0},
+    {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0},
+};
 
 // Waits for a lock another connection holds, for up to kBusyTimeout. SQLite's
 // own timeout sleeps ever longer, up to 100 ms a time, while every hold here
@@ -123,11 +177,23 @@ sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cac
   Registry &registry = Registry::Instance();  // its mutex is held: statements run inside Run
   sqlite3_stmt *stmt = nullptr;
   *cached = db == registry.db_;
+  registry.progressLeft_ = kStatementSteps / kProgressStride;  // this statement's
   if (*cached) {
     auto it = registry.statements_.find(sql);
     if (it != registry.statements_.end()) {
       *rc = SQLITE_OK;
       return it->second;
+    }
+    // A statement compiled for the first time against the shared database is
+    // compiled against a schema checked in this transaction.
+    using Check = Registry::SharedCheck;
+    if (registry.sharedCheck_ != Check::kNone && registry.sharedCheck_ != Check::kRunning &&
+        strstr(sql, "shared.") != nullptr) {
+      *rc = registry.CheckShared();
+      if (*rc != SQLITE_OK) {
+        *cached = false;
+        return nullptr;
+      }
     }
   }
   *rc = sqlite3_prepare_v3(db, sql, -1, *cached ? SQLITE_PREPARE_PERSISTENT : 0, &stmt, nullptr);
@@ -186,28 +252,27 @@ LSTATUS Registry::Connect() {
     return RegistryError(rc);
   }
   sqlite3_busy_handler(db, WaitWhileBusy, &busySince_);
-  // The shared database is writable by every account: no view, trigger or
-  // schema entry of its making may run functions or reach the schema.
-  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  // The shared database is another account's file: the connection is made
+  // safe for it before it is attached (see Harden).
+  const bool hardened = Harden(db);
   if (writer_) {
     // A rollback journal, not WAL: a reader then needs nothing but read access
     // to registry.db, whoever deleted or never made the -wal and -shm files
     // (WAL readers must create -shm, which they cannot in this directory).
     // A store kept in WAL by an earlier build changes over here once no other
     // connection has it open.
-    rc = sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    rc = ExecOnce(db, "PRAGMA journal_mode=DELETE");
     if (rc == SQLITE_BUSY) rc = SQLITE_OK;
-    if (rc == SQLITE_OK) rc = sqlite3_exec(db, kMainSchema, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = ExecOnce(db, kMainSchema);
   } else {
-    rc = sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr);
+    rc = ExecOnce(db, "SELECT count(*) FROM keys");
   }
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = ExecOnce(db, "PRAGMA synchronous=FULL");
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(db);
     return RegistryError(rc);
   }
-  shared_ = AttachShared(db, dir, writer_);
+  shared_ = hardened && AttachShared(db, dir, writer_);
   // The directory of named mutexes' lock files, which every account's hosts
   // need (lockout checks take a lock), is made by the store's writer too.
   if (writer_) {
@@ -218,40 +283,212 @@ LSTATUS Registry::Connect() {
   return ERROR_SUCCESS;
 }
 
+// SQLite's advice for database files from elsewhere, for the whole
+// connection: nothing in a schema runs (kConfigs), nothing parsed or built is
+// large (kLimits), no statement works for ever (the progress handler), pages
+// are checked as they are read (cell_size_check), and no file is mapped into
+// memory, where another account truncating it would kill this process with
+// SIGBUS instead of giving an error. false: a setting did not hold, and the
+// shared database is not attached.
+bool Registry::Harden(sqlite3 *db) {
+  bool held = true;
+  for (const auto &[option, value] : kConfigs) {
+    int now = -1;
+    held = sqlite3_db_config(db, option, value, &now) == SQLITE_OK && now == value && held;
+  }
+  for (const auto &[limit, value] : kLimits) sqlite3_limit(db, limit, value);
+  sqlite3_progress_handler(db, kProgressStride, OutOfSteps, &progressLeft_);
+  held = sqlite3_set_authorizer(db, Authorize, this) == SQLITE_OK && held;
+  return held && ExecOnce(db, "PRAGMA cell_size_check=ON") == SQLITE_OK &&
+         ExecOnce(db, "PRAGMA mmap_size=0") == SQLITE_OK;
+}
+
+int Registry::ExecOnce(sqlite3 *db, const char *sql) {
+  progressLeft_ = kStatementSteps / kProgressStride;
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+namespace {
+
+// What the shared database holds, read in the transaction the caller holds.
+enum class Contents { kOurs, kEmpty, kForeign };
+
+// Reads the shared database's size and schema: ours is exactly the table
+// vals as kSharedTableSql makes it, with the index of its UNIQUE constraint
+// (whose definition is the table's), and nothing else: another table, index,
+// view or trigger, or a column defined otherwise, and the database is not
+// used. *why says what is foreign.
+int InspectShared(sqlite3 *db, Contents *contents, std::string *why, int64_t *pageSize = nullptr) {
+  *contents = Contents::kForeign;
+  int64_t size[2] = {0, 0};
+  const char *sizes[] = {"PRAGMA shared.page_count", "PRAGMA shared.page_size"};
+  for (int i = 0; i < 2; ++i) {
+    Statement q(db, sizes[i]);
+    if (!q.ok()) return q.prepare_error();
+    int rc = q.Step();
+    if (rc != SQLITE_ROW) return rc;
+    size[i] = q.Int(0);
+  }
+  if (size[0] < 0 || size[1] <= 0 || size[0] > kSharedMaxBytes / size[1]) {
+    *why = "is larger than any store's";
+    return SQLITE_OK;
+  }
+  if (pageSize != nullptr) *pageSize = size[1];
+  Statement q(db, "SELECT type, name, tbl_name, sql FROM shared.sqlite_schema");
+  if (!q.ok()) return q.prepare_error();
+  bool table = false, index = false;
+  int objects = 0, rc;
+  while ((rc = q.Step()) == SQLITE_ROW) {
+    ++objects;
+    const std::string type = q.Text(0), name = q.Text(1), of = q.Text(2);
+    const bool noSql = q.Null(3);
+    if (type == "table" && name == "vals" && of == "vals" && !noSql && q.Text(3) == kSharedTableSql) {
+      table = true;
+    } else if (type == "index" && name == "sqlite_autoindex_vals_1" && of == "vals" && noSql) {
+      index = true;
+    } else {
+      *why = "holds a schema that is not the store's";
+    }
+  }
+  if (rc != SQLITE_DONE) return rc;
+  if (objects == 0) {
+    *contents = Contents::kEmpty;
+  } else if (objects == 2 && table && index) {
+    *contents = Contents::kOurs;
+  } else if (why->empty()) {
+    *why = "holds a schema that is not the store's";
+  }
+  return SQLITE_OK;
+}
+
+}  // namespace
+
 // The database of world-writable keys (those given a null DACL), in shared/:
 // a directory every account may write in, with the sticky bit, so each can
 // make SQLite's -wal and -shm there but none can replace another's files.
 // Only a writer of the store makes the directory and the database, so a
-// database another account planted is refused.
+// database another account planted is refused. Every account may write the
+// file itself: it is used only while it is no larger than kSharedMaxBytes
+// and its schema is exactly ours (checked here, then again before anything is
+// compiled against a schema SQLite finds changed: Authorize).
 bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer) {
+  // What is compiled here reads the shared schema to check it.
+  struct AllowCompile {
+    explicit AllowCompile(bool *allow) : allow_(allow) { *allow_ = true; }
+    ~AllowCompile() { *allow_ = false; }
+    bool *allow_;
+  } allowed(&allowCompile_);
   StateDirectory dir;
   bool create = writer;
   if (OpenStateDirectory(root, kSharedDirectory, 0700, create, &dir) != ERROR_SUCCESS) return false;
+  const std::string path = dir.path + "/" + kOpenKeysFile;
   UniqueFd file;
   if (OpenStateFile(dir, kOpenKeysFile, O_RDONLY, kOpenKeysMode, create, FileOwner::kTrusted, &file) !=
       ERROR_SUCCESS) {
     return false;
   }
+  struct stat st;
+  if (fstat(file.get(), &st) != 0) return false;
   file = UniqueFd();
   // Everyone may write in it only once the database in it is ours.
   if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
   for (const char *suffix : {"-wal", "-shm", "-journal"}) {
     if (CheckCompanionFile(dir, std::string(kOpenKeysFile) + suffix) != ERROR_SUCCESS) return false;
   }
-  std::string path = dir.path + "/" + kOpenKeysFile;
-  Statement attach(db, "ATTACH DATABASE ? AS shared");
-  if (!attach.ok() || attach.Bind(1, path).Step() != SQLITE_DONE) return false;
+  // A WAL is read through when the database is opened: one larger than any
+  // store's is refused with the database.
+  struct stat wal;
+  if (st.st_size > kSharedMaxBytes || (fstatat(dir.fd.get(), (std::string(kOpenKeysFile) + "-wal").c_str(), &wal,
+                                               AT_SYMLINK_NOFOLLOW) == 0 &&
+                                       wal.st_size > kSharedMaxBytes)) {
+    RefuseStateFile(path, "is larger than any store's");
+    return false;
+  }
+  {
+    Statement attach(db, "ATTACH DATABASE ? AS shared");
+    int rc = attach.ok() ? attach.Bind(1, path).Step() : attach.prepare_error();
+    if (rc != SQLITE_DONE) {
+      RefuseStateFile(path, (std::string("cannot be used: ") + sqlite3_errstr(rc)).c_str());
+      return false;
+    }
+  }
   // Keep -wal and -shm when this connection closes, so whoever made them
   // (with the database's mode, which SQLite gives them) keeps them usable.
   int persist = 1;
   sqlite3_file_control(db, "shared", SQLITE_FCNTL_PERSIST_WAL, &persist);
-  if (sqlite3_exec(db, "PRAGMA shared.journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-      sqlite3_exec(db, "PRAGMA shared.synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-      sqlite3_exec(db, kSharedSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    sqlite3_exec(db, "DETACH DATABASE shared", nullptr, nullptr, nullptr);
+  int rc = ExecOnce(db, "PRAGMA shared.journal_mode=WAL");
+  if (rc == SQLITE_OK) rc = ExecOnce(db, "PRAGMA shared.synchronous=FULL");
+  // Its size and schema, read in one transaction; a new (empty) database
+  // gets ours, as another account could give it anyway.
+  Contents contents = Contents::kForeign;
+  std::string why;
+  int64_t pageSize = 0;
+  for (int pass = 0; rc == SQLITE_OK && pass < 2; ++pass) {
+    rc = ExecOnce(db, "BEGIN");
+    if (rc != SQLITE_OK) break;
+    rc = InspectShared(db, &contents, &why, &pageSize);
+    ExecOnce(db, "COMMIT");
+    if (rc != SQLITE_OK || contents != Contents::kEmpty) break;
+    rc = ExecOnce(db, kSharedSchema);
+  }
+  // Nor does this process make it larger than any store's.
+  if (rc == SQLITE_OK && contents == Contents::kOurs) {
+    rc = ExecOnce(db, ("PRAGMA shared.max_page_count=" + std::to_string(kSharedMaxBytes / pageSize)).c_str());
+  }
+  if (rc != SQLITE_OK || contents != Contents::kOurs) {
+    ExecOnce(db, "DETACH DATABASE shared");
+    RefuseStateFile(path, rc != SQLITE_OK ? (std::string("cannot be used: ") + sqlite3_errstr(rc)).c_str()
+                                          : why.empty() ? "holds a schema that is not the store's" : why.c_str());
     return false;
   }
+  sharedPath_ = path;
   return true;
+}
+
+// SQLite compiles a statement again, on its own, when it finds that a schema
+// the statement was compiled against has changed: the schema cookie in the
+// file differs from the one it holds. For the shared database that is
+// another account's change, and compiling against it would take in what
+// the check refuses. So whatever is compiled against the shared database is
+// compiled only while the code here asked for it (attaching, checking) or
+// once the schema, as the running transaction reads it (one snapshot), has
+// been checked; anything else is refused, and the step that wanted it
+// (StepAfterRefusal) checks the schema and tries again. The refusal costs
+// nothing while nothing changes: SQLite calls this only when it compiles.
+int Registry::Authorize(void *registry, int, const char *, const char *, const char *database, const char *) {
+  auto *self = static_cast<Registry *>(registry);
+  if (self->allowCompile_ || self->sharedCheck_ == SharedCheck::kPassed || database == nullptr ||
+      strcmp(database, "shared") != 0) {
+    return SQLITE_OK;
+  }
+  self->compileRefused_ = true;
+  return SQLITE_DENY;
+}
+
+int Registry::CheckShared() {
+  if (sharedCheck_ == SharedCheck::kPassed || sharedCheck_ == SharedCheck::kFailed) return sharedCheckResult_;
+  if (sharedCheck_ != SharedCheck::kUnchecked) return SQLITE_AUTH;
+  sharedCheck_ = SharedCheck::kRunning;
+  allowCompile_ = true;
+  Contents contents = Contents::kForeign;
+  std::string why;
+  int rc = InspectShared(db_, &contents, &why);
+  allowCompile_ = false;
+  if (rc == SQLITE_OK && contents != Contents::kOurs) {
+    RefuseStateFile(sharedPath_, why.empty() ? "holds no schema" : why.c_str());
+    rc = SQLITE_AUTH;
+  }
+  sharedCheckResult_ = rc;
+  sharedCheck_ = rc == SQLITE_OK ? SharedCheck::kPassed : SharedCheck::kFailed;
+  return rc;
+}
+
+int StepAfterRefusal(sqlite3_stmt *stmt) {
+  Registry &registry = Registry::Instance();  // its mutex is held: statements run inside Run
+  if (!registry.compileRefused_ || sqlite3_db_handle(stmt) != registry.db_) return SQLITE_AUTH;
+  registry.compileRefused_ = false;
+  int rc = registry.CheckShared();
+  return rc == SQLITE_OK ? sqlite3_step(stmt) : rc;
 }
 
 }  // namespace ambercrypt::posix

@@ -3,8 +3,10 @@
 // registry call; keys and values in registry.db (rollback journal, so readers
 // need nothing but read access), values of null-DACL keys in
 // shared/open_keys.db, the database of world-writable keys (WAL, in a sticky
-// directory every account writes in). The registry functions (registry.cc)
-// run their work through Registry::Run. Internal to platform/posix.
+// directory every account writes in, so its content is another account's:
+// used only while it is small and its schema is ours, see AttachShared). The
+// registry functions (registry.cc) run their work through Registry::Run.
+// Internal to platform/posix.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
 #define AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
 
@@ -36,6 +38,11 @@ std::string Fold(const std::string &s);
 // matters) and reset for the next use when it goes.
 sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached);
 
+// A step that answered SQLITE_AUTH: when SQLite was refused to compile the
+// statement again against a shared database schema that changed, the schema
+// is checked and, if it is ours, the step runs again.
+int StepAfterRefusal(sqlite3_stmt *stmt);
+
 class Statement {
  public:
   Statement(sqlite3 *db, const char *sql) : stmt_(PreparedStatement(db, sql, &rc_, &cached_)) {}
@@ -63,13 +70,17 @@ class Statement {
     sqlite3_bind_blob(stmt_, i, n ? data : "", static_cast<int>(n), SQLITE_TRANSIENT);
     return *this;
   }
-  int Step() { return sqlite3_step(stmt_); }
+  int Step() {
+    int rc = sqlite3_step(stmt_);
+    return rc == SQLITE_AUTH ? StepAfterRefusal(stmt_) : rc;
+  }
   int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
   std::string Text(int col) {
     const unsigned char *t = sqlite3_column_text(stmt_, col);
     return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
              : std::string();
   }
+  bool Null(int col) { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
   std::vector<uint8_t> Blob(int col) {
     const uint8_t *b = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, col));
     int n = sqlite3_column_bytes(stmt_, col);
@@ -255,6 +266,10 @@ class Registry {
       if (rc == SQLITE_OK) break;
       if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) return RegistryError(rc);
     }
+    // The shared database's schema is checked in this transaction before
+    // anything is compiled against it (see Authorize).
+    sharedCheck_ = shared_ ? SharedCheck::kUnchecked : SharedCheck::kNone;
+    compileRefused_ = false;
     Tx tx(db_, writer_, shared_);
     if (!write) {
       tx.cache_ = &cache_;
@@ -262,6 +277,7 @@ class Registry {
       tx.readCounter_ = [this] { return ReadCounter(); };
     }
     status = fn(tx);
+    sharedCheck_ = SharedCheck::kNone;
     if (status == ERROR_SUCCESS) {
       int rc;
       for (int attempt = 0; (rc = Exec("COMMIT")) != SQLITE_OK; ++attempt) {
@@ -288,8 +304,17 @@ class Registry {
     int rc = s.Step();
     return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
   }
-  static bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
+  bool Harden(sqlite3 *db);
+  // sqlite3_exec with a statement's budget of work.
+  int ExecOnce(sqlite3 *db, const char *sql);
+  bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
+  // Checks, once per transaction, that the shared database's schema as this
+  // transaction reads it is ours: SQLITE_OK, SQLITE_AUTH (it is not), or the
+  // error that kept it from being read.
+  int CheckShared();
+  static int Authorize(void *registry, int action, const char *, const char *, const char *database, const char *);
   friend sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cached);
+  friend int StepAfterRefusal(sqlite3_stmt *stmt);
 
   std::mutex mu_;
   sqlite3 *db_ = nullptr;
@@ -300,6 +325,17 @@ class Registry {
   std::string root_;
   bool writer_ = false;
   bool shared_ = false;
+  // How far the running transaction got in checking the shared database's
+  // schema (kNone: no transaction, or no shared database), what the check
+  // answered, and whether a compile against that schema was refused.
+  enum class SharedCheck { kNone, kUnchecked, kRunning, kPassed, kFailed } sharedCheck_ = SharedCheck::kNone;
+  int sharedCheckResult_ = SQLITE_OK;
+  bool compileRefused_ = false;
+  // Compiles of this code's own that may read any schema (attaching, checking).
+  bool allowCompile_ = false;
+  std::string sharedPath_;
+  // Calls of the progress handler left to the running statement.
+  int progressLeft_ = 0;
   std::unordered_map<std::string, sqlite3_stmt *> statements_;  // of db_
   MainCache cache_;
   uint64_t connection_ = 0;

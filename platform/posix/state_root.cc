@@ -135,6 +135,8 @@ std::string StateRootRefusal() {
   return g_refusal;
 }
 
+LSTATUS RefuseStateFile(const std::string &path, const char *why) { return Refuse(path, why); }
+
 LSTATUS OpenStateRoot(bool create, StateDirectory *root) {
   std::string path;
   if (!ResolvePath(StateRoot(), &path)) return Refuse(StateRoot(), "is not an absolute path that can be resolved");

@@ -32,6 +32,10 @@ std::string StateRoot();
 // Why the last refusal happened, for tools to print (empty when none).
 std::string StateRootRefusal();
 
+// Records why path, a file of the state, is refused (what StateRootRefusal
+// then says); returns ERROR_ACCESS_DENIED.
+LSTATUS RefuseStateFile(const std::string &path, const char *why);
+
 // An owned file descriptor.
 class UniqueFd {
  public:
