@@ -401,6 +401,60 @@ TEST_F(AdminTest, AesSizesAndEmptyData) {
   EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&empty.bir, &query.bir));
 }
 
+// Data lengths at the top of the 32-bit range, under both ciphers. From
+// 0xFFFFFFF0 (AES) and 0xFFFFFFF8 (3DES) bytes on, the ciphertext would pass
+// 0xFFFFFFFF bytes: the size query and the encryption answer 0x8000817, the
+// encryption after copying the header (its steps' order), and neither reads
+// the data nor writes into the output's buffer, whatever capacity it claims.
+// The longest data whose ciphertext fits is sized as usual. A ciphertext
+// length of no whole blocks fails decryption (0x8000818) before it is read.
+TEST_F(AdminTest, LengthsNearFourGigabytes) {
+  uint8_t *wild = static_cast<uint8_t *>(test::InaccessibleAddress());
+  ASSERT_NE(nullptr, wild);
+  struct Case {
+    uint32_t algorithm;
+    uint32_t plain;
+    uint32_t cipherSize;  // 0: does not fit
+  };
+  const Case cases[] = {
+      {AMBER_CALG_AES_256, 0xFFFFFFEFu, 0xFFFFFFF0u}, {AMBER_CALG_AES_256, 0xFFFFFFF0u, 0},
+      {AMBER_CALG_AES_256, 0xFFFFFFFFu, 0},           {AMBER_CALG_3DES, 0xFFFFFFF7u, 0xFFFFFFF8u},
+      {AMBER_CALG_3DES, 0xFFFFFFF8u, 0},              {AMBER_CALG_3DES, 0xFFFFFFFFu, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.algorithm << " " << c.plain);
+    ProvisionHost(c.algorithm);
+    Record input(0), query(0);
+    input.bir.BiometricData.Length = c.plain;
+    input.bir.BiometricData.Data = wild;
+    if (c.cipherSize != 0) {
+      ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &query.bir));
+      EXPECT_EQ(c.cipherSize, query.bir.BiometricData.Length);
+      continue;
+    }
+    EXPECT_EQ(AMBER_E_ENCRYPT_FAILED | F, KoBioFPI_EncryptBIR(&input.bir, &query.bir));
+    EXPECT_EQ(0u, query.bir.BiometricData.Length);
+    EXPECT_EQ(nullptr, query.bir.BiometricData.Data);
+
+    Record output(16);
+    output.bir.Header.Quality = 1;
+    output.bir.BiometricData.Length = 0xFFFFFFFFu;  // a capacity it does not have
+    EXPECT_EQ(AMBER_E_ENCRYPT_FAILED | F, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
+    EXPECT_EQ(77, output.bir.Header.Quality);
+    EXPECT_EQ(0xFFFFFFFFu, output.bir.BiometricData.Length);
+    EXPECT_EQ(Bytes(16, 0), output.data);
+  }
+  for (uint32_t length : {0xFFFFFFFFu, 0xFFFFFFFCu, 0xFFFFFFF9u}) {
+    SCOPED_TRACE(length);
+    Record cipher(0), plain(16);
+    cipher.bir.BiometricData.Length = length;
+    cipher.bir.BiometricData.Data = wild;
+    plain.bir.BiometricData.Length = 0xFFFFFFFFu;
+    EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&cipher.bir, &plain.bir));
+    EXPECT_EQ(Bytes(16, 0), plain.data);
+  }
+}
+
 TEST_F(AdminTest, DecryptNeverWritesPastTheOutput) {
   ProvisionHost(AMBER_CALG_AES_256);
   Record input = Template(40), encrypted(48);

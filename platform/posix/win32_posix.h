@@ -82,6 +82,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_INVALID_PARAMETER    87L
 #define ERROR_INSUFFICIENT_BUFFER  122L
 #define ERROR_MORE_DATA            234L
+#define ERROR_ARITHMETIC_OVERFLOW  534L
 #define ERROR_NO_MORE_ITEMS        259L
 #define ERROR_BADDB                1009L
 #define ERROR_BADKEY               1010L
