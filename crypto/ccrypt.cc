@@ -120,7 +120,7 @@ uint32_t CCrypt::SetKeyParameters(const uint8_t *material, uint32_t materialLeng
   memcpy(block.data(), iv, std::min(ivLength, keptBlockBytes));
   if (!CryptSetKeyParam(derivedKey, KP_IV, block.data(), 0)) return LastError();
   if (!keep) {
-    keptMaterial = CSecureBuffer(material, materialLength);
+    keptMaterial = CSecureBuffer::Kept(material, materialLength);
     keptAlgorithm = keyAlgorithm;
   }
   return kOk;

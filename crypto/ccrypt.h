@@ -92,7 +92,7 @@ class CCrypt {
   HCERTSTORE certStore;
   PCCERT_CONTEXT certificate;
   // What derivedKey was derived from by SetKeyParameters (empty: nothing to
-  // keep), and its block length in bytes.
+  // keep), in the secret pages, and its block length in bytes.
   CSecureBuffer keptMaterial;
   ALG_ID keptAlgorithm = 0;
   uint32_t keptBlockBytes = 0;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/secret_arena.h"
 #include "platform/win32_api.h"
 
 namespace ambercrypt {
@@ -15,6 +16,16 @@ CSecureBuffer::CSecureBuffer(uint32_t n) { Allocate(n); }
 CSecureBuffer::CSecureBuffer(const void *source, uint32_t n) {
   Allocate(n);
   if (source != nullptr && n != 0) memcpy(begin_, source, n);
+}
+
+CSecureBuffer CSecureBuffer::Kept(const void *source, uint32_t n) {
+  auto *block = n != 0 ? static_cast<uint8_t *>(AllocateSecret(n)) : nullptr;
+  if (block == nullptr) return CSecureBuffer(source, n);
+  CSecureBuffer kept;
+  kept.begin_ = block;
+  kept.end_ = block + n;
+  if (source != nullptr) memcpy(block, source, n);
+  return kept;
 }
 
 CSecureBuffer::CSecureBuffer(const CSecureBuffer &other) : CSecureBuffer(other.begin_, other.size()) {}
@@ -49,8 +60,12 @@ void CSecureBuffer::Allocate(uint32_t n) {
 
 void CSecureBuffer::Clear() {
   if (begin_ != nullptr) {
-    WipeMemory(begin_, static_cast<size_t>(end_ - begin_));
-    delete[] begin_;
+    const auto n = static_cast<size_t>(end_ - begin_);
+    // The secret pages wipe what they take back; the heap's is wiped here.
+    if (!ReleaseSecret(begin_, n)) {
+      WipeMemory(begin_, n);
+      delete[] begin_;
+    }
   }
   begin_ = end_ = nullptr;
 }

@@ -1,7 +1,7 @@
 // caches.h: the eighteen process-wide setting caches, each an ordered map from
 // AppKey text (line feed included) to one value. Writers erase and then insert;
-// Insert does nothing when the key is present. Caches of CSecureBuffer wipe
-// their values when destroyed.
+// Insert does nothing when the key is present. Caches of CSecureBuffer keep
+// their values in the secret pages (secret_arena.h), wiped when dropped.
 //
 // Every cache may be used from any number of threads at once. A look-up hands
 // back a copy of the value, never a pointer into the cache. The host
@@ -46,6 +46,14 @@ class CachedValue {
   std::optional<V> value_;
 };
 
+// What a cache holds of a value it is given: a secret buffer goes to the
+// secret pages (CSecureBuffer::Kept), anything else as it is.
+template <typename V>
+const V &KeptCopy(const V &value) {
+  return value;
+}
+inline CSecureBuffer KeptCopy(const CSecureBuffer &value) { return CSecureBuffer::Kept(value.data(), value.size()); }
+
 template <typename V>
 class SettingCache {
   // Values that fit one word beside a presence bit.
@@ -64,7 +72,7 @@ class SettingCache {
       return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    map_.insert({key, value});
+    map_.emplace(key, KeptCopy(value));
   }
   void Erase(const std::string &key) {
     if (IsHost(key)) {
@@ -82,7 +90,7 @@ class SettingCache {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     map_.erase(key);
-    map_.insert({key, value});
+    map_.emplace(key, KeptCopy(value));
   }
   // Forgets every entry and the host: called at detach, where no other call
   // runs. The host's key goes with its buffer, which nothing else would free

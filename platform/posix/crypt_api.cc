@@ -168,6 +168,7 @@ bool RunBlocks(Key *key, bool encrypt, uint8_t *data, DWORD length) {
   }
   // The next IV is the last ciphertext block.
   memcpy(key->chain, encrypt ? data + length - key->blockLength : last, key->blockLength);
+  SecureZeroMemory(last, sizeof last);  // when enciphering, plaintext
   return true;
 }
 
