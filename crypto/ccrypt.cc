@@ -137,7 +137,7 @@ uint32_t CCrypt::Encrypt(uint8_t *buffer, uint32_t *dataLength, uint32_t bufferS
 
   // The ciphertext length in 64 bits, before the platform is asked: CryptEncrypt
   // reckons in a DWORD, and near 4 GiB Windows' answer wraps to a few bytes.
-  const uint64_t expected = (uint64_t{*dataLength} / keptBlockBytes + 1) * keptBlockBytes;
+  const uint64_t expected = (uint64_t{*dataLength / keptBlockBytes} + 1) * keptBlockBytes;
   if (expected > kLargestLength) return kTooLong;
   DWORD cipherSize = *dataLength;
   if (!CryptEncrypt(derivedKey, 0, TRUE, 0, nullptr, &cipherSize, 0)) return LastError();

@@ -24,6 +24,7 @@ CSecureBuffer CSecureBuffer::Kept(const void *source, uint32_t n) {
   CSecureBuffer kept;
   kept.begin_ = block;
   kept.end_ = block + n;
+  kept.kept_ = true;
   if (source != nullptr) memcpy(block, source, n);
   return kept;
 }
@@ -35,8 +36,10 @@ CSecureBuffer &CSecureBuffer::operator=(const CSecureBuffer &other) {
   return *this;
 }
 
-CSecureBuffer::CSecureBuffer(CSecureBuffer &&other) noexcept : begin_(other.begin_), end_(other.end_) {
+CSecureBuffer::CSecureBuffer(CSecureBuffer &&other) noexcept
+    : begin_(other.begin_), end_(other.end_), kept_(other.kept_) {
   other.begin_ = other.end_ = nullptr;
+  other.kept_ = false;
 }
 
 CSecureBuffer &CSecureBuffer::operator=(CSecureBuffer &&other) noexcept {
@@ -44,7 +47,9 @@ CSecureBuffer &CSecureBuffer::operator=(CSecureBuffer &&other) noexcept {
     Clear();
     begin_ = other.begin_;
     end_ = other.end_;
+    kept_ = other.kept_;
     other.begin_ = other.end_ = nullptr;
+    other.kept_ = false;
   }
   return *this;
 }
@@ -62,12 +67,15 @@ void CSecureBuffer::Clear() {
   if (begin_ != nullptr) {
     const auto n = static_cast<size_t>(end_ - begin_);
     // The secret pages wipe what they take back; the heap's is wiped here.
-    if (!ReleaseSecret(begin_, n)) {
+    if (kept_) {
+      ReleaseSecret(begin_, n);
+    } else {
       WipeMemory(begin_, n);
       delete[] begin_;
     }
   }
   begin_ = end_ = nullptr;
+  kept_ = false;
 }
 
 }  // namespace ambercrypt

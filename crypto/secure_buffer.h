@@ -43,6 +43,7 @@ class CSecureBuffer {
 
   uint8_t *begin_ = nullptr;
   uint8_t *end_ = nullptr;
+  bool kept_ = false;  // the bytes are in the secret pages
 };
 
 // Zeroes n bytes in a way the optimiser cannot remove.
