@@ -1,6 +1,8 @@
 // restriction.cc: function restriction. An administrator sets an application's
 // mode (0 to 5, and in mode 5 its own mask); the framework asks, before using a
 // BSP function, whether the host application may, answered from the caches.
+#include <optional>
+
 #include "admin/admin_password.h"
 #include "store/caches.h"
 #include "frame/fpi_ctrl.h"
@@ -18,16 +20,16 @@ constexpr uint32_t kForbiddenFunctions[kCustomMaskMode] = {0, 0x1DDC, 0x0E00, 0x
 
 uint32_t CFPICtrl::CheckMode(uint32_t functionMask) {
   if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
-  SettingCaches &caches = Caches();
-  const auto mode = caches.ModeCache.Find(appKey);
+  // The mode and its mask as one pair (for the host, one atomic load).
+  const RestrictionCache::Pair restriction = Caches().Restriction.Find(appKey);
+  const auto &mode = restriction.mode;
   if (mode == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
   if (*mode > kCustomMaskMode) return AMBER_E_NOT_PERMITTED;
   if (*mode == 0) return AMBER_E_MODE_ZERO;
   uint32_t forbidden;
   if (*mode == kCustomMaskMode) {
-    const auto mask = caches.CustomMaskCache.Find(appKey);
-    if (mask == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
-    forbidden = *mask;
+    if (restriction.mask == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
+    forbidden = *restriction.mask;
   } else {
     forbidden = kForbiddenFunctions[*mode];
   }
@@ -45,13 +47,19 @@ uint32_t CSPICtrl::RestrictBSPFunction(const char *applicationName, uint32_t mod
   if (app.WriteInt(settings::kRestrictionMode, static_cast<int32_t>(mode)) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;
   }
-  SettingCaches &caches = Caches();
-  caches.ModeCache.Replace(appKey, mode);
-  if (mode != kCustomMaskMode) return AMBER_OK;
+  RestrictionCache &restriction = Caches().Restriction;
+  if (mode != kCustomMaskMode) {
+    restriction.Replace(appKey, mode, std::nullopt);
+    return AMBER_OK;
+  }
+  // Mode 5 goes out with its mask, both stored first: a CheckMode on another
+  // thread finds the old pair or the new one. A mask that could not be stored
+  // leaves the cache as the registry is, mode 5 with the mask it had.
   if (app.WriteInt(settings::kCustomMask, static_cast<int32_t>(customMask)) != ERROR_SUCCESS) {
+    restriction.Replace(appKey, mode, std::nullopt);
     return AMBER_E_SETTING_UNAVAILABLE;
   }
-  caches.CustomMaskCache.Replace(appKey, customMask);
+  restriction.Replace(appKey, mode, customMask);
   return AMBER_OK;
 }
 

@@ -70,7 +70,11 @@ uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   if (!bir.CopyHeaderAndSecurityBlock(output, input)) return AMBER_E_SETTING_UNAVAILABLE;
   const uint32_t capacity = output->BiometricData.Length;
   const uint8_t *plain = input->BiometricData.Data;
-  if (!askCipherSize() || capacity < cipherSize || plain == nullptr) return AMBER_E_ENCRYPT_FAILED;
+  // CCrypt never answers a size the data does not fit; a work buffer shorter
+  // than the data is refused all the same, whatever the platform said.
+  if (!askCipherSize() || cipherSize < plainLength || capacity < cipherSize || plain == nullptr) {
+    return AMBER_E_ENCRYPT_FAILED;
+  }
 
   CSecureBuffer work(cipherSize);
   memcpy(work.data(), plain, plainLength);
@@ -98,6 +102,10 @@ uint32_t CFPICtrl::DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   CBIRCtrl bir;
   bir.CopyHeaderAndSecurityBlock(output, input);  // the block only when it fits
   if (cipher == nullptr || length == 0) return AMBER_E_DECRYPT_FAILED;
+  // Ciphertext is whole blocks: any other length (up to 0xFFFFFFFF) fails
+  // before it is copied.
+  const uint32_t block = crypt.CipherBlockBytes();
+  if (block != 0 && length % block != 0) return AMBER_E_DECRYPT_FAILED;
 
   CSecureBuffer work(cipher, length);
   if (crypt.Decrypt(work.data(), &length, secretKey.data(), kSecretKeyBlockSize, CipherIv(), kCipherIvLength) != ERROR_SUCCESS) {

@@ -11,6 +11,12 @@ namespace {
 constexpr uint32_t kOk = ERROR_SUCCESS;
 constexpr uint32_t kMissingArgument = ERROR_INVALID_PARAMETER;  // 87
 constexpr uint32_t kNoHandle = ERROR_INVALID_HANDLE;            // 6
+constexpr uint32_t kTooLong = ERROR_ARITHMETIC_OVERFLOW;         // 534
+constexpr uint64_t kLargestLength = 0xFFFFFFFFu;
+// What a signed message adds to its content besides the certificate's bytes
+// (carried once, and bounding the issuer, serial and signature of the signer
+// info): algorithm identifiers, object identifiers and headers.
+constexpr uint64_t kMessageFraming = 512;
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 char kSignatureOid[] = szOID_RSA_SHA1RSA;
 
@@ -114,7 +120,7 @@ uint32_t CCrypt::SetKeyParameters(const uint8_t *material, uint32_t materialLeng
   memcpy(block.data(), iv, std::min(ivLength, keptBlockBytes));
   if (!CryptSetKeyParam(derivedKey, KP_IV, block.data(), 0)) return LastError();
   if (!keep) {
-    keptMaterial = CSecureBuffer(material, materialLength);
+    keptMaterial = CSecureBuffer::Kept(material, materialLength);
     keptAlgorithm = keyAlgorithm;
   }
   return kOk;
@@ -129,8 +135,13 @@ uint32_t CCrypt::Encrypt(uint8_t *buffer, uint32_t *dataLength, uint32_t bufferS
   uint32_t result = SetKeyParameters(material, materialLength, iv, ivLength);
   if (result != kOk) return result;
 
+  // The ciphertext length in 64 bits, before the platform is asked: CryptEncrypt
+  // reckons in a DWORD, and near 4 GiB Windows' answer wraps to a few bytes.
+  const uint64_t expected = (uint64_t{*dataLength / keptBlockBytes} + 1) * keptBlockBytes;
+  if (expected > kLargestLength) return kTooLong;
   DWORD cipherSize = *dataLength;
   if (!CryptEncrypt(derivedKey, 0, TRUE, 0, nullptr, &cipherSize, 0)) return LastError();
+  if (cipherSize != expected) return ERROR_INVALID_DATA;  // never a size the data does not fit
   if (buffer == nullptr) {
     *dataLength = cipherSize;
     return kOk;
@@ -153,12 +164,19 @@ uint32_t CCrypt::Decrypt(uint8_t *buffer, uint32_t *dataLength, const uint8_t *m
   if (material == nullptr || materialLength == 0 || iv == nullptr) return kMissingArgument;
   uint32_t result = SetKeyParameters(material, materialLength, iv, ivLength);
   if (result != kOk) return result;
+  // The platform's own verdict on such a length, given before the copy.
+  if (*dataLength % keptBlockBytes != 0) return static_cast<uint32_t>(NTE_BAD_DATA);
   CSecureBuffer work(buffer, *dataLength);
   DWORD length = *dataLength;
   if (!CryptDecrypt(derivedKey, 0, TRUE, 0, work.data(), &length)) return LastError();
   memcpy(buffer, work.data(), length);
   *dataLength = length;
   return kOk;
+}
+
+uint32_t CCrypt::CipherBlockBytes() const {
+  if (IsAes(keyAlgorithm)) return 16;
+  return keyAlgorithm == CALG_3DES ? 8 : 0;
 }
 
 uint32_t CCrypt::Hash(const uint8_t *data, uint32_t length, uint8_t *digest, uint32_t *digestLength) {
@@ -254,6 +272,12 @@ uint32_t CCrypt::SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, cons
                              uint8_t *output, uint32_t *outputLength) {
   uint32_t result = FindCertificateFor(issuerSerial, data, length, outputLength);
   if (result != kOk) return result;
+  // The message's length must fit its DWORD: content near 4 GiB is refused
+  // here, before CryptSignMessage would read it all to answer a size it
+  // cannot state.
+  if (uint64_t{length} + 4 * uint64_t{certificate->cbCertEncoded} + kMessageFraming > kLargestLength) {
+    return kTooLong;
+  }
 
   CRYPT_SIGN_MESSAGE_PARA para;
   memset(&para, 0, sizeof para);

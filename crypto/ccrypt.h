@@ -2,8 +2,9 @@
 // and message functions. One instance owns one provider context, at most one
 // derived key, one hash and one certificate with its store; the destructor
 // releases them. Results are Windows error codes: 0, 87 for a missing argument,
-// 6 for a missing context or key, NTE_BAD_LEN for a short output buffer, or the
-// thread's last error after the failing platform call. Not thread-safe.
+// 6 for a missing context or key, NTE_BAD_LEN for a short output buffer,
+// ERROR_ARITHMETIC_OVERFLOW for an output whose length 32 bits cannot hold, or
+// the thread's last error after the failing platform call. Not thread-safe.
 #ifndef AMBERCRYPT_CRYPTO_CCRYPT_H_
 #define AMBERCRYPT_CRYPTO_CCRYPT_H_
 
@@ -33,10 +34,14 @@ class CCrypt {
   uint32_t SetKeyParameters(const uint8_t *material, uint32_t materialLength, const uint8_t *iv,
                             uint32_t ivLength);
   // Encrypts *dataLength bytes of buffer in place as one final CBC block run
-  // with PKCS#5 padding. A null buffer asks for the ciphertext size.
+  // with PKCS#5 padding. A null buffer asks for the ciphertext size. Data whose
+  // ciphertext would pass 0xFFFFFFFF bytes is refused with
+  // ERROR_ARITHMETIC_OVERFLOW, whatever size the platform would answer.
   uint32_t Encrypt(uint8_t *buffer, uint32_t *dataLength, uint32_t bufferSize, const uint8_t *material,
                    uint32_t materialLength, const uint8_t *iv, uint32_t ivLength);
-  // Decrypts *dataLength bytes of buffer in place; the buffer is untouched on failure.
+  // Decrypts *dataLength bytes of buffer in place; the buffer is untouched on
+  // failure. A length that is no whole number of blocks fails with NTE_BAD_DATA
+  // before anything is copied.
   uint32_t Decrypt(uint8_t *buffer, uint32_t *dataLength, const uint8_t *material, uint32_t materialLength,
                    const uint8_t *iv, uint32_t ivLength);
   // SHA-1 of data; *digestLength is the capacity on entry and the length on return.
@@ -51,7 +56,10 @@ class CCrypt {
                 const uint8_t *material, uint32_t materialLength);
   // Finds the certificate with this issuer and serial number in "ROOT".
   uint32_t FindCertificate(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial);
-  // PKCS#7 signed data over data with the certificate; null output asks the size.
+  // PKCS#7 signed data over data with the certificate; null output asks the
+  // size. Data so long that the message might pass 0xFFFFFFFF bytes (within
+  // four certificates' length and 512 bytes of it) is refused with
+  // ERROR_ARITHMETIC_OVERFLOW before the platform reads any of it.
   uint32_t SignMessage(const CERT_ISSUER_SERIAL_NUMBER *issuerSerial, const uint8_t *data, uint32_t length,
                        uint8_t *output, uint32_t *outputLength);
   // Verifies a message signed by the named certificate of "ROOT" and yields
@@ -62,6 +70,9 @@ class CCrypt {
   uint32_t Release();
 
   ALG_ID key_algorithm() const { return keyAlgorithm; }
+  // The block length in bytes of the key algorithm's cipher: 8 for 3DES, 16
+  // for AES, 0 for an algorithm this class does not know (the platform decides).
+  uint32_t CipherBlockBytes() const;
 
  private:
   uint32_t AcquireProvider(DWORD providerType);
@@ -81,7 +92,7 @@ class CCrypt {
   HCERTSTORE certStore;
   PCCERT_CONTEXT certificate;
   // What derivedKey was derived from by SetKeyParameters (empty: nothing to
-  // keep), and its block length in bytes.
+  // keep), in the secret pages, and its block length in bytes.
   CSecureBuffer keptMaterial;
   ALG_ID keptAlgorithm = 0;
   uint32_t keptBlockBytes = 0;

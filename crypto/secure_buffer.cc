@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/secret_arena.h"
 #include "platform/win32_api.h"
 
 namespace ambercrypt {
@@ -17,6 +18,17 @@ CSecureBuffer::CSecureBuffer(const void *source, uint32_t n) {
   if (source != nullptr && n != 0) memcpy(begin_, source, n);
 }
 
+CSecureBuffer CSecureBuffer::Kept(const void *source, uint32_t n) {
+  auto *block = n != 0 ? static_cast<uint8_t *>(AllocateSecret(n)) : nullptr;
+  if (block == nullptr) return CSecureBuffer(source, n);
+  CSecureBuffer kept;
+  kept.begin_ = block;
+  kept.end_ = block + n;
+  kept.kept_ = true;
+  if (source != nullptr) memcpy(block, source, n);
+  return kept;
+}
+
 CSecureBuffer::CSecureBuffer(const CSecureBuffer &other) : CSecureBuffer(other.begin_, other.size()) {}
 
 CSecureBuffer &CSecureBuffer::operator=(const CSecureBuffer &other) {
@@ -24,8 +36,10 @@ CSecureBuffer &CSecureBuffer::operator=(const CSecureBuffer &other) {
   return *this;
 }
 
-CSecureBuffer::CSecureBuffer(CSecureBuffer &&other) noexcept : begin_(other.begin_), end_(other.end_) {
+CSecureBuffer::CSecureBuffer(CSecureBuffer &&other) noexcept
+    : begin_(other.begin_), end_(other.end_), kept_(other.kept_) {
   other.begin_ = other.end_ = nullptr;
+  other.kept_ = false;
 }
 
 CSecureBuffer &CSecureBuffer::operator=(CSecureBuffer &&other) noexcept {
@@ -33,7 +47,9 @@ CSecureBuffer &CSecureBuffer::operator=(CSecureBuffer &&other) noexcept {
     Clear();
     begin_ = other.begin_;
     end_ = other.end_;
+    kept_ = other.kept_;
     other.begin_ = other.end_ = nullptr;
+    other.kept_ = false;
   }
   return *this;
 }
@@ -49,10 +65,17 @@ void CSecureBuffer::Allocate(uint32_t n) {
 
 void CSecureBuffer::Clear() {
   if (begin_ != nullptr) {
-    WipeMemory(begin_, static_cast<size_t>(end_ - begin_));
-    delete[] begin_;
+    const auto n = static_cast<size_t>(end_ - begin_);
+    // The secret pages wipe what they take back; the heap's is wiped here.
+    if (kept_) {
+      ReleaseSecret(begin_, n);
+    } else {
+      WipeMemory(begin_, n);
+      delete[] begin_;
+    }
   }
   begin_ = end_ = nullptr;
+  kept_ = false;
 }
 
 }  // namespace ambercrypt

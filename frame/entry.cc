@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/secret_arena.h"
 #include "store/caches.h"
 
 namespace ambercrypt {
@@ -100,6 +101,8 @@ void ProcessDetach() {
   g_fpiCtrl = nullptr;
   // The caches belong to this attach: the next one starts afresh.
   Caches().ClearAll();
+  // Every kept secret is gone with them: the pages that held them can go.
+  ReleaseSecretPagesIfUnused();
 }
 
 }  // namespace ambercrypt

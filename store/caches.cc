@@ -13,9 +13,91 @@ SettingCaches &Caches() {
   return *caches;
 }
 
+RestrictionCache::Pair RestrictionCache::Find(const char *key, size_t length) const {
+  Pair pair;
+  if (IsHost(key, length)) {
+    const uint64_t word = hostPair_.load(std::memory_order_acquire);
+    const auto low = static_cast<uint32_t>(word);
+    switch (word & kTags) {
+      case kOtherMode:
+        pair.mode = CachedValue<uint32_t>(low);
+        break;
+      case kBareCustomMode:
+        pair.mode = CachedValue<uint32_t>(kCustomMaskMode);
+        break;
+      case kMaskedCustomMode:
+        pair.mode = CachedValue<uint32_t>(kCustomMaskMode);
+        pair.mask = CachedValue<uint32_t>(low);
+        break;
+      default:
+        break;
+    }
+    return pair;
+  }
+  const Entry entry = Load(key, length);
+  if (entry.mode.has_value()) pair.mode = CachedValue<uint32_t>(*entry.mode);
+  if (entry.mode == kCustomMaskMode && entry.mask.has_value()) pair.mask = CachedValue<uint32_t>(*entry.mask);
+  return pair;
+}
+
+RestrictionCache::Entry RestrictionCache::Load(const char *key, size_t length) const {
+  if (IsHost(key, length)) return HostEntry();
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = map_.find(std::string(key, length));
+  return it == map_.end() ? Entry() : it->second;
+}
+
+RestrictionCache::Entry RestrictionCache::HostEntry() const {
+  Entry entry;
+  const uint64_t word = hostPair_.load(std::memory_order_acquire);
+  if ((word & kTags) == kOtherMode) entry.mode = static_cast<uint32_t>(word);
+  if ((word & kTags) == kBareCustomMode || (word & kTags) == kMaskedCustomMode) entry.mode = kCustomMaskMode;
+  const uint64_t mask = hostMask_.load(std::memory_order_acquire);
+  if ((mask & kPresent) != 0) entry.mask = static_cast<uint32_t>(mask);
+  return entry;
+}
+
+void RestrictionCache::StoreHost(const Entry &entry) {
+  hostMask_.store(entry.mask.has_value() ? kPresent | *entry.mask : 0, std::memory_order_release);
+  uint64_t word = 0;
+  if (entry.mode.has_value() && *entry.mode != kCustomMaskMode) {
+    word = kOtherMode | *entry.mode;
+  } else if (entry.mode.has_value()) {
+    word = entry.mask.has_value() ? kMaskedCustomMode | *entry.mask : kBareCustomMode;
+  }
+  hostPair_.store(word, std::memory_order_release);
+}
+
+size_t RestrictionCache::Count(std::optional<uint32_t> Entry::*half) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t count = 0;
+  for (const auto &item : map_) count += (item.second.*half).has_value() ? 1 : 0;
+  if (!host_.empty() && (HostEntry().*half).has_value()) ++count;
+  return count;
+}
+
+void RestrictionCache::PinHost(const std::string &key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Entry previous = HostEntry();
+  StoreHost(Entry());
+  if (!host_.empty() && (previous.mode.has_value() || previous.mask.has_value())) map_[host_] = previous;
+  host_ = key;
+  auto it = host_.empty() ? map_.end() : map_.find(host_);
+  if (it != map_.end()) {
+    StoreHost(it->second);
+    map_.erase(it);
+  }
+}
+
+void RestrictionCache::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  map_.clear();
+  StoreHost(Entry());
+  std::string().swap(host_);
+}
+
 void SettingCaches::PinHost(const std::string &appKey) {
-  ModeCache.PinHost(appKey);
-  CustomMaskCache.PinHost(appKey);
+  Restriction.PinHost(appKey);
   SecretKeyStateCache.PinHost(appKey);
   CipherAlgorithmCache.PinHost(appKey);
   SecretKeyCache.PinHost(appKey);
@@ -35,8 +117,7 @@ void SettingCaches::PinHost(const std::string &appKey) {
 }
 
 void SettingCaches::ClearAll() {
-  ModeCache.Clear();
-  CustomMaskCache.Clear();
+  Restriction.Clear();
   SecretKeyStateCache.Clear();
   CipherAlgorithmCache.Clear();
   SecretKeyCache.Clear();

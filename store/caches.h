@@ -1,7 +1,7 @@
 // caches.h: the eighteen process-wide setting caches, each an ordered map from
 // AppKey text (line feed included) to one value. Writers erase and then insert;
-// Insert does nothing when the key is present. Caches of CSecureBuffer wipe
-// their values when destroyed.
+// Insert does nothing when the key is present. Caches of CSecureBuffer keep
+// their values in the secret pages (secret_arena.h), wiped when dropped.
 //
 // Every cache may be used from any number of threads at once. A look-up hands
 // back a copy of the value, never a pointer into the cache. The host
@@ -24,6 +24,7 @@
 #include <type_traits>
 
 #include "crypto/secure_buffer.h"
+#include "store/settings.h"
 
 namespace ambercrypt {
 
@@ -45,6 +46,14 @@ class CachedValue {
   std::optional<V> value_;
 };
 
+// What a cache holds of a value it is given: a secret buffer goes to the
+// secret pages (CSecureBuffer::Kept), anything else as it is.
+template <typename V>
+const V &KeptCopy(const V &value) {
+  return value;
+}
+inline CSecureBuffer KeptCopy(const CSecureBuffer &value) { return CSecureBuffer::Kept(value.data(), value.size()); }
+
 template <typename V>
 class SettingCache {
   // Values that fit one word beside a presence bit.
@@ -63,7 +72,7 @@ class SettingCache {
       return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    map_.insert({key, value});
+    map_.emplace(key, KeptCopy(value));
   }
   void Erase(const std::string &key) {
     if (IsHost(key)) {
@@ -81,7 +90,7 @@ class SettingCache {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     map_.erase(key);
-    map_.insert({key, value});
+    map_.emplace(key, KeptCopy(value));
   }
   // Forgets every entry and the host: called at detach, where no other call
   // runs. The host's key goes with its buffer, which nothing else would free
@@ -150,10 +159,121 @@ class SettingCache {
   std::atomic<uint64_t> hostWord_{0};  // kPresent | the value's bits; 0: no entry
 };
 
+// The restriction mode and custom mask of each application, kept as pairs:
+// KoBioSPI_RestrictBSPFunction publishes mode 5 and its mask as one step, so
+// KoBioFPI_CheckMode on another thread finds the old pair or the new one,
+// never the new mode with the old mask. The host application's pair is one
+// atomic word that Find loads without a lock (a tag and the mode, or in mode
+// 5 the mask: the mask matters in no other mode); its mask in every mode
+// sits in a second word beside it, for the mask half and for the next pair.
+// Every other pair lives in the map under the mutex, which every writer
+// holds. ModeCache and CustomMaskCache are the two halves, each with a
+// SettingCache's operations.
+class RestrictionCache {
+  struct Entry {
+    std::optional<uint32_t> mode, mask;
+  };
+
+ public:
+  struct Pair {
+    CachedValue<uint32_t> mode;
+    CachedValue<uint32_t> mask;  // found in mode 5 only
+  };
+
+  // The pair cached for key, read as one.
+  Pair Find(const std::string &key) const { return Find(key.data(), key.size()); }
+  Pair Find(const char *key) const { return Find(key, strlen(key)); }
+  // Sets the mode and, when one is given, the mask, as one step (erase and
+  // insert of each half at once).
+  void Replace(const std::string &key, uint32_t mode, std::optional<uint32_t> mask) {
+    Change(key, [&](Entry &entry) {
+      entry.mode = mode;
+      if (mask.has_value()) entry.mask = mask;
+    });
+  }
+  // As SettingCache::PinHost and SettingCache::Clear.
+  void PinHost(const std::string &key);
+  void Clear();
+
+  // One half, mode or mask, with the operations of a SettingCache.
+  class Half {
+   public:
+    CachedValue<uint32_t> Find(const std::string &key) const { return Find(key.data(), key.size()); }
+    CachedValue<uint32_t> Find(const char *key) const { return Find(key, strlen(key)); }
+    void Insert(const std::string &key, uint32_t value) {
+      pairs_.Change(key, [&](Entry &entry) {
+        if (!(entry.*half_).has_value()) entry.*half_ = value;
+      });
+    }
+    void Erase(const std::string &key) {
+      pairs_.Change(key, [&](Entry &entry) { (entry.*half_).reset(); });
+    }
+    void Replace(const std::string &key, uint32_t value) {
+      pairs_.Change(key, [&](Entry &entry) { entry.*half_ = value; });
+    }
+    size_t size() const { return pairs_.Count(half_); }
+
+   private:
+    friend class RestrictionCache;
+    using Member = std::optional<uint32_t> RestrictionCache::Entry::*;
+    Half(RestrictionCache &pairs, Member half) : pairs_(pairs), half_(half) {}
+    CachedValue<uint32_t> Find(const char *key, size_t length) const {
+      const std::optional<uint32_t> value = pairs_.Load(key, length).*half_;
+      return value.has_value() ? CachedValue<uint32_t>(*value) : CachedValue<uint32_t>();
+    }
+    RestrictionCache &pairs_;
+    const Member half_;
+  };
+  Half modes{*this, &Entry::mode};
+  Half masks{*this, &Entry::mask};
+
+ private:
+  // The host's pair word: kNoMode (0), or a tag with the mode (any mode but
+  // 5), or with mode 5 and no mask, or with mode 5 and the mask.
+  static constexpr uint64_t kOtherMode = uint64_t{1} << 62;
+  static constexpr uint64_t kBareCustomMode = uint64_t{2} << 62;
+  static constexpr uint64_t kMaskedCustomMode = uint64_t{3} << 62;
+  static constexpr uint64_t kTags = uint64_t{3} << 62;
+  static constexpr uint64_t kPresent = uint64_t{1} << 32;  // in the mask word
+
+  Pair Find(const char *key, size_t length) const;
+  // The whole entry (the host's from both words), for the halves.
+  Entry Load(const char *key, size_t length) const;
+  // Runs change on key's entry and stores the result, under the mutex.
+  template <typename F>
+  void Change(const std::string &key, F change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (IsHost(key.data(), key.size())) {
+      Entry entry = HostEntry();
+      change(entry);
+      StoreHost(entry);
+      return;
+    }
+    Entry &entry = map_[key];
+    change(entry);
+    if (!entry.mode.has_value() && !entry.mask.has_value()) map_.erase(key);
+  }
+  size_t Count(std::optional<uint32_t> Entry::*half) const;
+  bool IsHost(const char *key, size_t length) const {
+    return !host_.empty() && length == host_.size() && memcmp(key, host_.data(), length) == 0;
+  }
+  Entry HostEntry() const;
+  // The mask word first, then the pair word that readers take.
+  void StoreHost(const Entry &entry);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Entry> map_;
+  std::string host_;
+  std::atomic<uint64_t> hostPair_{0};
+  std::atomic<uint64_t> hostMask_{0};  // kPresent | the mask; 0: none
+};
+
 struct SettingCaches {
-  // Mirrors of the application's registry values.
-  SettingCache<uint32_t> ModeCache;
-  SettingCache<uint32_t> CustomMaskCache;
+  // Mirrors of the application's registry values. The mode and the custom
+  // mask are the two halves of one cache of pairs.
+  RestrictionCache Restriction;
+  RestrictionCache::Half &ModeCache = Restriction.modes;
+  RestrictionCache::Half &CustomMaskCache = Restriction.masks;
   SettingCache<uint32_t> SecretKeyStateCache;
   SettingCache<uint32_t> CipherAlgorithmCache;
   SettingCache<CSecureBuffer> SecretKeyCache;  // 64 bytes

@@ -17,7 +17,7 @@ bool SettingStore::SetApplication(const char *name) {
 bool SettingStore::LoadInstallationKey() {
   CSecureBuffer material;
   if (!ambercrypt::LoadInstallationKey(&material)) return false;
-  material_ = std::move(material);
+  material_ = CSecureBuffer::Kept(material.data(), material.size());
   keyMaterial_ = material_.data();
   keyMaterialLength_ = material_.size();
   return true;

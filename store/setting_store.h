@@ -1,7 +1,8 @@
 // setting_store.h: SettingStore, the settings of one application read and
 // written by their catalogue entries (settings.h). It owns what every setting
 // depends on, the application's AppKey text and the installation key
-// material, both in wiped buffers, and picks for each entry the key it lives
+// material, both in wiped buffers (the key material in the secret pages,
+// secret_arena.h), and picks for each entry the key it lives
 // in (base, application, UserInfo) and its encoding (plain or encrypted).
 // CRegCtrl does the registry work underneath. One store per service object;
 // callers serialise their calls.

@@ -6,6 +6,11 @@
 #include <cstring>
 #include <string>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "admin/admin_password.h"
 #include "ambercrypt/ambercrypt.h"
 #include "bir/bir_ctrl.h"
@@ -400,6 +405,118 @@ TEST_F(AdminTest, AesSizesAndEmptyData) {
   EXPECT_EQ(AMBER_E_ENCRYPT_FAILED | F, KoBioFPI_EncryptBIR(&empty.bir, &query.bir));
   EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&empty.bir, &query.bir));
 }
+
+// Data lengths at the top of the 32-bit range, under both ciphers. From
+// 0xFFFFFFF0 (AES) and 0xFFFFFFF8 (3DES) bytes on, the ciphertext would pass
+// 0xFFFFFFFF bytes: the size query and the encryption answer 0x8000817, the
+// encryption after copying the header (its steps' order), and neither reads
+// the data nor writes into the output's buffer, whatever capacity it claims.
+// The longest data whose ciphertext fits is sized as usual. A ciphertext
+// length of no whole blocks fails decryption (0x8000818) before it is read.
+TEST_F(AdminTest, LengthsNearFourGigabytes) {
+  uint8_t *wild = static_cast<uint8_t *>(test::InaccessibleAddress());
+  ASSERT_NE(nullptr, wild);
+  struct Case {
+    uint32_t algorithm;
+    uint32_t plain;
+    uint32_t cipherSize;  // 0: does not fit
+  };
+  const Case cases[] = {
+      {AMBER_CALG_AES_256, 0xFFFFFFEFu, 0xFFFFFFF0u}, {AMBER_CALG_AES_256, 0xFFFFFFF0u, 0},
+      {AMBER_CALG_AES_256, 0xFFFFFFFFu, 0},           {AMBER_CALG_3DES, 0xFFFFFFF7u, 0xFFFFFFF8u},
+      {AMBER_CALG_3DES, 0xFFFFFFF8u, 0},              {AMBER_CALG_3DES, 0xFFFFFFFFu, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.algorithm << " " << c.plain);
+    ProvisionHost(c.algorithm);
+    Record input(0), query(0);
+    input.bir.BiometricData.Length = c.plain;
+    input.bir.BiometricData.Data = wild;
+    if (c.cipherSize != 0) {
+      ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &query.bir));
+      EXPECT_EQ(c.cipherSize, query.bir.BiometricData.Length);
+      continue;
+    }
+    EXPECT_EQ(AMBER_E_ENCRYPT_FAILED | F, KoBioFPI_EncryptBIR(&input.bir, &query.bir));
+    EXPECT_EQ(0u, query.bir.BiometricData.Length);
+    EXPECT_EQ(nullptr, query.bir.BiometricData.Data);
+
+    Record output(16);
+    output.bir.Header.Quality = 1;
+    output.bir.BiometricData.Length = 0xFFFFFFFFu;  // a capacity it does not have
+    EXPECT_EQ(AMBER_E_ENCRYPT_FAILED | F, KoBioFPI_EncryptBIR(&input.bir, &output.bir));
+    EXPECT_EQ(77, output.bir.Header.Quality);
+    EXPECT_EQ(0xFFFFFFFFu, output.bir.BiometricData.Length);
+    EXPECT_EQ(Bytes(16, 0), output.data);
+  }
+  for (uint32_t length : {0xFFFFFFFFu, 0xFFFFFFFCu, 0xFFFFFFF9u}) {
+    SCOPED_TRACE(length);
+    Record cipher(0), plain(16);
+    cipher.bir.BiometricData.Length = length;
+    cipher.bir.BiometricData.Data = wild;
+    plain.bir.BiometricData.Length = 0xFFFFFFFFu;
+    EXPECT_EQ(AMBER_E_DECRYPT_FAILED | F, KoBioFPI_DecryptBIR(&cipher.bir, &plain.bir));
+    EXPECT_EQ(Bytes(16, 0), plain.data);
+  }
+}
+
+#if defined(__linux__)
+// Whether [begin, end) holds the n bytes at needle, read as plain bytes
+// (whatever AddressSanitizer makes of the memory it looks into).
+__attribute__((no_sanitize_address)) bool Holds(uintptr_t begin, uintptr_t end, const uint8_t *needle, size_t n) {
+  const auto *p = reinterpret_cast<const volatile uint8_t *>(begin);
+  for (uintptr_t at = 0; at + n <= end - begin; ++at) {
+    size_t i = 0;
+    while (i < n && p[at + i] == needle[i]) ++i;
+    if (i == n) return true;
+  }
+  return false;
+}
+
+// The secrets a host keeps for long, a secret key set through the exports
+// and the installation key material, sit in pages a core dump leaves out:
+// the key material in pages marked dd, and the secret key's 64-byte block,
+// kept by the cache and the cipher, found in such pages and in no other
+// private writable memory of the process (heaps, stacks, the data of its
+// libraries). The test's own copies live in a page of its own marked dd.
+TEST_F(AdminTest, KeptSecretsStayOutOfCoreDumps) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto *own = static_cast<uint8_t *>(mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void *>(own));
+  ASSERT_EQ(0, madvise(own, page, MADV_DONTDUMP));
+  char *secret = reinterpret_cast<char *>(own);
+  memcpy(secret, "Dump7Secret-Qx", 15);
+  uint8_t *block = own + 64;
+  size_t n = strlen(secret);
+  memcpy(block, secret, n);
+  while (n < 31) block[n++] = '0';
+  memcpy(block + n, SecretKeySuffix, sizeof SecretKeySuffix - 1);
+
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
+  ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", AMBER_CALG_AES_256, secret, kPassword));
+  test::AttachAs(kHost);  // the key cached from the registry
+  Record input = Template(100), output(112);
+  ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &output.bir));  // and kept by the cipher
+
+  ASSERT_NE(nullptr, g_fpiCtrl->keyMaterial);
+  EXPECT_TRUE(test::LeftOutOfCoreDumps(g_fpiCtrl->keyMaterial));
+  EXPECT_TRUE(test::LeftOutOfCoreDumps(g_spiCtrl->keyMaterial));
+  size_t dumped = 0, leftOut = 0;
+  const auto ownBegin = reinterpret_cast<uintptr_t>(own);
+  for (const test::MemoryMapping &m : test::MemoryMappings()) {
+    // Not the test's own page; not mappings of a gigabyte or more (the
+    // sanitizers' shadow memory, reserved and never written).
+    if (!m.privateWritable || m.end - m.begin >= (uintptr_t{1} << 30) || (ownBegin >= m.begin && ownBegin < m.end)) {
+      continue;
+    }
+    if (Holds(m.begin, m.end, block, kSecretKeyBlockSize)) (m.dontDump ? leftOut : dumped)++;
+  }
+  EXPECT_EQ(0u, dumped) << "the secret key's block in memory a core dump carries";
+  EXPECT_GE(leftOut, 1u) << "the secret key's block found nowhere";
+  explicit_bzero(own, page);
+  munmap(own, page);
+}
+#endif
 
 TEST_F(AdminTest, DecryptNeverWritesPastTheOutput) {
   ProvisionHost(AMBER_CALG_AES_256);

@@ -12,6 +12,11 @@
 #include "crypto/ccrypt.h"
 #include "support/test_support.h"
 
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace ambercrypt {
 namespace {
 
@@ -162,6 +167,46 @@ TEST(CCryptTest, ShortBufferIsNteBadLenAndUntouched) {
   EXPECT_EQ(static_cast<uint32_t>(NTE_BAD_LEN), crypt.Encrypt(buffer.data(), &n, 15, kMaterial, 8, kIv, 16));
   EXPECT_EQ(16u, n);
   EXPECT_EQ(Bytes(15, 0x33), buffer);
+}
+
+// From 0xFFFFFFF0 (AES) and 0xFFFFFFF8 (3DES) bytes on, the padded length
+// passes 0xFFFFFFFF, where CryptEncrypt's DWORD wraps (Windows then answers a
+// size of 0). CCrypt refuses such data with ERROR_ARITHMETIC_OVERFLOW, size
+// query or not, before reading or writing a byte; the longest data that fits
+// is sized as usual. Decryption refuses a length of no whole blocks before it
+// copies anything.
+TEST(CCryptTest, LengthsPastTheLastWholeCiphertextAreRefused) {
+  uint8_t *wild = static_cast<uint8_t *>(test::InaccessibleAddress());
+  ASSERT_NE(nullptr, wild);
+  const uint32_t overflow = ERROR_ARITHMETIC_OVERFLOW;
+  struct Case {
+    ALG_ID algorithm;
+    uint32_t length;
+    uint32_t cipherSize;  // 0: does not fit
+  };
+  const Case cases[] = {
+      {CALG_AES_256, 0xFFFFFFEFu, 0xFFFFFFF0u}, {CALG_AES_256, 0xFFFFFFF0u, 0}, {CALG_AES_256, 0xFFFFFFFFu, 0},
+      {CALG_3DES, 0xFFFFFFF7u, 0xFFFFFFF8u},    {CALG_3DES, 0xFFFFFFF8u, 0},    {CALG_3DES, 0xFFFFFFFFu, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.algorithm << " " << c.length);
+    CCrypt crypt;
+    ASSERT_EQ(0u, crypt.SetAlgorithm(c.algorithm));
+    uint32_t n = c.length;
+    if (c.cipherSize != 0) {
+      EXPECT_EQ(0u, crypt.Encrypt(nullptr, &n, 0, kMaterial, 8, kIv, 16));
+      EXPECT_EQ(c.cipherSize, n);
+      continue;
+    }
+    EXPECT_EQ(overflow, crypt.Encrypt(nullptr, &n, 0, kMaterial, 8, kIv, 16));
+    EXPECT_EQ(c.length, n);
+    EXPECT_EQ(overflow, crypt.Encrypt(wild, &n, 0xFFFFFFFFu, kMaterial, 8, kIv, 16));
+    EXPECT_EQ(c.length, n);
+    const uint32_t partBlock = c.length | 1;
+    n = partBlock;
+    EXPECT_EQ(static_cast<uint32_t>(NTE_BAD_DATA), crypt.Decrypt(wild, &n, kMaterial, 8, kIv, 16));
+    EXPECT_EQ(partBlock, n);
+  }
 }
 
 TEST(CCryptTest, ArgumentChecksInOrder) {
@@ -315,6 +360,73 @@ TEST(CryptPlatformTest, AesNeedsTheAesProvider) {
   CryptDestroyHash(hash);
 }
 
+#if !defined(_WIN32)
+// Our layer, not Windows': CryptEncrypt refuses a padded length past
+// 0xFFFFFFFF with NTE_BAD_LEN, where Windows' DWORD arithmetic wraps.
+TEST(CryptPlatformTest, PaddedLengthsPastADwordAreRefused) {
+  Provider prov(PROV_RSA_AES);
+  ASSERT_TRUE(prov.ok);
+  HCRYPTKEY key = DeriveRaw(prov.handle, CALG_AES_256, Bytes(kMaterial, kMaterial + 8));
+  DWORD n = 0xFFFFFFEFu;
+  ASSERT_TRUE(CryptEncrypt(key, 0, TRUE, 0, nullptr, &n, 0));
+  EXPECT_EQ(0xFFFFFFF0u, n);
+  for (DWORD length : {0xFFFFFFF0u, 0xFFFFFFFFu}) {
+    n = length;
+    EXPECT_FALSE(CryptEncrypt(key, 0, TRUE, 0, nullptr, &n, 0)) << length;
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), GetLastError());
+    EXPECT_EQ(length, n);
+    EXPECT_FALSE(CryptEncrypt(key, 0, TRUE, 0, static_cast<BYTE *>(test::InaccessibleAddress()), &n, 0xFFFFFFFFu));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), GetLastError());
+  }
+  CryptDestroyKey(key);
+}
+
+// OpenSSL takes int lengths: runs of 2 GiB and more go through it in pieces.
+// 2 GiB and 1 MiB of address space over one 1 MiB file, mapped again and again,
+// enciphered in one call, must come out as 2049 calls over the 1 MiB do, the
+// chaining value carried from each to the next (CBC encryption reads each
+// block just before it writes it, so the aliases meet no sooner).
+TEST(CryptPlatformTest, RunsOfTwoGigabytesAndMoreAreWhole) {
+  constexpr size_t kTile = size_t{1} << 20;
+  constexpr size_t kTiles = 2049;
+  const int fd = memfd_create("ambercrypt-tile", MFD_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(kTile)));
+  auto *region = static_cast<uint8_t *>(
+      mmap(nullptr, kTile * kTiles, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void *>(region));
+  bool mapped = true;
+  for (size_t i = 0; i < kTiles && mapped; ++i) {
+    mapped = mmap(region + i * kTile, kTile, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) != MAP_FAILED;
+  }
+  Bytes reference(kTile);
+  for (size_t i = 0; i < kTile; ++i) reference[i] = region[i] = static_cast<uint8_t>(i * 31 + (i >> 12));
+
+  Provider prov(PROV_RSA_AES);
+  ASSERT_TRUE(prov.ok);
+  // AES-128, the quickest of the ciphers: 4 GiB go through it here.
+  HCRYPTKEY whole = DeriveRaw(prov.handle, CALG_AES_128, Bytes(kMaterial, kMaterial + 8));
+  HCRYPTKEY pieces = DeriveRaw(prov.handle, CALG_AES_128, Bytes(kMaterial, kMaterial + 8));
+  ASSERT_TRUE(CryptSetKeyParam(whole, KP_IV, kIv, 0));
+  ASSERT_TRUE(CryptSetKeyParam(pieces, KP_IV, kIv, 0));
+  if (mapped) {
+    DWORD n = static_cast<DWORD>(kTile * kTiles);
+    EXPECT_TRUE(CryptEncrypt(whole, 0, FALSE, 0, region, &n, n));
+    EXPECT_EQ(kTile * kTiles, n);
+    for (size_t i = 0; i < kTiles; ++i) {
+      n = static_cast<DWORD>(kTile);
+      ASSERT_TRUE(CryptEncrypt(pieces, 0, FALSE, 0, reference.data(), &n, n));
+    }
+    EXPECT_EQ(0, memcmp(reference.data(), region, kTile));
+  }
+  CryptDestroyKey(whole);
+  CryptDestroyKey(pieces);
+  munmap(region, kTile * kTiles);
+  close(fd);
+  ASSERT_TRUE(mapped) << "could not map the tiles";
+}
+#endif
+
 // ---- Certificates and signed messages --------------------------------------
 
 struct Identity {
@@ -455,6 +567,59 @@ TEST_F(SignedMessageTest, ShortOutputBufferFails) {
               crypt.VerifyMessage(&id, full.data(), size, content, &contentSize)) << capacity;
     EXPECT_EQ(Bytes(14, 0xee), Bytes(content, content + 14));
   }
+}
+
+// Content so long that its message might pass 0xFFFFFFFF bytes is refused
+// before a byte of it is read: by CCrypt on both targets (within four
+// certificates' length and 512 bytes of 4 GiB), size query or not, the
+// output left alone; and by our CryptSignMessage, which reckons the message's
+// exact length first (Windows would read it all).
+TEST_F(SignedMessageTest, ContentNearFourGigabytesIsRefusedUnread) {
+  const auto *wild = static_cast<const uint8_t *>(test::InaccessibleAddress());
+  ASSERT_NE(nullptr, wild);
+  CERT_ISSUER_SERIAL_NUMBER id = signer_.id();
+  for (uint32_t length : {0xFFFFFFFFu, 0xFFFFFFF0u, 0xFFFFFC00u}) {
+    SCOPED_TRACE(length);
+    CCrypt crypt;
+    uint32_t size = 0;
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_ARITHMETIC_OVERFLOW), crypt.SignMessage(&id, wild, length, nullptr, &size));
+    EXPECT_EQ(0u, size);
+    Bytes message(64, 0xee);
+    size = 64;
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_ARITHMETIC_OVERFLOW),
+              crypt.SignMessage(&id, wild, length, message.data(), &size));
+    EXPECT_EQ(64u, size);
+    EXPECT_EQ(Bytes(64, 0xee), message);
+  }
+#if !defined(_WIN32)
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  ASSERT_NE(nullptr, store);
+  CERT_ID certId;
+  memset(&certId, 0, sizeof certId);
+  certId.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+  certId.IssuerSerialNumber = id;
+  PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                   CERT_FIND_CERT_ID, &certId, nullptr);
+  ASSERT_NE(nullptr, cert);
+  CRYPT_SIGN_MESSAGE_PARA para;
+  memset(&para, 0, sizeof para);
+  para.cbSize = sizeof para;
+  para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  para.pSigningCert = cert;
+  char oid[] = szOID_RSA_SHA1RSA;
+  para.HashAlgorithm.pszObjId = oid;
+  para.cMsgCert = 1;
+  para.rgpMsgCert = &cert;
+  // A few hundred bytes under 4 GiB: the message's framing takes more.
+  const BYTE *blocks[1] = {wild};
+  DWORD sizes[1] = {0xFFFFFF00u};
+  DWORD size = 0;
+  EXPECT_FALSE(CryptSignMessage(&para, FALSE, 1, blocks, sizes, nullptr, &size));
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), GetLastError());
+  EXPECT_EQ(0u, size);
+  CertFreeCertificateContext(cert);
+  CertCloseStore(store, 0);
+#endif
 }
 
 TEST_F(SignedMessageTest, KeylessCertificateCannotSign) {

@@ -1,4 +1,5 @@
-// Base64 line breaking, key-material mixing and the wiped buffer.
+// Base64 line breaking, key-material mixing, the wiped buffer and the secret
+// pages.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,9 +7,11 @@
 #include <utility>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "crypto/base64.h"
 #include "crypto/mix_key_material.h"
+#include "crypto/secret_arena.h"
 #include "crypto/secure_buffer.h"
 #include "support/test_support.h"
 
@@ -199,6 +202,80 @@ TEST(CSecureBufferTest, ZeroesItsBytesBeforeFreeingThem) {
   delete buffer;
   EXPECT_TRUE(g_watchedFreed);
   EXPECT_TRUE(g_watchedWasZero);
+}
+
+// Whether the secret pages hold these bytes anywhere, read as plain bytes
+// (AddressSanitizer is told their free granules are out of bounds).
+#if defined(__GNUC__)
+__attribute__((no_sanitize_address))
+#endif
+bool SecretPagesHold(const void *needle, size_t n) {
+  const SecretPages pages = CurrentSecretPages();
+  const auto *wanted = static_cast<const uint8_t *>(needle);
+  for (size_t at = 0; pages.base != nullptr && at + n <= pages.size; ++at) {
+    size_t i = 0;
+    while (i < n && pages.base[at + i] == wanted[i]) ++i;
+    if (i == n) return true;
+  }
+  return false;
+}
+
+bool InSecretPages(const CSecureBuffer &b) {
+  const SecretPages pages = CurrentSecretPages();
+  return pages.base != nullptr && b.data() >= pages.base && b.data() + b.size() <= pages.base + pages.size;
+}
+
+// A kept buffer lives in the secret pages, which the allocator (and so the
+// zeroing check) never sees: its bytes must be gone from them when it is
+// given back, however it goes (cleared, replaced, moved from and destroyed).
+// Copies are ordinary heap buffers; a move keeps the bytes where they are.
+TEST(SecretPagesTest, KeptBuffersLiveThereAndLeaveNothingBehind) {
+  const char secret[] = "Kept-Secret-Of-The-Pages";
+  const uint32_t n = sizeof secret - 1;
+  {
+    CSecureBuffer kept = CSecureBuffer::Kept(secret, n);
+    ASSERT_TRUE(InSecretPages(kept));
+    EXPECT_TRUE(SecretPagesHold(secret, n));
+    CSecureBuffer copy(kept);
+    EXPECT_FALSE(InSecretPages(copy));
+    const uint8_t *bytes = kept.data();
+    CSecureBuffer moved(std::move(kept));
+    EXPECT_EQ(bytes, moved.data());
+    CSecureBuffer replaced = CSecureBuffer::Kept(secret, n);
+    replaced = CSecureBuffer("other", 5);
+    EXPECT_FALSE(InSecretPages(replaced));
+    moved.Clear();
+    EXPECT_FALSE(SecretPagesHold(secret, n));
+    CSecureBuffer last = CSecureBuffer::Kept(secret, n);
+  }
+  EXPECT_FALSE(SecretPagesHold(secret, n));
+  uint8_t elsewhere[16] = {1};
+  EXPECT_FALSE(ReleaseSecret(elsewhere, sizeof elsewhere));  // nothing of the pages: left alone
+  EXPECT_EQ(1, elsewhere[0]);
+  EXPECT_EQ(nullptr, AllocateSecret(0));
+}
+
+// Full pages, or a secret too large for them, leave the buffer on the heap;
+// a block given back makes room again; pages with no block in use go at
+// detach and come back on the next use.
+TEST(SecretPagesTest, FullPagesFallBackToTheHeap) {
+  static const uint8_t kBlock[64] = "a 64-byte block";
+  std::vector<CSecureBuffer> kept;
+  for (int i = 0; i < 4096; ++i) {
+    kept.push_back(CSecureBuffer::Kept(kBlock, sizeof kBlock));
+    if (!InSecretPages(kept.back())) break;
+  }
+  ASSERT_FALSE(InSecretPages(kept.back())) << "no end to the secret pages";
+  EXPECT_GE(kept.size(), 200u);
+  EXPECT_EQ(0, memcmp(kept.back().data(), kBlock, sizeof kBlock));
+  kept[kept.size() / 2].Clear();
+  EXPECT_TRUE(InSecretPages(CSecureBuffer::Kept("again", 5)));
+  EXPECT_FALSE(InSecretPages(CSecureBuffer::Kept(nullptr, 4096)));
+  kept.clear();
+  EXPECT_EQ(0u, CurrentSecretPages().blocksInUse);
+  ReleaseSecretPagesIfUnused();
+  EXPECT_EQ(nullptr, CurrentSecretPages().base);
+  EXPECT_TRUE(InSecretPages(CSecureBuffer::Kept("mapped anew", 11)));
 }
 
 TEST(ConstantTimeEqualTest, ComparesEveryByte) {

@@ -115,6 +115,37 @@ TEST(PlatformRuntimeTest, MemoryProbesAndZeroFill) {
   for (char c : buffer) EXPECT_EQ(0, c);
 }
 
+// Pages of the process's own: committed read-write pages come zeroed and go
+// whole by their base; a reservation is there but cannot be read; locked
+// pages stay in memory and, on Linux, out of core dumps.
+TEST(PlatformRuntimeTest, PagesOfItsOwn) {
+  const SIZE_T size = 3 * 4096 + 100;
+  auto *pages = static_cast<uint8_t *>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, pages);
+  EXPECT_EQ(0, pages[0]);
+  EXPECT_EQ(0, pages[size - 1]);
+  EXPECT_FALSE(IsBadWritePtr(pages, size));
+  pages[size - 1] = 0x5a;
+  EXPECT_TRUE(VirtualLock(pages, size));
+#if defined(__linux__)
+  EXPECT_TRUE(ambercrypt::test::LeftOutOfCoreDumps(pages));
+  EXPECT_TRUE(ambercrypt::test::LeftOutOfCoreDumps(pages + size - 1));
+#endif
+  EXPECT_FALSE(VirtualFree(pages, size, MEM_RELEASE));  // a release takes no size
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(0x5a, pages[size - 1]);
+  EXPECT_TRUE(VirtualFree(pages, 0, MEM_RELEASE));
+  EXPECT_FALSE(VirtualFree(pages, 0, MEM_RELEASE));  // released already
+
+  void *reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(nullptr, reserved);
+  EXPECT_TRUE(IsBadReadPtr(reserved, 1));
+#if defined(__linux__)
+  EXPECT_FALSE(ambercrypt::test::LeftOutOfCoreDumps(reserved));
+#endif
+  EXPECT_TRUE(VirtualFree(reserved, 0, MEM_RELEASE));
+}
+
 // Three pages: read-write, read-only, and not there at all.
 class ThreePages {
  public:

@@ -225,6 +225,41 @@ TEST_F(RegistryPosixTest, RewritingTheStoredBytesWritesNothing) {
   EXPECT_EQ((test::Bytes{1, 2, 4}), read);
 }
 
+// Value lengths reach SQLite whole, in 64 bits: data of 1 GiB or more (past
+// SQLite's length limit, and past its int lengths from 2 GiB on, which it
+// would take for "read up to a terminator") is refused before a byte of it
+// is read, in either database, and what the value held stays.
+TEST_F(RegistryPosixTest, ValuesPastSqlitesLengthLimitAreRefusedUnread) {
+  const auto *wild = static_cast<const BYTE *>(test::InaccessibleAddress());
+  ASSERT_NE(nullptr, wild);
+  const std::string open = std::string(kKey) + "\\Open";
+  HKEY keys[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, i == 0 ? kKey : open.c_str(), 0, nullptr,
+                                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &keys[i], nullptr));
+  }
+  alignas(8) uint8_t descriptor[256] = {};
+  ASSERT_TRUE(InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, TRUE));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(keys[1], DACL_SECURITY_INFORMATION, descriptor));
+  const BYTE before[3] = {7, 8, 9};
+  for (HKEY key : keys) {
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_BINARY, before, sizeof before));
+    for (DWORD length : {0x40000000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
+      SCOPED_TRACE(length);
+      EXPECT_NE(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_BINARY, wild, length));
+      EXPECT_NE(ERROR_SUCCESS, RegSetValueExA(key, "new", 0, REG_BINARY, wild, length));
+      BYTE read[8] = {};
+      DWORD size = sizeof read;
+      EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "v", nullptr, nullptr, read, &size));
+      EXPECT_EQ(test::Bytes(before, before + 3), test::Bytes(read, read + size));
+      EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key, "new", nullptr, nullptr, nullptr, nullptr));
+    }
+    RegCloseKey(key);
+  }
+  EXPECT_EQ("ok", IntegrityCheck());
+}
+
 // Reads through a handle to a null-DACL key go to the shared database alone
 // while registry.db is unchanged. The shared database is writable by every
 // account: values planted there for a key whose DACL was set again, or that

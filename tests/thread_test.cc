@@ -246,6 +246,67 @@ TEST_F(ThreadTest, EightThreadsRunTheRoadWhileAnAdministratorChangesThePolicy) {
   EXPECT_EQ(4u, *Caches().ModeCache.Find(g_fpiCtrl->appKey));
 }
 
+// KoBioSPI_RestrictBSPFunction publishes mode 5 and its mask as one pair. A
+// writer alternates the host between two mode-5 pairs, (5, kFunction) and
+// (5, 0), through mode 0 (a mask is stored only with mode 5, so only a change
+// of mode can meet a mask it was not given with), while a reader asks
+// KoBioFPI_CheckMode(kFunction) without pause. The three states answer
+// 0x8000806, 0x800081D and 0: a mode 5 read with the other pair's mask
+// answers what neither state around that call may. A sequence number the
+// writer makes odd for the length of each call tells the reader which call
+// its answer overlapped; answers that overlapped more than one call are not
+// judged. Bounded by the writer's count of calls.
+TEST_F(ThreadTest, CheckModeSeesEachRestrictionWhole) {
+  constexpr uint32_t kFunction = 0x0100;
+  constexpr int kCalls = 200;
+  struct State {
+    uint32_t mode, mask, answer;
+  };
+  const State states[4] = {{5, kFunction, AMBER_E_NOT_PERMITTED | F},
+                           {0, 0, AMBER_E_MODE_ZERO | F},
+                           {5, 0, AMBER_OK},
+                           {0, 0, AMBER_E_MODE_ZERO | F}};
+  // The state call k (from 0) leaves; before call 0, mode 4 (0).
+  auto after = [&](int k) { return states[k % 4].answer; };
+  auto before = [&](int k) { return k == 0 ? AMBER_OK : after(k - 1); };
+  ASSERT_EQ(AMBER_OK, KoBioFPI_CheckMode(kFunction));
+
+  std::atomic<int> sequence{0};  // 2k + 1 while call k runs, 2k + 2 after it
+  std::atomic<bool> writing{true};
+  std::atomic<int> refused{0};
+  std::thread writer([&] {
+    for (int k = 0; k < kCalls; ++k) {
+      sequence.store(2 * k + 1);
+      const State &s = states[k % 4];
+      if (KoBioSPI_RestrictBSPFunction("Scanner", s.mode, s.mask, kPassword) != 0) refused.fetch_add(1);
+      sequence.store(2 * k + 2);
+    }
+    writing.store(false);
+  });
+  long judged = 0, duringCalls = 0, mixtures = 0;
+  uint32_t firstMixture = 0;
+  while (writing.load()) {
+    const int s1 = sequence.load();
+    const uint32_t answer = KoBioFPI_CheckMode(kFunction);
+    const int s2 = sequence.load();
+    if (s1 != s2) continue;
+    ++judged;
+    bool whole;
+    if (s1 % 2 == 0) {
+      whole = answer == (s1 == 0 ? AMBER_OK : after(s1 / 2 - 1));
+    } else {
+      ++duringCalls;
+      const int k = s1 / 2;
+      whole = answer == before(k) || answer == after(k);
+    }
+    if (!whole && mixtures++ == 0) firstMixture = answer;
+  }
+  writer.join();
+  EXPECT_EQ(0, refused.load());
+  EXPECT_EQ(0, mixtures) << "of " << judged << " answers judged, " << duringCalls
+                         << " during a call; the first mixture answered 0x" << std::hex << firstMixture;
+}
+
 // The host's entry has a word of its own: it moves there at attach, comes
 // back to the map when another host is pinned, and reads the same either way.
 TEST(SettingCacheTest, TheHostEntryMovesBetweenWordAndMap) {
@@ -268,6 +329,55 @@ TEST(SettingCacheTest, TheHostEntryMovesBetweenWordAndMap) {
   cache.Clear();
   EXPECT_EQ(nullptr, cache.Find("host\n"));
   EXPECT_EQ(0u, cache.size());
+}
+
+// The mode and mask cache keeps pairs: each half behaves as a SettingCache
+// (insert only when absent, erase, replace, sizes), the host's pair moves
+// between its words and the map, and Find gives the mask with mode 5 only,
+// while the mask half keeps the mask through other modes.
+TEST(RestrictionCacheTest, HalvesOfOnePairInWordAndMap) {
+  RestrictionCache cache;
+  for (const char *host : {"host\n", ""}) {
+    SCOPED_TRACE(host);
+    cache.PinHost(host);
+    cache.modes.Insert("host\n", 5);
+    cache.modes.Insert("host\n", 3);  // present: nothing changes
+    EXPECT_EQ(nullptr, cache.Find("host\n").mask);  // mode 5 before its mask
+    cache.masks.Insert("host\n", 0x30);
+    RestrictionCache::Pair pair = cache.Find("host\n");
+    EXPECT_EQ(5u, *pair.mode);
+    EXPECT_EQ(0x30u, *pair.mask);
+    cache.Replace("host\n", 2, std::nullopt);
+    pair = cache.Find("host\n");
+    EXPECT_EQ(2u, *pair.mode);
+    EXPECT_EQ(nullptr, pair.mask);
+    EXPECT_EQ(0x30u, *cache.masks.Find("host\n"));
+    cache.Replace("host\n", 5, std::nullopt);  // the mask it had
+    EXPECT_EQ(0x30u, *cache.Find("host\n").mask);
+    cache.Replace("host\n", 5, 0x41u);
+    EXPECT_EQ(0x41u, *cache.Find(std::string("host\n")).mask);
+    cache.Replace("host\n", 0xFFFFFFFFu, std::nullopt);  // any stored mode, whole
+    EXPECT_EQ(0xFFFFFFFFu, *cache.Find("host\n").mode);
+    cache.modes.Replace("other\n", 1);
+    EXPECT_EQ(2u, cache.modes.size());
+    EXPECT_EQ(1u, cache.masks.size());
+    cache.masks.Erase("host\n");
+    EXPECT_EQ(0u, cache.masks.size());
+    cache.modes.Erase("host\n");
+    EXPECT_EQ(nullptr, cache.Find("host\n").mode);
+    EXPECT_EQ(1u, cache.modes.size());
+    cache.Clear();
+    EXPECT_EQ(0u, cache.modes.size());
+  }
+  // Pinning moves a pair whole, both ways.
+  cache.Replace("a\n", 5, 0x7u);
+  cache.Replace("b\n", 3, 0x9u);
+  cache.PinHost("a\n");
+  cache.PinHost("b\n");
+  EXPECT_EQ(0x7u, *cache.Find("a\n").mask);
+  EXPECT_EQ(3u, *cache.Find("b\n").mode);
+  EXPECT_EQ(0x9u, *cache.masks.Find("b\n"));
+  EXPECT_EQ(2u, cache.masks.size());
 }
 
 }  // namespace

@@ -39,6 +39,11 @@ namespace {
 
 constexpr DWORD kSha1Size = 20;
 constexpr int kPadBlock = 64;
+// The most bytes handed to OpenSSL in one call: fits its int lengths, and is
+// a whole number of blocks of every cipher here.
+constexpr DWORD kLargestPiece = DWORD{1} << 30;
+// The largest length a DWORD holds.
+constexpr uint64_t kLargestDword = 0xFFFFFFFFu;
 
 struct Provider {
   DWORD type = 0;
@@ -150,13 +155,20 @@ bool RunBlocks(Key *key, bool encrypt, uint8_t *data, DWORD length) {
   }
   uint8_t last[sizeof key->chain];
   memcpy(last, data + length - key->blockLength, key->blockLength);
-  int outLength = 0;
-  if (EVP_CipherUpdate(ctx.get(), data, &outLength, data, static_cast<int>(length)) != 1 ||
-      outLength != static_cast<int>(length)) {
-    return false;
+  // EVP counts in int: a run of 2 GiB or more goes through in pieces of whole
+  // blocks, the cipher's own state chaining them.
+  for (DWORD done = 0; done < length;) {
+    const DWORD piece = std::min<DWORD>(length - done, kLargestPiece);
+    int outLength = 0;
+    if (EVP_CipherUpdate(ctx.get(), data + done, &outLength, data + done, static_cast<int>(piece)) != 1 ||
+        outLength != static_cast<int>(piece)) {
+      return false;
+    }
+    done += piece;
   }
   // The next IV is the last ciphertext block.
   memcpy(key->chain, encrypt ? data + length - key->blockLength : last, key->blockLength);
+  SecureZeroMemory(last, sizeof last);  // when enciphering, plaintext
   return true;
 }
 
@@ -387,7 +399,12 @@ BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwF
   DWORD block = key->blockLength;
   DWORD length = *pdwDataLen;
   if (!Final && length % block != 0) return FailWith(NTE_BAD_DATA);
-  DWORD cipherLength = (length / block + (Final ? 1 : 0)) * block;
+  // Reckoned in 64 bits: from 0xFFFFFFF0 (AES) or 0xFFFFFFF8 (3DES) on, the
+  // padded length no longer fits a DWORD, and a wrapped one would send the
+  // caller off with a buffer of nothing.
+  const uint64_t paddedLength = (uint64_t{length} / block + (Final ? 1 : 0)) * block;
+  if (paddedLength > kLargestDword) return FailWith(NTE_BAD_LEN);
+  const DWORD cipherLength = static_cast<DWORD>(paddedLength);
   if (pbData == nullptr) {
     *pdwDataLen = cipherLength;
     return TRUE;

@@ -112,12 +112,23 @@ bool IssuerAndSerial(const CertContextImpl &c, Der &out) {
 
 bool IsSha1Oid(const char *oid) { return strcmp(oid, kSha1RsaOid) == 0 || strcmp(oid, kSha1Oid) == 0; }
 
-bool RsaSha1Sign(const std::string &keyPath, const uint8_t digest[20], Bytes &signature) {
+// The signer's private key, from its file beside the certificate.
+EvpPkeyPtr ReadSigningKey(const std::string &keyPath) {
   BioPtr bio(OpenStoreFile(keyPath));
-  if (!bio) return false;
-  EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-  if (!key) return false;
-  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+  if (!bio) return nullptr;
+  return EvpPkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+}
+
+// The length of an RSA PKCS#1 v1.5 signature by key: its modulus's, 0 when
+// the key is no RSA key.
+size_t RsaSignatureLength(EVP_PKEY *key) {
+  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return 0;
+  const int size = EVP_PKEY_get_size(key);
+  return size > 0 ? static_cast<size_t>(size) : 0;
+}
+
+bool RsaSha1Sign(EVP_PKEY *key, const uint8_t digest[20], Bytes &signature) {
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
   size_t size = 0;
   if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) != 1 ||
@@ -128,6 +139,38 @@ bool RsaSha1Sign(const std::string &keyPath, const uint8_t digest[20], Bytes &si
   if (EVP_PKEY_sign(ctx.get(), signature.data(), &size, digest, 20) != 1) return false;
   signature.resize(size);
   return true;
+}
+
+// ---- Lengths, reckoned in 64 bits ----------------------------------------
+
+// The DER length of an element whose content is n bytes: tag, length octets, content.
+uint64_t TlvLength(uint64_t n) {
+  uint64_t octets = 1;
+  if (n >= 0x80) {
+    for (uint64_t v = n; v != 0; v >>= 8) ++octets;
+  }
+  return 1 + octets + n;
+}
+
+// The parts of a signed message other than the content, as Tlv and Concat
+// put them together in CryptSignMessage.
+struct MessageParts {
+  uint64_t digestAlgorithm, rsaAlgorithm, dataOid, signedDataOid, signerId, certificates, signature;
+  bool detached, withCertificates;
+};
+
+// The length of the message CryptSignMessage builds around contentLength
+// bytes, known before the content is read.
+uint64_t SignedMessageLength(const MessageParts &p, uint64_t contentLength) {
+  const uint64_t version = 3;
+  const uint64_t contentInfo =
+      p.detached ? TlvLength(p.dataOid) : TlvLength(p.dataOid + TlvLength(TlvLength(contentLength)));
+  const uint64_t signerInfo =
+      TlvLength(version + p.signerId + p.digestAlgorithm + p.rsaAlgorithm + TlvLength(p.signature));
+  uint64_t signedData = version + TlvLength(p.digestAlgorithm) + contentInfo;
+  if (p.withCertificates) signedData += TlvLength(p.certificates);
+  signedData += TlvLength(signerInfo);
+  return TlvLength(p.signedDataOid + TlvLength(TlvLength(signedData)));
 }
 
 bool RsaSha1Verify(X509 *cert, const uint8_t digest[20], const uint8_t *sig, size_t sigLength) {
@@ -164,6 +207,33 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedS
   CertContextImpl *signer = AsContext(pSignPara->pSigningCert);
   if (signer == nullptr) return FailWith(E_INVALIDARG);
   if (signer->keyPath.empty()) return FailWith(CRYPT_E_NO_KEY_PROPERTY);
+  EvpPkeyPtr key = ReadSigningKey(signer->keyPath);
+  const size_t signatureLength = key ? RsaSignatureLength(key.get()) : 0;
+  if (signatureLength == 0) return FailWith(NTE_BAD_KEY);
+
+  // Everything but the content first: the message's length is then known
+  // before any byte of the content is read, and one that its DWORD cannot
+  // state is refused rather than cut.
+  Der digestAlgorithm, rsaAlgorithm, dataOid, signedDataOid, signerId;
+  CRYPT_OBJID_BLOB none{0, nullptr};
+  if (!EncodeAlgorithm(pSignPara->HashAlgorithm.pszObjId, pSignPara->HashAlgorithm.Parameters, digestAlgorithm) ||
+      !EncodeAlgorithm(szOID_RSA_RSA, none, rsaAlgorithm) || !EncodeOid(szOID_RSA_data, dataOid) ||
+      !EncodeOid(szOID_RSA_signedData, signedDataOid) || !IssuerAndSerial(*signer, signerId)) {
+    return FailWith(NTE_FAIL);
+  }
+  Der certificates;
+  for (DWORD i = 0; i < pSignPara->cMsgCert; ++i) {
+    CertContextImpl *c = AsContext(pSignPara->rgpMsgCert[i]);
+    if (c == nullptr) return FailWith(E_INVALIDARG);
+    certificates.insert(certificates.end(), c->der.begin(), c->der.end());
+  }
+  uint64_t contentLength = 0;
+  for (DWORD i = 0; i < cToBeSigned; ++i) contentLength += rgcbToBeSigned[i];
+  const MessageParts parts{digestAlgorithm.size(), rsaAlgorithm.size(), dataOid.size(),  signedDataOid.size(),
+                           signerId.size(),        certificates.size(), signatureLength, fDetachedSignature != FALSE,
+                           pSignPara->cMsgCert != 0};
+  const uint64_t messageLength = SignedMessageLength(parts, contentLength);
+  if (messageLength > 0xFFFFFFFFu) return FailWith(NTE_BAD_LEN);
 
   Der content;
   for (DWORD i = 0; i < cToBeSigned; ++i) {
@@ -177,30 +247,19 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedS
     return FailWith(NTE_FAIL);
   }
   Bytes signature;
-  if (!RsaSha1Sign(signer->keyPath, digest, signature)) return FailWith(NTE_BAD_KEY);
+  if (!RsaSha1Sign(key.get(), digest, signature)) return FailWith(NTE_BAD_KEY);
 
-  Der digestAlgorithm, rsaAlgorithm, dataOid, signedDataOid, signerId;
-  CRYPT_OBJID_BLOB none{0, nullptr};
-  if (!EncodeAlgorithm(pSignPara->HashAlgorithm.pszObjId, pSignPara->HashAlgorithm.Parameters, digestAlgorithm) ||
-      !EncodeAlgorithm(szOID_RSA_RSA, none, rsaAlgorithm) || !EncodeOid(szOID_RSA_data, dataOid) ||
-      !EncodeOid(szOID_RSA_signedData, signedDataOid) || !IssuerAndSerial(*signer, signerId)) {
-    return FailWith(NTE_FAIL);
-  }
   const Der version{0x02, 0x01, 0x01};
   Der contentInfo = fDetachedSignature ? Tlv(0x30, dataOid)
                                        : Tlv(0x30, Concat({dataOid, Tlv(0xa0, Tlv(0x04, content))}));
-  Der certificates;
-  for (DWORD i = 0; i < pSignPara->cMsgCert; ++i) {
-    CertContextImpl *c = AsContext(pSignPara->rgpMsgCert[i]);
-    if (c == nullptr) return FailWith(E_INVALIDARG);
-    certificates.insert(certificates.end(), c->der.begin(), c->der.end());
-  }
   const Der encryptedDigest = Tlv(0x04, Der(signature.begin(), signature.end()));
   Der signerInfo = Tlv(0x30, Concat({version, signerId, digestAlgorithm, rsaAlgorithm, encryptedDigest}));
   Der signedData = Concat({version, Tlv(0x31, digestAlgorithm), contentInfo});
   if (pSignPara->cMsgCert != 0) signedData = Concat({signedData, Tlv(0xa0, certificates)});
   signedData = Concat({signedData, Tlv(0x31, signerInfo)});
   Der message = Tlv(0x30, Concat({signedDataOid, Tlv(0xa0, Tlv(0x30, signedData))}));
+  // The length reckoned before the content was read is the one built.
+  if (message.size() != messageLength) return FailWith(NTE_FAIL);
   return CopyOut(message.data(), static_cast<DWORD>(message.size()), pbSignedBlob, pcbSignedBlob);
 }
 

@@ -58,19 +58,19 @@ class Statement {
   Statement &operator=(const Statement &) = delete;
   bool ok() const { return rc_ == SQLITE_OK; }
   int prepare_error() const { return rc_; }
-  Statement &Bind(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
+  // Lengths go to SQLite whole, in 64 bits (its int lengths would turn 2 GiB
+  // and more negative, which it reads as "up to a terminator"). A parameter
+  // that could not be bound (SQLITE_TOOBIG past SQLite's length limit) is the
+  // statement's result: Step answers it without running anything.
+  Statement &Bind(int i, int64_t v) { return Bound(sqlite3_bind_int64(stmt_, i, v)); }
   Statement &Bind(int i, const std::string &v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
+    return Bound(sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
   }
   Statement &BindBlob(int i, const void *data, size_t n) {
-    sqlite3_bind_blob(stmt_, i, n ? data : "", static_cast<int>(n), SQLITE_TRANSIENT);
-    return *this;
+    return Bound(sqlite3_bind_blob64(stmt_, i, n ? data : "", n, SQLITE_TRANSIENT));
   }
   int Step() {
+    if (bindError_ != SQLITE_OK) return bindError_;
     int rc = sqlite3_step(stmt_);
     return rc == SQLITE_AUTH ? StepAfterRefusal(stmt_) : rc;
   }
@@ -88,7 +88,13 @@ class Statement {
   }
 
  private:
+  Statement &Bound(int rc) {
+    if (bindError_ == SQLITE_OK) bindError_ = rc;
+    return *this;
+  }
+
   int rc_ = SQLITE_OK;
+  int bindError_ = SQLITE_OK;
   bool cached_ = false;
   sqlite3_stmt *stmt_;
 };

@@ -82,6 +82,9 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_INVALID_PARAMETER    87L
 #define ERROR_INSUFFICIENT_BUFFER  122L
 #define ERROR_MORE_DATA            234L
+#define ERROR_ARITHMETIC_OVERFLOW  534L
+#define ERROR_INVALID_ADDRESS      487L
+#define ERROR_WORKING_SET_QUOTA    1453L
 #define ERROR_NO_MORE_ITEMS        259L
 #define ERROR_BADDB                1009L
 #define ERROR_BADKEY               1010L
@@ -128,11 +131,25 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 /* A zero fill the optimiser cannot drop. */
 PVOID SecureZeroMemory(PVOID ptr, SIZE_T cnt);
-/* Linux has no cheap probe: null is bad, every other pointer is good. */
+/* Probed through the kernel, one byte a page (memory_probe.cc): unmapped or,
+ * for writing, read-only memory is bad, and null always. */
 BOOL WINAPI IsBadReadPtr(const void *lp, UINT_PTR ucb);
 BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
 typedef int (*FARPROC)(void);
 BOOL WINAPI IsBadCodePtr(FARPROC lpfn);
+
+/* Pages of the process's own (virtual_memory.cc): VirtualAlloc takes a null
+ * address with MEM_RESERVE | MEM_COMMIT and PAGE_READWRITE, or MEM_RESERVE
+ * and PAGE_NOACCESS; VirtualFree releases (MEM_RELEASE, size 0) what it
+ * made. VirtualLock keeps pages out of swap and, here, out of core dumps. */
+#define MEM_COMMIT     0x00001000
+#define MEM_RESERVE    0x00002000
+#define MEM_RELEASE    0x00008000
+#define PAGE_NOACCESS  0x01
+#define PAGE_READWRITE 0x04
+LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect);
+BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
+BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize);
 
 typedef struct _FILETIME {
   DWORD dwLowDateTime;

@@ -251,6 +251,33 @@ void *InaccessibleAddress() {
   return page;
 }
 
+#if defined(__linux__)
+std::vector<MemoryMapping> MemoryMappings() {
+  std::vector<MemoryMapping> mappings;
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  while (std::getline(smaps, line)) {
+    unsigned long begin = 0, end = 0;
+    char perms[8] = {};
+    // A mapping's first line: "begin-end perms offset device inode path".
+    if (sscanf(line.c_str(), "%lx-%lx %7s", &begin, &end, perms) == 3 && line.find(':') > line.find(' ')) {
+      mappings.push_back({begin, end, perms[0] == 'r' && perms[1] == 'w' && perms[3] == 'p', false});
+    } else if (line.rfind("VmFlags:", 0) == 0 && !mappings.empty()) {
+      mappings.back().dontDump = (line + " ").find(" dd ") != std::string::npos;
+    }
+  }
+  return mappings;
+}
+
+bool LeftOutOfCoreDumps(const void *p) {
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  for (const MemoryMapping &m : MemoryMappings()) {
+    if (at >= m.begin && at < m.end) return m.dontDump;
+  }
+  return false;
+}
+#endif
+
 void StoreTest::SetUp() {
 #if !defined(_WIN32)
   Detach();

@@ -103,6 +103,19 @@ bool UnderWine();
 // for probes that must answer rather than fault.
 void *InaccessibleAddress();
 
+#if defined(__linux__)
+// The mappings of this process as /proc/self/smaps lists them: range,
+// whether private and writable, and whether left out of core dumps (its
+// VmFlags carry dd).
+struct MemoryMapping {
+  uintptr_t begin, end;
+  bool privateWritable, dontDump;
+};
+std::vector<MemoryMapping> MemoryMappings();
+// Whether the mapping that holds p is left out of core dumps.
+bool LeftOutOfCoreDumps(const void *p);
+#endif
+
 // RAII: a temporary ordinary file under a temporary directory.
 std::string TempDirectory();
 void RemoveTree(const std::string &path);

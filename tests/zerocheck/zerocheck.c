@@ -77,13 +77,11 @@ int ambercrypt_zerocheck_active(void) { return atomic_load(&active); }
 
 unsigned long ambercrypt_zerocheck_findings(void) { return atomic_load(&findings); }
 
-static void Report(size_t blockSize, int secret, size_t offset) {
+static void Report(const char *what, size_t blockSize, int secret, size_t offset) {
   reporting = 1;
   char line[256];
-  snprintf(line, sizeof line,
-           "zerocheck: a freed block of %zu usable bytes still holds watched secret #%d (%zu bytes) at offset %zu; "
-           "freed at:\n",
-           blockSize, secret, secrets[secret].length, offset);
+  snprintf(line, sizeof line, "zerocheck: %s of %zu usable bytes still holds watched secret #%d (%zu bytes) at offset %zu; "
+           "at:\n", what, blockSize, secret, secrets[secret].length, offset);
   Say(line);
   void *frames[32];
   int depth = backtrace(frames, 32);
@@ -99,8 +97,21 @@ static void Inspect(void *block) {
   size_t size = malloc_usable_size(block);
   for (int i = 0; i < count; ++i) {
     const unsigned char *at = memmem(block, size, secrets[i].bytes, secrets[i].length);
-    if (at != NULL) Report(size, i, (size_t)(at - (const unsigned char *)block));
+    if (at != NULL) Report("a freed block", size, i, (size_t)(at - (const unsigned char *)block));
   }
+}
+
+unsigned long ambercrypt_zerocheck_scan(const void *p, size_t n) {
+  unsigned long found = 0;
+  int count = atomic_load(&secretCount);
+  for (int i = 0; p != NULL && i < count; ++i) {
+    const unsigned char *at = memmem(p, n, secrets[i].bytes, secrets[i].length);
+    if (at != NULL) {
+      Report("a scanned region", n, i, (size_t)(at - (const unsigned char *)p));
+      ++found;
+    }
+  }
+  return found;
 }
 
 /* The environment's secrets, one a line. */

@@ -23,8 +23,13 @@ extern "C" {
 int ambercrypt_zerocheck_watch(const void *data, size_t n);
 /* 1 when the check runs in this process (AMBERCRYPT_ZEROCHECK=1), else 0. */
 int ambercrypt_zerocheck_active(void);
-/* The number of freed blocks found holding a secret so far. */
+/* The number of freed blocks (and scanned regions) found holding a secret so far. */
 unsigned long ambercrypt_zerocheck_findings(void);
+/* Looks into memory the allocator never sees (the library's secret pages,
+ * which wipe what they take back): each watched secret found in the n bytes
+ * at p is reported and counted as a finding, as for a freed block. Returns
+ * the number found. Works whether or not the check runs. */
+unsigned long ambercrypt_zerocheck_scan(const void *p, size_t n);
 
 #ifdef __cplusplus
 }

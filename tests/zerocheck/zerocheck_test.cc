@@ -15,6 +15,7 @@
 #include "admin/admin_password.h"
 #include "ambercrypt/ambercrypt.h"
 #include "ambercrypt/verifier.h"
+#include "crypto/secret_arena.h"
 #include "crypto/secure_buffer.h"
 #include "crypto/wiping_allocator.h"
 #include "support/test_support.h"
@@ -73,6 +74,21 @@ const CheckCase kCheckCases[] = {
      },
      true},
     {"CSecureBuffer copies", [] { CSecureBuffer copy = CSecureBuffer(kPlanted, kPlantedLength); }, false},
+    {"the secret pages holding it",
+     [] {
+       CSecureBuffer kept = CSecureBuffer::Kept(kPlanted, kPlantedLength);
+       const SecretPages pages = CurrentSecretPages();
+       ambercrypt_zerocheck_scan(pages.base, pages.size);
+     },
+     true},
+    {"a kept buffer given back to the secret pages",
+     [] {
+       { CSecureBuffer kept = CSecureBuffer::Kept(kPlanted, kPlantedLength); }
+       const SecretPages pages = CurrentSecretPages();
+       ASSERT_NE(nullptr, pages.base);
+       ambercrypt_zerocheck_scan(pages.base, pages.size);
+     },
+     false},
     {"a SecretString grown through several buffers",
      [] {
        SecretString text(kPlanted);
@@ -134,6 +150,9 @@ class SecretRoadsTest : public test::StoreTest {
  protected:
   void SetUp() override {
     if (!ambercrypt_zerocheck_active()) GTEST_SKIP() << "runs with AMBERCRYPT_ZEROCHECK=1 (scripts/test.sh)";
+    // A block of the test's own keeps the secret pages mapped through the
+    // detach, so that they can be looked into after it.
+    pin_ = AllocateSecret(16);
     StoreTest::SetUp();
     before_ = ambercrypt_zerocheck_findings();
     test::ProvisionAdminPassword(kPassword);
@@ -147,10 +166,17 @@ class SecretRoadsTest : public test::StoreTest {
   void TearDown() override {
     if (!ambercrypt_zerocheck_active()) return;
     test::Detach();
+    // The secret pages are not the allocator's: every kept secret must be
+    // back, and wiped, once the library has detached.
+    const SecretPages pages = CurrentSecretPages();
+    EXPECT_EQ(pin_ != nullptr ? 1u : 0u, pages.blocksInUse) << "kept secrets outlived the detach";
+    ambercrypt_zerocheck_scan(pages.base, pages.size);
+    if (pin_ != nullptr) ReleaseSecret(pin_, 16);
     EXPECT_EQ(before_, ambercrypt_zerocheck_findings()) << "a freed block held a secret: see the report above";
     StoreTest::TearDown();
   }
   unsigned long before_ = 0;
+  void *pin_ = nullptr;
 };
 
 TEST_F(SecretRoadsTest, AdministrationAndBirEncryption) {
