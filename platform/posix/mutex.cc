@@ -20,7 +20,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -137,15 +136,40 @@ std::string SelfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 // its update: one turn, one hand-over); the next time it looks for waiters
 // first and queues behind them, so it never keeps a lock from the waiters it
 // woke for longer than that. Every other arrival tries the lock at once (one
-// system call, as before the queue).
+// system call, as before the queue). Kept in static storage by a hash of the
+// lock's name (two names that meet in one entry only make an arrival look for
+// waiters once more): nothing is allocated, so nothing is left behind when
+// the library is unloaded.
 constexpr int kRetakes = 1;
 struct OwedTurns {
+  struct Entry {
+    uint64_t name;  // 0: free
+    int releasesWhileWaited;
+  };
   std::mutex mu;
-  std::unordered_map<std::string, int> releasesWhileWaited;
+  Entry entries[64];
 };
-OwedTurns &Owed() {
-  static OwedTurns *owed = new OwedTurns;  // used until the process ends
-  return *owed;
+OwedTurns g_owed;
+
+uint64_t NameHash(const std::string &name) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+  return h != 0 ? h : 1;
+}
+
+// The entry of a lock's name; with make, a free (or else the least owed)
+// entry becomes its. Called with g_owed.mu held.
+OwedTurns::Entry *OwedEntry(uint64_t name, bool make) {
+  OwedTurns::Entry *spare = nullptr;
+  for (OwedTurns::Entry &e : g_owed.entries) {
+    if (e.name == name) return &e;
+    if (spare == nullptr || (spare->name != 0 && (e.name == 0 || e.releasesWhileWaited < spare->releasesWhileWaited))) {
+      spare = &e;
+    }
+  }
+  if (!make) return nullptr;
+  *spare = {name, 0};
+  return spare;
 }
 
 // Is anyone waiting for or watching the lock file of fd (or can the kernel
@@ -188,13 +212,13 @@ bool WatchCloses(int inotify, int lockFd) {
 
 LockResult TakeQueuedLock(int fd, const std::string &name, const std::optional<Clock::time_point> &deadline) {
   bool owed = false;
+  const uint64_t key = NameHash(name);
   {
-    OwedTurns &turns = Owed();
-    std::lock_guard<std::mutex> guard(turns.mu);
-    auto it = turns.releasesWhileWaited.find(name);
-    if (it != turns.releasesWhileWaited.end() && it->second > kRetakes) {
+    std::lock_guard<std::mutex> guard(g_owed.mu);
+    OwedTurns::Entry *entry = OwedEntry(key, false);
+    if (entry != nullptr && entry->releasesWhileWaited > kRetakes) {
       owed = true;
-      turns.releasesWhileWaited.erase(it);
+      *entry = {0, 0};
     }
   }
   // The common case: the lock is free, and this process is not keeping it
@@ -260,17 +284,14 @@ LockResult TakeQueuedLock(int fd, const std::string &name, const std::optional<C
 
 void ReleaseQueuedLock(int fd, const std::string &name) {
   flock(fd, LOCK_UN);
-  OwedTurns &turns = Owed();
-  if (!Attended(fd)) {
-    std::lock_guard<std::mutex> guard(turns.mu);
-    turns.releasesWhileWaited.erase(name);
-    return;
-  }
+  const bool attended = Attended(fd);
   {
-    std::lock_guard<std::mutex> guard(turns.mu);
-    ++turns.releasesWhileWaited[name];
+    std::lock_guard<std::mutex> guard(g_owed.mu);
+    OwedTurns::Entry *entry = OwedEntry(NameHash(name), attended);
+    if (entry != nullptr && attended) ++entry->releasesWhileWaited;
+    if (entry != nullptr && !attended) *entry = {0, 0};
   }
-  Ring(fd);
+  if (attended) Ring(fd);
 }
 
 ReleaseWatch::~ReleaseWatch() {
