@@ -58,6 +58,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,13 +74,16 @@ LSTATUS OpenLockFile(const std::string &fileName, UniqueFd *fd);
 
 enum class LockResult { kTaken, kTimedOut, kFailed };
 
-// Takes the flock of fd, the lock file `name`, queueing as described above;
+// A lock file's name as the waits know it: the turns a process owes to the
+// waiters of a lock are kept by it (a hash, made once per handle).
+uint64_t LockKey(const std::string &fileName);
+
+// Takes the flock of fd, the lock file of key, queueing as described above;
 // without a deadline it waits for ever. kFailed leaves errno set.
-LockResult TakeQueuedLock(int fd, const std::string &name,
-                          const std::optional<std::chrono::steady_clock::time_point> &deadline);
+LockResult TakeQueuedLock(int fd, uint64_t key, const std::optional<std::chrono::steady_clock::time_point> &deadline);
 
 // Drops the flock of fd and wakes whoever waits for it or watches it.
-void ReleaseQueuedLock(int fd, const std::string &name);
+void ReleaseQueuedLock(int fd, uint64_t key);
 
 // Waits for releases of lock files without a place in their queues: a
 // reader of the registry that SQLite keeps waiting for a writer, who holds

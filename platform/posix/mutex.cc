@@ -136,10 +136,10 @@ std::string SelfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 // its update: one turn, one hand-over); the next time it looks for waiters
 // first and queues behind them, so it never keeps a lock from the waiters it
 // woke for longer than that. Every other arrival tries the lock at once (one
-// system call, as before the queue). Kept in static storage by a hash of the
-// lock's name (two names that meet in one entry only make an arrival look for
-// waiters once more): nothing is allocated, so nothing is left behind when
-// the library is unloaded.
+// system call, as before the queue). Kept in static storage by the lock's key
+// (two names of one hash only make an arrival look for waiters once more):
+// nothing is allocated, so nothing is left behind when the library is
+// unloaded.
 constexpr int kRetakes = 1;
 struct OwedTurns {
   struct Entry {
@@ -150,12 +150,6 @@ struct OwedTurns {
   Entry entries[64];
 };
 OwedTurns g_owed;
-
-uint64_t NameHash(const std::string &name) {
-  uint64_t h = 14695981039346656037ull;  // FNV-1a
-  for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
-  return h != 0 ? h : 1;
-}
 
 // The entry of a lock's name; with make, a free (or else the least owed)
 // entry becomes its. Called with g_owed.mu held.
@@ -210,9 +204,14 @@ bool WatchCloses(int inotify, int lockFd) {
 
 }  // namespace
 
-LockResult TakeQueuedLock(int fd, const std::string &name, const std::optional<Clock::time_point> &deadline) {
+uint64_t LockKey(const std::string &fileName) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : fileName) h = (h ^ c) * 1099511628211ull;
+  return h != 0 ? h : 1;
+}
+
+LockResult TakeQueuedLock(int fd, uint64_t key, const std::optional<Clock::time_point> &deadline) {
   bool owed = false;
-  const uint64_t key = NameHash(name);
   {
     std::lock_guard<std::mutex> guard(g_owed.mu);
     OwedTurns::Entry *entry = OwedEntry(key, false);
@@ -282,12 +281,12 @@ LockResult TakeQueuedLock(int fd, const std::string &name, const std::optional<C
   return result;
 }
 
-void ReleaseQueuedLock(int fd, const std::string &name) {
+void ReleaseQueuedLock(int fd, uint64_t key) {
   flock(fd, LOCK_UN);
   const bool attended = Attended(fd);
   {
     std::lock_guard<std::mutex> guard(g_owed.mu);
-    OwedTurns::Entry *entry = OwedEntry(NameHash(name), attended);
+    OwedTurns::Entry *entry = OwedEntry(key, attended);
     if (entry != nullptr && attended) ++entry->releasesWhileWaited;
     if (entry != nullptr && !attended) *entry = {0, 0};
   }
@@ -353,7 +352,7 @@ namespace {
 struct NamedMutex {
   int fd = -1;
   int held = 0;      // recursion count, as a Windows mutex owner may wait again
-  std::string name;  // of its lock file
+  uint64_t key = 0;  // of its lock file (LockKey)
   ambercrypt::posix::HandleRegistration registration{this, ambercrypt::posix::HandleKind::kMutex};
 };
 
@@ -388,7 +387,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     return nullptr;
   }
   mutex->fd = fd.release();
-  mutex->name = std::move(name);
+  mutex->key = ambercrypt::posix::LockKey(name);
   if (bInitialOwner) WaitForSingleObject(mutex, INFINITE);
   SetLastError(ERROR_SUCCESS);
   return mutex;
@@ -409,7 +408,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (dwMilliseconds != INFINITE) {
     deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
   }
-  LockResult result = ambercrypt::posix::TakeQueuedLock(mutex->fd, mutex->name, deadline);
+  LockResult result = ambercrypt::posix::TakeQueuedLock(mutex->fd, mutex->key, deadline);
   if (result == LockResult::kTimedOut) return WAIT_TIMEOUT;
   if (result == LockResult::kFailed) {
     SetLastError(static_cast<DWORD>(ambercrypt::posix::ErrorFromErrno(errno)));
@@ -425,7 +424,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     SetLastError(mutex == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_OWNER);
     return FALSE;
   }
-  if (--mutex->held == 0) ambercrypt::posix::ReleaseQueuedLock(mutex->fd, mutex->name);
+  if (--mutex->held == 0) ambercrypt::posix::ReleaseQueuedLock(mutex->fd, mutex->key);
   return TRUE;
 }
 

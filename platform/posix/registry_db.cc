@@ -66,6 +66,7 @@ void Registry::OpenWriterQueues() {
     // Without a lock file (locks/ missing or refused) writers go unqueued:
     // SQLite's own locks still keep them apart.
     OpenLockFile(kWriterQueueNames[i], &writerQueues_[i]);
+    writerQueueKeys_[i] = LockKey(kWriterQueueNames[i]);
   }
 }
 
@@ -78,9 +79,9 @@ LSTATUS Registry::Begin(Writes writes, CallScope *scope) {
     const bool queues[2] = {writes == Writes::kAnything && writer_, shared_};
     for (size_t i = 0; i < 2; ++i) {
       if (!queues[i] || !writerQueues_[i]) continue;
-      LockResult taken = TakeQueuedLock(writerQueues_[i].get(), kWriterQueueNames[i], busySince_ + kBusyTimeout);
+      LockResult taken = TakeQueuedLock(writerQueues_[i].get(), writerQueueKeys_[i], busySince_ + kBusyTimeout);
       if (taken == LockResult::kTimedOut) return RegistryError(SQLITE_BUSY);
-      if (taken == LockResult::kTaken) scope->Hold(writerQueues_[i].get(), kWriterQueueNames[i]);
+      if (taken == LockResult::kTaken) scope->Hold(writerQueues_[i].get(), writerQueueKeys_[i]);
     }
   }
   if (writes == Writes::kSharedValues) {

@@ -319,11 +319,11 @@ class Registry {
     ~CallScope();
     CallScope(const CallScope &) = delete;
     CallScope &operator=(const CallScope &) = delete;
-    void Hold(int fd, const char *name) { held_.emplace_back(fd, name); }
+    void Hold(int fd, uint64_t key) { held_.emplace_back(fd, key); }
 
    private:
     Registry *registry_;
-    std::vector<std::pair<int, const char *>> held_;  // lock file descriptor, its name
+    std::vector<std::pair<int, uint64_t>> held_;  // lock file descriptor, its key
   };
   // Starts the transaction: writers first queue for each database they may
   // write (registry.db, then the shared database), then BEGIN takes SQLite's
@@ -354,6 +354,7 @@ class Registry {
   bool inCall_ = false;
   // The writers' queues: registry.db's and the shared database's lock files.
   UniqueFd writerQueues_[2];
+  uint64_t writerQueueKeys_[2] = {};
   uint64_t writerQueuesConnection_ = 0;
   // What the busy handler watches in the current wait.
   std::unique_ptr<ReleaseWatch> busyWatch_;
