@@ -25,14 +25,18 @@
 //    or SQLite's locks. One F_OFD_GETLK tells a releaser or an arrival
 //    whether anyone waits.
 //  - Taking turns. A process that released a lock while others waited for
-//    it, on coming back, and any arrival that finds the lock held, queue
-//    behind the waiters they find: they take the lock only once each of
-//    those bytes is free again (its waiter took the lock, gave up or died),
-//    even when the lock is free before. So a holder that releases and comes
-//    straight back (a lockout check, then the update) waits behind the
-//    waiter it just woke, and a waiter is overtaken at most once by each
-//    process that was not yet waiting: an arrival that finds the lock free
-//    takes it at once, which keeps the uncontended path one flock call.
+//    it may take it straight back once (a lockout check, then its update);
+//    the next time, and any arrival that finds the lock held, queue behind
+//    the waiters they find: they take the lock only once each of those bytes
+//    is free again (its waiter took the lock, gave up or died), even when
+//    the lock is free before. So a holder looping on the lock lets the waiter
+//    it woke in within two of its rounds, and a waiter is overtaken at most
+//    twice by each process that was not yet waiting: an arrival that finds
+//    the lock free takes it at once, which keeps the uncontended path one
+//    flock call (and one F_OFD_GETLK at the release, to know whom to wake).
+//    The price is paid under contention: every taking then waits for a
+//    wake-up, where a holder used to keep the lock for many turns while its
+//    waiters napped.
 //
 // Another local account can open any lock file (they are readable by all,
 // and it may have made one itself) and so:
@@ -40,18 +44,36 @@
 //    closed with 0x8000807 after their 10 seconds);
 //  - open and close the file, or take read locks in the waiters' range:
 //    spurious wake-ups, and phantom waiters. A phantom is waited for at most
-//    kQueueLimit (an arrival then takes a free lock regardless), and a wait
-//    that runs out tries the lock once more regardless of the queue, so no
-//    wait is refused a free lock and none outlasts its timeout;
+//    half a second (an arrival then takes a free lock regardless), and a
+//    wait that runs out tries the lock once more regardless of the queue, so
+//    no wait is refused a free lock and none outlasts its timeout;
 //  - (as the file's owner) make it unreadable, or lock the waiters' range
 //    for writing: releasers then cannot wake anyone, or waiters cannot show
-//    themselves; every sleep is capped (kLongestSleep), so waits go on as
-//    slower polling, never past their timeouts.
+//    themselves; every sleep is capped (50 ms), so waits go on as slower
+//    polling, never past their timeouts.
 // It can neither steal a wake-up (each waiter's inotify queue is its own),
 // nor forge a hand-over: only flock says who holds the lock. Nothing is
 // mapped from a file another account could truncate, and no pointer or
 // count is read from one. Without inotify (the account's instance limit,
-// no /proc) a waiter naps (kNap) and still keeps its place in the queue.
+// no /proc) a waiter naps (1 ms) and still keeps its place in the queue.
+//
+// Weighed and left:
+//  - a futex or a robust pthread mutex in a shared mapping of a file every
+//    account may write: another account truncates the file (SIGBUS in every
+//    host touching the mapping) or corrupts the robust list's pointers,
+//    which the kernel then writes through when the owner exits;
+//  - SysV semaphores: key collisions, objects that outlive every process
+//    (and that systemd-logind's RemoveIPC deletes), SETVAL by any account
+//    with write permission;
+//  - a blocking flock or F_OFD_SETLKW: no timeout without a signal handler
+//    or a thread in the host;
+//  - a FIFO beside the lock file as the wake-up channel: a file in a
+//    directory every account writes in, which another account may plant (a
+//    regular file, a symlink, a FIFO of its own) or drain (stolen bytes), and
+//    whose bytes outlive the moment: a holder coming straight back would
+//    find the byte of its own release still there and take the waiter's
+//    wake-up. inotify on the lock file needs no second file, and reports only
+//    what happens after the watch was set.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_LOCK_QUEUE_H_
 #define AMBERCRYPT_PLATFORM_POSIX_LOCK_QUEUE_H_
 
