@@ -1,5 +1,6 @@
 // named_mutex.h: ScopedNamedMutex, a machine-wide named mutex held for a scope
-// (CreateMutexA; on Linux a lock file under the state root). It waits a
+// (CreateMutexA; on Linux a lock file under the state root, whose waiters take
+// turns and sleep until a release: platform/posix/lock_queue.h). It waits a
 // bounded time: a holder that never lets go must not stall the caller for
 // ever. Movable, so a lock can be taken in one branch and held beyond it.
 #ifndef AMBERCRYPT_STORE_NAMED_MUTEX_H_

@@ -260,6 +260,108 @@ TEST_F(RegistryPosixTest, ValuesPastSqlitesLengthLimitAreRefusedUnread) {
   EXPECT_EQ("ok", IntegrityCheck());
 }
 
+// A process that holds registry.db in a transaction of the sqlite3 library's
+// own (an administrator's sqlite3 shell, another process mid-call), begun
+// with begin, until the object goes.
+class HeldRegistryDb {
+ public:
+  HeldRegistryDb(const std::string &file, const char *begin) {
+    int held[2], release[2];
+    if (pipe(held) != 0 || pipe(release) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(held[0]);
+      close(release[1]);
+      sqlite3 *db = nullptr;
+      char ok = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                        sqlite3_exec(db, begin, nullptr, nullptr, nullptr) == SQLITE_OK &&
+                        sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr) == SQLITE_OK
+                    ? 1
+                    : 0;
+      (void)!write(held[1], &ok, 1);
+      char c;
+      (void)!read(release[0], &c, 1);
+      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+      sqlite3_close(db);
+      _exit(0);
+    }
+    close(held[1]);
+    close(release[0]);
+    release_ = release[1];
+    char ok = 0;
+    held_ = read(held[0], &ok, 1) == 1 && ok == 1;
+    close(held[0]);
+  }
+  ~HeldRegistryDb() {
+    if (release_ >= 0) close(release_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  bool held() const { return held_; }
+
+ private:
+  pid_t pid_ = -1;
+  int release_ = -1;
+  bool held_ = false;
+};
+
+// Lockout state (the values of a null-DACL key) is written by a transaction
+// on the shared database alone, so a process that may write the store (a
+// host run by the store's owner) commits it while another holds registry.db,
+// reading or about to write it; and its commit never locks registry.db's
+// readers out. SQLite locks every database of a write transaction
+// exclusively at commit: had registry.db been part of it, the write would
+// wait for the holder (and readers would wait for each such commit's sync).
+TEST_F(RegistryPosixTest, NullDaclValuesAreWrittenWhileOthersHoldRegistryDb) {
+  const std::string path = std::string(kKey) + "\\UserInfo";
+  HKEY created = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_ALL_ACCESS, nullptr, &created, nullptr));
+  uint8_t nullDacl[256];
+  ASSERT_TRUE(InitializeSecurityDescriptor(nullDacl, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(nullDacl, TRUE, nullptr, FALSE));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(created, DACL_SECURITY_INFORMATION, nullDacl));
+  RegCloseKey(created);
+  HKEY record = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &record));
+  struct Case {
+    const char *holder;
+    const char *begin;
+  };
+  const Case cases[] = {{"a reader", "BEGIN"}, {"a writer", "BEGIN IMMEDIATE"}};
+  DWORD count = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.holder);
+    HeldRegistryDb holder(root() + "/registry.db", c.begin);
+    ASSERT_TRUE(holder.held());
+    ++count;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(record, "count", 0, REG_DWORD, reinterpret_cast<BYTE *>(&count), 4));
+    DWORD read = 0, size = sizeof read;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryValueExA(record, "count", nullptr, nullptr, reinterpret_cast<BYTE *>(&read), &size));
+    EXPECT_EQ(count, read);
+  }
+  RegCloseKey(record);
+  EXPECT_EQ("ok", IntegrityCheck());
+}
+
+// Opening a key that exists for creation (as a verify check opens its
+// lockout record after every administration call) reads: it takes no write
+// lock, so it neither waits for another writer nor locks readers out.
+TEST_F(RegistryPosixTest, CreatingAKeyThatExistsOpensItWithoutTheWriteLock) {
+  const std::string path = std::string(kKey) + "\\Existing";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(path.c_str(), "v", REG_DWORD, test::Bytes(4, 1)));
+  // registry.db changes after this process last read it: nothing it kept answers.
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "changed", REG_DWORD, test::Bytes(4, 2)));
+  HeldRegistryDb holder(root() + "/registry.db", "BEGIN IMMEDIATE");
+  ASSERT_TRUE(holder.held());
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_ALL_ACCESS, nullptr, &key, &disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+  if (key != nullptr) RegCloseKey(key);
+}
+
 // Reads through a handle to a null-DACL key go to the shared database alone
 // while registry.db is unchanged. The shared database is writable by every
 // account: values planted there for a key whose DACL was set again, or that

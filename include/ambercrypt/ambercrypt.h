@@ -284,7 +284,12 @@ AMBERCRYPT_API uint32_t KoBioFPI_VerifySecurityStatas(const BioAPI_BIR *bir, int
                                                       int32_t *allowedFmr, uint8_t *policyFlagOut);
 /* KoBioSPI_DeleteParameter: removes an application's settings. */
 AMBERCRYPT_API uint32_t KoBioSPI_DeleteParameter(const char *applicationName);
-/* KoBioSPI_DigitalSignBIR: signs inputBir's biometric data into outputBir. */
+/* KoBioSPI_DigitalSignBIR: signs inputBir's biometric data into outputBir.
+ * With a null outputBir->SecurityBlock.Data, reports the signed message's size
+ * in its Length. Otherwise SecurityBlock.Length is the capacity of its Data
+ * buffer, and outputBir->BiometricData.Data must hold at least
+ * inputBir->BiometricData.Length bytes: the input's data is copied there, and
+ * the library cannot check that buffer's capacity. */
 AMBERCRYPT_API uint32_t KoBioSPI_DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir);
 /* KoBioSPI_IdentifyChallenge: answers a challenge over the last identification. */
 AMBERCRYPT_API uint32_t KoBioSPI_IdentifyChallenge(const char *challenge, IdentifyChallengeRecord *record);

@@ -137,18 +137,29 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
     return true;
   });
   if (found) return status;
-  return Registry::Instance().Run(create, [&](Tx &tx) -> LSTATUS {
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(base, &open);
-    if (s != ERROR_SUCCESS) return s;
-    int64_t id = 0;
-    s = Walk(tx, base, subKey, create, &id, created);
-    if (s != ERROR_SUCCESS) return s;
-    s = tx.KeyFlag(id, &open);
-    if (s != ERROR_SUCCESS) return s;
-    tx.Remember([&](MainCache &cache) { cache.keys[path] = CachedKey{id, open}; });
-    return grant(id, open, tx.writer(), tx.shared(), tx.StableCounter());
-  });
+  auto openIn = [&](bool mayCreate) {
+    return [&, mayCreate](Tx &tx) -> LSTATUS {
+      bool open = false;
+      LSTATUS s = tx.KeyFlag(base, &open);
+      if (s != ERROR_SUCCESS) return s;
+      int64_t id = 0;
+      s = Walk(tx, base, subKey, mayCreate, &id, created);
+      if (s != ERROR_SUCCESS) return s;
+      s = tx.KeyFlag(id, &open);
+      if (s != ERROR_SUCCESS) return s;
+      tx.Remember([&](MainCache &cache) { cache.keys[path] = CachedKey{id, open}; });
+      return grant(id, open, tx.writer(), tx.shared(), tx.StableCounter());
+    };
+  };
+  // A key that exists is found by a transaction that only reads: one that
+  // may create would take the store's write locks (and, at its commit, lock
+  // registry.db against every reader) only to find it there. A lockout check
+  // opens its record this way after every administration call.
+  if (create) {
+    status = Registry::Instance().Run(false, openIn(false));
+    if (status != ERROR_FILE_NOT_FOUND) return status;
+  }
+  return Registry::Instance().Run(create, openIn(create));
 }
 
 // Calls look(value, access, writer) with the value kept for name under the
@@ -199,6 +210,11 @@ LSTATUS CheckValueWrite(Tx &tx, bool open, REGSAM access) {
 // A read through a handle to a key that had a null DACL, while registry.db is
 // unchanged since the key was found, touches only the shared database: the
 // lockout record's reads, on every check, then cost no lock on registry.db.
+// A write through such a handle, while registry.db stays so, is a write
+// transaction on the shared database alone: registry.db's readers (every
+// setting a host reads) never wait for its commit. Should registry.db have
+// changed by the time that transaction holds the shared database's write
+// lock, the write takes the full road, which looks the key up again.
 template <typename Body>
 LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
   int64_t id = 0;
@@ -207,8 +223,21 @@ LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
   const RegKey *handle = nullptr;
   LSTATUS status = Resolve(hKey, &id, &access, &openedOpen, &handle);
   if (status != ERROR_SUCCESS) return status;
-  const bool stillOpen = !write && openedOpen && handle != nullptr && handle->counter.has_value() &&
-                         Registry::Instance().Unchanged(handle->connection, *handle->counter);
+  const bool kept = openedOpen && handle != nullptr && handle->counter.has_value();
+  if (write && kept) {
+    bool moved = false;
+    status = Registry::Instance().Run(Registry::Writes::kSharedValues, [&](Tx &tx) -> LSTATUS {
+      if (!tx.shared() || !tx.MainUnchangedSince(handle->connection, *handle->counter)) {
+        moved = true;
+        return ERROR_KEY_DELETED;  // rolled back; the full road follows
+      }
+      LSTATUS s = CheckValueWrite(tx, true, access);
+      if (s != ERROR_SUCCESS) return s;
+      return body(tx, id, true);
+    });
+    if (!moved) return status;
+  }
+  const bool stillOpen = !write && kept && Registry::Instance().Unchanged(handle->connection, *handle->counter);
   return Registry::Instance().Run(write, [&](Tx &tx) -> LSTATUS {
     bool open = stillOpen && tx.shared();
     LSTATUS s = ERROR_SUCCESS;
@@ -278,10 +307,16 @@ LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
   if (values == nullptr) return ERROR_INVALID_PARAMETER;
   return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     values->clear();
+<<<<<<< HEAD
     // Without the shared database (refused, or it cannot be opened) the
     // values of a null-DACL key cannot be read: not an empty key.
     if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
     std::string sql = std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
+=======
+    if (open && !tx.shared()) return ERROR_SUCCESS;
+    std::string sql =
+        std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
+>>>>>>> waits
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     q.Bind(1, id);
@@ -335,8 +370,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
 }
 
 LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                               PHKEY phkResult, LPDWORD lpdwDisposition) {
+                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition) {
   (void)Reserved;
   (void)lpClass;
   (void)lpSecurityAttributes;
@@ -402,12 +437,12 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   status = OnKey(
       hKey, false,
       [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-        std::string sql = std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(open) +
-                          " WHERE key = ? AND fold = ?";
+        std::string sql =
+            std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
         Statement q(tx.db(), sql.c_str());
         if (!q.ok()) return RegistryError(q.prepare_error());
-        int rc = q.Bind(1, static_cast<int64_t>(dwType)).BindBlob(2, lpData, cbData).Bind(3, id).Bind(4, Fold(name))
-                     .Step();
+        int rc =
+            q.Bind(1, static_cast<int64_t>(dwType)).BindBlob(2, lpData, cbData).Bind(3, id).Bind(4, Fold(name)).Step();
         if (rc == SQLITE_ROW) same = q.Int(0) != 0;
         return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : RegistryError(rc);
       },
@@ -423,7 +458,10 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
                       " WHERE type IS NOT excluded.type OR data IS NOT excluded.data";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
-    int rc = q.Bind(1, id).Bind(2, name).Bind(3, Fold(name)).Bind(4, static_cast<int64_t>(dwType))
+    int rc = q.Bind(1, id)
+                 .Bind(2, name)
+                 .Bind(3, Fold(name))
+                 .Bind(4, static_cast<int64_t>(dwType))
                  .BindBlob(5, lpData, cbData)
                  .Step();
     return rc == SQLITE_DONE ? ERROR_SUCCESS : RegistryError(rc);
@@ -475,7 +513,8 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
     // The values follow the key into the database its new rights allow.
     std::string from = tx.ValueTable(open), to = tx.ValueTable(nullDacl);
     std::string copy = "INSERT INTO " + to + "(key, name, fold, type, data) SELECT key, name, fold, type, data FROM " +
-                       from + " WHERE key = ?1 ORDER BY rowid"
+                       from +
+                       " WHERE key = ?1 ORDER BY rowid"
                        " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data";
     std::string remove = "DELETE FROM " + from + " WHERE key = ?1";
     const std::string flag = "UPDATE keys SET open_dacl = ?2 WHERE id = ?1";

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
+#include "platform/posix/lock_queue.h"
 #include "platform/posix/process_id.h"
 #include "platform/posix/state_root.h"
 
@@ -87,23 +90,101 @@ const std::pair<int, int> kConfigs[] = {
     {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0},
 };
 
-// Waits for a lock another connection holds, for up to kBusyTimeout. SQLite's
-// own timeout sleeps ever longer, up to 100 ms a time, while every hold here
-// is a commit of a millisecond or a few: a waiter that slept through the
-// moments the lock was free lost it each time to the next process, and
-// lockout checks of one application, queued behind its waiter, failed once
-// their own lock's wait ran out. Short naps keep the hand-over prompt.
-// Called with the registry's mutex held, one episode at a time.
-int WaitWhileBusy(void *episodeStart, int attempts) {
-  auto &start = *static_cast<std::chrono::steady_clock::time_point *>(episodeStart);
-  const auto now = std::chrono::steady_clock::now();
-  if (attempts == 0) start = now;
-  if (now - start >= kBusyTimeout) return 0;
-  usleep(attempts < 20 ? 100 : 500);
-  return 1;
-}
+// The writers' queues: every writer of the store through this library takes
+// its turn in these (lock_queue.h) before SQLite's write locks, so those
+// change hands in the queue's order instead of through SQLite's busy waits,
+// where a waiter that slept through the moments a lock was free lost it each
+// time to the next process. A writer of registry.db queues for both
+// databases (BEGIN IMMEDIATE write-locks both), one of the shared database's
+// values for that one alone.
+const char *const kWriterQueueNames[] = {"AmbercryptStore.registry.db.lock", "AmbercryptStore.open_keys.db.lock"};
+// The busy handler's longest sleep without a release to wake it: a commit
+// waiting for readers to finish, or a connection that does not queue (an
+// administrator's sqlite3 shell) wakes nobody. Short at first, as a lock is
+// mostly held for a moment.
+constexpr auto kFirstBusyNaps = std::chrono::microseconds(100);
+constexpr int kFirstBusyNapCount = 20;
+constexpr auto kBusyNap = std::chrono::microseconds(1000);
+
+// Waits for a lock another connection holds (Registry::WaitForOtherConnection).
+// Called with the registry's mutex held.
+int WaitWhileBusy(void *, int attempts) { return Registry::Instance().WaitForOtherConnection(attempts) ? 1 : 0; }
 
 }  // namespace
+
+void Registry::OpenWriterQueues() {
+  if (writerQueuesConnection_ == connection_) return;
+  writerQueuesConnection_ = connection_;
+  for (size_t i = 0; i < 2; ++i) {
+    writerQueues_[i] = UniqueFd();
+    // Without a lock file (locks/ missing or refused) writers go unqueued:
+    // SQLite's own locks still keep them apart.
+    OpenLockFile(kWriterQueueNames[i], &writerQueues_[i]);
+    writerQueueKeys_[i] = LockKey(kWriterQueueNames[i]);
+  }
+}
+
+LSTATUS Registry::Begin(Writes writes, CallScope *scope) {
+  busySince_ = std::chrono::steady_clock::now();
+  inCall_ = true;
+  if (writes == Writes::kSharedValues && !shared_) writes = Writes::kAnything;
+  if (writes != Writes::kNothing) {
+    OpenWriterQueues();
+    const bool queues[2] = {writes == Writes::kAnything && writer_, shared_};
+    for (size_t i = 0; i < 2; ++i) {
+      if (!queues[i] || !writerQueues_[i]) continue;
+      LockResult taken = TakeQueuedLock(writerQueues_[i].get(), writerQueueKeys_[i], busySince_ + kBusyTimeout);
+      if (taken == LockResult::kTimedOut) return RegistryError(SQLITE_BUSY);
+      if (taken == LockResult::kTaken) scope->Hold(writerQueues_[i].get(), writerQueueKeys_[i]);
+    }
+  }
+  if (writes == Writes::kSharedValues) {
+    // A write transaction on the shared database alone: registry.db stays
+    // out of it (or is only read), so its commit, which syncs the shared
+    // database, never locks registry.db's readers out. (BEGIN IMMEDIATE would
+    // write-lock every attached database, and SQLite locks each one in a
+    // write transaction exclusively at commit, changed or not.) The statement
+    // changes nothing; it starts the write transaction up front.
+    int rc = Exec("BEGIN");
+    if (rc == SQLITE_OK) {
+      rc = Exec("DELETE FROM shared.vals WHERE 0");
+      if (rc != SQLITE_OK) Exec("ROLLBACK");
+    }
+    return RegistryError(rc);
+  }
+  // Take the write lock up front: a read that later upgrades can fail at once.
+  for (int attempt = 0;; ++attempt) {
+    int rc = Exec(writes == Writes::kAnything ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (rc == SQLITE_OK) return ERROR_SUCCESS;
+    if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) return RegistryError(rc);
+  }
+}
+
+Registry::CallScope::~CallScope() {
+  registry_->busyWatch_.reset();  // no longer watching: releasers need not wake this process
+  registry_->inCall_ = false;
+  for (auto turn = held_.rbegin(); turn != held_.rend(); ++turn) ReleaseQueuedLock(turn->first, turn->second);
+}
+
+// Bounded by the call: kBusyTimeout from the start of its transaction, over
+// all of its waits (a BEGIN or COMMIT tried again does not start it afresh).
+bool Registry::WaitForOtherConnection(int attempts) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!inCall_ && attempts == 0) busySince_ = now;
+  if (now - busySince_ >= kBusyTimeout) return false;
+  if (!busyWatch_) {
+    // Woken when a writer of this store ends its transaction: it gives up
+    // its places in the queues then.
+    busyWatch_ = std::make_unique<ReleaseWatch>();
+    OpenWriterQueues();
+    for (const UniqueFd &queue : writerQueues_) {
+      if (queue) busyWatch_->Add(queue.get());
+    }
+  }
+  const std::chrono::nanoseconds nap = attempts < kFirstBusyNapCount ? kFirstBusyNaps : kBusyNap;
+  busyWatch_->Sleep(std::min<std::chrono::nanoseconds>(nap, busySince_ + kBusyTimeout - now));
+  return true;
+}
 
 // The one place SQLite results become registry errors.
 LSTATUS RegistryError(int rc) {

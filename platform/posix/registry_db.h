@@ -16,12 +16,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "platform/posix/lock_queue.h"
 #include "platform/posix/state_root.h"
 #include "platform/win32_api.h"
 
@@ -143,6 +146,8 @@ struct MainCache {
 std::string KeyPathId(int64_t base, const char *subKey);
 std::string ValueId(int64_t key, const std::string &name);
 
+class Registry;
+
 // One transaction on the process's connection.
 class Tx {
  public:
@@ -196,6 +201,13 @@ class Tx {
     return counterNow_;
   }
 
+  // Is registry.db, through the same connection, still as it was when its
+  // change counter was counter? Asked in a transaction that writes only the
+  // shared database, the answer holds until it ends: a writer of registry.db
+  // through this library write-locks the shared database too (BEGIN
+  // IMMEDIATE), for all of its transaction.
+  bool MainUnchangedSince(uint64_t connection, uint32_t counter);
+
   // Runs remember(cache) when StableCounter() has a value.
   template <typename F>
   void Remember(F remember) {
@@ -217,6 +229,7 @@ class Tx {
   MainCache *cache_ = nullptr;  // only in transactions that read
   std::optional<uint32_t> counterBefore_, counterNow_;
   std::function<std::optional<uint32_t>()> readCounter_;
+  Registry *registry_ = nullptr;
 };
 
 class Registry {
@@ -254,11 +267,28 @@ class Registry {
     return look(static_cast<const MainCache &>(cache_), writer_, shared_);
   }
 
+  // SQLite's busy handler, called with the mutex held while SQLite keeps the
+  // connection waiting for another's lock: false once the wait's bound has
+  // passed; else sleeps until a writer of the store ends its transaction, or
+  // a short while.
+  bool WaitForOtherConnection(int attempts);
+
+  // What a transaction may change: nothing; the values of null-DACL keys
+  // alone (it then takes the write lock of the shared database only, so
+  // registry.db's readers never wait for its commit); or anything.
+  enum class Writes { kNothing, kSharedValues, kAnything };
+
   template <typename F>
   LSTATUS Run(bool write, F fn) {
+    return Run(write ? Writes::kAnything : Writes::kNothing, fn);
+  }
+
+  template <typename F>
+  LSTATUS Run(Writes writes, F fn) {
     std::lock_guard<std::mutex> lock(mu_);
     LSTATUS status = Connect();
     if (status != ERROR_SUCCESS) return status;
+    const bool write = writes != Writes::kNothing;
     if (write && !writer_) {
       // A process that may not write the store can still write values of
       // null-DACL keys, which live in the shared database.
@@ -266,17 +296,15 @@ class Registry {
     }
     std::optional<uint32_t> counterBefore;
     if (!write) counterBefore = ReadCounter();
-    // Take the write lock up front: a read that later upgrades can fail at once.
-    for (int attempt = 0;; ++attempt) {
-      int rc = Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
-      if (rc == SQLITE_OK) break;
-      if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) return RegistryError(rc);
-    }
+    CallScope scope(this);  // the writers' turns, kept until the transaction has ended
+    status = Begin(writes, &scope);
+    if (status != ERROR_SUCCESS) return status;
     // The shared database's schema is checked in this transaction before
     // anything is compiled against it (see Authorize).
     sharedCheck_ = shared_ ? SharedCheck::kUnchecked : SharedCheck::kNone;
     compileRefused_ = false;
     Tx tx(db_, writer_, shared_);
+    tx.registry_ = this;
     if (!write) {
       tx.cache_ = &cache_;
       tx.counterBefore_ = counterBefore;
@@ -300,8 +328,33 @@ class Registry {
   }
 
  private:
+  friend class Tx;
   Registry() = default;
   LSTATUS Connect();
+
+  // A registry call from its transaction's start to its end: the places in
+  // the writers' queues it holds (see Begin), given up in the opposite order
+  // once it has committed or rolled back, and its bound on waiting.
+  class CallScope {
+   public:
+    explicit CallScope(Registry *registry) : registry_(registry) {}
+    ~CallScope();
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+    void Hold(int fd, uint64_t key) { held_.emplace_back(fd, key); }
+
+   private:
+    Registry *registry_;
+    std::vector<std::pair<int, uint64_t>> held_;  // lock file descriptor, its key
+  };
+  // Starts the transaction: writers first queue for each database they may
+  // write (registry.db, then the shared database), then BEGIN takes SQLite's
+  // write locks up front. Starts the call's bound on waiting (kBusyTimeout).
+  LSTATUS Begin(Writes writes, CallScope *scope);
+  // The lock files of the writers' queues, opened once per connection (a
+  // child of fork() opens its own); closed when one cannot be had.
+  void OpenWriterQueues();
+
   // Runs one statement without results through the statement cache (every
   // call begins and ends a transaction: parsing those each time shows).
   int Exec(const char *sql) {
@@ -324,9 +377,18 @@ class Registry {
 
   std::mutex mu_;
   sqlite3 *db_ = nullptr;
-  // When the current wait for another connection's lock began (the busy
-  // handler's, under mu_ like every use of db_).
+  // When the current call's transaction began: its waits for other
+  // connections' locks, however many, end kBusyTimeout after; outside a call
+  // (connecting), when the current wait began (the busy handler's, under mu_
+  // like every use of db_).
   std::chrono::steady_clock::time_point busySince_;
+  bool inCall_ = false;
+  // The writers' queues: registry.db's and the shared database's lock files.
+  UniqueFd writerQueues_[2];
+  uint64_t writerQueueKeys_[2] = {};
+  uint64_t writerQueuesConnection_ = 0;
+  // What the busy handler watches in the current wait.
+  std::unique_ptr<ReleaseWatch> busyWatch_;
   pid_t pid_ = 0;
   std::string root_;
   bool writer_ = false;
@@ -347,6 +409,12 @@ class Registry {
   uint64_t connection_ = 0;
   std::optional<uint32_t> ReadCounter() const;
 };
+
+inline bool Tx::MainUnchangedSince(uint64_t connection, uint32_t counter) {
+  if (registry_ == nullptr || registry_->connection_ != connection) return false;
+  std::optional<uint32_t> now = registry_->ReadCounter();
+  return now.has_value() && *now == counter;
+}
 
 }  // namespace ambercrypt::posix
 

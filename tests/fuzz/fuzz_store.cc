@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <list>
 #include <set>
 #include <sstream>
 
@@ -49,6 +50,20 @@ bool g_ready = false;
 // again by Reprovision.
 std::set<std::string> g_madeApplications;
 bool g_dirty = false;
+
+// The candidates given to identify updates. The library keeps the reference
+// an update was given and reads the array through it when a challenge comes,
+// for as long as that update's outcome is pending: also after a later update
+// was refused (which leaves the earlier outcome pending) and for every
+// application a sequence addressed. So each update gets a list of its own
+// that nothing changes, kept until ResetHostState forgets every pending
+// outcome.
+struct CandidateList {
+  std::vector<BioAPI_CANDIDATE> candidates;
+  std::vector<uint32_t> indexes;
+  BioAPI_CANDIDATE *array = nullptr;
+};
+std::list<CandidateList> g_candidateLists;
 
 std::vector<uint8_t> g_signerIssuer, g_signerSerial;
 IssuerSerial g_signerId{};
@@ -235,7 +250,12 @@ void SetUpStore() {
   if (g_ready) return;
   std::string base = TempBase();
   RemoveStaleRoots(base);
-  std::string pattern = base + "/" + kRootPrefix + std::to_string(getpid()) + "-XXXXXX";
+  // The process number at a fixed width: the path's length then never
+  // changes what the library's loops over it do (a fixed seed's run stays
+  // the same run).
+  char pid[16];
+  snprintf(pid, sizeof pid, "%010ld", static_cast<long>(getpid()));
+  std::string pattern = base + "/" + kRootPrefix + pid + "-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) Die("cannot make the state root");
@@ -318,6 +338,8 @@ void ResetHostState() {
   caches.IdentifyPendingCountCache.Clear();
   caches.IdentifyPendingLevelCache.Clear();
   caches.IdentifyPendingRefCache.Clear();
+  // No outcome refers to them any more.
+  g_candidateLists.clear();
   AddressApplication(kHostName);
 }
 
@@ -353,7 +375,7 @@ OwnedBir ReadBir(FuzzInput &in) {
   return b;
 }
 
-OwnedBir ReadOutputBir(FuzzInput &in) {
+OwnedBir ReadOutputBir(FuzzInput &in, uint32_t dataAtLeast) {
   OwnedBir b;
   uint8_t selector = in.Byte();
   if ((selector & 7) == 7) {
@@ -364,6 +386,7 @@ OwnedBir ReadOutputBir(FuzzInput &in) {
   if (selector & 8) {
     b.bir.BiometricData.Length = capacity;  // a null buffer: the size is asked
   } else {
+    capacity = std::max(capacity, dataAtLeast);
     b.data.assign(capacity, 0xdd);
     b.bir.BiometricData.Length = capacity;
     b.bir.BiometricData.Data = b.data.empty() ? nullptr : b.data.data();
@@ -516,29 +539,22 @@ OwnedIdentifyChallenge ReadIdentifyChallengeRecord(FuzzInput &in) {
 
 namespace {
 
-// The candidates of the last identification. The library keeps the
-// reference it was given and reads the array through it when the challenge
-// comes, so the reference is one place that lives as long as the process and
-// always points at the latest array, of exactly the count given with it.
-std::vector<BioAPI_CANDIDATE> g_candidates;
-std::vector<uint32_t> g_candidateIndexes;
-BioAPI_CANDIDATE *g_candidateList = nullptr;
-
 // A candidate list and its count: a count of the array's size, or a count
 // with the top bit set (negative: naming none), or a null array.
 BioAPI_CANDIDATE **ReadCandidates(FuzzInput &in, uint32_t *count) {
   uint8_t selector = in.Byte();
   size_t n = selector % 8;
-  g_candidates.assign(n, BioAPI_CANDIDATE{});
-  g_candidateIndexes.assign(n, 0);
+  CandidateList &list = g_candidateLists.emplace_back();
+  list.candidates.assign(n, BioAPI_CANDIDATE{});
+  list.indexes.assign(n, 0);
   for (size_t i = 0; i < n; ++i) {
-    g_candidateIndexes[i] = in.Int<uint32_t>();
-    g_candidates[i].BIRInArray = (selector & 0x40) && i == 0 ? nullptr : &g_candidateIndexes[i];
-    g_candidates[i].FMRAchieved = in.Int<int32_t>();
+    list.indexes[i] = in.Int<uint32_t>();
+    list.candidates[i].BIRInArray = (selector & 0x40) && i == 0 ? nullptr : &list.indexes[i];
+    list.candidates[i].FMRAchieved = in.Int<int32_t>();
   }
-  g_candidateList = g_candidates.empty() ? nullptr : g_candidates.data();
+  list.array = list.candidates.empty() ? nullptr : list.candidates.data();
   *count = (selector & 8) ? 0x80000000u | in.Int<uint32_t>() : static_cast<uint32_t>(n);
-  return &g_candidateList;
+  return &list.array;
 }
 
 // A pending verify outcome of the host (or none), as the framework would
@@ -564,8 +580,9 @@ void MaybeSetLockout(FuzzInput &in, bool verify, const BioAPI_BIR *bir) {
   if (verify) {
     KoBioFPI_UpdateVerifyStatus(0, bir, 0, 0);
   } else {
-    uint32_t count = 0;
-    KoBioFPI_UpdateIdentifyStatus(&count, &g_candidateList, 0);
+    uint32_t count = 0;  // names no candidates: the library keeps no reference
+    BioAPI_CANDIDATE *none = nullptr;
+    KoBioFPI_UpdateIdentifyStatus(&count, &none, 0);
   }
   SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);
   record.WriteInt(verify ? settings::kVerifyFailureCount : settings::kIdentifyFailureCount, (selector >> 2) % 4);
@@ -633,7 +650,9 @@ uint32_t CallExport(int which, FuzzInput &in) {
       OwnedText name = ReadApplication(in);
       if (!name.null) AddressApplication(name.get());
       OwnedBir input = ReadBir(in);
-      OwnedBir output = ReadOutputBir(in);
+      // The signed record's data buffer holds the input's data, as the
+      // caller must size it (the library cannot see its capacity).
+      OwnedBir output = ReadOutputBir(in, static_cast<uint32_t>(input.data.size()));
       return KoBioSPI_DigitalSignBIR(input.get(), output.get());
     }
     case 10: {

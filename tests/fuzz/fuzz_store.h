@@ -74,8 +74,10 @@ struct OwnedBir {
 // or a Blob).
 OwnedBir ReadBir(FuzzInput &in);
 // An output record: capacities of its data and security block (each possibly
-// a null buffer, which asks for the size).
-OwnedBir ReadOutputBir(FuzzInput &in);
+// a null buffer, which asks for the size). A data buffer holds at least
+// dataAtLeast bytes: what an export that cannot check its capacity will
+// write there.
+OwnedBir ReadOutputBir(FuzzInput &in, uint32_t dataAtLeast = 0);
 
 struct OwnedText {
   std::vector<char> text;  // exactly the characters and the NUL
