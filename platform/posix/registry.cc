@@ -307,16 +307,11 @@ LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
   if (values == nullptr) return ERROR_INVALID_PARAMETER;
   return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
     values->clear();
-<<<<<<< HEAD
     // Without the shared database (refused, or it cannot be opened) the
     // values of a null-DACL key cannot be read: not an empty key.
     if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
-    std::string sql = std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
-=======
-    if (open && !tx.shared()) return ERROR_SUCCESS;
     std::string sql =
         std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
->>>>>>> waits
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     q.Bind(1, id);
