@@ -459,9 +459,10 @@ class OpenKeyTest : public RegistryPosixTest {
 TEST_F(OpenKeyTest, AStatementStopsAtItsBoundOfWork) {
   sqlite3 *shared = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/shared/open_keys.db").c_str(), &shared));
-  const std::string planted = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 200000)"
-                              " INSERT INTO vals(key, name, fold, type, data) SELECT " +
-                              id_ + ", 'n' || i, 'n' || i, 4, x'00' FROM n";
+  const std::string planted =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 200000)"
+      " INSERT INTO vals(key, name, fold, type, data) SELECT " +
+      id_ + ", 'n' || i, 'n' || i, 4, x'00' FROM n";
   ASSERT_EQ(SQLITE_OK, sqlite3_exec(shared, planted.c_str(), nullptr, nullptr, nullptr));
   sqlite3_close(shared);
   std::vector<posix::RegistryValue> values;
@@ -494,10 +495,12 @@ TEST_F(OpenKeyTest, ASoundSchemaChangeIsUsedAndAWorseOneRefused) {
 }
 
 // A process that cannot attach the shared database (another account made a
-// directory where SQLite keeps its journal) cannot read the values of a
-// null-DACL key: that is the store failing, never a value absent or a key
-// without values, which would read as a lockout record without a lock.
+// directory where SQLite keeps its journal, before a first write made it)
+// cannot read the values of a null-DACL key: that is the store failing, never
+// a value absent or a key without values, which would read as a lockout
+// record without a lock.
 TEST_F(OpenKeyTest, WithoutTheSharedDatabaseItsValuesAreUnreadable) {
+  unlink((root() + "/shared/open_keys.db-journal").c_str());
   ASSERT_EQ(0, mkdir((root() + "/shared/open_keys.db-journal").c_str(), 0755));
   auto codes = test::RunChildren(1, [&](int) {
     HKEY key = nullptr;
@@ -537,8 +540,8 @@ TEST_F(RegistryPosixTest, KeptAnswersFollowEveryChangeToTheFile) {
   // Another tool on the file: a value changed, then the key removed.
   sqlite3 *db = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/registry.db").c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "UPDATE vals SET data = x'03030303' WHERE fold = 'v'", nullptr, nullptr,
-                                    nullptr));
+  ASSERT_EQ(SQLITE_OK,
+            sqlite3_exec(db, "UPDATE vals SET data = x'03030303' WHERE fold = 'v'", nullptr, nullptr, nullptr));
   ASSERT_EQ(ERROR_SUCCESS, read(&data));
   EXPECT_EQ(test::Bytes(4, 3), data);
   EXPECT_TRUE(test::KeyExists(child.c_str()));

@@ -1,6 +1,8 @@
 // The Linux state root against a local account that wants root's processes to
 // write where it chooses: planted links, stores it owns or may write, and
 // outside tools that close the store behind the library's back.
+#include "platform/posix/state_root.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -19,9 +21,8 @@
 #include "ambercrypt/ambercrypt.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
-#include "store/identity.h"
 #include "platform/posix/registry_tool.h"
-#include "platform/posix/state_root.h"
+#include "store/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
 #include "support/child_process.h"
@@ -65,12 +66,14 @@ mode_t ModeOf(const std::string &path) {
 constexpr unsigned kPromptly = 8;
 
 // Statements run on a store's shared database through SQLite, as another
-// account's program would run them.
+// account's program would run them (keeping the journal, which it could not
+// delete in the sticky directory).
 bool RunOnSharedDatabase(const std::string &store, const char *statements) {
   sqlite3 *db = nullptr;
-  bool done = sqlite3_open_v2((store + "/shared/open_keys.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
-                  SQLITE_OK &&
-              sqlite3_exec(db, statements, nullptr, nullptr, nullptr) == SQLITE_OK;
+  bool done =
+      sqlite3_open_v2((store + "/shared/open_keys.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db, "PRAGMA journal_mode=TRUNCATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db, statements, nullptr, nullptr, nullptr) == SQLITE_OK;
   if (!done) fprintf(stderr, "%s: %s\n", statements, sqlite3_errmsg(db));
   sqlite3_close(db);
   return done;
@@ -143,6 +146,21 @@ class StateRootTest : public test::StoreTest {
     return UserInfoKeyPath(appKey);
   }
 
+  // Provision, then verify and identify parameters for Scanner (limit 3).
+  void ProvisionLockout() {
+    Provision();
+    ASSERT_EQ(0, test::RunChild([&] {
+                test::AttachAs("/apps/Admin");
+                ResponseMethodRecord method;
+                memset(&method, 0, sizeof method);
+                method.method = AMBER_RESPONSE_SIGNATURE;
+                return KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0 &&
+                               KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
+                           ? 0
+                           : 1;
+              }));
+  }
+
   // A file of root's that an attacker would like made writable.
   std::string Target() {
     std::string path = root() + "/target";
@@ -166,13 +184,16 @@ TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
   struct Case {
     const char *victim;  // below the store
     bool lock;           // reached through CreateMutexA rather than the shared database
+    uint32_t write;      // what writing the lockout state answers
   };
   const std::string lockFile = LockFile(kInstallationMutexName);
   const Case cases[] = {
-      {"shared/open_keys.db", false},
-      {"shared/open_keys.db-wal", false},
-      {"shared/open_keys.db-shm", false},
-      {lockFile.c_str(), true},
+      {"shared/open_keys.db", false, ERROR_ACCESS_DENIED},
+      {"shared/open_keys.db-journal", false, ERROR_ACCESS_DENIED},
+      // Files of WAL mode, which the library neither reads nor makes.
+      {"shared/open_keys.db-wal", false, ERROR_SUCCESS},
+      {"shared/open_keys.db-shm", false, ERROR_SUCCESS},
+      {lockFile.c_str(), true, ERROR_SUCCESS},
   };
   int n = 0;
   for (const Case &c : cases) {
@@ -183,7 +204,8 @@ TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
     std::string victim = store + "/" + c.victim;
     // The files an outside tool or an administrator may have removed.
     unlink(victim.c_str());
-    ASSERT_EQ(0, test::RunChild([&] { return BecomeNobody() && symlink(target.c_str(), victim.c_str()) == 0 ? 0 : 1; }));
+    ASSERT_EQ(0,
+              test::RunChild([&] { return BecomeNobody() && symlink(target.c_str(), victim.c_str()) == 0 ? 0 : 1; }));
 
     int code = test::RunChild([&] {
       test::AttachAs(kHost);
@@ -193,7 +215,7 @@ TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
       }
       // The host still reads its settings; the lockout state it cannot write.
       if (KoBioFPI_CheckMode(0x1) != 0) return 2;
-      return WriteUserInfo(userInfo) == ERROR_ACCESS_DENIED ? 0 : 3;
+      return WriteUserInfo(userInfo) == c.write ? 0 : 3;
     });
     EXPECT_EQ(0, code);
     EXPECT_EQ(0600u, ModeOf(target));
@@ -213,10 +235,9 @@ TEST_F(StateRootTest, AHostileSharedDatabaseFailsClosed) {
     return [sql](const std::string &store) { return RunOnSharedDatabase(store, sql); };
   };
   // Bytes written over the database file from offset from (to its end when
-  // length is 0), once its WAL is in it.
+  // length is 0).
   auto overwrite = [](off_t from, size_t length) -> Plant {
     return [=](const std::string &store) {
-      if (!RunOnSharedDatabase(store, "PRAGMA wal_checkpoint(TRUNCATE)")) return false;
       int fd = open((store + "/shared/open_keys.db").c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
       struct stat st;
       if (fd < 0 || fstat(fd, &st) != 0) return false;
@@ -240,8 +261,9 @@ TEST_F(StateRootTest, AHostileSharedDatabaseFailsClosed) {
   const Case cases[] = {
       {"a recursive view named vals", statements(recursiveView), false},
       {"triggers deleting every row written",
-       statements("CREATE TRIGGER forget_insert AFTER INSERT ON vals BEGIN DELETE FROM vals WHERE rowid = new.rowid; END;"
-                  "CREATE TRIGGER forget_update AFTER UPDATE ON vals BEGIN DELETE FROM vals WHERE rowid = new.rowid; END;"),
+       statements(
+           "CREATE TRIGGER forget_insert AFTER INSERT ON vals BEGIN DELETE FROM vals WHERE rowid = new.rowid; END;"
+           "CREATE TRIGGER forget_update AFTER UPDATE ON vals BEGIN DELETE FROM vals WHERE rowid = new.rowid; END;"),
        false},
       {"another table", statements("CREATE TABLE notes(x)"), false},
       {"another index", statements("CREATE INDEX vals_by_data ON vals(data)"), false},
@@ -255,9 +277,6 @@ TEST_F(StateRootTest, AHostileSharedDatabaseFailsClosed) {
       {"larger than any store's",
        [](const std::string &store) { return truncate((store + "/shared/open_keys.db").c_str(), off_t{1} << 30) == 0; },
        false},
-      {"its -journal made a directory",
-       [](const std::string &store) { return mkdir((store + "/shared/open_keys.db-journal").c_str(), 0755) == 0; },
-       false},
       {"a recursive view planted after the host attached", statements(recursiveView), true},
   };
   constexpr uint32_t kUnavailable = AMBER_ERROR_FLAG | AMBER_E_SETTING_UNAVAILABLE;
@@ -266,17 +285,7 @@ TEST_F(StateRootTest, AHostileSharedDatabaseFailsClosed) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string store = UseStore("hostile" + std::to_string(n++));
-    Provision();
-    ASSERT_EQ(0, test::RunChild([&] {
-      test::AttachAs("/apps/Admin");
-      ResponseMethodRecord method;
-      memset(&method, 0, sizeof method);
-      method.method = AMBER_RESPONSE_SIGNATURE;
-      return KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0 &&
-                     KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
-                 ? 0
-                 : 1;
-    }));
+    ProvisionLockout();
     // What the administrator sees of the store untouched (show also indexes
     // the application's name, once).
     std::string shown;
@@ -331,6 +340,92 @@ TEST_F(StateRootTest, AHostileSharedDatabaseFailsClosed) {
   }
 }
 
+// A hot journal another account writes, ending with the name of a
+// super-journal: SQLite's rollback opens that file, reads it and deletes it.
+bool PlantHotJournal(const std::string &store, const std::string &superJournal) {
+  const std::string db = test::ReadFile(store + "/shared/open_keys.db");
+  if (db.size() < 100) return false;
+  const uint32_t pageSize = (uint32_t{static_cast<uint8_t>(db[16])} << 8) | static_cast<uint8_t>(db[17]);
+  auto be32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                       static_cast<char>(v)};
+  };
+  uint32_t sum = 0;
+  for (unsigned char c : superJournal) sum += c;
+  const std::string journal = std::string(512, '\1') + be32(0x40000000u / pageSize + 1) + superJournal +
+                              be32(static_cast<uint32_t>(superJournal.size())) + be32(sum) +
+                              "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7";
+  FILE *f = fopen((store + "/shared/open_keys.db-journal").c_str(), "r+");
+  if (f == nullptr) f = fopen((store + "/shared/open_keys.db-journal").c_str(), "w");
+  if (f == nullptr) return false;
+  bool written = fwrite(journal.data(), 1, journal.size(), f) == journal.size();
+  return fclose(f) == 0 && written;
+}
+
+// The files SQLite keeps beside the shared database are another account's to
+// write. A hot journal naming any file as its super-journal makes no process
+// open or delete that file; a WAL another account switches the database to
+// is refused by an ordinary host and brought back by the store's writer; and
+// no process maps any of these files (a mapped -shm truncated by another
+// account killed every host with SIGBUS).
+TEST_F(StateRootTest, JournalsAndWalPlantedBesideTheSharedDatabaseTakeNoHold) {
+  constexpr uint32_t kUnavailable = AMBER_ERROR_FLAG | AMBER_E_SETTING_UNAVAILABLE;
+  // A host's lockout check and update, then whether its memory maps a file of
+  // the shared database: 0 when nothing is mapped and both answered expected.
+  auto host = [](bool nobody, uint32_t expected) {
+    return test::RunChild([&] {
+      alarm(kPromptly);
+      if (nobody && !BecomeNobody()) return 10;
+      test::AttachAs(kHost);
+      uint8_t data[16] = {1, 2, 3};
+      BioAPI_BIR bir;
+      memset(&bir, 0, sizeof bir);
+      bir.BiometricData.Length = sizeof data;
+      bir.BiometricData.Data = data;
+      int32_t allowed = 0;
+      uint8_t flag = 0;
+      const uint32_t check = KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag);
+      if (check != expected) {
+        fprintf(stderr, "the check answered 0x%X\n", check);
+        return 1;
+      }
+      // A failure once the check failed (which code depends on the account).
+      const uint32_t updated = KoBioFPI_UpdateVerifyStatus(0, &bir, 10, 50);
+      if (expected == 0 ? updated != 0 : (updated & AMBER_ERROR_FLAG) == 0) {
+        fprintf(stderr, "the update answered 0x%X\n", updated);
+        return 2;
+      }
+      return test::ReadFile("/proc/self/maps").find("open_keys.db") == std::string::npos ? 0 : 3;
+    });
+  };
+  {
+    SCOPED_TRACE("a hot journal naming root's file as its super-journal");
+    const std::string store = UseStore("journal");
+    ProvisionLockout();
+    const std::string victim = Target();
+    ASSERT_EQ(0, test::RunChild([&] { return BecomeNobody() && PlantHotJournal(store, victim) ? 0 : 1; }));
+    EXPECT_EQ(0, host(false, 0));
+    EXPECT_EQ("root:secret\n", test::ReadFile(victim));
+  }
+  {
+    SCOPED_TRACE("the shared database's header switched to WAL");
+    const std::string store = UseStore("wal");
+    ProvisionLockout();
+    ASSERT_EQ(0, test::RunChild([&] {
+                if (!BecomeNobody()) return 1;
+                int fd = open((store + "/shared/open_keys.db").c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+                const char versions[2] = {2, 2};
+                bool written = fd >= 0 && pwrite(fd, versions, 2, 18) == 2;
+                if (fd >= 0) close(fd);
+                return written ? 0 : 2;
+              }));
+    EXPECT_EQ(0, host(true, kUnavailable));  // refused, not mapped
+    EXPECT_EQ(0, host(false, 0));            // the store's writer brings it back
+    EXPECT_EQ(1, test::ReadFile(store + "/shared/open_keys.db").at(18));
+    EXPECT_EQ(0, host(true, 0));
+  }
+}
+
 // A certificate store is read only from regular files in it: a FIFO named
 // like a certificate does not hang the reader, a link to a certificate
 // elsewhere does not make that certificate trusted.
@@ -364,8 +459,7 @@ TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {
     bool registryRefused;  // else only the shared database is
   };
   const Case cases[] = {
-      {"root owned by another account", [](const std::string &s) { (void)!chown(s.c_str(), kNobody, kNobody); },
-       true},
+      {"root owned by another account", [](const std::string &s) { (void)!chown(s.c_str(), kNobody, kNobody); }, true},
       {"root writable by everyone", [](const std::string &s) { chmod(s.c_str(), 0777); }, true},
       {"root writable by its group", [](const std::string &s) { chmod(s.c_str(), 0775); }, true},
       {"a directory above it writable by everyone",
@@ -411,9 +505,9 @@ TEST_F(StateRootTest, StickyDirectoriesOnTheWayAreAccepted) {
   UseStore("public/store");
   std::string userInfo = Provision();
   EXPECT_EQ(0, test::RunChild([&] {
-    test::AttachAs(kHost);
-    return KoBioFPI_CheckMode(0x1) == 0 && WriteUserInfo(userInfo) == ERROR_SUCCESS ? 0 : 1;
-  }));
+              test::AttachAs(kHost);
+              return KoBioFPI_CheckMode(0x1) == 0 && WriteUserInfo(userInfo) == ERROR_SUCCESS ? 0 : 1;
+            }));
 }
 
 // The store as the Debian package lays it out: root's, readable by one group
@@ -462,17 +556,17 @@ TEST_F(StateRootTest, ModesHoldUnderAnInstallersUmask) {
 TEST_F(StateRootTest, OrdinaryHostsLockOutOnAStoreTheyDidNotMake) {
   UseStore("store");
   ASSERT_EQ(0, test::RunChild([&] {
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(12);
-    test::AttachAs("/apps/Admin");
-    ResponseMethodRecord method;
-    memset(&method, 0, sizeof method);
-    method.method = AMBER_RESPONSE_SIGNATURE;
-    return KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) == 0 &&
-                   KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
-               ? 0
-               : 1;
-  }));
+              test::ProvisionAdminPassword(kPassword);
+              test::SetInstallationNumber(12);
+              test::AttachAs("/apps/Admin");
+              ResponseMethodRecord method;
+              memset(&method, 0, sizeof method);
+              method.method = AMBER_RESPONSE_SIGNATURE;
+              return KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) == 0 &&
+                             KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
+                         ? 0
+                         : 1;
+            }));
   int code = test::RunChild([&] {
     if (!BecomeNobody()) return 10;
     test::AttachAs(kHost);
@@ -549,13 +643,13 @@ TEST_F(StateRootToolTest, AMissingStateRootStaysMissingWhileCreationIsOff) {
     struct stat st;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key) != ERROR_FILE_NOT_FOUND) return 1;
     if (lstat((root() + "/mistyped").c_str(), &st) == 0) return 2;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tool", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_FILE_NOT_FOUND) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tool", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_FILE_NOT_FOUND) {
       return 3;
     }
     posix::AllowStateRootCreation(true);
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tool", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tool", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
       return 4;
     }
     RegCloseKey(key);

@@ -14,6 +14,7 @@
 
 #include "platform/posix/lock_queue.h"
 #include "platform/posix/process_id.h"
+#include "platform/posix/shared_vfs.h"
 #include "platform/posix/state_root.h"
 
 namespace ambercrypt::posix {
@@ -37,7 +38,7 @@ const char kMainSchema[] =
     "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine');";
 // The shared database's one table, as SQLite keeps its definition in
 // sqlite_schema (it drops "IF NOT EXISTS" and the schema name).
-#define AMBERCRYPT_SHARED_TABLE                                                                  \
+#define AMBERCRYPT_SHARED_TABLE                                                               \
   "vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL, type INTEGER NOT NULL," \
   " data BLOB NOT NULL, UNIQUE(key, fold))"
 const char kSharedSchema[] = "CREATE TABLE IF NOT EXISTS shared." AMBERCRYPT_SHARED_TABLE;
@@ -68,25 +69,22 @@ int OutOfSteps(void *left) { return --*static_cast<int *>(left) < 0 ? 1 : 0; }
 // make SQLite parse or build anything large. Values stop at 1 MiB, Windows'
 // own limit for a value in the standard registry format.
 const std::pair<int, int> kLimits[] = {
-    {SQLITE_LIMIT_LENGTH, 1 << 20},
-    {SQLITE_LIMIT_SQL_LENGTH, 10000},
-    {SQLITE_LIMIT_COLUMN, 16},
-    {SQLITE_LIMIT_EXPR_DEPTH, 20},
-    {SQLITE_LIMIT_COMPOUND_SELECT, 3},
-    {SQLITE_LIMIT_VDBE_OP, 25000},
-    {SQLITE_LIMIT_FUNCTION_ARG, 8},
-    {SQLITE_LIMIT_ATTACHED, 1},
-    {SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 50},
-    {SQLITE_LIMIT_VARIABLE_NUMBER, 10},
-    {SQLITE_LIMIT_TRIGGER_DEPTH, 1},
+    {SQLITE_LIMIT_LENGTH, 1 << 20},     {SQLITE_LIMIT_SQL_LENGTH, 10000},  {SQLITE_LIMIT_COLUMN, 16},
+    {SQLITE_LIMIT_EXPR_DEPTH, 20},      {SQLITE_LIMIT_COMPOUND_SELECT, 3}, {SQLITE_LIMIT_VDBE_OP, 25000},
+    {SQLITE_LIMIT_FUNCTION_ARG, 8},     {SQLITE_LIMIT_ATTACHED, 1},        {SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 50},
+    {SQLITE_LIMIT_VARIABLE_NUMBER, 10}, {SQLITE_LIMIT_TRIGGER_DEPTH, 1},
 };
 
 // Connection settings that keep a schema another account wrote from running
 // anything: no view, no trigger, no foreign key action runs; no function that
 // is not innocuous runs from the schema; nothing writes the schema directly.
 const std::pair<int, int> kConfigs[] = {
-    {SQLITE_DBCONFIG_DEFENSIVE, 1},     {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0}, {SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
-    {SQLITE_DBCONFIG_ENABLE_VIEW, 0},   {SQLITE_DBCONFIG_ENABLE_FKEY, 0},     {SQLITE_DBCONFIG_WRITABLE_SCHEMA, 0},
+    {SQLITE_DBCONFIG_DEFENSIVE, 1},
+    {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+    {SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+    {SQLITE_DBCONFIG_ENABLE_VIEW, 0},
+    {SQLITE_DBCONFIG_ENABLE_FKEY, 0},
+    {SQLITE_DBCONFIG_WRITABLE_SCHEMA, 0},
     {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0},
 };
 
@@ -105,6 +103,19 @@ const char *const kWriterQueueNames[] = {"AmbercryptStore.registry.db.lock", "Am
 constexpr auto kFirstBusyNaps = std::chrono::microseconds(100);
 constexpr int kFirstBusyNapCount = 20;
 constexpr auto kBusyNap = std::chrono::microseconds(1000);
+
+// Lets what is compiled while it lives compile against the shared database
+// whatever the state of its schema's check (Registry::Authorize).
+class CompileAllowed {
+ public:
+  explicit CompileAllowed(bool *allow) : allow_(allow) { *allow_ = true; }
+  ~CompileAllowed() { *allow_ = false; }
+  CompileAllowed(const CompileAllowed &) = delete;
+  CompileAllowed &operator=(const CompileAllowed &) = delete;
+
+ private:
+  bool *allow_;
+};
 
 // Waits for a lock another connection holds (Registry::WaitForOtherConnection).
 // Called with the registry's mutex held.
@@ -147,6 +158,10 @@ LSTATUS Registry::Begin(Writes writes, CallScope *scope) {
     // changes nothing; it starts the write transaction up front.
     int rc = Exec("BEGIN");
     if (rc == SQLITE_OK) {
+      // Compiled before the shared schema is checked, so that the check (the
+      // transaction's next statement against it) reads under the write lock;
+      // whatever the schema, it changes nothing.
+      CompileAllowed allowed(&allowCompile_);
       rc = Exec("DELETE FROM shared.vals WHERE 0");
       if (rc != SQLITE_OK) Exec("ROLLBACK");
     }
@@ -268,7 +283,7 @@ sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cac
     // A statement compiled for the first time against the shared database is
     // compiled against a schema checked in this transaction.
     using Check = Registry::SharedCheck;
-    if (registry.sharedCheck_ != Check::kNone && registry.sharedCheck_ != Check::kRunning &&
+    if (!registry.allowCompile_ && registry.sharedCheck_ != Check::kNone && registry.sharedCheck_ != Check::kRunning &&
         strstr(sql, "shared.") != nullptr) {
       *rc = registry.CheckShared();
       if (*rc != SQLITE_OK) {
@@ -326,8 +341,9 @@ LSTATUS Registry::Connect() {
   // inherits these flags) stays writable.
   std::string path = dir.path + "/" + kMainFile;
   sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_URI, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(db);
     return RegistryError(rc);
@@ -444,60 +460,93 @@ int InspectShared(sqlite3 *db, Contents *contents, std::string *why, int64_t *pa
 
 }  // namespace
 
+constexpr char kInWal[] =
+    "is in WAL mode (an earlier build's, or another account's doing): the store's writer brings it back to a "
+    "rollback journal once no process has it open";
+
+// An earlier build kept the shared database in WAL mode, whose index every
+// process maps from the -shm file (which every account may truncate). The
+// store's writer brings it back to a rollback journal, through a VFS with
+// shared memory but the same guards, once no other connection has it open:
+// SQLite needs the database to itself to checkpoint and leave WAL. Until
+// then the database is refused (the journal VFS cannot open a WAL database).
+void Registry::LeaveWal(const StateDirectory &dir, const std::string &path) {
+  for (const char *suffix : {"-wal", "-shm"}) {
+    if (CheckCompanionFile(dir, std::string(kOpenKeysFile) + suffix) != ERROR_SUCCESS) return;
+  }
+  struct stat wal;
+  if (fstatat(dir.fd.get(), (std::string(kOpenKeysFile) + "-wal").c_str(), &wal, AT_SYMLINK_NOFOLLOW) == 0 &&
+      wal.st_size > kSharedMaxBytes) {
+    return;
+  }
+  if (SharedVfsName(SharedVfs::kWal) == nullptr) return;
+  sqlite3 *db = nullptr;
+  const std::string uri = SharedDatabaseUri(path, SharedVfs::kWal);
+  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_URI, nullptr) ==
+          SQLITE_OK &&
+      Harden(db)) {
+    ExecOnce(db, "PRAGMA journal_mode=TRUNCATE");
+  }
+  sqlite3_close_v2(db);
+}
+
 // The database of world-writable keys (those given a null DACL), in shared/:
 // a directory every account may write in, with the sticky bit, so each can
-// make SQLite's -wal and -shm there but none can replace another's files.
+// make SQLite's -journal there but none can replace another's files.
 // Only a writer of the store makes the directory and the database, so a
 // database another account planted is refused. Every account may write the
 // file itself: it is used only while it is no larger than kSharedMaxBytes
 // and its schema is exactly ours (checked here, then again before anything is
-// compiled against a schema SQLite finds changed: Authorize).
+// compiled against a schema SQLite finds changed: Authorize). It is read and
+// written through the shared VFS (shared_vfs.h), in rollback-journal mode:
+// nothing of it is mapped into this process, and no journal another account
+// wrote makes this process open or delete any other file.
 bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer) {
   // What is compiled here reads the shared schema to check it.
-  struct AllowCompile {
-    explicit AllowCompile(bool *allow) : allow_(allow) { *allow_ = true; }
-    ~AllowCompile() { *allow_ = false; }
-    bool *allow_;
-  } allowed(&allowCompile_);
+  CompileAllowed allowed(&allowCompile_);
   StateDirectory dir;
   bool create = writer;
   if (OpenStateDirectory(root, kSharedDirectory, 0700, create, &dir) != ERROR_SUCCESS) return false;
   const std::string path = dir.path + "/" + kOpenKeysFile;
   UniqueFd file;
-  if (OpenStateFile(dir, kOpenKeysFile, O_RDONLY, kOpenKeysMode, create, FileOwner::kTrusted, &file) !=
-      ERROR_SUCCESS) {
+  if (OpenStateFile(dir, kOpenKeysFile, O_RDONLY, kOpenKeysMode, create, FileOwner::kTrusted, &file) != ERROR_SUCCESS) {
     return false;
   }
   struct stat st;
   if (fstat(file.get(), &st) != 0) return false;
+  // Bytes 18 and 19 of the header: 2 for WAL mode.
+  uint8_t versions[2] = {0, 0};
+  const bool wal =
+      pread(file.get(), versions, sizeof versions, 18) == sizeof versions && (versions[0] == 2 || versions[1] == 2);
   file = UniqueFd();
   // Everyone may write in it only once the database in it is ours.
   if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
-  for (const char *suffix : {"-wal", "-shm", "-journal"}) {
-    if (CheckCompanionFile(dir, std::string(kOpenKeysFile) + suffix) != ERROR_SUCCESS) return false;
-  }
-  // A WAL is read through when the database is opened: one larger than any
-  // store's is refused with the database.
-  struct stat wal;
-  if (st.st_size > kSharedMaxBytes || (fstatat(dir.fd.get(), (std::string(kOpenKeysFile) + "-wal").c_str(), &wal,
-                                               AT_SYMLINK_NOFOLLOW) == 0 &&
-                                       wal.st_size > kSharedMaxBytes)) {
+  const std::string journal = std::string(kOpenKeysFile) + "-journal";
+  if (CheckCompanionFile(dir, journal) != ERROR_SUCCESS) return false;
+  // A hot journal is read through when the database is opened: one larger
+  // than any store's is refused with the database.
+  struct stat hot;
+  if (st.st_size > kSharedMaxBytes ||
+      (fstatat(dir.fd.get(), journal.c_str(), &hot, AT_SYMLINK_NOFOLLOW) == 0 && hot.st_size > kSharedMaxBytes)) {
     RefuseStateFile(path, "is larger than any store's");
     return false;
   }
+  if (wal && writer) LeaveWal(dir, path);
+  const std::string uri = SharedDatabaseUri(path, SharedVfs::kJournal);
+  if (SharedVfsName(SharedVfs::kJournal) == nullptr) return false;
   {
     Statement attach(db, "ATTACH DATABASE ? AS shared");
-    int rc = attach.ok() ? attach.Bind(1, path).Step() : attach.prepare_error();
+    int rc = attach.ok() ? attach.Bind(1, uri).Step() : attach.prepare_error();
     if (rc != SQLITE_DONE) {
-      RefuseStateFile(path, (std::string("cannot be used: ") + sqlite3_errstr(rc)).c_str());
+      RefuseStateFile(
+          path, wal && rc == SQLITE_CANTOPEN ? kInWal : (std::string("cannot be used: ") + sqlite3_errstr(rc)).c_str());
       return false;
     }
   }
-  // Keep -wal and -shm when this connection closes, so whoever made them
-  // (with the database's mode, which SQLite gives them) keeps them usable.
-  int persist = 1;
-  sqlite3_file_control(db, "shared", SQLITE_FCNTL_PERSIST_WAL, &persist);
-  int rc = ExecOnce(db, "PRAGMA shared.journal_mode=WAL");
+  // TRUNCATE, not DELETE: the journal of a transaction stays, emptied, for
+  // the next writer of any account (in the sticky directory only its maker
+  // could delete it). It takes the database's mode, which SQLite gives it.
+  int rc = ExecOnce(db, "PRAGMA shared.journal_mode=TRUNCATE");
   if (rc == SQLITE_OK) rc = ExecOnce(db, "PRAGMA shared.synchronous=FULL");
   // Its size and schema, read in one transaction; a new (empty) database
   // gets ours, as another account could give it anyway.
@@ -518,8 +567,14 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   }
   if (rc != SQLITE_OK || contents != Contents::kOurs) {
     ExecOnce(db, "DETACH DATABASE shared");
-    RefuseStateFile(path, rc != SQLITE_OK ? (std::string("cannot be used: ") + sqlite3_errstr(rc)).c_str()
-                                          : why.empty() ? "holds a schema that is not the store's" : why.c_str());
+    if (wal && rc == SQLITE_CANTOPEN) {
+      why = kInWal;
+    } else if (rc != SQLITE_OK) {
+      why = std::string("cannot be used: ") + sqlite3_errstr(rc);
+    } else if (why.empty()) {
+      why = "holds a schema that is not the store's";
+    }
+    RefuseStateFile(path, why.c_str());
     return false;
   }
   sharedPath_ = path;

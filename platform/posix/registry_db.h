@@ -296,13 +296,13 @@ class Registry {
     }
     std::optional<uint32_t> counterBefore;
     if (!write) counterBefore = ReadCounter();
-    CallScope scope(this);  // the writers' turns, kept until the transaction has ended
-    status = Begin(writes, &scope);
-    if (status != ERROR_SUCCESS) return status;
     // The shared database's schema is checked in this transaction before
     // anything is compiled against it (see Authorize).
     sharedCheck_ = shared_ ? SharedCheck::kUnchecked : SharedCheck::kNone;
     compileRefused_ = false;
+    CallScope scope(this);  // the writers' turns, kept until the transaction has ended
+    status = Begin(writes, &scope);
+    if (status != ERROR_SUCCESS) return status;
     Tx tx(db_, writer_, shared_);
     tx.registry_ = this;
     if (!write) {
@@ -367,6 +367,7 @@ class Registry {
   // sqlite3_exec with a statement's budget of work.
   int ExecOnce(sqlite3 *db, const char *sql);
   bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
+  void LeaveWal(const StateDirectory &dir, const std::string &path);
   // Checks, once per transaction, that the shared database's schema as this
   // transaction reads it is ours: SQLITE_OK, SQLITE_AUTH (it is not), or the
   // error that kept it from being read.

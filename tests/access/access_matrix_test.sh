@@ -88,7 +88,7 @@ expect_mode certs/ROOT/signer.pem 644
 expect_mode certs/ROOT/signer.key 600
 if find "$AMBERCRYPT_ROOT" ! -user root -o ! -group root | grep .; then fail "files above not root's"; fi
 writable=$(cd "$AMBERCRYPT_ROOT" && find . -perm -0002 | sort | tr '\n' ' ')
-want='./locks ./shared ./shared/open_keys.db ./shared/open_keys.db-shm ./shared/open_keys.db-wal '
+want='./locks ./shared ./shared/open_keys.db ./shared/open_keys.db-journal '
 [ "$writable" = "$want" ] || fail "writable by every account: $writable; want $want"
 for f in "$AMBERCRYPT_ROOT"/locks/*; do
   [ "$(stat -c %a "$f")" = 644 ] || fail "$f: mode $(stat -c %a "$f")"

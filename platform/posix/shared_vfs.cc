@@ -1,0 +1,282 @@
+#include "platform/posix/shared_vfs.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace ambercrypt::posix {
+namespace {
+
+constexpr char kJournalVfsName[] = "ambercrypt-shared";
+constexpr char kWalVfsName[] = "ambercrypt-shared-wal";
+// The file SQLite names a multi-database transaction's super-journal after
+// (registry.db, the main database, beside which it is written).
+constexpr char kSuperJournalPrefix[] = "registry.db-mj";
+
+// The shared database as SQLite last named it opening it (its full path, in
+// SQLite's form): the names of the files beside it follow from it.
+std::mutex g_mutex;
+std::string g_database;
+
+std::string Database() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_database;
+}
+
+std::string Directory(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+enum class Companion { kDatabase, kJournal, kWal, kSuperJournal, kOther };
+
+// What name is to the shared database: itself, one of its files, a
+// super-journal beside registry.db (one directory up), or anything else.
+Companion Classify(const char *name) {
+  const std::string database = Database();
+  if (name == nullptr || database.empty()) return Companion::kOther;
+  const std::string file = name;
+  if (file == database) return Companion::kDatabase;
+  if (file == database + "-journal") return Companion::kJournal;
+  if (file == database + "-wal") return Companion::kWal;
+  const std::string store = Directory(Directory(database));
+  const std::string prefix = store + "/" + kSuperJournalPrefix;
+  if (!store.empty() && file.size() > prefix.size() && file.compare(0, prefix.size(), prefix) == 0 &&
+      file.find('/', prefix.size()) == std::string::npos) {
+    return Companion::kSuperJournal;
+  }
+  return Companion::kOther;
+}
+
+bool WithSharedMemory(sqlite3_vfs *vfs) { return vfs->pAppData != nullptr; }
+
+// The VFS every call goes on to: the default one when the call is made (so
+// that a VFS a test makes the default still sees the shared database).
+sqlite3_vfs *Real() { return sqlite3_vfs_find(nullptr); }
+
+struct GuardedFile {
+  sqlite3_file base;
+  sqlite3_file *real;  // the real VFS's file, allocated for its size
+};
+sqlite3_file *RealFile(sqlite3_file *f) { return reinterpret_cast<GuardedFile *>(f)->real; }
+const sqlite3_io_methods *RealMethods(sqlite3_file *f) { return RealFile(f)->pMethods; }
+
+int Close(sqlite3_file *f) {
+  sqlite3_file *real = RealFile(f);
+  int rc = real->pMethods != nullptr ? real->pMethods->xClose(real) : SQLITE_OK;
+  sqlite3_free(real);
+  f->pMethods = nullptr;
+  return rc;
+}
+int Read(sqlite3_file *f, void *p, int n, sqlite3_int64 off) { return RealMethods(f)->xRead(RealFile(f), p, n, off); }
+int Write(sqlite3_file *f, const void *p, int n, sqlite3_int64 off) {
+  return RealMethods(f)->xWrite(RealFile(f), p, n, off);
+}
+int Truncate(sqlite3_file *f, sqlite3_int64 size) { return RealMethods(f)->xTruncate(RealFile(f), size); }
+int Sync(sqlite3_file *f, int flags) { return RealMethods(f)->xSync(RealFile(f), flags); }
+int FileSize(sqlite3_file *f, sqlite3_int64 *size) { return RealMethods(f)->xFileSize(RealFile(f), size); }
+int Lock(sqlite3_file *f, int level) { return RealMethods(f)->xLock(RealFile(f), level); }
+int Unlock(sqlite3_file *f, int level) { return RealMethods(f)->xUnlock(RealFile(f), level); }
+int CheckReservedLock(sqlite3_file *f, int *out) { return RealMethods(f)->xCheckReservedLock(RealFile(f), out); }
+int FileControl(sqlite3_file *f, int op, void *arg) { return RealMethods(f)->xFileControl(RealFile(f), op, arg); }
+int SectorSize(sqlite3_file *f) { return RealMethods(f)->xSectorSize(RealFile(f)); }
+int DeviceCharacteristics(sqlite3_file *f) { return RealMethods(f)->xDeviceCharacteristics(RealFile(f)); }
+int ShmMap(sqlite3_file *f, int region, int size, int extend, void volatile **p) {
+  return RealMethods(f)->xShmMap(RealFile(f), region, size, extend, p);
+}
+int ShmLock(sqlite3_file *f, int offset, int n, int flags) {
+  return RealMethods(f)->xShmLock(RealFile(f), offset, n, flags);
+}
+void ShmBarrier(sqlite3_file *f) { RealMethods(f)->xShmBarrier(RealFile(f)); }
+int ShmUnmap(sqlite3_file *f, int deleteFlag) { return RealMethods(f)->xShmUnmap(RealFile(f), deleteFlag); }
+
+// Version 1: no shared memory, no memory-mapped reads.
+const sqlite3_io_methods kJournalMethods = {1,
+                                            Close,
+                                            Read,
+                                            Write,
+                                            Truncate,
+                                            Sync,
+                                            FileSize,
+                                            Lock,
+                                            Unlock,
+                                            CheckReservedLock,
+                                            FileControl,
+                                            SectorSize,
+                                            DeviceCharacteristics,
+                                            nullptr,
+                                            nullptr,
+                                            nullptr,
+                                            nullptr,
+                                            nullptr,
+                                            nullptr};
+// Version 2: shared memory (WAL), still no memory-mapped reads.
+const sqlite3_io_methods kWalMethods = {2,
+                                        Close,
+                                        Read,
+                                        Write,
+                                        Truncate,
+                                        Sync,
+                                        FileSize,
+                                        Lock,
+                                        Unlock,
+                                        CheckReservedLock,
+                                        FileControl,
+                                        SectorSize,
+                                        DeviceCharacteristics,
+                                        ShmMap,
+                                        ShmLock,
+                                        ShmBarrier,
+                                        ShmUnmap,
+                                        nullptr,
+                                        nullptr};
+
+int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags, int *outFlags) {
+  file->pMethods = nullptr;
+  // Opened by a rollback of the shared database's hot journal, which names it:
+  // another account's choice of file unless it is SQLite's own beside
+  // registry.db.
+  if ((flags & SQLITE_OPEN_SUPER_JOURNAL) != 0 && Classify(name) != Companion::kSuperJournal) {
+    return SQLITE_CANTOPEN;
+  }
+  if ((flags & SQLITE_OPEN_WAL) != 0 && !WithSharedMemory(vfs)) return SQLITE_CANTOPEN;
+  sqlite3_vfs *real = Real();
+  auto *realFile = static_cast<sqlite3_file *>(sqlite3_malloc(real->szOsFile));
+  if (realFile == nullptr) return SQLITE_NOMEM;
+  memset(realFile, 0, real->szOsFile);
+  int rc = real->xOpen(real, name, realFile, flags, outFlags);
+  if (rc != SQLITE_OK) {
+    if (realFile->pMethods != nullptr) realFile->pMethods->xClose(realFile);
+    sqlite3_free(realFile);
+    return rc;
+  }
+  if ((flags & SQLITE_OPEN_MAIN_DB) != 0 && name != nullptr) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_database = name;
+  }
+  reinterpret_cast<GuardedFile *>(file)->real = realFile;
+  const bool shm = WithSharedMemory(vfs) && realFile->pMethods->iVersion >= 2;
+  file->pMethods = shm ? &kWalMethods : &kJournalMethods;
+  return SQLITE_OK;
+}
+
+int Delete(sqlite3_vfs *vfs, const char *name, int syncDir) {
+  switch (Classify(name)) {
+    case Companion::kJournal:
+    case Companion::kSuperJournal:
+      return Real()->xDelete(Real(), name, syncDir);
+    case Companion::kWal:
+      // A -wal that does not exist for this VFS is never deleted by it.
+      return WithSharedMemory(vfs) ? Real()->xDelete(Real(), name, syncDir) : SQLITE_OK;
+    default:
+      return SQLITE_IOERR_DELETE;
+  }
+}
+
+int Access(sqlite3_vfs *vfs, const char *name, int flags, int *out) {
+  switch (Classify(name)) {
+    case Companion::kDatabase:
+    case Companion::kJournal:
+    case Companion::kSuperJournal:
+      return Real()->xAccess(Real(), name, flags, out);
+    case Companion::kWal:
+      if (WithSharedMemory(vfs)) return Real()->xAccess(Real(), name, flags, out);
+      *out = 0;
+      return SQLITE_OK;
+    default:
+      *out = 0;
+      return SQLITE_OK;
+  }
+}
+
+int FullPathname(sqlite3_vfs *, const char *name, int n, char *out) {
+  return Real()->xFullPathname(Real(), name, n, out);
+}
+void *DlOpen(sqlite3_vfs *, const char *) { return nullptr; }
+void DlError(sqlite3_vfs *, int n, char *out) {
+  if (n > 0) snprintf(out, static_cast<size_t>(n), "no extensions");
+}
+void (*DlSym(sqlite3_vfs *, void *, const char *))(void) { return nullptr; }
+void DlClose(sqlite3_vfs *, void *) {}
+int Randomness(sqlite3_vfs *, int n, char *out) { return Real()->xRandomness(Real(), n, out); }
+int Sleep(sqlite3_vfs *, int us) { return Real()->xSleep(Real(), us); }
+int CurrentTime(sqlite3_vfs *, double *now) { return Real()->xCurrentTime(Real(), now); }
+int GetLastError(sqlite3_vfs *, int n, char *out) {
+  return Real()->xGetLastError != nullptr ? Real()->xGetLastError(Real(), n, out) : 0;
+}
+int CurrentTimeInt64(sqlite3_vfs *, sqlite3_int64 *now) {
+  sqlite3_vfs *real = Real();
+  if (real->iVersion >= 2 && real->xCurrentTimeInt64 != nullptr) return real->xCurrentTimeInt64(real, now);
+  double day = 0;
+  int rc = real->xCurrentTime(real, &day);
+  *now = static_cast<sqlite3_int64>(day * 86400000.0);
+  return rc;
+}
+
+// Non-null pAppData: the VFS with shared memory.
+int g_withSharedMemory = 1;
+
+sqlite3_vfs MakeVfs(const char *name, void *appData) {
+  sqlite3_vfs vfs;
+  memset(&vfs, 0, sizeof vfs);
+  vfs.iVersion = 2;
+  vfs.szOsFile = sizeof(GuardedFile);
+  vfs.mxPathname = Real() != nullptr ? Real()->mxPathname : 512;
+  vfs.zName = name;
+  vfs.pAppData = appData;
+  vfs.xOpen = Open;
+  vfs.xDelete = Delete;
+  vfs.xAccess = Access;
+  vfs.xFullPathname = FullPathname;
+  vfs.xDlOpen = DlOpen;
+  vfs.xDlError = DlError;
+  vfs.xDlSym = DlSym;
+  vfs.xDlClose = DlClose;
+  vfs.xRandomness = Randomness;
+  vfs.xSleep = Sleep;
+  vfs.xCurrentTime = CurrentTime;
+  vfs.xGetLastError = GetLastError;
+  vfs.xCurrentTimeInt64 = CurrentTimeInt64;
+  return vfs;
+}
+
+sqlite3_vfs g_vfs[2];
+
+bool Register() {
+  if (sqlite3_initialize() != SQLITE_OK || Real() == nullptr) return false;
+  g_vfs[0] = MakeVfs(kJournalVfsName, nullptr);
+  g_vfs[1] = MakeVfs(kWalVfsName, &g_withSharedMemory);
+  return sqlite3_vfs_register(&g_vfs[0], 0) == SQLITE_OK && sqlite3_vfs_register(&g_vfs[1], 0) == SQLITE_OK;
+}
+
+}  // namespace
+
+const char *SharedVfsName(SharedVfs vfs) {
+  static const bool registered = Register();
+  if (!registered) return nullptr;
+  return vfs == SharedVfs::kJournal ? kJournalVfsName : kWalVfsName;
+}
+
+std::string SharedDatabaseUri(const std::string &path, SharedVfs vfs) {
+  static const char kHex[] = "0123456789ABCDEF";
+  // An absolute path after an empty authority ("file:///..."), so that one
+  // starting with "//" is not taken for a host.
+  std::string uri = !path.empty() && path[0] == '/' ? "file://" : "file:";
+  for (unsigned char c : path) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+        (c != 0 && strchr("/-._~", c) != nullptr)) {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    }
+  }
+  const char *name = SharedVfsName(vfs);
+  return uri + "?vfs=" + (name != nullptr ? name : "");
+}
+
+}  // namespace ambercrypt::posix
