@@ -15,6 +15,7 @@ constexpr char kWalVfsName[] = "ambercrypt-shared-wal";
 // The file SQLite names a multi-database transaction's super-journal after
 // (registry.db, the main database, beside which it is written).
 constexpr char kSuperJournalPrefix[] = "registry.db-mj";
+constexpr char kMainJournal[] = "registry.db-journal";
 
 // The shared database as SQLite last named it opening it (its full path, in
 // SQLite's form): the names of the files beside it follow from it.
@@ -31,10 +32,11 @@ std::string Directory(const std::string &path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-enum class Companion { kDatabase, kJournal, kWal, kSuperJournal, kOther };
+enum class Companion { kDatabase, kJournal, kWal, kSuperJournal, kMainJournal, kOther };
 
 // What name is to the shared database: itself, one of its files, a
-// super-journal beside registry.db (one directory up), or anything else.
+// super-journal beside registry.db (one directory up), registry.db's journal
+// (which a super-journal lists with this database's), or anything else.
 Companion Classify(const char *name) {
   const std::string database = Database();
   if (name == nullptr || database.empty()) return Companion::kOther;
@@ -43,6 +45,7 @@ Companion Classify(const char *name) {
   if (file == database + "-journal") return Companion::kJournal;
   if (file == database + "-wal") return Companion::kWal;
   const std::string store = Directory(Directory(database));
+  if (!store.empty() && file == store + "/" + kMainJournal) return Companion::kMainJournal;
   const std::string prefix = store + "/" + kSuperJournalPrefix;
   if (!store.empty() && file.size() > prefix.size() && file.compare(0, prefix.size(), prefix) == 0 &&
       file.find('/', prefix.size()) == std::string::npos) {
@@ -142,6 +145,15 @@ int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags,
   if ((flags & SQLITE_OPEN_SUPER_JOURNAL) != 0 && Classify(name) != Companion::kSuperJournal) {
     return SQLITE_CANTOPEN;
   }
+  const Companion companion = Classify(name);
+  // Read once a super-journal's rollback ends, to learn whether registry.db's
+  // part of the transaction still needs it: read-only, never deleted here.
+  if (companion == Companion::kMainJournal && (flags & SQLITE_OPEN_READONLY) == 0) return SQLITE_CANTOPEN;
+  // No other named file but the database (which names the rest: SQLite's
+  // temporary files come without a name).
+  if (companion == Companion::kOther && name != nullptr && (flags & SQLITE_OPEN_MAIN_DB) == 0) {
+    return SQLITE_CANTOPEN;
+  }
   if ((flags & SQLITE_OPEN_WAL) != 0 && !WithSharedMemory(vfs)) return SQLITE_CANTOPEN;
   sqlite3_vfs *real = Real();
   auto *realFile = static_cast<sqlite3_file *>(sqlite3_malloc(real->szOsFile));
@@ -181,6 +193,7 @@ int Access(sqlite3_vfs *vfs, const char *name, int flags, int *out) {
     case Companion::kDatabase:
     case Companion::kJournal:
     case Companion::kSuperJournal:
+    case Companion::kMainJournal:
       return Real()->xAccess(Real(), name, flags, out);
     case Companion::kWal:
       if (WithSharedMemory(vfs)) return Real()->xAccess(Real(), name, flags, out);
