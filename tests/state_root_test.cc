@@ -355,11 +355,10 @@ bool PlantHotJournal(const std::string &store, const std::string &superJournal) 
   const std::string journal = std::string(512, '\1') + be32(0x40000000u / pageSize + 1) + superJournal +
                               be32(static_cast<uint32_t>(superJournal.size())) + be32(sum) +
                               "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7";
-  FILE *f = fopen((store + "/shared/open_keys.db-journal").c_str(), "r+");
-  if (f == nullptr) f = fopen((store + "/shared/open_keys.db-journal").c_str(), "w");
-  if (f == nullptr) return false;
-  bool written = fwrite(journal.data(), 1, journal.size(), f) == journal.size();
-  return fclose(f) == 0 && written;
+  int fd = open((store + "/shared/open_keys.db-journal").c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool written = pwrite(fd, journal.data(), journal.size(), 0) == static_cast<ssize_t>(journal.size());
+  return close(fd) == 0 && written;
 }
 
 // The files SQLite keeps beside the shared database are another account's to
