@@ -1,6 +1,7 @@
 // The Linux registry under the conditions Windows' registry takes care of on
 // its own: many processes at once, a process killed mid-write, an ordinary
 // user beside the administrator, fork(), and a damaged database file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -16,6 +17,7 @@
 #include "ambercrypt/ambercrypt.h"
 #include "frame/entry.h"
 #include "platform/posix/registry_tool.h"
+#include "platform/posix/shared_vfs.h"
 #include "store/identity.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -495,13 +497,15 @@ TEST_F(OpenKeyTest, ASoundSchemaChangeIsUsedAndAWorseOneRefused) {
 }
 
 // A process that cannot attach the shared database (another account made a
-// directory where SQLite keeps its journal, before a first write made it)
-// cannot read the values of a null-DACL key: that is the store failing, never
-// a value absent or a key without values, which would read as a lockout
-// record without a lock.
+// directory, with a file in it, where SQLite keeps its journal) cannot read
+// the values of a null-DACL key: that is the store failing, never a value
+// absent or a key without values, which would read as a lockout record
+// without a lock.
 TEST_F(OpenKeyTest, WithoutTheSharedDatabaseItsValuesAreUnreadable) {
-  unlink((root() + "/shared/open_keys.db-journal").c_str());
-  ASSERT_EQ(0, mkdir((root() + "/shared/open_keys.db-journal").c_str(), 0755));
+  const std::string journal = root() + "/shared/open_keys.db-journal";
+  unlink(journal.c_str());
+  ASSERT_EQ(0, mkdir(journal.c_str(), 0755));
+  ASSERT_EQ(0, close(open((journal + "/kept").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644)));
   auto codes = test::RunChildren(1, [&](int) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
@@ -517,6 +521,31 @@ TEST_F(OpenKeyTest, WithoutTheSharedDatabaseItsValuesAreUnreadable) {
                : 4;
   });
   EXPECT_EQ(0, codes[0]);
+}
+
+// The shared database's files are opened without shared memory, through
+// either of its VFSes: SQLite can then map no -shm, which another account
+// could truncate under every process that has the database open (SIGBUS).
+TEST_F(RegistryPosixTest, TheSharedDatabaseIsOpenedWithoutSharedMemory) {
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_DWORD, test::Bytes(4, 1)));  // attached by now
+  for (posix::SharedVfs vfs : {posix::SharedVfs::kJournal, posix::SharedVfs::kLeaveWal}) {
+    SCOPED_TRACE(static_cast<int>(vfs));
+    const std::string uri = posix::SharedDatabaseUri(root() + "/shared/open_keys.db", vfs);
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI, nullptr));
+    sqlite3_file *file = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file));
+    ASSERT_NE(nullptr, file);
+    ASSERT_NE(nullptr, file->pMethods);
+    EXPECT_TRUE(file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr);
+    // Nor can a connection through it switch the database to WAL.
+    sqlite3_stmt *mode = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &mode, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(mode));
+    EXPECT_STRNE("wal", reinterpret_cast<const char *>(sqlite3_column_text(mode, 0)));
+    sqlite3_finalize(mode);
+    sqlite3_close(db);
+  }
 }
 
 // Keys and settings read before are answered from memory while registry.db is

@@ -189,7 +189,8 @@ TEST_F(StateRootTest, PlantedLinksNeverRedirectARootProcess) {
   const std::string lockFile = LockFile(kInstallationMutexName);
   const Case cases[] = {
       {"shared/open_keys.db", false, ERROR_ACCESS_DENIED},
-      {"shared/open_keys.db-journal", false, ERROR_ACCESS_DENIED},
+      // Removed by the store's writer, which makes its own.
+      {"shared/open_keys.db-journal", false, ERROR_SUCCESS},
       // Files of WAL mode, which the library neither reads nor makes.
       {"shared/open_keys.db-wal", false, ERROR_SUCCESS},
       {"shared/open_keys.db-shm", false, ERROR_SUCCESS},
@@ -422,6 +423,34 @@ TEST_F(StateRootTest, JournalsAndWalPlantedBesideTheSharedDatabaseTakeNoHold) {
     EXPECT_EQ(0, host(false, 0));            // the store's writer brings it back
     EXPECT_EQ(1, test::ReadFile(store + "/shared/open_keys.db").at(18));
     EXPECT_EQ(0, host(true, 0));
+  }
+  {
+    SCOPED_TRACE("a FIFO put in the journal's place while a host runs");
+    const std::string store = UseStore("fifo");
+    ProvisionLockout();
+    const std::string journal = store + "/shared/open_keys.db-journal";
+    int code = test::RunChild([&] {
+      alarm(kPromptly);
+      test::AttachAs(kHost);
+      uint8_t data[16] = {1, 2, 3};
+      BioAPI_BIR bir;
+      memset(&bir, 0, sizeof bir);
+      bir.BiometricData.Length = sizeof data;
+      bir.BiometricData.Data = data;
+      int32_t allowed = 0;
+      uint8_t flag = 0;
+      if (KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) != 0) return 1;
+      // The journal gone (an administrator's doing), then another account's
+      // FIFO in its place: opening it would wait for a writer for ever.
+      if (unlink(journal.c_str()) != 0) return 2;
+      if (test::RunChild([&] { return BecomeNobody() && mkfifo(journal.c_str(), 0666) == 0 ? 0 : 1; }) != 0) return 3;
+      return KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) == kUnavailable ? 0 : 4;
+    });
+    EXPECT_EQ(0, code) << "(128 + 14: no answer within " << kPromptly << " s)";
+    EXPECT_EQ(0, host(false, 0));  // the store's writer puts its own journal back
+    struct stat st;
+    ASSERT_EQ(0, lstat(journal.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
   }
 }
 

@@ -46,11 +46,9 @@ const char kSharedTableSql[] = "CREATE TABLE " AMBERCRYPT_SHARED_TABLE;
 #undef AMBERCRYPT_SHARED_TABLE
 
 // The shared database is written by every account: a file of theirs is taken
-// as hostile. Its records (seven values of an application's lockout record,
-// about 670 bytes with the index) take 6.4 MiB for 10,000 applications; no
-// installation comes near ten times that, so a larger file (or -wal) is
-// refused rather than read.
-constexpr int64_t kSharedMaxBytes = int64_t{64} << 20;
+// as hostile. Its records are seven values of an application's lockout
+// record, about 670 bytes with the index (kSharedFileMaxBytes).
+constexpr int64_t kSharedMaxBytes = kSharedFileMaxBytes;
 
 // The work one statement may do, in SQLite's virtual machine steps. The
 // registry's largest statements list a key's subkeys or values, about 15
@@ -464,35 +462,76 @@ constexpr char kInWal[] =
     "is in WAL mode (an earlier build's, or another account's doing): the store's writer brings it back to a "
     "rollback journal once no process has it open";
 
+// A file SQLite keeps beside the shared database (its journal, or the -wal
+// of one in WAL mode) is the store's own: a regular file of one link that
+// belongs to the database's owner, which no other account can then replace in
+// the sticky directory, with the database's mode and group, as every host
+// that writes the database writes through it.
+// The writer (the directory's owner) removes whatever another account put in
+// its place and makes it when it is missing; anyone else only checks it (a
+// missing journal leaves the database readable; writing it then fails).
+bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const struct stat &database, bool writer) {
+  const uid_t owner = database.st_uid;
+  const std::string path = dir.path + "/" + name;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    struct stat st;
+    if (fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == owner) return true;
+      if (!writer) {
+        RefuseStateFile(path, "is not a regular file of the store's owner");
+        return false;
+      }
+      if (unlinkat(dir.fd.get(), name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
+        RefuseStateFile(path, "is another account's and cannot be removed");
+        return false;
+      }
+    } else if (errno != ENOENT) {
+      RefuseStateFile(path, "cannot be checked");
+      return false;
+    } else if (!writer) {
+      return true;
+    }
+    UniqueFd made(openat(dir.fd.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (made) {
+      UniqueFd directory(openat(dir.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      struct stat st;
+      return fstat(made.get(), &st) == 0 &&
+             (st.st_gid == database.st_gid || fchown(made.get(), static_cast<uid_t>(-1), database.st_gid) == 0) &&
+             fchmod(made.get(), database.st_mode & 0777) == 0 && directory && fsync(directory.get()) == 0;
+    }
+    if (errno != EEXIST) break;  // another process made it meanwhile: checked again
+  }
+  RefuseStateFile(path, "cannot be made");
+  return false;
+}
+
 // An earlier build kept the shared database in WAL mode, whose index every
 // process maps from the -shm file (which every account may truncate). The
-// store's writer brings it back to a rollback journal, through a VFS with
-// shared memory but the same guards, once no other connection has it open:
-// SQLite needs the database to itself to checkpoint and leave WAL. Until
-// then the database is refused (the journal VFS cannot open a WAL database).
-void Registry::LeaveWal(const StateDirectory &dir, const std::string &path) {
-  for (const char *suffix : {"-wal", "-shm"}) {
-    if (CheckCompanionFile(dir, std::string(kOpenKeysFile) + suffix) != ERROR_SUCCESS) return;
-  }
-  struct stat wal;
-  if (fstatat(dir.fd.get(), (std::string(kOpenKeysFile) + "-wal").c_str(), &wal, AT_SYMLINK_NOFOLLOW) == 0 &&
-      wal.st_size > kSharedMaxBytes) {
-    return;
-  }
-  if (SharedVfsName(SharedVfs::kWal) == nullptr) return;
+// store's writer brings it back to a rollback journal once no other
+// connection has it open, in exclusive locking mode: SQLite then keeps the
+// WAL's index in this process's heap and never opens the -shm, and the
+// exclusive lock is what tells that no other connection has the database.
+// A -wal another account made (a host of the earlier build: its frames were
+// checkpointed when the last connection closed) is replaced by an empty one
+// of the store's own. Until then the database is refused (the journal VFS
+// cannot open a WAL database).
+void Registry::LeaveWal(const StateDirectory &dir, const std::string &path, const struct stat &database) {
+  if (!PrepareCompanion(dir, std::string(kOpenKeysFile) + "-wal", database, true)) return;
+  if (SharedVfsName(SharedVfs::kLeaveWal) == nullptr) return;
   sqlite3 *db = nullptr;
-  const std::string uri = SharedDatabaseUri(path, SharedVfs::kWal);
+  const std::string uri = SharedDatabaseUri(path, SharedVfs::kLeaveWal);
   if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_URI, nullptr) ==
           SQLITE_OK &&
-      Harden(db)) {
-    ExecOnce(db, "PRAGMA journal_mode=TRUNCATE");
+      Harden(db) && ExecOnce(db, "PRAGMA locking_mode=EXCLUSIVE") == SQLITE_OK &&
+      ExecOnce(db, "PRAGMA journal_mode=TRUNCATE") == SQLITE_OK) {
+    unlinkat(dir.fd.get(), (std::string(kOpenKeysFile) + "-shm").c_str(), 0);
   }
   sqlite3_close_v2(db);
 }
 
 // The database of world-writable keys (those given a null DACL), in shared/:
-// a directory every account may write in, with the sticky bit, so each can
-// make SQLite's -journal there but none can replace another's files.
+// a directory every account may write in, with the sticky bit, so that none
+// can replace another's files.
 // Only a writer of the store makes the directory and the database, so a
 // database another account planted is refused. Every account may write the
 // file itself: it is used only while it is no larger than kSharedMaxBytes
@@ -522,7 +561,7 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   // Everyone may write in it only once the database in it is ours.
   if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
   const std::string journal = std::string(kOpenKeysFile) + "-journal";
-  if (CheckCompanionFile(dir, journal) != ERROR_SUCCESS) return false;
+  if (!PrepareCompanion(dir, journal, st, writer)) return false;
   // A hot journal is read through when the database is opened: one larger
   // than any store's is refused with the database.
   struct stat hot;
@@ -531,7 +570,7 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
     RefuseStateFile(path, "is larger than any store's");
     return false;
   }
-  if (wal && writer) LeaveWal(dir, path);
+  if (wal && writer) LeaveWal(dir, path, st);
   const std::string uri = SharedDatabaseUri(path, SharedVfs::kJournal);
   if (SharedVfsName(SharedVfs::kJournal) == nullptr) return false;
   {

@@ -11,6 +11,7 @@
 #define AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -367,7 +368,7 @@ class Registry {
   // sqlite3_exec with a statement's budget of work.
   int ExecOnce(sqlite3 *db, const char *sql);
   bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
-  void LeaveWal(const StateDirectory &dir, const std::string &path);
+  void LeaveWal(const StateDirectory &dir, const std::string &path, const struct stat &database);
   // Checks, once per transaction, that the shared database's schema as this
   // transaction reads it is ours: SQLITE_OK, SQLITE_AUTH (it is not), or the
   // error that kept it from being read.

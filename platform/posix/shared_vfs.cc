@@ -1,7 +1,11 @@
 #include "platform/posix/shared_vfs.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -11,7 +15,7 @@ namespace ambercrypt::posix {
 namespace {
 
 constexpr char kJournalVfsName[] = "ambercrypt-shared";
-constexpr char kWalVfsName[] = "ambercrypt-shared-wal";
+constexpr char kLeaveWalVfsName[] = "ambercrypt-shared-leave-wal";
 // The file SQLite names a multi-database transaction's super-journal after
 // (registry.db, the main database, beside which it is written).
 constexpr char kSuperJournalPrefix[] = "registry.db-mj";
@@ -19,8 +23,10 @@ constexpr char kMainJournal[] = "registry.db-journal";
 
 // The shared database as SQLite last named it opening it (its full path, in
 // SQLite's form): the names of the files beside it follow from it.
+// Plain storage, set up before any code runs: the library's own static
+// initialisers may already reach the registry.
 std::mutex g_mutex;
-std::string g_database;
+char g_database[4096];
 
 std::string Database() {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -54,7 +60,30 @@ Companion Classify(const char *name) {
   return Companion::kOther;
 }
 
-bool WithSharedMemory(sqlite3_vfs *vfs) { return vfs->pAppData != nullptr; }
+// Non-null pAppData: the VFS that leaves WAL mode, for which the -wal exists.
+bool LeavesWal(sqlite3_vfs *vfs) { return vfs->pAppData != nullptr; }
+
+// A journal or -wal is opened only as a regular file of one link that
+// belongs to the database's owner (the store's writer makes them so): in the
+// sticky directory no other account can then replace it, between this check
+// and SQLite's open, with a FIFO (which would block the open for ever), a
+// link, or a file of its own. Checked without opening it. A missing one is
+// made only by a process of the database's owner (SQLite gives it the
+// database's mode): one another account made would stop every other
+// account's reads.
+enum class CompanionState { kTheStoresOwn, kMissing, kOther };
+
+CompanionState CheckCompanion(const char *name) {
+  const std::string database = Database();
+  struct stat file, owner;
+  if (lstat(database.c_str(), &owner) != 0) return CompanionState::kOther;
+  if (lstat(name, &file) != 0)
+    return errno == ENOENT && geteuid() == owner.st_uid ? CompanionState::kMissing : CompanionState::kOther;
+  return S_ISREG(file.st_mode) && file.st_nlink == 1 && file.st_uid == owner.st_uid &&
+                 file.st_size <= kSharedFileMaxBytes
+             ? CompanionState::kTheStoresOwn
+             : CompanionState::kOther;
+}
 
 // The VFS every call goes on to: the default one when the call is made (so
 // that a VFS a test makes the default still sees the shared database).
@@ -80,22 +109,18 @@ int Write(sqlite3_file *f, const void *p, int n, sqlite3_int64 off) {
 }
 int Truncate(sqlite3_file *f, sqlite3_int64 size) { return RealMethods(f)->xTruncate(RealFile(f), size); }
 int Sync(sqlite3_file *f, int flags) { return RealMethods(f)->xSync(RealFile(f), flags); }
-int FileSize(sqlite3_file *f, sqlite3_int64 *size) { return RealMethods(f)->xFileSize(RealFile(f), size); }
+// Another account may grow any of these files after it was opened: one past
+// the bound is a failure rather than a long read or rollback.
+int FileSize(sqlite3_file *f, sqlite3_int64 *size) {
+  int rc = RealMethods(f)->xFileSize(RealFile(f), size);
+  return rc == SQLITE_OK && *size > kSharedFileMaxBytes ? SQLITE_IOERR_FSTAT : rc;
+}
 int Lock(sqlite3_file *f, int level) { return RealMethods(f)->xLock(RealFile(f), level); }
 int Unlock(sqlite3_file *f, int level) { return RealMethods(f)->xUnlock(RealFile(f), level); }
 int CheckReservedLock(sqlite3_file *f, int *out) { return RealMethods(f)->xCheckReservedLock(RealFile(f), out); }
 int FileControl(sqlite3_file *f, int op, void *arg) { return RealMethods(f)->xFileControl(RealFile(f), op, arg); }
 int SectorSize(sqlite3_file *f) { return RealMethods(f)->xSectorSize(RealFile(f)); }
 int DeviceCharacteristics(sqlite3_file *f) { return RealMethods(f)->xDeviceCharacteristics(RealFile(f)); }
-int ShmMap(sqlite3_file *f, int region, int size, int extend, void volatile **p) {
-  return RealMethods(f)->xShmMap(RealFile(f), region, size, extend, p);
-}
-int ShmLock(sqlite3_file *f, int offset, int n, int flags) {
-  return RealMethods(f)->xShmLock(RealFile(f), offset, n, flags);
-}
-void ShmBarrier(sqlite3_file *f) { RealMethods(f)->xShmBarrier(RealFile(f)); }
-int ShmUnmap(sqlite3_file *f, int deleteFlag) { return RealMethods(f)->xShmUnmap(RealFile(f), deleteFlag); }
-
 // Version 1: no shared memory, no memory-mapped reads.
 const sqlite3_io_methods kJournalMethods = {1,
                                             Close,
@@ -116,26 +141,6 @@ const sqlite3_io_methods kJournalMethods = {1,
                                             nullptr,
                                             nullptr,
                                             nullptr};
-// Version 2: shared memory (WAL), still no memory-mapped reads.
-const sqlite3_io_methods kWalMethods = {2,
-                                        Close,
-                                        Read,
-                                        Write,
-                                        Truncate,
-                                        Sync,
-                                        FileSize,
-                                        Lock,
-                                        Unlock,
-                                        CheckReservedLock,
-                                        FileControl,
-                                        SectorSize,
-                                        DeviceCharacteristics,
-                                        ShmMap,
-                                        ShmLock,
-                                        ShmBarrier,
-                                        ShmUnmap,
-                                        nullptr,
-                                        nullptr};
 
 int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags, int *outFlags) {
   file->pMethods = nullptr;
@@ -154,7 +159,13 @@ int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags,
   if (companion == Companion::kOther && name != nullptr && (flags & SQLITE_OPEN_MAIN_DB) == 0) {
     return SQLITE_CANTOPEN;
   }
-  if ((flags & SQLITE_OPEN_WAL) != 0 && !WithSharedMemory(vfs)) return SQLITE_CANTOPEN;
+  if ((flags & SQLITE_OPEN_WAL) != 0 && !LeavesWal(vfs)) return SQLITE_CANTOPEN;
+  if (companion == Companion::kJournal || companion == Companion::kWal) {
+    const CompanionState state = CheckCompanion(name);
+    if (state == CompanionState::kOther || (state == CompanionState::kMissing && (flags & SQLITE_OPEN_CREATE) == 0)) {
+      return SQLITE_CANTOPEN;
+    }
+  }
   sqlite3_vfs *real = Real();
   auto *realFile = static_cast<sqlite3_file *>(sqlite3_malloc(real->szOsFile));
   if (realFile == nullptr) return SQLITE_NOMEM;
@@ -167,22 +178,34 @@ int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags,
   }
   if ((flags & SQLITE_OPEN_MAIN_DB) != 0 && name != nullptr) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_database = name;
-  }
+    snprintf(g_database, sizeof g_database, "%s", strlen(name) < sizeof g_database ? name : "");
+    }
   reinterpret_cast<GuardedFile *>(file)->real = realFile;
-  const bool shm = WithSharedMemory(vfs) && realFile->pMethods->iVersion >= 2;
-  file->pMethods = shm ? &kWalMethods : &kJournalMethods;
+  file->pMethods = &kJournalMethods;
   return SQLITE_OK;
+}
+
+int EmptyJournal(const char *name) {
+  if (CheckCompanion(name) != CompanionState::kTheStoresOwn) return SQLITE_IOERR_DELETE;
+  int fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? SQLITE_IOERR_DELETE_NOENT : SQLITE_IOERR_DELETE;
+  struct stat st;
+  const bool emptied = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0 && fsync(fd) == 0;
+  close(fd);
+  return emptied ? SQLITE_OK : SQLITE_IOERR_DELETE;
 }
 
 int Delete(sqlite3_vfs *vfs, const char *name, int syncDir) {
   switch (Classify(name)) {
     case Companion::kJournal:
+      // Emptied, not deleted: the store's owner made it, and in the sticky
+      // directory another account could put one of its own in its place.
+      return EmptyJournal(name);
     case Companion::kSuperJournal:
       return Real()->xDelete(Real(), name, syncDir);
     case Companion::kWal:
       // A -wal that does not exist for this VFS is never deleted by it.
-      return WithSharedMemory(vfs) ? Real()->xDelete(Real(), name, syncDir) : SQLITE_OK;
+      return LeavesWal(vfs) ? Real()->xDelete(Real(), name, syncDir) : SQLITE_OK;
     default:
       return SQLITE_IOERR_DELETE;
   }
@@ -196,7 +219,7 @@ int Access(sqlite3_vfs *vfs, const char *name, int flags, int *out) {
     case Companion::kMainJournal:
       return Real()->xAccess(Real(), name, flags, out);
     case Companion::kWal:
-      if (WithSharedMemory(vfs)) return Real()->xAccess(Real(), name, flags, out);
+      if (LeavesWal(vfs)) return Real()->xAccess(Real(), name, flags, out);
       *out = 0;
       return SQLITE_OK;
     default:
@@ -229,8 +252,7 @@ int CurrentTimeInt64(sqlite3_vfs *, sqlite3_int64 *now) {
   return rc;
 }
 
-// Non-null pAppData: the VFS with shared memory.
-int g_withSharedMemory = 1;
+int g_leavesWal = 1;
 
 sqlite3_vfs MakeVfs(const char *name, void *appData) {
   sqlite3_vfs vfs;
@@ -261,7 +283,7 @@ sqlite3_vfs g_vfs[2];
 bool Register() {
   if (sqlite3_initialize() != SQLITE_OK || Real() == nullptr) return false;
   g_vfs[0] = MakeVfs(kJournalVfsName, nullptr);
-  g_vfs[1] = MakeVfs(kWalVfsName, &g_withSharedMemory);
+  g_vfs[1] = MakeVfs(kLeaveWalVfsName, &g_leavesWal);
   return sqlite3_vfs_register(&g_vfs[0], 0) == SQLITE_OK && sqlite3_vfs_register(&g_vfs[1], 0) == SQLITE_OK;
 }
 
@@ -270,7 +292,7 @@ bool Register() {
 const char *SharedVfsName(SharedVfs vfs) {
   static const bool registered = Register();
   if (!registered) return nullptr;
-  return vfs == SharedVfs::kJournal ? kJournalVfsName : kWalVfsName;
+  return vfs == SharedVfs::kJournal ? kJournalVfsName : kLeaveWalVfsName;
 }
 
 std::string SharedDatabaseUri(const std::string &path, SharedVfs vfs) {

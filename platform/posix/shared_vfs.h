@@ -11,19 +11,29 @@
 // The VFS registered here wraps the default one for the shared database
 // alone: its files have no shared-memory methods (SQLite then refuses a WAL
 // database with SQLITE_CANTOPEN and keeps a rollback journal, mapping
-// nothing), a -wal file beside the database does not exist for it, and it
-// opens or deletes no file but the database's own journal and the
-// super-journals SQLite writes beside registry.db.
+// nothing), a -wal file beside the database does not exist for it, it
+// opens or deletes no file but the database's own journal (which it empties
+// rather than deletes) and the super-journals SQLite writes beside
+// registry.db, it opens a journal only as a regular file of the database's
+// owner, and it fails any of these files grown past kSharedFileMaxBytes.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_SHARED_VFS_H_
 #define AMBERCRYPT_PLATFORM_POSIX_SHARED_VFS_H_
 
+#include <cstdint>
 #include <string>
 
 namespace ambercrypt::posix {
 
+// The shared database's records take 6.4 MiB for 10,000 applications; no
+// installation comes near ten times that, so the database, its journal or a
+// -wal that is larger is refused rather than read.
+constexpr int64_t kSharedFileMaxBytes = int64_t{64} << 20;
+
 enum class SharedVfs {
-  kJournal,  // the only one the registry reads and writes through
-  kWal,      // with shared memory: for bringing an earlier build's WAL back
+  kJournal,   // the only one the registry reads and writes through
+  kLeaveWal,  // for bringing a WAL database back, in exclusive locking mode
+              // (which keeps the WAL's index in the process's heap): the -wal
+              // exists for it, as a file of the database's owner
 };
 
 // The VFS's name for an SQLite URI ("vfs=" parameter), registered on first
