@@ -240,6 +240,7 @@ Registry::~Registry() {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
     sqlite3_close_v2(db_);
   }
+  UnregisterSharedVfs();
 }
 
 std::string KeyPathId(int64_t base, const char *subKey) {

@@ -295,6 +295,12 @@ const char *SharedVfsName(SharedVfs vfs) {
   return vfs == SharedVfs::kJournal ? kJournalVfsName : kLeaveWalVfsName;
 }
 
+void UnregisterSharedVfs() {
+  for (sqlite3_vfs &vfs : g_vfs) {
+    if (vfs.zName != nullptr) sqlite3_vfs_unregister(&vfs);
+  }
+}
+
 std::string SharedDatabaseUri(const std::string &path, SharedVfs vfs) {
   static const char kHex[] = "0123456789ABCDEF";
   // An absolute path after an empty authority ("file:///..."), so that one

@@ -40,6 +40,11 @@ enum class SharedVfs {
 // use; nullptr when SQLite could not register it.
 const char *SharedVfsName(SharedVfs vfs);
 
+// Takes the VFSes out of SQLite's list once the registry's connection is
+// closed: SQLite outlives a library that is unloaded, and would otherwise keep
+// pointers into it.
+void UnregisterSharedVfs();
+
 // path as an SQLite URI ("file:" with path's reserved bytes percent-encoded)
 // opened through vfs.
 std::string SharedDatabaseUri(const std::string &path, SharedVfs vfs);
