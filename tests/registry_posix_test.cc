@@ -548,6 +548,66 @@ TEST_F(RegistryPosixTest, TheSharedDatabaseIsOpenedWithoutSharedMemory) {
   }
 }
 
+// Which files the shared database's VFS opens, and how: a rollback of its
+// journal (which another account may have written) reaches the super-journal
+// beside registry.db and, read-only, the journals that one lists; nothing
+// else by name. A missing journal is made by the VFS itself, as the store's.
+TEST_F(RegistryPosixTest, TheSharedVfsOpensOnlyTheFilesOfTheSharedDatabase) {
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_DWORD, test::Bytes(4, 1)));  // attached by now
+  sqlite3_vfs *vfs = sqlite3_vfs_find(posix::SharedVfsName(posix::SharedVfs::kJournal));
+  ASSERT_NE(nullptr, vfs);
+  const std::string shared = root() + "/shared/open_keys.db";
+  for (const char *name : {"/registry.db-journal", "/registry.db-mj0123ABCD"}) {
+    ASSERT_EQ(0, close(open((root() + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600)));
+  }
+  std::vector<char> buffer(static_cast<size_t>(vfs->szOsFile));
+  auto open_with = [&](const std::string &path, int flags) {
+    auto *file = reinterpret_cast<sqlite3_file *>(buffer.data());
+    int out = 0;
+    int rc = vfs->xOpen(vfs, path.c_str(), file, flags, &out);
+    if (rc == SQLITE_OK) file->pMethods->xClose(file);
+    return rc;
+  };
+  const int kRead = SQLITE_OPEN_READONLY, kWrite = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  const struct {
+    std::string path;
+    int flags;
+    int rc;
+  } cases[] = {
+      {root() + "/registry.db-mj0123ABCD", kRead | SQLITE_OPEN_SUPER_JOURNAL, SQLITE_OK},
+      {root() + "/registry.db-journal", kRead | SQLITE_OPEN_SUPER_JOURNAL, SQLITE_OK},
+      {shared + "-journal", kRead | SQLITE_OPEN_SUPER_JOURNAL, SQLITE_OK},
+      {shared + "-journal", kWrite | SQLITE_OPEN_MAIN_JOURNAL, SQLITE_OK},
+      {root() + "/registry.db-journal", kWrite | SQLITE_OPEN_SUPER_JOURNAL, SQLITE_CANTOPEN},
+      {root() + "/registry.db-journal", kWrite | SQLITE_OPEN_MAIN_JOURNAL, SQLITE_CANTOPEN},
+      {root() + "/registry.db", kRead | SQLITE_OPEN_SUPER_JOURNAL, SQLITE_CANTOPEN},
+      {root() + "/identity", kRead | SQLITE_OPEN_SUPER_JOURNAL, SQLITE_CANTOPEN},
+      {root() + "/shared/registry.db-mj0123ABCD", kRead | SQLITE_OPEN_SUPER_JOURNAL, SQLITE_CANTOPEN},
+      {shared + "-wal", kWrite | SQLITE_OPEN_WAL, SQLITE_CANTOPEN},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(c.rc, open_with(c.path, c.flags)) << c.path << " opened with " << std::hex << c.flags;
+  }
+
+  // A missing journal made by the VFS: a regular file with the database's
+  // group and mode; in place of one, another file's link is not followed.
+  const std::string journal = shared + "-journal";
+  struct stat db, made;
+  ASSERT_EQ(0, lstat(shared.c_str(), &db));
+  ASSERT_EQ(0, unlink(journal.c_str()));
+  ASSERT_EQ(SQLITE_OK, open_with(journal, kWrite | SQLITE_OPEN_MAIN_JOURNAL));
+  ASSERT_EQ(0, lstat(journal.c_str(), &made));
+  EXPECT_TRUE(S_ISREG(made.st_mode));
+  EXPECT_EQ(db.st_mode & 0777, made.st_mode & 0777);
+  EXPECT_EQ(db.st_gid, made.st_gid);
+  const std::string target = root() + "/elsewhere";
+  ASSERT_EQ(0, unlink(journal.c_str()));
+  ASSERT_EQ(0, symlink(target.c_str(), journal.c_str()));
+  EXPECT_EQ(SQLITE_CANTOPEN, open_with(journal, kWrite | SQLITE_OPEN_MAIN_JOURNAL));
+  EXPECT_NE(0, access(target.c_str(), F_OK));
+  ASSERT_EQ(0, unlink(journal.c_str()));
+}
+
 // Keys and settings read before are answered from memory while registry.db is
 // unchanged; any change to the file, by another process or by another tool,
 // is seen by the next call.

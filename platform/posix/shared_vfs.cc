@@ -68,9 +68,8 @@ bool LeavesWal(sqlite3_vfs *vfs) { return vfs->pAppData != nullptr; }
 // sticky directory no other account can then replace it, between this check
 // and SQLite's open, with a FIFO (which would block the open for ever), a
 // link, or a file of its own. Checked without opening it. A missing one is
-// made only by a process of the database's owner (SQLite gives it the
-// database's mode): one another account made would stop every other
-// account's reads.
+// made only by a process of the database's owner: one another account made
+// would stop every other account's reads.
 enum class CompanionState { kTheStoresOwn, kMissing, kOther };
 
 CompanionState CheckCompanion(const char *name) {
@@ -83,6 +82,27 @@ CompanionState CheckCompanion(const char *name) {
                  file.st_size <= kSharedFileMaxBytes
              ? CompanionState::kTheStoresOwn
              : CompanionState::kOther;
+}
+
+// Makes a missing journal or -wal here, never through SQLite's own open
+// (which would take whatever another account put in its place after the
+// check): exclusively, without following a link, with the database's group
+// and mode. Whatever is found there instead is checked as ever.
+CompanionState MakeCompanion(const char *name) {
+  struct stat owner;
+  if (lstat(Database().c_str(), &owner) != 0) return CompanionState::kOther;
+  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return errno == EEXIST ? CheckCompanion(name) : CompanionState::kOther;
+  struct stat st;
+  const bool made = fstat(fd, &st) == 0 &&
+                    (st.st_gid == owner.st_gid || fchown(fd, static_cast<uid_t>(-1), owner.st_gid) == 0) &&
+                    fchmod(fd, owner.st_mode & 0777) == 0;
+  close(fd);
+  if (!made) {
+    unlink(name);
+    return CompanionState::kOther;
+  }
+  return CheckCompanion(name);
 }
 
 // The VFS every call goes on to: the default one when the call is made (so
@@ -144,16 +164,19 @@ const sqlite3_io_methods kJournalMethods = {1,
 
 int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags, int *outFlags) {
   file->pMethods = nullptr;
-  // Opened by a rollback of the shared database's hot journal, which names it:
-  // another account's choice of file unless it is SQLite's own beside
-  // registry.db.
-  if ((flags & SQLITE_OPEN_SUPER_JOURNAL) != 0 && Classify(name) != Companion::kSuperJournal) {
+  const Companion companion = Classify(name);
+  // A rollback of the shared database's hot journal (which another account
+  // may have written) opens the super-journal it names, then reads each
+  // journal that one lists to learn whether it is still needed: only
+  // SQLite's own super-journal beside registry.db, and read-only, this
+  // database's journal or registry.db's.
+  if ((flags & SQLITE_OPEN_SUPER_JOURNAL) != 0) {
+    const bool listed = (flags & SQLITE_OPEN_READONLY) != 0 &&
+                        (companion == Companion::kJournal || companion == Companion::kMainJournal);
+    if (companion != Companion::kSuperJournal && !listed) return SQLITE_CANTOPEN;
+  } else if (companion == Companion::kMainJournal) {
     return SQLITE_CANTOPEN;
   }
-  const Companion companion = Classify(name);
-  // Read once a super-journal's rollback ends, to learn whether registry.db's
-  // part of the transaction still needs it: read-only, never deleted here.
-  if (companion == Companion::kMainJournal && (flags & SQLITE_OPEN_READONLY) == 0) return SQLITE_CANTOPEN;
   // No other named file but the database (which names the rest: SQLite's
   // temporary files come without a name).
   if (companion == Companion::kOther && name != nullptr && (flags & SQLITE_OPEN_MAIN_DB) == 0) {
@@ -161,10 +184,11 @@ int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags,
   }
   if ((flags & SQLITE_OPEN_WAL) != 0 && !LeavesWal(vfs)) return SQLITE_CANTOPEN;
   if (companion == Companion::kJournal || companion == Companion::kWal) {
-    const CompanionState state = CheckCompanion(name);
-    if (state == CompanionState::kOther || (state == CompanionState::kMissing && (flags & SQLITE_OPEN_CREATE) == 0)) {
-      return SQLITE_CANTOPEN;
+    CompanionState state = CheckCompanion(name);
+    if (state == CompanionState::kMissing) {
+      state = (flags & SQLITE_OPEN_CREATE) != 0 ? MakeCompanion(name) : CompanionState::kOther;
     }
+    if (state != CompanionState::kTheStoresOwn) return SQLITE_CANTOPEN;
   }
   sqlite3_vfs *real = Real();
   auto *realFile = static_cast<sqlite3_file *>(sqlite3_malloc(real->szOsFile));
@@ -179,7 +203,7 @@ int Open(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *file, int flags,
   if ((flags & SQLITE_OPEN_MAIN_DB) != 0 && name != nullptr) {
     std::lock_guard<std::mutex> lock(g_mutex);
     snprintf(g_database, sizeof g_database, "%s", strlen(name) < sizeof g_database ? name : "");
-    }
+  }
   reinterpret_cast<GuardedFile *>(file)->real = realFile;
   file->pMethods = &kJournalMethods;
   return SQLITE_OK;

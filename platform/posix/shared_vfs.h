@@ -11,11 +11,14 @@
 // The VFS registered here wraps the default one for the shared database
 // alone: its files have no shared-memory methods (SQLite then refuses a WAL
 // database with SQLITE_CANTOPEN and keeps a rollback journal, mapping
-// nothing), a -wal file beside the database does not exist for it, it
-// opens or deletes no file but the database's own journal (which it empties
-// rather than deletes) and the super-journals SQLite writes beside
-// registry.db, it opens a journal only as a regular file of the database's
-// owner, and it fails any of these files grown past kSharedFileMaxBytes.
+// nothing), a -wal file beside the database does not exist for it (but for
+// the VFS that leaves WAL mode), it opens or deletes no file but the
+// database's own journal (which it empties rather than deletes), the
+// super-journals SQLite writes beside registry.db and, read-only, the
+// journals such a super-journal lists; it opens a journal or -wal only as a
+// regular file of the database's owner, makes a missing one itself
+// (exclusively, never through a link), and fails any of these files grown
+// past kSharedFileMaxBytes.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_SHARED_VFS_H_
 #define AMBERCRYPT_PLATFORM_POSIX_SHARED_VFS_H_
 
