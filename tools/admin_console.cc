@@ -83,7 +83,11 @@ struct sigaction g_previous[kStopSignalCount];
 // Async-signal-safe throughout. The signal's default action follows, so the
 // exit status still tells which signal ended the tool.
 void RestoreTerminalAndStop(int number) {
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);  // the flush drops a half-typed secret
+  // Drops a half-typed secret. TCSAFLUSH empties only the line discipline:
+  // keys typed a moment before the signal may still wait in the terminal's
+  // input buffer, which tcflush empties too.
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);
+  tcflush(STDIN_FILENO, TCIFLUSH);
   (void)!write(STDERR_FILENO, "\n", 1);
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
