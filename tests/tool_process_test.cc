@@ -69,6 +69,12 @@ class TerminalProcess {
       dup2(terminal, 2);
       if (chdir(directory.c_str()) != 0) _exit(121);
       if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(122);
+      // As a shell starts a command: stop signals at their defaults, whatever
+      // this test inherited (nohup, a background job of a script).
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) signal(number, SIG_DFL);
       execve(args[0], args.data(), envp.data());
       _exit(123);
     }
@@ -112,10 +118,21 @@ class TerminalProcess {
     ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_, keys.data(), keys.size()));
   }
 
-  // The wait status once it has ended.
+  // The wait status once it has ended; one that has not ended when
+  // kWaitMilliseconds have passed is killed, and the test fails.
   int Wait() {
     int status = 0;
-    EXPECT_EQ(pid_, waitpid(pid_, &status, 0));
+    pid_t ended = 0;
+    for (int waited = 0; ended == 0 && waited < kWaitMilliseconds; waited += 10) {
+      ended = waitpid(pid_, &status, WNOHANG);
+      if (ended == 0) usleep(10000);
+    }
+    if (ended == 0) {
+      ADD_FAILURE() << "the tool did not end";
+      kill(pid_, SIGKILL);
+      ended = waitpid(pid_, &status, 0);
+    }
+    EXPECT_EQ(pid_, ended);
     pid_ = -1;
     return status;
   }
