@@ -108,6 +108,25 @@ int RunAdminTool(const std::vector<std::string> &args, std::string *output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// A BIR of a few bytes and the answers of a host's lockout check, for the
+// verify and identify calls a host makes.
+struct HostCall {
+  uint8_t data[16] = {1, 2, 3};
+  BioAPI_BIR bir;
+  int32_t allowed = 0;
+  uint8_t flag = 0;
+
+  HostCall() {
+    memset(&bir, 0, sizeof bir);
+    bir.BiometricData.Length = sizeof data;
+    bir.BiometricData.Data = data;
+  }
+  HostCall(const HostCall &) = delete;
+  HostCall &operator=(const HostCall &) = delete;
+
+  uint32_t Check() { return KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag); }
+};
+
 class StateRootTest : public test::StoreTest {
  protected:
   void SetUp() override {
@@ -302,23 +321,17 @@ TEST_F(StateRootTest, AHostileSharedDatabaseFailsClosed) {
     int code = test::RunChild([&] {
       alarm(kPromptly);
       test::AttachAs(kHost);
-      uint8_t data[16] = {1, 2, 3};
-      BioAPI_BIR bir;
-      memset(&bir, 0, sizeof bir);
-      bir.BiometricData.Length = sizeof data;
-      bir.BiometricData.Data = data;
-      int32_t allowed = 0;
-      uint8_t flag = 0;
+      HostCall call;
       uint32_t count = 0;
       BioAPI_CANDIDATE *candidates = nullptr;
       if (c.whileAttached) {
-        if (KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) != 0) return 10;
+        if (call.Check() != 0) return 10;
         if (plant() != 0) return 11;
       }
       const uint32_t answers[] = {
-          KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag),
-          KoBioFPI_UpdateVerifyStatus(0, &bir, 10, 50),
-          KoBioFPI_IdentifySecurityStatas(nullptr, 10, &allowed, &flag),
+          call.Check(),
+          KoBioFPI_UpdateVerifyStatus(0, &call.bir, 10, 50),
+          KoBioFPI_IdentifySecurityStatas(nullptr, 10, &call.allowed, &call.flag),
           KoBioFPI_UpdateIdentifyStatus(&count, &candidates, 50),
       };
       const uint32_t expected[] = {kUnavailable, kNotRecorded, kUnavailable, kNotRecorded};
@@ -377,20 +390,14 @@ TEST_F(StateRootTest, JournalsAndWalPlantedBesideTheSharedDatabaseTakeNoHold) {
       alarm(kPromptly);
       if (nobody && !BecomeNobody()) return 10;
       test::AttachAs(kHost);
-      uint8_t data[16] = {1, 2, 3};
-      BioAPI_BIR bir;
-      memset(&bir, 0, sizeof bir);
-      bir.BiometricData.Length = sizeof data;
-      bir.BiometricData.Data = data;
-      int32_t allowed = 0;
-      uint8_t flag = 0;
-      const uint32_t check = KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag);
+      HostCall call;
+      const uint32_t check = call.Check();
       if (check != expected) {
         fprintf(stderr, "the check answered 0x%X\n", check);
         return 1;
       }
       // A failure once the check failed (which code depends on the account).
-      const uint32_t updated = KoBioFPI_UpdateVerifyStatus(0, &bir, 10, 50);
+      const uint32_t updated = KoBioFPI_UpdateVerifyStatus(0, &call.bir, 10, 50);
       if (expected == 0 ? updated != 0 : (updated & AMBER_ERROR_FLAG) == 0) {
         fprintf(stderr, "the update answered 0x%X\n", updated);
         return 2;
@@ -432,19 +439,13 @@ TEST_F(StateRootTest, JournalsAndWalPlantedBesideTheSharedDatabaseTakeNoHold) {
     int code = test::RunChild([&] {
       alarm(kPromptly);
       test::AttachAs(kHost);
-      uint8_t data[16] = {1, 2, 3};
-      BioAPI_BIR bir;
-      memset(&bir, 0, sizeof bir);
-      bir.BiometricData.Length = sizeof data;
-      bir.BiometricData.Data = data;
-      int32_t allowed = 0;
-      uint8_t flag = 0;
-      if (KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) != 0) return 1;
+      HostCall call;
+      if (call.Check() != 0) return 1;
       // The journal gone (an administrator's doing), then another account's
       // FIFO in its place: opening it would wait for a writer for ever.
       if (unlink(journal.c_str()) != 0) return 2;
       if (test::RunChild([&] { return BecomeNobody() && mkfifo(journal.c_str(), 0666) == 0 ? 0 : 1; }) != 0) return 3;
-      return KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) == kUnavailable ? 0 : 4;
+      return call.Check() == kUnavailable ? 0 : 4;
     });
     EXPECT_EQ(0, code) << "(128 + 14: no answer within " << kPromptly << " s)";
     EXPECT_EQ(0, host(false, 0));  // the store's writer puts its own journal back
@@ -598,16 +599,10 @@ TEST_F(StateRootTest, OrdinaryHostsLockOutOnAStoreTheyDidNotMake) {
   int code = test::RunChild([&] {
     if (!BecomeNobody()) return 10;
     test::AttachAs(kHost);
-    uint8_t data[16] = {1, 2, 3};
-    BioAPI_BIR bir;
-    memset(&bir, 0, sizeof bir);
-    bir.BiometricData.Length = sizeof data;
-    bir.BiometricData.Data = data;
-    int32_t allowed = 0;
-    uint8_t flag = 0;
-    if (KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) != 0) return 1;
-    if (KoBioFPI_UpdateVerifyStatus(0, &bir, 10, 50) != 0) return 2;
-    return KoBioFPI_VerifySecurityStatas(&bir, 10, &allowed, &flag) == 0 ? 0 : 3;
+    HostCall call;
+    if (call.Check() != 0) return 1;
+    if (KoBioFPI_UpdateVerifyStatus(0, &call.bir, 10, 50) != 0) return 2;
+    return call.Check() == 0 ? 0 : 3;
   });
   EXPECT_EQ(0, code);
 }
