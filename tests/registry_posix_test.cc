@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -494,6 +495,48 @@ TEST_F(OpenKeyTest, ASoundSchemaChangeIsUsedAndAWorseOneRefused) {
   sqlite3_close(shared);
   EXPECT_EQ(ERROR_ACCESS_DENIED, Read(key_, &value));
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&two), 4));
+}
+
+// Another account spoils the shared database's journal while a process has
+// the database attached (grows it past any store's, or links it elsewhere
+// and writes in it): the journal is then never opened, and the values of a
+// null-DACL key fail as the store does, never read as absent, until the
+// store's writer next attaches the database.
+TEST_F(OpenKeyTest, AJournalSpoiledWhileAttachedFailsAsTheStore) {
+  const std::string journal = root() + "/shared/open_keys.db-journal";
+  const std::string link = root() + "/shared/elsewhere";
+  const struct {
+    const char *how;
+    std::function<bool()> spoil;
+  } cases[] = {
+      {"grown past 64 MiB", [&] { return truncate(journal.c_str(), (int64_t{64} << 20) + 4096) == 0; }},
+      {"linked elsewhere and written",
+       [&] {
+         int fd = ::link(journal.c_str(), link.c_str()) == 0 ? open(link.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+         bool written = fd >= 0 && pwrite(fd, "hot", 3, 0) == 3;
+         if (fd >= 0) close(fd);
+         return written;
+       }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.how);
+    DWORD value = 0;
+    ASSERT_EQ(ERROR_SUCCESS, Read(key_, &value));  // attached, journal checked
+    ASSERT_TRUE(c.spoil());
+    EXPECT_EQ(ERROR_ACCESS_DENIED, Read(key_, &value));
+    DWORD two = 2;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExA(key_, "v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&two), 4));
+    // The store's writer puts a journal of its own in its place as it
+    // attaches the database, and every process reads and writes again.
+    auto codes = test::RunChildren(1, [&](int) {
+      DWORD read = 0;
+      return Read(key_, &read) == ERROR_SUCCESS && read == 1 ? 0 : 1;
+    });
+    EXPECT_EQ(0, codes[0]);
+    EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+    EXPECT_EQ(1u, value);
+    unlink(link.c_str());
+  }
 }
 
 // A process that cannot attach the shared database (another account made a

@@ -210,8 +210,10 @@ LSTATUS RegistryError(int rc) {
     case SQLITE_PERM:
     case SQLITE_AUTH:
       return ERROR_ACCESS_DENIED;
+    // A file the store needs (a journal) cannot be opened: the store failing,
+    // never a key or value absent, which a lockout record would read as no lock.
     case SQLITE_CANTOPEN:
-      return ERROR_FILE_NOT_FOUND;
+      return ERROR_ACCESS_DENIED;
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
       return ERROR_BADDB;
@@ -236,11 +238,13 @@ Registry &Registry::Instance() {
 }
 
 Registry::~Registry() {
+  bool closed = true;
   if (db_ != nullptr && pid_ == CurrentProcessId()) {
     for (auto &entry : statements_) sqlite3_finalize(entry.second);
-    sqlite3_close_v2(db_);
+    closed = sqlite3_close(db_) == SQLITE_OK;
   }
-  UnregisterSharedVfs();
+  // A connection SQLite could not close still reads through the shared VFS.
+  if (closed) UnregisterSharedVfs();
 }
 
 std::string KeyPathId(int64_t base, const char *subKey) {
@@ -468,18 +472,21 @@ constexpr char kInWal[] =
 // belongs to the database's owner, which no other account can then replace in
 // the sticky directory, with the database's mode and group, as every host
 // that writes the database writes through it.
-// The writer (the directory's owner) removes whatever another account put in
-// its place and makes it when it is missing; anyone else only checks it (a
-// missing journal leaves the database readable; writing it then fails).
+// The writer (a process of the database's owner) removes whatever another
+// account put in its place, or grew past any store's, and makes it when it is
+// missing; anyone else only checks it (a missing journal leaves the database
+// readable; writing it then fails).
 bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const struct stat &database, bool writer) {
   const uid_t owner = database.st_uid;
   const std::string path = dir.path + "/" + name;
   for (int attempt = 0; attempt < 2; ++attempt) {
     struct stat st;
     if (fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == owner) return true;
+      if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == owner && st.st_size <= kSharedFileMaxBytes) {
+        return true;
+      }
       if (!writer) {
-        RefuseStateFile(path, "is not a regular file of the store's owner");
+        RefuseStateFile(path, "is not a regular file of the store's owner, or is larger than any store's");
         return false;
       }
       if (unlinkat(dir.fd.get(), name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
@@ -559,10 +566,15 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   const bool wal =
       pread(file.get(), versions, sizeof versions, 18) == sizeof versions && (versions[0] == 2 || versions[1] == 2);
   file = UniqueFd();
-  // Everyone may write in it only once the database in it is ours.
-  if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
+  // The journal and -wal are made by a process of the database's owner only
+  // (one of another account that may write the store would make them its
+  // own, which the shared VFS refuses for everyone).
+  const bool owner = writer && geteuid() == st.st_uid;
   const std::string journal = std::string(kOpenKeysFile) + "-journal";
-  if (!PrepareCompanion(dir, journal, st, writer)) return false;
+  if (!PrepareCompanion(dir, journal, st, owner)) return false;
+  // Everyone may write in it only once the database and journal in it are
+  // ours.
+  if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
   // A hot journal is read through when the database is opened: one larger
   // than any store's is refused with the database.
   struct stat hot;
@@ -571,7 +583,7 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
     RefuseStateFile(path, "is larger than any store's");
     return false;
   }
-  if (wal && writer) LeaveWal(dir, path, st);
+  if (wal && owner) LeaveWal(dir, path, st);
   const std::string uri = SharedDatabaseUri(path, SharedVfs::kJournal);
   if (SharedVfsName(SharedVfs::kJournal) == nullptr) return false;
   {
