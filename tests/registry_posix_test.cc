@@ -539,6 +539,86 @@ TEST_F(OpenKeyTest, AJournalSpoiledWhileAttachedFailsAsTheStore) {
   }
 }
 
+// A shared database an earlier build kept in WAL mode, whose -wal and -shm
+// another account's host made, and whose last host was killed before its
+// checkpoint (a commit left in the -wal): the store's writer leaves it alone
+// while a host of that build still has it open, then brings it back to a
+// rollback journal with that commit.
+TEST_F(OpenKeyTest, AnEarlierBuildsWalIsTakenOverWithItsCommits) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another account";
+  const std::string shared = root() + "/shared/open_keys.db";
+  ASSERT_EQ(0, chmod(root().c_str(), 0755));  // the other account reaches shared/
+  ASSERT_EQ(0, test::RunChild([&] {
+    sqlite3 *db = nullptr;
+    int off = 0;
+    bool ok = sqlite3_open(shared.c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, &off) == SQLITE_OK &&
+              sqlite3_exec(db, ("UPDATE vals SET data = x'07000000' WHERE key = " + id_).c_str(), nullptr, nullptr,
+                           nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok && chown((shared + "-wal").c_str(), 65534, 65534) == 0 &&
+                   chown((shared + "-shm").c_str(), 65534, 65534) == 0
+               ? 0
+               : 1;
+  }));
+  struct stat wal;
+  ASSERT_EQ(0, stat((shared + "-wal").c_str(), &wal));
+  ASSERT_GT(wal.st_size, 0) << "the commit is in the -wal";
+  // The store's writer, attaching anew: the value read plus 100, or the error.
+  auto writerReads = [&] {
+    return test::RunChild([&] {
+      DWORD read = 0;
+      LSTATUS status = Read(key_, &read);
+      return status == ERROR_SUCCESS ? static_cast<int>(read) + 100 : static_cast<int>(status);
+    });
+  };
+  // A host of the earlier build, of that other account, with the WAL open
+  // until the pipe closes (as root, SQLite would make the -wal root's).
+  int gate[2];
+  ASSERT_EQ(0, pipe(gate));
+  pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    close(gate[1]);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    sqlite3 *db = nullptr;
+    sqlite3_open(shared.c_str(), &db);
+    sqlite3_exec(db, "SELECT count(*) FROM vals", nullptr, nullptr, nullptr);
+    char byte;
+    (void)!read(gate[0], &byte, 1);
+    sqlite3_close(db);
+    _exit(0);
+  }
+  close(gate[0]);
+  // Opened by the time the -shm's dead-man byte is locked.
+  bool opened = false;
+  for (int i = 0; i < 30000 && !opened; ++i) {
+    int fd = open((shared + "-shm").c_str(), O_RDONLY);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_start = 128;
+    lock.l_len = 1;
+    bool held = fd >= 0 && fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    if (fd >= 0) close(fd);
+    opened = held;
+    if (!opened) usleep(1000);
+  }
+  ASSERT_TRUE(opened) << "the earlier build's host never opened the database";
+  EXPECT_EQ(static_cast<int>(ERROR_ACCESS_DENIED), writerReads()) << "refused while in WAL";
+  ASSERT_EQ(0, stat((shared + "-wal").c_str(), &wal));
+  EXPECT_EQ(65534u, wal.st_uid) << "the -wal in use was replaced";
+  close(gate[1]);
+  int status = 0;
+  ASSERT_EQ(holder, waitpid(holder, &status, 0));
+
+  EXPECT_EQ(107, writerReads()) << "the commit in the -wal is kept";
+  EXPECT_EQ(1, test::ReadFile(shared).at(18)) << "back in rollback-journal mode";
+  DWORD value = 0;
+  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
+  EXPECT_EQ(7u, value);
+}
+
 // A process that cannot attach the shared database (another account made a
 // directory, with a file in it, where SQLite keeps its journal) cannot read
 // the values of a null-DACL key: that is the store failing, never a value

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/posix/lock_queue.h"
 #include "platform/posix/process_id.h"
@@ -513,18 +515,71 @@ bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const 
   return false;
 }
 
+// Whether a connection of an earlier build has the WAL open: each holds a
+// read lock on the -shm's dead-man byte (128 in SQLite's unix VFS) for as
+// long as it does. One that another account holds keeps the database
+// refused, as that account could anyway.
+bool WalInUse(const StateDirectory &dir) {
+  const std::string name = std::string(kOpenKeysFile) + "-shm";
+  UniqueFd shm(openat(dir.fd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!shm) return errno != ENOENT && errno != ELOOP;
+  struct stat st;
+  if (fstat(shm.get(), &st) != 0) return true;
+  if (!S_ISREG(st.st_mode)) return false;  // no file SQLite keeps its index in
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 128;
+  lock.l_len = 1;
+  return fcntl(shm.get(), F_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+}
+
+// A -wal another account made (a host of the earlier build) is taken over
+// with its frames, since a host killed before its last checkpoint left
+// commits in it: read whole (no larger than any store's), then written into
+// the file of the store's own that takes its place.
+bool AdoptWal(const StateDirectory &dir, const struct stat &database) {
+  const std::string name = std::string(kOpenKeysFile) + "-wal";
+  std::vector<uint8_t> frames;
+  struct stat st;
+  const bool foreign = fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                       (st.st_uid != database.st_uid || st.st_nlink != 1);
+  if (foreign) {
+    UniqueFd in(openat(dir.fd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kSharedFileMaxBytes) return false;
+    frames.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < frames.size()) {
+      ssize_t n = pread(in.get(), frames.data() + got, frames.size() - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    frames.resize(got);
+  }
+  if (!PrepareCompanion(dir, name, database, true)) return false;
+  if (frames.empty()) return true;
+  UniqueFd out(openat(dir.fd.get(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  size_t put = 0;
+  while (out && put < frames.size()) {
+    ssize_t n = pwrite(out.get(), frames.data() + put, frames.size() - put, static_cast<off_t>(put));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    put += static_cast<size_t>(n);
+  }
+  return put == frames.size() && fsync(out.get()) == 0;
+}
+
 // An earlier build kept the shared database in WAL mode, whose index every
 // process maps from the -shm file (which every account may truncate). The
 // store's writer brings it back to a rollback journal once no other
 // connection has it open, in exclusive locking mode: SQLite then keeps the
 // WAL's index in this process's heap and never opens the -shm, and the
 // exclusive lock is what tells that no other connection has the database.
-// A -wal another account made (a host of the earlier build: its frames were
-// checkpointed when the last connection closed) is replaced by an empty one
-// of the store's own. Until then the database is refused (the journal VFS
-// cannot open a WAL database).
+// Until then the database is refused (the journal VFS cannot open a WAL
+// database).
 void Registry::LeaveWal(const StateDirectory &dir, const std::string &path, const struct stat &database) {
-  if (!PrepareCompanion(dir, std::string(kOpenKeysFile) + "-wal", database, true)) return;
+  if (WalInUse(dir) || !AdoptWal(dir, database)) return;
   if (SharedVfsName(SharedVfs::kLeaveWal) == nullptr) return;
   sqlite3 *db = nullptr;
   const std::string uri = SharedDatabaseUri(path, SharedVfs::kLeaveWal);
