@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -83,11 +84,13 @@ struct sigaction g_previous[kStopSignalCount];
 // Async-signal-safe throughout. The signal's default action follows, so the
 // exit status still tells which signal ended the tool.
 void RestoreTerminalAndStop(int number) {
-  // Drops a half-typed secret. TCSAFLUSH empties only the line discipline:
-  // keys typed a moment before the signal may still wait in the terminal's
-  // input buffer, which tcflush empties too.
+  // Drops a half-typed secret. The flush empties only the line discipline's
+  // queue: keys typed a moment before the signal may still wait in the
+  // terminal's input buffer, which a poll that finds no line moves into it
+  // first.
+  pollfd input = {STDIN_FILENO, POLLIN, 0};
+  poll(&input, 1, 0);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);
-  tcflush(STDIN_FILENO, TCIFLUSH);
   (void)!write(STDERR_FILENO, "\n", 1);
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
