@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -121,12 +122,17 @@ class TerminalProcess {
   // The wait status once it has ended; one that has not ended when
   // kWaitMilliseconds have passed is killed, and the test fails.
   int Wait() {
+    sigset_t child, old;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, &old);
     int status = 0;
-    pid_t ended = 0;
-    for (int waited = 0; ended == 0 && waited < kWaitMilliseconds; waited += 10) {
-      ended = waitpid(pid_, &status, WNOHANG);
-      if (ended == 0) usleep(10000);
+    pid_t ended;
+    const timespec limit = {kWaitMilliseconds / 1000, 0};
+    while ((ended = waitpid(pid_, &status, WNOHANG)) == 0) {
+      if (sigtimedwait(&child, nullptr, &limit) < 0 && errno == EAGAIN) break;
     }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     if (ended == 0) {
       ADD_FAILURE() << "the tool did not end";
       kill(pid_, SIGKILL);
