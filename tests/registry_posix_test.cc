@@ -574,43 +574,35 @@ TEST_F(OpenKeyTest, AnEarlierBuildsWalIsTakenOverWithItsCommits) {
     });
   };
   // A host of the earlier build, of that other account, with the WAL open
-  // until the pipe closes (as root, SQLite would make the -wal root's).
-  int gate[2];
-  ASSERT_EQ(0, pipe(gate));
+  // (it says so on the pipe) until it is killed, before any checkpoint (as
+  // root, SQLite would make the -wal root's).
+  int opened[2];
+  ASSERT_EQ(0, pipe(opened));
   pid_t holder = fork();
   ASSERT_GE(holder, 0);
   if (holder == 0) {
-    close(gate[1]);
+    close(opened[0]);
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
     sqlite3 *db = nullptr;
-    sqlite3_open(shared.c_str(), &db);
-    sqlite3_exec(db, "SELECT count(*) FROM vals", nullptr, nullptr, nullptr);
-    char byte;
-    (void)!read(gate[0], &byte, 1);
-    sqlite3_close(db);
+    if (sqlite3_open(shared.c_str(), &db) == SQLITE_OK &&
+        sqlite3_exec(db, "SELECT count(*) FROM vals", nullptr, nullptr, nullptr) == SQLITE_OK) {
+      (void)!write(opened[1], "o", 1);
+    }
+    pause();
     _exit(0);
   }
-  close(gate[0]);
-  // Opened by the time the -shm's dead-man byte is locked.
-  bool opened = false;
-  for (int i = 0; i < 30000 && !opened; ++i) {
-    int fd = open((shared + "-shm").c_str(), O_RDONLY);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_start = 128;
-    lock.l_len = 1;
-    bool held = fd >= 0 && fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-    if (fd >= 0) close(fd);
-    opened = held;
-    if (!opened) usleep(1000);
-  }
-  ASSERT_TRUE(opened) << "the earlier build's host never opened the database";
+  close(opened[1]);
+  char byte = 0;
+  ASSERT_EQ(1, read(opened[0], &byte, 1)) << "the earlier build's host never opened the database";
+  close(opened[0]);
   EXPECT_EQ(static_cast<int>(ERROR_ACCESS_DENIED), writerReads()) << "refused while in WAL";
   ASSERT_EQ(0, stat((shared + "-wal").c_str(), &wal));
   EXPECT_EQ(65534u, wal.st_uid) << "the -wal in use was replaced";
-  close(gate[1]);
+  ASSERT_EQ(0, kill(holder, SIGKILL));
   int status = 0;
   ASSERT_EQ(holder, waitpid(holder, &status, 0));
+  ASSERT_EQ(0, stat((shared + "-wal").c_str(), &wal));
+  ASSERT_GT(wal.st_size, 0) << "the commit is still in the -wal";
 
   EXPECT_EQ(107, writerReads()) << "the commit in the -wal is kept";
   EXPECT_EQ(1, test::ReadFile(shared).at(18)) << "back in rollback-journal mode";

@@ -515,47 +515,47 @@ bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const 
   return false;
 }
 
-// Whether a connection of an earlier build has the WAL open: each holds a
-// read lock on the -shm's dead-man byte (128 in SQLite's unix VFS) for as
-// long as it does. One that another account holds keeps the database
-// refused, as that account could anyway.
-bool WalInUse(const StateDirectory &dir) {
-  const std::string name = std::string(kOpenKeysFile) + "-shm";
-  UniqueFd shm(openat(dir.fd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!shm) return errno != ENOENT && errno != ELOOP;
-  struct stat st;
-  if (fstat(shm.get(), &st) != 0) return true;
-  if (!S_ISREG(st.st_mode)) return false;  // no file SQLite keeps its index in
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 128;
-  lock.l_len = 1;
-  return fcntl(shm.get(), F_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+// SQLite's lock bytes in a database file (its unix VFS): the pending byte,
+// which a connection takes on its way to a shared lock, and the range of
+// shared locks, one of which every connection to a WAL database holds for as
+// long as it has it open.
+constexpr off_t kPendingByte = 0x40000000;
+constexpr off_t kSharedFirst = kPendingByte + 2;
+constexpr off_t kSharedSize = 510;
+
+uint32_t BigEndian32(const uint8_t *bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
 }
 
-// A -wal another account made (a host of the earlier build) is taken over
+// Another account's -wal (a host of the earlier build made it) is taken over
 // with its frames, since a host killed before its last checkpoint left
-// commits in it: read whole (no larger than any store's), then written into
-// the file of the store's own that takes its place.
-bool AdoptWal(const StateDirectory &dir, const struct stat &database) {
+// commits in it: read whole, then written into the file of the store's own
+// that takes its place. Read only when it is a WAL of the database's page
+// size in a file of one link no larger than any store's (a link to another
+// file is never read, let alone copied where every account reads it);
+// anything else is replaced without its content.
+bool AdoptWal(const StateDirectory &dir, const struct stat &database, uint32_t pageSize) {
   const std::string name = std::string(kOpenKeysFile) + "-wal";
   std::vector<uint8_t> frames;
   struct stat st;
-  const bool foreign = fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-                       (st.st_uid != database.st_uid || st.st_nlink != 1);
-  if (foreign) {
+  if (fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+      st.st_nlink == 1 && st.st_uid != database.st_uid) {
     UniqueFd in(openat(dir.fd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!in || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kSharedFileMaxBytes) return false;
-    frames.resize(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    while (got < frames.size()) {
-      ssize_t n = pread(in.get(), frames.data() + got, frames.size() - got, static_cast<off_t>(got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
+    uint8_t header[32];  // magic number (two, for either byte order of checksums), version, page size, ...
+    if (in && fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        st.st_size >= static_cast<off_t>(sizeof header) && st.st_size <= kSharedFileMaxBytes &&
+        pread(in.get(), header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+        (BigEndian32(header) & ~1u) == 0x377f0682u && BigEndian32(header + 8) == pageSize) {
+      frames.resize(static_cast<size_t>(st.st_size));
+      size_t got = 0;
+      while (got < frames.size()) {
+        ssize_t n = pread(in.get(), frames.data() + got, frames.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      frames.resize(got);  // a torn last frame fails its checksum and ends the log
     }
-    frames.resize(got);
   }
   if (!PrepareCompanion(dir, name, database, true)) return false;
   if (frames.empty()) return true;
@@ -570,6 +570,32 @@ bool AdoptWal(const StateDirectory &dir, const struct stat &database) {
   return put == frames.size() && fsync(out.get()) == 0;
 }
 
+// Takes another account's -wal over while no other connection has the
+// database open (none holds a shared lock), holding its pending byte
+// meanwhile so that none opens it: one that had the old -wal open would go
+// on writing a file no longer there. The lock goes with the descriptor,
+// before SQLite opens the database here.
+bool TakeOverWal(const StateDirectory &dir, const struct stat &database) {
+  UniqueFd db(openat(dir.fd.get(), kOpenKeysFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!db) return false;
+  struct flock pending {};
+  pending.l_type = F_WRLCK;
+  pending.l_whence = SEEK_SET;
+  pending.l_start = kPendingByte;
+  pending.l_len = 1;
+  if (fcntl(db.get(), F_SETLK, &pending) != 0) return false;
+  struct flock shared {};
+  shared.l_type = F_WRLCK;
+  shared.l_whence = SEEK_SET;
+  shared.l_start = kSharedFirst;
+  shared.l_len = kSharedSize;
+  if (fcntl(db.get(), F_GETLK, &shared) != 0 || shared.l_type != F_UNLCK) return false;
+  uint8_t header[18];
+  if (pread(db.get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
+  const uint32_t pageSize = header[16] == 0 && header[17] == 1 ? 65536u : (uint32_t{header[16]} << 8) | header[17];
+  return AdoptWal(dir, database, pageSize);
+}
+
 // An earlier build kept the shared database in WAL mode, whose index every
 // process maps from the -shm file (which every account may truncate). The
 // store's writer brings it back to a rollback journal once no other
@@ -579,7 +605,7 @@ bool AdoptWal(const StateDirectory &dir, const struct stat &database) {
 // Until then the database is refused (the journal VFS cannot open a WAL
 // database).
 void Registry::LeaveWal(const StateDirectory &dir, const std::string &path, const struct stat &database) {
-  if (WalInUse(dir) || !AdoptWal(dir, database)) return;
+  if (!TakeOverWal(dir, database)) return;
   if (SharedVfsName(SharedVfs::kLeaveWal) == nullptr) return;
   sqlite3 *db = nullptr;
   const std::string uri = SharedDatabaseUri(path, SharedVfs::kLeaveWal);
@@ -626,10 +652,12 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   // own, which the shared VFS refuses for everyone).
   const bool owner = writer && geteuid() == st.st_uid;
   const std::string journal = std::string(kOpenKeysFile) + "-journal";
-  if (!PrepareCompanion(dir, journal, st, owner)) return false;
-  // Everyone may write in it only once the database and journal in it are
-  // ours.
+  const bool prepared = PrepareCompanion(dir, journal, st, owner);
+  // Everyone may write in it once the database and journal in it are ours
+  // (and whatever became of the journal: a later attach puts it right, but
+  // never opens the directory).
   if (dir.created && fchmod(dir.fd.get(), kSharedDirectoryMode) != 0) return false;
+  if (!prepared) return false;
   // A hot journal is read through when the database is opened: one larger
   // than any store's is refused with the database.
   struct stat hot;
