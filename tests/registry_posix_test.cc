@@ -542,29 +542,33 @@ TEST_F(OpenKeyTest, AJournalSpoiledWhileAttachedFailsAsTheStore) {
 // A shared database an earlier build kept in WAL mode, whose -wal and -shm
 // another account's host made, and whose last host was killed before its
 // checkpoint (a commit left in the -wal): the store's writer leaves it alone
-// while a host of that build still has it open, then brings it back to a
-// rollback journal with that commit.
+// while any process has it open or locked, then brings it back to a rollback
+// journal with that commit. A -wal linked elsewhere is never read.
 TEST_F(OpenKeyTest, AnEarlierBuildsWalIsTakenOverWithItsCommits) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another account";
   const std::string shared = root() + "/shared/open_keys.db";
   ASSERT_EQ(0, chmod(root().c_str(), 0755));  // the other account reaches shared/
-  ASSERT_EQ(0, test::RunChild([&] {
-    sqlite3 *db = nullptr;
-    int off = 0;
-    bool ok = sqlite3_open(shared.c_str(), &db) == SQLITE_OK &&
-              sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) == SQLITE_OK &&
-              sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, &off) == SQLITE_OK &&
-              sqlite3_exec(db, ("UPDATE vals SET data = x'07000000' WHERE key = " + id_).c_str(), nullptr, nullptr,
-                           nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok && chown((shared + "-wal").c_str(), 65534, 65534) == 0 &&
-                   chown((shared + "-shm").c_str(), 65534, 65534) == 0
-               ? 0
-               : 1;
-  }));
-  struct stat wal;
-  ASSERT_EQ(0, stat((shared + "-wal").c_str(), &wal));
-  ASSERT_GT(wal.st_size, 0) << "the commit is in the -wal";
+  // The earlier build's state, its -wal holding a commit of value to the key.
+  auto plant = [&](int value) {
+    return test::RunChild([&] {
+      sqlite3 *db = nullptr;
+      int off = 0;
+      char data[9];
+      snprintf(data, sizeof data, "%02x000000", value);
+      const std::string update = "UPDATE vals SET data = x'" + std::string(data) + "' WHERE key = " + id_;
+      bool ok = sqlite3_open(shared.c_str(), &db) == SQLITE_OK &&
+                sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) == SQLITE_OK &&
+                sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, &off) == SQLITE_OK &&
+                sqlite3_exec(db, update.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+      sqlite3_close(db);
+      struct stat wal;
+      return ok && stat((shared + "-wal").c_str(), &wal) == 0 && wal.st_size > 0 &&
+                     chown((shared + "-wal").c_str(), 65534, 65534) == 0 &&
+                     chown((shared + "-shm").c_str(), 65534, 65534) == 0
+                 ? 0
+                 : 1;
+    });
+  };
   // The store's writer, attaching anew: the value read plus 100, or the error.
   auto writerReads = [&] {
     return test::RunChild([&] {
@@ -573,42 +577,76 @@ TEST_F(OpenKeyTest, AnEarlierBuildsWalIsTakenOverWithItsCommits) {
       return status == ERROR_SUCCESS ? static_cast<int>(read) + 100 : static_cast<int>(status);
     });
   };
-  // A host of the earlier build, of that other account, with the WAL open
-  // (it says so on the pipe) until it is killed, before any checkpoint (as
-  // root, SQLite would make the -wal root's).
-  int opened[2];
-  ASSERT_EQ(0, pipe(opened));
-  pid_t holder = fork();
-  ASSERT_GE(holder, 0);
-  if (holder == 0) {
-    close(opened[0]);
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(shared.c_str(), &db) == SQLITE_OK &&
-        sqlite3_exec(db, "SELECT count(*) FROM vals", nullptr, nullptr, nullptr) == SQLITE_OK) {
-      (void)!write(opened[1], "o", 1);
-    }
-    pause();
-    _exit(0);
-  }
-  close(opened[1]);
-  char byte = 0;
-  ASSERT_EQ(1, read(opened[0], &byte, 1)) << "the earlier build's host never opened the database";
-  close(opened[0]);
-  EXPECT_EQ(static_cast<int>(ERROR_ACCESS_DENIED), writerReads()) << "refused while in WAL";
-  ASSERT_EQ(0, stat((shared + "-wal").c_str(), &wal));
-  EXPECT_EQ(65534u, wal.st_uid) << "the -wal in use was replaced";
-  ASSERT_EQ(0, kill(holder, SIGKILL));
-  int status = 0;
-  ASSERT_EQ(holder, waitpid(holder, &status, 0));
-  ASSERT_EQ(0, stat((shared + "-wal").c_str(), &wal));
-  ASSERT_GT(wal.st_size, 0) << "the commit is still in the -wal";
+  auto walOwner = [&] {
+    struct stat wal;
+    return stat((shared + "-wal").c_str(), &wal) == 0 ? wal.st_uid : static_cast<uid_t>(-1);
+  };
 
-  EXPECT_EQ(107, writerReads()) << "the commit in the -wal is kept";
-  EXPECT_EQ(1, test::ReadFile(shared).at(18)) << "back in rollback-journal mode";
-  DWORD value = 0;
-  EXPECT_EQ(ERROR_SUCCESS, Read(key_, &value));
-  EXPECT_EQ(7u, value);
+  // Processes of the other account that have the database open (say so on
+  // the pipe), killed before any checkpoint (as root, SQLite would make the
+  // -wal root's).
+  const struct {
+    const char *how;
+    std::function<bool()> hold;
+  } holders[] = {
+      {"a host of the earlier build",
+       [&] {
+         sqlite3 *db = nullptr;
+         return sqlite3_open(shared.c_str(), &db) == SQLITE_OK &&
+                sqlite3_exec(db, "SELECT count(*) FROM vals", nullptr, nullptr, nullptr) == SQLITE_OK;
+       }},
+      {"a process holding a shared lock alone",
+       [&] {
+         int fd = open(shared.c_str(), O_RDONLY);
+         struct flock lock {};
+         lock.l_type = F_RDLCK;
+         lock.l_whence = SEEK_SET;
+         lock.l_start = 0x40000002;
+         lock.l_len = 510;
+         return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0;
+       }},
+  };
+  int value = 7;
+  for (const auto &h : holders) {
+    SCOPED_TRACE(h.how);
+    ASSERT_EQ(0, plant(++value));
+    {
+      int opened[2];
+      ASSERT_EQ(0, pipe(opened));
+      pid_t holder = fork();
+      ASSERT_GE(holder, 0);
+      if (holder == 0) {
+        close(opened[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0 || !h.hold()) _exit(1);
+        (void)!write(opened[1], "o", 1);
+        pause();
+        _exit(0);
+      }
+      struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+          kill(pid, SIGKILL);
+          waitpid(pid, nullptr, 0);
+        }
+      } reaper{holder};
+      close(opened[1]);
+      char byte = 0;
+      ASSERT_EQ(1, read(opened[0], &byte, 1)) << "the holder never had the database";
+      close(opened[0]);
+      EXPECT_EQ(static_cast<int>(ERROR_ACCESS_DENIED), writerReads()) << "refused while in WAL";
+      EXPECT_EQ(65534u, walOwner()) << "the -wal in use was replaced";
+    }  // the holder is killed here
+    EXPECT_EQ(100 + value, writerReads()) << "the commit in the -wal is kept";
+    EXPECT_EQ(1, test::ReadFile(shared).at(18)) << "back in rollback-journal mode";
+  }
+
+  // A -wal with a second link (here to the planted one, with its commit) is
+  // replaced without being read: it might be any file.
+  ASSERT_EQ(0, plant(value + 1));
+  ASSERT_EQ(0, link((shared + "-wal").c_str(), (root() + "/shared/elsewhere").c_str()));
+  EXPECT_EQ(100 + value, writerReads()) << "the linked -wal's commit is not taken";
+  EXPECT_EQ(1, test::ReadFile(shared).at(18));
+  unlink((root() + "/shared/elsewhere").c_str());
 }
 
 // A process that cannot attach the shared database (another account made a

@@ -577,7 +577,8 @@ bool AdoptWal(const StateDirectory &dir, const struct stat &database, uint32_t p
 // before SQLite opens the database here.
 bool TakeOverWal(const StateDirectory &dir, const struct stat &database) {
   UniqueFd db(openat(dir.fd.get(), kOpenKeysFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!db) return false;
+  struct stat st;
+  if (!db || fstat(db.get(), &st) != 0 || st.st_dev != database.st_dev || st.st_ino != database.st_ino) return false;
   struct flock pending {};
   pending.l_type = F_WRLCK;
   pending.l_whence = SEEK_SET;
