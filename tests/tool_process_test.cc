@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,8 +129,14 @@ class TerminalProcess {
     sigprocmask(SIG_BLOCK, &child, &old);
     int status = 0;
     pid_t ended;
-    const timespec limit = {kWaitMilliseconds / 1000, 0};
+    timespec now, deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += kWaitMilliseconds / 1000;
     while ((ended = waitpid(pid_, &status, WNOHANG)) == 0) {
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      int64_t left = (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
+      if (left <= 0) break;
+      const timespec limit = {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
       if (sigtimedwait(&child, nullptr, &limit) < 0 && errno == EAGAIN) break;
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);

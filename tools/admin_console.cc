@@ -84,10 +84,11 @@ struct sigaction g_previous[kStopSignalCount];
 // Async-signal-safe throughout. The signal's default action follows, so the
 // exit status still tells which signal ended the tool.
 void RestoreTerminalAndStop(int number) {
-  // Drops a half-typed secret. The flush empties only the line discipline's
+  // Drops a half-typed secret. A flush empties only the line discipline's
   // queue: keys typed a moment before the signal may still wait in the
-  // terminal's input buffer, which a poll that finds no line moves into it
-  // first.
+  // terminal's input buffer, which a poll that finds no input there (hence
+  // the first flush) moves into it for the second.
+  tcflush(STDIN_FILENO, TCIFLUSH);
   pollfd input = {STDIN_FILENO, POLLIN, 0};
   poll(&input, 1, 0);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);
