@@ -501,13 +501,10 @@ bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const 
     } else if (!writer) {
       return true;
     }
-    UniqueFd made(openat(dir.fd.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd made(MakeLikeDatabase(dir.fd.get(), name.c_str(), database));
     if (made) {
       UniqueFd directory(openat(dir.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      struct stat st;
-      return fstat(made.get(), &st) == 0 &&
-             (st.st_gid == database.st_gid || fchown(made.get(), static_cast<uid_t>(-1), database.st_gid) == 0) &&
-             fchmod(made.get(), database.st_mode & 0777) == 0 && directory && fsync(directory.get()) == 0;
+      return directory && fsync(directory.get()) == 0;
     }
     if (errno != EEXIST) break;  // another process made it meanwhile: checked again
   }

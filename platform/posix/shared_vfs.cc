@@ -86,22 +86,13 @@ CompanionState CheckCompanion(const char *name) {
 
 // Makes a missing journal or -wal here, never through SQLite's own open
 // (which would take whatever another account put in its place after the
-// check): exclusively, without following a link, with the database's group
-// and mode. Whatever is found there instead is checked as ever.
+// check). Whatever is found there instead is checked as ever.
 CompanionState MakeCompanion(const char *name) {
   struct stat owner;
   if (lstat(Database().c_str(), &owner) != 0) return CompanionState::kOther;
-  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  int fd = MakeLikeDatabase(AT_FDCWD, name, owner);
   if (fd < 0) return errno == EEXIST ? CheckCompanion(name) : CompanionState::kOther;
-  struct stat st;
-  const bool made = fstat(fd, &st) == 0 &&
-                    (st.st_gid == owner.st_gid || fchown(fd, static_cast<uid_t>(-1), owner.st_gid) == 0) &&
-                    fchmod(fd, owner.st_mode & 0777) == 0;
   close(fd);
-  if (!made) {
-    unlink(name);
-    return CompanionState::kOther;
-  }
   return CheckCompanion(name);
 }
 
@@ -323,6 +314,22 @@ void UnregisterSharedVfs() {
   for (sqlite3_vfs &vfs : g_vfs) {
     if (vfs.zName != nullptr) sqlite3_vfs_unregister(&vfs);
   }
+}
+
+int MakeLikeDatabase(int dirFd, const char *name, const struct stat &database) {
+  int fd = openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 &&
+      (st.st_gid == database.st_gid || fchown(fd, static_cast<uid_t>(-1), database.st_gid) == 0) &&
+      fchmod(fd, database.st_mode & 0777) == 0) {
+    return fd;
+  }
+  const int error = errno;
+  close(fd);
+  unlinkat(dirFd, name, 0);
+  errno = error;
+  return -1;
 }
 
 std::string SharedDatabaseUri(const std::string &path, SharedVfs vfs) {

@@ -22,6 +22,8 @@
 #ifndef AMBERCRYPT_PLATFORM_POSIX_SHARED_VFS_H_
 #define AMBERCRYPT_PLATFORM_POSIX_SHARED_VFS_H_
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -47,6 +49,12 @@ const char *SharedVfsName(SharedVfs vfs);
 // closed: SQLite outlives a library that is unloaded, and would otherwise keep
 // pointers into it.
 void UnregisterSharedVfs();
+
+// Makes name (relative to dirFd, or a path with AT_FDCWD) as a file of the
+// store's own beside the shared database: exclusively, never through a link,
+// with database's group and mode. The open descriptor, or -1 with errno
+// (EEXIST: something is there already).
+int MakeLikeDatabase(int dirFd, const char *name, const struct stat &database);
 
 // path as an SQLite URI ("file:" with path's reserved bytes percent-encoded)
 // opened through vfs.
