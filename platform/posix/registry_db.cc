@@ -69,7 +69,7 @@ int OutOfSteps(void *left) { return --*static_cast<int *>(left) < 0 ? 1 : 0; }
 // make SQLite parse or build anything large. Values stop at 1 MiB, Windows'
 // own limit for a value in the standard registry format.
 const std::pair<int, int> kLimits[] = {
-    {SQLITE_LIMIT_LENGTH, 1 << 20},     {SQLITE_LIMIT_SQL_LENGTH, 10000},  {SQLITE_LIMIT_COLUMN, 16},
+    {SQLITE_LIMIT_LENGTH, kMaxValueBytes},     {SQLITE_LIMIT_SQL_LENGTH, 10000},  {SQLITE_LIMIT_COLUMN, 16},
     {SQLITE_LIMIT_EXPR_DEPTH, 20},      {SQLITE_LIMIT_COMPOUND_SELECT, 3}, {SQLITE_LIMIT_VDBE_OP, 25000},
     {SQLITE_LIMIT_FUNCTION_ARG, 8},     {SQLITE_LIMIT_ATTACHED, 1},        {SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 50},
     {SQLITE_LIMIT_VARIABLE_NUMBER, 10}, {SQLITE_LIMIT_TRIGGER_DEPTH, 1},
@@ -226,12 +226,104 @@ LSTATUS RegistryError(int rc) {
   }
 }
 
+namespace {
+
+struct UpcaseRun {
+  char32_t first, last;
+  int32_t offset;  // to the capital
+  uint32_t stride;
+};
+constexpr UpcaseRun kUpcase[] = {
+#include "platform/posix/upcase_table.inc"
+};
+
+char32_t Upcase(char32_t c) {
+  const UpcaseRun *end = kUpcase + sizeof kUpcase / sizeof kUpcase[0];
+  const UpcaseRun *run =
+      std::lower_bound(kUpcase, end, c, [](const UpcaseRun &r, char32_t value) { return r.last < value; });
+  if (run == end || c < run->first || (c - run->first) % run->stride != 0) return c;
+  return static_cast<char32_t>(static_cast<int32_t>(c) + run->offset);
+}
+
+// The length of the well-formed UTF-8 sequence at s[i] (shortest form, no
+// surrogate, at most U+10FFFF) and its code point; 0 for anything else.
+size_t DecodeUtf8(const std::string &s, size_t i, char32_t *out) {
+  const auto byte = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+  const unsigned lead = byte(0);
+  size_t n;
+  char32_t c, least;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2, c = lead & 0x1F, least = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3, c = lead & 0x0F, least = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4, c = lead & 0x07, least = 0x10000;
+  } else {
+    return 0;
+  }
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(k) & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (byte(k) & 0x3F);
+  }
+  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  *out = c;
+  return n;
+}
+
+void AppendUtf8(std::string &out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {  // the BMP only: nothing beyond it folds
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+}  // namespace
+
+// Windows compares names by the upper case of each UTF-16 unit. The fold kept
+// here is that upper case with ASCII capitals written small (as stores have
+// always held ASCII names), in UTF-8, this layer's ANSI code page; a byte that
+// is not UTF-8 stays as it is.
 std::string Fold(const std::string &s) {
-  std::string out = s;
-  for (char &c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    char32_t c = static_cast<unsigned char>(s[i]);
+    size_t n = 1;
+    if (c >= 0x80) {
+      n = DecodeUtf8(s, i, &c);
+      if (n == 0) {
+        out.push_back(s[i++]);
+        continue;
+      }
+      if (n == 4) {
+        out.append(s, i, 4);
+        i += 4;
+        continue;
+      }
+      c = Upcase(c);
+    }
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    AppendUtf8(out, c);
+    i += n;
   }
   return out;
+}
+
+size_t NameLength(const std::string &s) {
+  size_t units = 0;
+  for (size_t i = 0; i < s.size();) {
+    char32_t c;
+    size_t n = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : DecodeUtf8(s, i, &c);
+    units += n == 4 ? 2 : 1;
+    i += n == 0 ? 1 : n;
+  }
+  return units;
 }
 
 Registry &Registry::Instance() {
@@ -366,6 +458,7 @@ LSTATUS Registry::Connect() {
     rc = ExecOnce(db, "PRAGMA journal_mode=DELETE");
     if (rc == SQLITE_BUSY) rc = SQLITE_OK;
     if (rc == SQLITE_OK) rc = ExecOnce(db, kMainSchema);
+    if (rc == SQLITE_OK) RefoldNames(db);  // a store it cannot bring up to date still serves ASCII names
   } else {
     rc = ExecOnce(db, "SELECT count(*) FROM keys");
   }
@@ -403,6 +496,55 @@ bool Registry::Harden(sqlite3 *db) {
   held = sqlite3_set_authorizer(db, Authorize, this) == SQLITE_OK && held;
   return held && ExecOnce(db, "PRAGMA cell_size_check=ON") == SQLITE_OK &&
          ExecOnce(db, "PRAGMA mmap_size=0") == SQLITE_OK;
+}
+
+// Stores made before names folded beyond ASCII hold such names folded in
+// ASCII only: the store's writer folds them again, once, in one transaction
+// (user_version 1 marks a store done). A name whose fold another name of its
+// key already holds keeps its old fold: Windows could not hold both.
+int Registry::RefoldNames(sqlite3 *db) {
+  sqlite3_stmt *version = nullptr;
+  progressLeft_ = kStatementSteps / kProgressStride;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version, nullptr);
+  const int64_t done = rc == SQLITE_OK && sqlite3_step(version) == SQLITE_ROW ? sqlite3_column_int64(version, 0) : -1;
+  sqlite3_finalize(version);
+  if (done != 0) return done > 0 ? SQLITE_OK : SQLITE_ERROR;
+  rc = ExecOnce(db, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return rc;
+  for (const char *table : {"keys", "vals"}) {
+    // Only names beyond ASCII (more bytes than characters) fold otherwise.
+    const std::string select =
+        std::string("SELECT rowid, name FROM ") + table + " WHERE length(CAST(name AS BLOB)) <> length(name)";
+    const std::string update = std::string("UPDATE OR IGNORE ") + table + " SET fold = ?1 WHERE rowid = ?2";
+    std::vector<std::pair<int64_t, std::string>> names;
+    sqlite3_stmt *q = nullptr;
+    progressLeft_ = kStatementSteps / kProgressStride;
+    rc = sqlite3_prepare_v2(db, select.c_str(), -1, &q, nullptr);
+    while (rc == SQLITE_OK && (rc = sqlite3_step(q)) == SQLITE_ROW) {
+      const auto *text = static_cast<const char *>(sqlite3_column_blob(q, 1));
+      names.emplace_back(sqlite3_column_int64(q, 0), std::string(text != nullptr ? text : "",
+                                                                 static_cast<size_t>(sqlite3_column_bytes(q, 1))));
+      rc = SQLITE_OK;
+    }
+    sqlite3_finalize(q);
+    if (rc != SQLITE_DONE) break;
+    rc = sqlite3_prepare_v2(db, update.c_str(), -1, &q, nullptr);
+    for (const auto &[row, name] : names) {
+      if (rc != SQLITE_OK) break;
+      const std::string fold = Fold(name);
+      progressLeft_ = kStatementSteps / kProgressStride;
+      sqlite3_bind_text(q, 1, fold.data(), static_cast<int>(fold.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int64(q, 2, row);
+      rc = sqlite3_step(q) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+      sqlite3_reset(q);
+    }
+    sqlite3_finalize(q);
+    if (rc != SQLITE_OK) break;
+  }
+  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = ExecOnce(db, "PRAGMA user_version = 1");
+  rc = rc == SQLITE_OK ? ExecOnce(db, "COMMIT") : rc;
+  if (rc != SQLITE_OK) ExecOnce(db, "ROLLBACK");
+  return rc;
 }
 
 int Registry::ExecOnce(sqlite3 *db, const char *sql) {

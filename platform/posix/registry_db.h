@@ -31,11 +31,18 @@
 
 namespace ambercrypt::posix {
 
+// The largest value the registry keeps, in bytes.
+constexpr uint32_t kMaxValueBytes = 1 << 20;
+
 // The one place SQLite results become registry errors.
 LSTATUS RegistryError(int rc);
 
-// Names compare without regard to ASCII case.
+// Names compare without regard to case, as Windows compares them: by their
+// upper case in Unicode (UTF-8 here), beyond ASCII too. Fold gives the form
+// stored and compared; NameLength a name's length as Windows counts it, in
+// UTF-16 units.
 std::string Fold(const std::string &s);
+size_t NameLength(const std::string &s);
 
 // A prepared statement of the process's connection, taken from its cache (the
 // registry runs a handful of statements on every call: parsing them once
@@ -368,6 +375,7 @@ class Registry {
   // sqlite3_exec with a statement's budget of work.
   int ExecOnce(sqlite3 *db, const char *sql);
   bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
+  int RefoldNames(sqlite3 *db);
   void LeaveWal(const StateDirectory &dir, const std::string &path, const struct stat &database);
   // Checks, once per transaction, that the shared database's schema as this
   // transaction reads it is ours: SQLITE_OK, SQLITE_AUTH (it is not), or the
