@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -250,7 +251,9 @@ TEST_F(RegistryPosixTest, ValuesPastSqlitesLengthLimitAreRefusedUnread) {
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_BINARY, before, sizeof before));
     for (DWORD length : {0x40000000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
       SCOPED_TRACE(length);
+      // A string's last byte is not read either (to see whether it is a NUL).
       EXPECT_NE(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_BINARY, wild, length));
+      EXPECT_NE(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_SZ, wild, length));
       EXPECT_NE(ERROR_SUCCESS, RegSetValueExA(key, "new", 0, REG_BINARY, wild, length));
       BYTE read[8] = {};
       DWORD size = sizeof read;
@@ -260,6 +263,68 @@ TEST_F(RegistryPosixTest, ValuesPastSqlitesLengthLimitAreRefusedUnread) {
     }
     RegCloseKey(key);
   }
+  EXPECT_EQ("ok", IntegrityCheck());
+}
+
+// A string whose length leaves out its NUL gets one added without a read past
+// the length: Windows looks at the byte after the data, which may not exist.
+TEST_F(RegistryPosixTest, AStringGetsItsNulWithoutAReadPastItsLength) {
+  const long page = sysconf(_SC_PAGESIZE);
+  void *pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, pages);
+  ASSERT_EQ(0, mprotect(static_cast<char *>(pages) + page, page, PROT_NONE));
+  char *text = static_cast<char *>(pages) + page - 3;
+  memcpy(text, "abc", 3);
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "v", REG_BINARY, test::Bytes(1, 0)));
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key));
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE *>(text), 3));
+  RegCloseKey(key);
+  munmap(pages, 2 * page);
+  test::Bytes read;
+  ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKey, "v", &read));
+  EXPECT_EQ((test::Bytes{'a', 'b', 'c', 0}), read);
+}
+
+// A store from before names folded beyond ASCII holds their folds in ASCII
+// only. The store's writer folds them again when it opens the store: after
+// that the names are found in any case; of two names that now fold alike,
+// the one already holding that fold is found.
+TEST_F(RegistryPosixTest, AStoreOfAsciiFoldsIsFoldedAgain) {
+  const std::string base = std::string(kKey) + "\\";
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue((base + "\xC3\x84rzte").c_str(), "gr\xC3\xB6\xC3\x9F" "e", REG_DWORD,
+                                               test::Bytes(4, 1)));
+  ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue((base + "m\xC3\xBCller").c_str(), "v", REG_DWORD, test::Bytes(4, 2)));
+  ASSERT_EQ(0, test::RunChild([&] {
+    sqlite3 *db = nullptr;
+    // As the earlier build folded: only ASCII capitals made small. And a
+    // second key that fold kept apart from the first.
+    const char *sql =
+        "UPDATE keys SET fold = 'm\xC3\xBCller' WHERE name = 'm\xC3\xBCller';"
+        "UPDATE vals SET fold = 'gr\xC3\xB6\xC3\x9F" "e' WHERE name = 'gr\xC3\xB6\xC3\x9F" "e';"
+        "INSERT INTO keys(parent, name, fold) SELECT parent, '\xC3\xA4rzte', '\xC3\xA4rzte' FROM keys"
+        " WHERE name = '\xC3\x84rzte';"
+        "PRAGMA user_version = 0;";
+    bool ok = sqlite3_open((root() + "/registry.db").c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok ? 0 : 1;
+  }));
+  // A process of its own opens the store anew.
+  EXPECT_EQ(0, test::RunChild([&] {
+    test::Bytes read;
+    if (!test::KeyExists((base + "M\xC3\x9CLLER").c_str())) return 1;
+    if (test::ReadRawValue((base + "\xC3\xA4RZTE").c_str(), "GR\xC3\x96\xC3\x9F" "E", &read) != ERROR_SUCCESS) return 2;
+    return read == test::Bytes(4, 1) ? 0 : 3;
+  }));
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((root() + "/registry.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
+  sqlite3_stmt *version = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version, nullptr));
+  ASSERT_EQ(SQLITE_ROW, sqlite3_step(version));
+  EXPECT_EQ(1, sqlite3_column_int(version, 0));
+  sqlite3_finalize(version);
+  sqlite3_close(db);
   EXPECT_EQ("ok", IntegrityCheck());
 }
 

@@ -7,7 +7,8 @@
 // by the accounts that may write the store. So an ordinary process can read
 // every setting and write lockout state, and the operating system, not this
 // code, stops it from changing a setting. Names compare without regard to
-// ASCII case and keep the case they were created with. Every call is one
+// case, in Unicode as Windows compares them, and keep the case they were
+// created with. Every call is one
 // transaction (writes take the write lock up front); synchronous=FULL makes
 // each acknowledged write survive a crash or a power cut. A connection is
 // never carried across fork(): a child opens its own.
@@ -29,6 +30,7 @@ namespace {
 
 constexpr int64_t kRootId = 1;
 constexpr size_t kMaxKeyNameLength = 255;
+constexpr size_t kMaxPathLength = 260;
 constexpr DWORD kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 
 struct RegKey {
@@ -85,9 +87,13 @@ bool WantsWrite(REGSAM sam) { return (sam & kWriteRights) != 0; }
 // the last component was made.
 LSTATUS Walk(Tx &tx, int64_t base, const char *subKey, bool create, int64_t *id, bool *created) {
   *created = false;
+  // A path is relative to its key: Windows refuses one that begins at a root.
+  if (subKey != nullptr && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
+  // Its "A" calls convert a path in a buffer of MAX_PATH characters.
+  if (subKey != nullptr && NameLength(subKey) > kMaxPathLength) return ERROR_MORE_DATA;
   int64_t current = base;
   for (const std::string &part : SplitPath(subKey)) {
-    if (part.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+    if (NameLength(part) > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
     int64_t next = 0;
     LSTATUS s = tx.Child(current, part, &next);
     if (s == ERROR_FILE_NOT_FOUND && create) {
@@ -178,7 +184,11 @@ bool LookUpKept(HKEY hKey, const std::string &name, F look) {
   });
 }
 
-// A value as RegQueryValueEx hands it out.
+bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// A value as RegQueryValueEx hands it out. A string stored without its
+// terminating NUL (by a program or an older store) gets one in a spare byte
+// of the caller's buffer, not counted, as Windows gives it.
 LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t> &data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpType != nullptr) *lpType = type;
   DWORD size = static_cast<DWORD>(data.size());
@@ -192,8 +202,17 @@ LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t> &data, LPDWORD lpTyp
     return ERROR_MORE_DATA;
   }
   if (size != 0) memcpy(lpData, data.data(), size);
+  if (IsString(type) && size != 0 && data.back() != 0 && *lpcbData > size) lpData[size] = 0;
   *lpcbData = size;
   return ERROR_SUCCESS;
+}
+
+// What a query of a missing value leaves: type 0, and a size of 0 when it
+// asked only for the size.
+LSTATUS NoValue(LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpType != nullptr) *lpType = 0;
+  if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
+  return ERROR_FILE_NOT_FOUND;
 }
 
 // May this process write the values of this key through a handle with access?
@@ -360,6 +379,7 @@ extern "C" {
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
   (void)ulOptions;
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;  // what a failed open leaves
   bool created = false;
   return OpenKey(hKey, lpSubKey, false, samDesired, phkResult, &created);
 }
@@ -372,6 +392,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
   (void)lpSecurityAttributes;
   if (phkResult == nullptr || lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
   bool created = false;
   LSTATUS status = OpenKey(hKey, lpSubKey, true, samDesired, phkResult, &created);
   if (status == ERROR_SUCCESS && lpdwDisposition != nullptr) {
@@ -388,7 +409,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   // A setting read before, while registry.db is unchanged, holds the same.
   LSTATUS status = ERROR_SUCCESS;
   if (LookUpKept(hKey, name, [&](const CachedValue &kept, REGSAM, bool) {
-        status = kept.found ? CopyValueOut(kept.type, kept.data, lpType, lpData, lpcbData) : ERROR_FILE_NOT_FOUND;
+        status = kept.found ? CopyValueOut(kept.type, kept.data, lpType, lpData, lpcbData)
+                            : NoValue(lpType, lpData, lpcbData);
         return true;
       })) {
     return status;
@@ -404,7 +426,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     CachedValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
                       rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
     if (!open) tx.Remember([&](MainCache &cache) { cache.values[ValueId(id, name)] = value; });
-    if (!value.found) return ERROR_FILE_NOT_FOUND;
+    if (!value.found) return NoValue(lpType, lpData, lpcbData);
     return CopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
   });
 }
@@ -414,6 +436,21 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   (void)Reserved;
   if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
   std::string name = lpValueName ? lpValueName : "";
+  // Windows keeps a string's terminating NUL, adding one the caller left out
+  // of the length. (It adds it only when the byte after the data is a NUL,
+  // reading past the caller's length; here it is added without looking.)
+  std::vector<uint8_t> terminated;
+  if (IsString(dwType) && cbData != 0 && cbData < kMaxValueBytes && lpData[cbData - 1] != 0) {
+    try {
+      terminated.reserve(cbData + 1);
+    } catch (const std::bad_alloc &) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    terminated.assign(lpData, lpData + cbData);
+    terminated.push_back(0);
+    lpData = terminated.data();
+    cbData += 1;
+  }
   // Writing the bytes a value already holds changes nothing (a lockout check
   // on its common path rewrites what is there): found in a transaction that
   // only reads, it takes no write lock and costs no durable write.

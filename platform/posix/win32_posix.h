@@ -79,6 +79,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_READ_FAULT           30L
 #define ERROR_NOT_ENOUGH_MEMORY    8L
 #define ERROR_INVALID_DATA         13L
+#define ERROR_BAD_PATHNAME         161L
 #define ERROR_INVALID_PARAMETER    87L
 #define ERROR_INSUFFICIENT_BUFFER  122L
 #define ERROR_MORE_DATA            234L
@@ -254,10 +255,12 @@ int _ismbcdigit(unsigned int c);
 #define KEY_WRITE             0x20006
 #define KEY_ALL_ACCESS        0xF003F
 
-#define REG_NONE    0
-#define REG_SZ      1
-#define REG_BINARY  3
-#define REG_DWORD   4
+#define REG_NONE      0
+#define REG_SZ        1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY    3
+#define REG_DWORD     4
+#define REG_MULTI_SZ  7
 
 #define REG_OPTION_NON_VOLATILE 0x00000000L
 #define REG_CREATED_NEW_KEY     0x00000001L
