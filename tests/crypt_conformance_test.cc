@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/ccrypt.h"
@@ -358,6 +359,273 @@ TEST(CryptPlatformTest, AesNeedsTheAesProvider) {
   EXPECT_FALSE(CryptDeriveKey(full.handle, CALG_AES_256, hash, 0, &key));
   EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), GetLastError());
   CryptDestroyHash(hash);
+}
+
+// ---- Handles that are not live --------------------------------------------
+
+// SHA-1 of the 8 bytes of kMaterial ("material"), as sha1sum gives it.
+const char kMaterialSha1[] = "97912524f34763ab6302e4b51be6391c8a4f6200";
+
+// The states a caller may hold a handle in by mistake: never set, pointing at
+// memory that holds no handle (a zeroed block: the real DLLs read the handle's
+// header from it, so a random pointer would crash them), closed, or left over
+// from a provider context released since.
+enum DeadState { kNullHandle, kGarbageHandle, kClosedHandle, kOrphanedHandle, kDeadStates };
+const char *const kDeadStateNames[kDeadStates] = {"null", "garbage", "closed", "orphaned"};
+enum class HandleOf { kProvider, kHash, kKey };
+// In a row's column: the state does not apply to the handle's kind.
+constexpr DWORD kNoSuchState = 0;
+
+// The live handles a call takes besides the dead one: a provider context, an
+// unfinished SHA-1 hash and a 3DES key made under it.
+struct LiveHandles {
+  LiveHandles() {
+    ok = CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+         CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash) && CryptHashData(hash, kMaterial, 8, 0);
+    key = ok ? DeriveRaw(prov, CALG_3DES, Bytes(kMaterial, kMaterial + 8)) : 0;
+    ok = ok && key != 0;
+  }
+  ~LiveHandles() {
+    if (key != 0) CryptDestroyKey(key);
+    if (hash != 0) CryptDestroyHash(hash);
+    if (prov != 0) CryptReleaseContext(prov, 0);
+  }
+  HCRYPTPROV prov = 0;
+  HCRYPTHASH hash = 0;
+  HCRYPTKEY key = 0;
+  bool ok = false;
+  BYTE buffer[64] = {1, 2, 3, 4, 5};
+};
+
+// A handle of the kind in the state; *owner is a provider context to release
+// once the call is made (a closed hash's or key's), else 0.
+ULONG_PTR MakeDeadHandle(HandleOf kind, DeadState state, void *zeroed, HCRYPTPROV *owner) {
+  *owner = 0;
+  if (state == kNullHandle) return 0;
+  if (state == kGarbageHandle) return reinterpret_cast<ULONG_PTR>(zeroed);
+  HCRYPTPROV prov = 0;
+  EXPECT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  if (kind == HandleOf::kProvider) {
+    EXPECT_TRUE(CryptReleaseContext(prov, 0));
+    return prov;
+  }
+  HCRYPTHASH hash = 0;
+  EXPECT_TRUE(CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
+  EXPECT_TRUE(CryptHashData(hash, kMaterial, 8, 0));
+  ULONG_PTR handle = hash;
+  if (kind == HandleOf::kKey) {
+    HCRYPTKEY key = 0;
+    EXPECT_TRUE(CryptDeriveKey(prov, CALG_3DES, hash, 0, &key));
+    EXPECT_TRUE(CryptDestroyHash(hash));
+    handle = key;
+  }
+  if (state == kOrphanedHandle) {
+    EXPECT_TRUE(CryptReleaseContext(prov, 0));
+    return handle;
+  }
+  EXPECT_TRUE(kind == HandleOf::kHash ? CryptDestroyHash(handle) : CryptDestroyKey(handle));
+  *owner = prov;
+  return handle;
+}
+
+// In a row's orphaned column: Windows lets a hash or key whose provider
+// context was released seed a key or an HMAC under another, live context.
+// Ours answers ERROR_INVALID_PARAMETER there on purpose: a context's release
+// destroys its hashes and keys, since no later call could free them (Windows
+// refuses to destroy them once their context is gone).
+constexpr DWORD kSeedsAnotherContext = 0xFFFFFFFFu;
+
+// Every call refuses a handle that is not live, and says so in the same words
+// on both targets: ERROR_INVALID_PARAMETER, except where a call has its own
+// answer for a null handle. A hash or key does not outlive its provider.
+TEST(CryptHandleTest, DeadHandlesAreRefusedAsWindowsRefusesThem) {
+  constexpr DWORD kInvalid = ERROR_INVALID_PARAMETER;
+  struct Case {
+    const char *call;
+    HandleOf kind;
+    BOOL (*run)(ULONG_PTR dead, LiveHandles &live);
+    DWORD expected[kDeadStates];  // null, garbage, closed, orphaned
+  };
+  const Case cases[] = {
+      {"CryptReleaseContext", HandleOf::kProvider, [](ULONG_PTR h, LiveHandles &) { return CryptReleaseContext(h, 0); },
+       {kInvalid, kInvalid, kInvalid, kNoSuchState}},
+      {"CryptCreateHash", HandleOf::kProvider,
+       [](ULONG_PTR h, LiveHandles &) {
+         HCRYPTHASH out = 0;
+         BOOL ok = CryptCreateHash(h, CALG_SHA1, 0, 0, &out);
+         if (ok) CryptDestroyHash(out);
+         return ok;
+       },
+       {kInvalid, kInvalid, kInvalid, kNoSuchState}},
+      {"CryptDeriveKey (provider)", HandleOf::kProvider,
+       [](ULONG_PTR h, LiveHandles &live) {
+         HCRYPTKEY out = 0;
+         BOOL ok = CryptDeriveKey(h, CALG_3DES, live.hash, 0, &out);
+         if (ok) CryptDestroyKey(out);
+         return ok;
+       },
+       {kInvalid, kInvalid, kInvalid, kNoSuchState}},
+      {"CryptHashData", HandleOf::kHash, [](ULONG_PTR h, LiveHandles &live) { return CryptHashData(h, live.buffer, 5, 0); },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptGetHashParam", HandleOf::kHash,
+       [](ULONG_PTR h, LiveHandles &live) {
+         DWORD n = 20;
+         return CryptGetHashParam(h, HP_HASHVAL, live.buffer, &n, 0);
+       },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptSetHashParam", HandleOf::kHash,
+       [](ULONG_PTR h, LiveHandles &) {
+         HMAC_INFO info;
+         memset(&info, 0, sizeof info);
+         info.HashAlgid = CALG_SHA1;
+         return CryptSetHashParam(h, HP_HMAC_INFO, reinterpret_cast<const BYTE *>(&info), 0);
+       },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptDestroyHash", HandleOf::kHash, [](ULONG_PTR h, LiveHandles &) { return CryptDestroyHash(h); },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptDeriveKey (hash)", HandleOf::kHash,
+       [](ULONG_PTR h, LiveHandles &live) {
+         HCRYPTKEY out = 0;
+         BOOL ok = CryptDeriveKey(live.prov, CALG_3DES, h, 0, &out);
+         if (ok) CryptDestroyKey(out);
+         return ok;
+       },
+       {kInvalid, kInvalid, kInvalid, kSeedsAnotherContext}},
+      {"CryptCreateHash (HMAC key)", HandleOf::kKey,
+       [](ULONG_PTR h, LiveHandles &live) {
+         HCRYPTHASH out = 0;
+         BOOL ok = CryptCreateHash(live.prov, CALG_HMAC, h, 0, &out);
+         if (ok) CryptDestroyHash(out);
+         return ok;
+       },
+       {static_cast<DWORD>(NTE_BAD_KEY), kInvalid, kInvalid, kSeedsAnotherContext}},
+      {"CryptGetKeyParam", HandleOf::kKey,
+       [](ULONG_PTR h, LiveHandles &live) {
+         DWORD n = 4;
+         return CryptGetKeyParam(h, KP_BLOCKLEN, live.buffer, &n, 0);
+       },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptSetKeyParam", HandleOf::kKey,
+       [](ULONG_PTR h, LiveHandles &live) { return CryptSetKeyParam(h, KP_IV, live.buffer, 0); },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptEncrypt", HandleOf::kKey,
+       [](ULONG_PTR h, LiveHandles &live) {
+         DWORD n = 5;
+         return CryptEncrypt(h, 0, TRUE, 0, live.buffer, &n, sizeof live.buffer);
+       },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptDecrypt", HandleOf::kKey,
+       [](ULONG_PTR h, LiveHandles &live) {
+         DWORD n = 8;
+         return CryptDecrypt(h, 0, TRUE, 0, live.buffer, &n);
+       },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+      {"CryptDestroyKey", HandleOf::kKey, [](ULONG_PTR h, LiveHandles &) { return CryptDestroyKey(h); },
+       {kInvalid, kInvalid, kInvalid, kInvalid}},
+  };
+  alignas(16) static uint8_t zeroed[256];
+  for (const Case &c : cases) {
+    for (int state = 0; state < kDeadStates; ++state) {
+      DWORD expected = c.expected[state];
+      if (expected == kNoSuchState) continue;
+      SCOPED_TRACE(testing::Message() << c.call << ", " << kDeadStateNames[state] << " handle");
+      LiveHandles live;
+      ASSERT_TRUE(live.ok);
+      HCRYPTPROV owner = 0;
+      const ULONG_PTR dead = MakeDeadHandle(c.kind, static_cast<DeadState>(state), zeroed, &owner);
+      SetLastError(0xdeadbeef);
+      const BOOL ok = c.run(dead, live);
+#if defined(_WIN32)
+      if (expected == kSeedsAnotherContext) {
+        EXPECT_TRUE(ok) << GetLastError();
+        continue;
+      }
+#else
+      if (expected == kSeedsAnotherContext) expected = kInvalid;
+#endif
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(expected, GetLastError());
+      if (owner != 0) {
+        EXPECT_TRUE(CryptReleaseContext(owner, 0));
+      }
+    }
+  }
+  EXPECT_EQ(Bytes(sizeof zeroed, 0), Bytes(zeroed, zeroed + sizeof zeroed));
+}
+
+// A release with flags fails, yet the context is gone, and with it its
+// hashes and keys.
+TEST(CryptHandleTest, ReleaseWithFlagsFailsButReleases) {
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptReleaseContext(prov, 1));
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), GetLastError());
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptReleaseContext(prov, 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptHashData(hash, kMaterial, 8, 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+}
+
+// Releasing one provider context takes its own hashes and keys and leaves
+// another's alone, in this thread and while another thread acquires and
+// releases contexts of its own.
+TEST(CryptHandleTest, ReleasingOneProviderLeavesAnotherAlone) {
+  auto digestOf = [](HCRYPTHASH hash, Bytes *out) {
+    DWORD n = 20;
+    out->assign(20, 0);
+    return CryptGetHashParam(hash, HP_HASHVAL, out->data(), &n, 0) && n == 20;
+  };
+  // Work under a context released with its hashes and key still open, which
+  // go with it.
+  auto churn = [&](int rounds, int *failures) {
+    for (int i = 0; i < rounds; ++i) {
+      HCRYPTPROV prov = 0;
+      HCRYPTHASH hash = 0, open = 0;
+      HCRYPTKEY key = 0;
+      Bytes digest;
+      bool ok = CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+                CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash) && CryptHashData(hash, kMaterial, 8, 0) &&
+                CryptDeriveKey(prov, CALG_3DES, hash, 0, &key) && digestOf(hash, &digest) &&
+                CryptCreateHash(prov, CALG_SHA1, 0, 0, &open) && CryptHashData(open, kMaterial, 8, 0) &&
+                ToHex(digest) == kMaterialSha1 && CryptReleaseContext(prov, 0);
+      uint8_t block[8] = {};
+      DWORD n = sizeof block;
+      ok = ok && !CryptHashData(open, kMaterial, 8, 0) && GetLastError() == ERROR_INVALID_PARAMETER &&
+           !CryptEncrypt(key, 0, FALSE, 0, block, &n, n) && GetLastError() == ERROR_INVALID_PARAMETER;
+      if (!ok) ++*failures;
+    }
+  };
+  HCRYPTPROV kept = 0;
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&kept, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(CryptCreateHash(kept, CALG_SHA1, 0, 0, &hash));
+  HCRYPTKEY key = DeriveRaw(kept, CALG_3DES, Bytes(kMaterial, kMaterial + 8));
+  ASSERT_NE(0u, key);
+  int failures = 0;
+  churn(20, &failures);
+  EXPECT_EQ(0, failures);
+
+  int otherFailures = 0;
+  std::thread other(churn, 300, &otherFailures);
+  int keptFailures = 0;
+  uint8_t block[8] = {};
+  for (int i = 0; i < 300; ++i) {
+    DWORD n = sizeof block;
+    if (!CryptHashData(hash, kMaterial, 8, 0) || !CryptEncrypt(key, 0, FALSE, 0, block, &n, n)) ++keptFailures;
+  }
+  other.join();
+  EXPECT_EQ(0, otherFailures);
+  EXPECT_EQ(0, keptFailures);
+  Bytes digest;
+  EXPECT_TRUE(digestOf(hash, &digest));
+  EXPECT_TRUE(CryptDestroyKey(key));
+  EXPECT_TRUE(CryptDestroyHash(hash));
+  EXPECT_TRUE(CryptReleaseContext(kept, 0));
 }
 
 #if !defined(_WIN32)
