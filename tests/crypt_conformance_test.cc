@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -626,6 +627,137 @@ TEST(CryptHandleTest, ReleasingOneProviderLeavesAnotherAlone) {
   EXPECT_TRUE(CryptDestroyKey(key));
   EXPECT_TRUE(CryptDestroyHash(hash));
   EXPECT_TRUE(CryptReleaseContext(kept, 0));
+}
+
+// ---- Flags and parameters --------------------------------------------------
+
+// CRYPT_USERDATA is accepted and hashes as no flag does.
+TEST(CryptParamTest, UserDataFlagHashesAsNoFlag) {
+  Provider prov(PROV_RSA_FULL);
+  ASSERT_TRUE(prov.ok);
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(prov.handle, CALG_SHA1, 0, 0, &hash));
+  EXPECT_TRUE(CryptHashData(hash, kMaterial, 8, CRYPT_USERDATA));
+  Bytes digest(20);
+  DWORD n = 20;
+  EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &n, 0));
+  EXPECT_EQ(kMaterialSha1, ToHex(digest));
+  EXPECT_TRUE(CryptDestroyHash(hash));
+}
+
+// A derived 3DES or AES key has no salt to give: KP_SALT is NTE_BAD_KEY, the
+// size and the buffer left as they were.
+TEST(CryptParamTest, SaltOfABlockCipherKeyIsRefused) {
+  for (ALG_ID alg : {CALG_3DES, CALG_AES_256}) {
+    SCOPED_TRACE(alg);
+    Provider prov(alg == CALG_3DES ? PROV_RSA_FULL : PROV_RSA_AES);
+    ASSERT_TRUE(prov.ok);
+    HCRYPTKEY key = DeriveRaw(prov.handle, alg, Bytes(kMaterial, kMaterial + 8));
+    DWORD n = 99;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CryptGetKeyParam(key, KP_SALT, nullptr, &n, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY), GetLastError());
+    EXPECT_EQ(99u, n);
+    uint8_t salt[16];
+    memset(salt, 0xee, sizeof salt);
+    n = sizeof salt;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CryptGetKeyParam(key, KP_SALT, salt, &n, 0));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY), GetLastError());
+    EXPECT_EQ(sizeof salt, n);
+    EXPECT_EQ(Bytes(sizeof salt, 0xee), Bytes(salt, salt + sizeof salt));
+    CryptDestroyKey(key);
+  }
+}
+
+// ---- Lengths, padding and short buffers ------------------------------------
+
+struct CipherKind {
+  const char *name;
+  DWORD providerType;
+  ALG_ID algorithm;
+  DWORD block;  // bytes
+};
+const CipherKind kCiphers[] = {{"3DES", PROV_RSA_FULL, CALG_3DES, 8}, {"AES-256", PROV_RSA_AES, CALG_AES_256, 16}};
+
+// A key of the cipher from kMaterial, its IV set to zeros.
+HCRYPTKEY CipherKey(HCRYPTPROV prov, const CipherKind &cipher) {
+  HCRYPTKEY key = DeriveRaw(prov, cipher.algorithm, Bytes(kMaterial, kMaterial + 8));
+  const uint8_t zeros[16] = {};
+  EXPECT_TRUE(CryptSetKeyParam(key, KP_IV, zeros, 0));
+  return key;
+}
+
+// A query: data written to out, whose capacity is *size; a null out asks the size.
+using Query = std::function<BOOL(BYTE *out, DWORD *size)>;
+
+// Each query, given a buffer one byte short, fails with ERROR_MORE_DATA,
+// writes back the size it needs (sizeAfter where it writes back another) and
+// leaves the buffer as it was; a null buffer asks that size.
+void ExpectShortBufferRefused(const char *what, const Query &query, DWORD needed, DWORD sizeAfter) {
+  SCOPED_TRACE(what);
+  DWORD size = 0;
+  EXPECT_TRUE(query(nullptr, &size));
+  EXPECT_EQ(needed, size);
+  Bytes buffer(needed + 8, 0xee);
+  size = needed - 1;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(query(buffer.data(), &size));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
+  EXPECT_EQ(sizeAfter, size);
+  EXPECT_EQ(Bytes(needed + 8, 0xee), buffer);
+}
+void ExpectShortBufferRefused(const char *what, const Query &query, DWORD needed) {
+  ExpectShortBufferRefused(what, query, needed, needed);
+}
+
+TEST(CryptParamTest, ShortBuffersAreMoreDataAndUntouched) {
+  for (const CipherKind &cipher : kCiphers) {
+    SCOPED_TRACE(cipher.name);
+    Provider prov(cipher.providerType);
+    ASSERT_TRUE(prov.ok);
+    HCRYPTKEY key = CipherKey(prov.handle, cipher);
+    auto keyParam = [&](DWORD param) {
+      return [&, param](BYTE *out, DWORD *size) { return CryptGetKeyParam(key, param, out, size, 0); };
+    };
+    ExpectShortBufferRefused("KP_IV", keyParam(KP_IV), cipher.block);
+    ExpectShortBufferRefused("KP_BLOCKLEN", keyParam(KP_BLOCKLEN), 4);
+    ExpectShortBufferRefused("KP_KEYLEN", keyParam(KP_KEYLEN), 4);
+    ExpectShortBufferRefused("KP_ALGID", keyParam(KP_ALGID), 4);
+    ExpectShortBufferRefused("KP_MODE", keyParam(KP_MODE), 4);
+    ExpectShortBufferRefused("KP_PADDING", keyParam(KP_PADDING), 4);
+    // Five bytes of plaintext pad to one block; the buffer holds them and
+    // one byte short of the block.
+    ExpectShortBufferRefused(
+        "CryptEncrypt",
+        [&](BYTE *out, DWORD *size) {
+          const DWORD capacity = *size;
+          *size = 5;
+          return CryptEncrypt(key, 0, TRUE, 0, out, size, capacity);
+        },
+        cipher.block);
+    CryptDestroyKey(key);
+  }
+  Provider prov(PROV_RSA_FULL);
+  ASSERT_TRUE(prov.ok);
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(prov.handle, CALG_SHA1, 0, 0, &hash));
+  auto hashParam = [&](DWORD param) {
+    return [&, param](BYTE *out, DWORD *size) { return CryptGetHashParam(hash, param, out, size, 0); };
+  };
+  ExpectShortBufferRefused("HP_ALGID", hashParam(HP_ALGID), 4);
+  ExpectShortBufferRefused("HP_HASHSIZE", hashParam(HP_HASHSIZE), 4);
+  ASSERT_TRUE(CryptHashData(hash, kMaterial, 8, 0));
+  ExpectShortBufferRefused("HP_HASHVAL", hashParam(HP_HASHVAL), 20);
+  // Asking for the value with a buffer, even a short one, ends the hashing.
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptHashData(hash, kMaterial, 8, 0));
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH_STATE), GetLastError());
+  Bytes digest(20);
+  DWORD n = 20;
+  EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &n, 0));
+  EXPECT_EQ(kMaterialSha1, ToHex(digest));
+  CryptDestroyHash(hash);
 }
 
 #if !defined(_WIN32)

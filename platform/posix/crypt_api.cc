@@ -314,7 +314,8 @@ BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbDat
 BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags) {
   Hash *hash = AsHash(hHash);
   if (hash == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-  if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
+  // Microsoft's providers take CRYPT_USERDATA and hash the data given.
+  if ((dwFlags & ~CRYPT_USERDATA) != 0) return FailWith(NTE_BAD_FLAGS);
   if (hash->finished || (hash->algorithm == CALG_HMAC && !hash->hmacReady)) return FailWith(NTE_BAD_HASH_STATE);
   if (dwDataLen == 0) return TRUE;
   if (pbData == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
@@ -342,7 +343,8 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
       break;
     case HP_HASHVAL:
       if (hash->algorithm == CALG_HMAC && !hash->hmacReady) return FailWith(NTE_BAD_HASH_STATE);
-      if (pbData != nullptr && *pdwDataLen >= kSha1Size && !Finish(hash)) return FailWith(NTE_FAIL);
+      // Asked with a buffer, even one too short, the hash is finished.
+      if (pbData != nullptr && !Finish(hash)) return FailWith(NTE_FAIL);
       source = hash->value;
       size = kSha1Size;
       break;
@@ -423,6 +425,8 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD 
       source = key->iv;
       size = key->blockLength;
       break;
+    case KP_SALT:
+      return FailWith(NTE_BAD_KEY);  // a block cipher's key has no salt
     default:
       return FailWith(NTE_BAD_TYPE);
   }

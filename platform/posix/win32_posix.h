@@ -328,6 +328,7 @@ typedef void *HCERTSTORE;
 #define CALG_AES_256  0x00006610
 
 #define CRYPT_EXPORTABLE  0x00000001
+#define CRYPT_USERDATA    0x00000001
 #define CRYPT_CREATE_SALT 0x00000004
 
 #define HP_ALGID     0x0001
@@ -336,6 +337,7 @@ typedef void *HCERTSTORE;
 #define HP_HMAC_INFO 0x0005
 
 #define KP_IV       1
+#define KP_SALT     2
 #define KP_PADDING  3
 #define KP_MODE     4
 #define KP_ALGID    7
