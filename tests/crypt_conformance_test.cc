@@ -688,6 +688,135 @@ HCRYPTKEY CipherKey(HCRYPTPROV prov, const CipherKind &cipher) {
   return key;
 }
 
+enum CipherOp { kEncrypt, kEncryptSize, kDecrypt };
+struct LengthCase {
+  const char *what;
+  CipherOp op;
+  BOOL final;
+  DWORD blocks;
+  int extra;       // bytes beyond (or short of) the whole blocks
+  DWORD expected;  // 0: succeeds
+};
+
+// Runs each case with a fresh key of each cipher: a refusal leaves the length
+// and every byte as they were.
+void ExpectLengthAnswers(const LengthCase *cases, size_t count) {
+  for (const CipherKind &cipher : kCiphers) {
+    Provider prov(cipher.providerType);
+    ASSERT_TRUE(prov.ok);
+    for (const LengthCase &c : std::vector<LengthCase>(cases, cases + count)) {
+      SCOPED_TRACE(testing::Message() << cipher.name << ": " << c.what);
+      HCRYPTKEY key = CipherKey(prov.handle, cipher);
+      // The data starts inside the storage, after a byte a final decryption
+      // of nothing might take for padding.
+      uint8_t storage[64];
+      memset(storage, 0x01, sizeof storage);
+      uint8_t *data = storage + 16;
+      const DWORD length = static_cast<DWORD>(static_cast<int>(c.blocks * cipher.block) + c.extra);
+      DWORD n = length;
+      SetLastError(0xdeadbeef);
+      BOOL ok = FALSE;
+      switch (c.op) {
+        case kEncrypt: ok = CryptEncrypt(key, 0, c.final, 0, data, &n, 48); break;
+        case kEncryptSize: ok = CryptEncrypt(key, 0, c.final, 0, nullptr, &n, 0); break;
+        case kDecrypt: ok = CryptDecrypt(key, 0, c.final, 0, data, &n); break;
+      }
+      if (c.expected == 0) {
+        EXPECT_TRUE(ok) << GetLastError();
+        EXPECT_EQ(length, n);
+      } else {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(c.expected, GetLastError());
+        EXPECT_EQ(length, n);
+        EXPECT_EQ(Bytes(sizeof storage, 0x01), Bytes(storage, storage + sizeof storage));
+      }
+      CryptDestroyKey(key);
+    }
+  }
+}
+
+const DWORD kBadData = static_cast<DWORD>(NTE_BAD_DATA);
+
+// Encryption that is not final takes whole blocks only, size query or not.
+TEST(CryptCipherTest, EncryptLengthsOfNoWholeBlocksAreRefused) {
+  const LengthCase cases[] = {
+      {"not final, a block and a byte", kEncrypt, FALSE, 1, 1, kBadData},
+      {"not final, one byte", kEncrypt, FALSE, 0, 1, kBadData},
+      {"size query, not final, a block and a byte", kEncryptSize, FALSE, 1, 1, kBadData},
+      {"not final, two blocks", kEncrypt, FALSE, 2, 0, 0},
+      {"decrypt, not final, nothing", kDecrypt, FALSE, 0, 0, 0},
+  };
+  ExpectLengthAnswers(cases, sizeof cases / sizeof cases[0]);
+}
+
+// Decryption takes whole blocks only, and a final one at least one block,
+// refused before a byte is touched (see the Wine list in test_support.cc).
+TEST(CryptCipherTest, DecryptLengthsOfNoWholeBlocksAreRefused) {
+  AMBER_SKIP_IF_WINE_DIFFERS();
+  const LengthCase cases[] = {
+      {"not final, a block and a byte", kDecrypt, FALSE, 1, 1, kBadData},
+      {"final, a byte short of a block", kDecrypt, TRUE, 1, -1, kBadData},
+      {"final, two blocks and three bytes", kDecrypt, TRUE, 2, 3, kBadData},
+      {"final, nothing", kDecrypt, TRUE, 0, 0, kBadData},
+  };
+  ExpectLengthAnswers(cases, sizeof cases / sizeof cases[0]);
+}
+
+// A final decryption checks the padding of its last block: 1 to a block's
+// length of bytes, each holding that count.
+TEST(CryptCipherTest, BadPaddingIsRefused) {
+  struct Case {
+    const char *what;
+    Bytes tail;      // the last bytes of the one plaintext block
+    bool wholeBlock; // the whole block is padding (tail ignored)
+    DWORD expected;  // 0: succeeds
+    DWORD removed;   // padding bytes taken off when it succeeds
+  };
+  const DWORD badData = static_cast<DWORD>(NTE_BAD_DATA);
+  const Case cases[] = {
+      {"a last byte of 0", {0x00}, false, badData, 0},
+      {"a last byte past the block length", {0x11}, false, badData, 0},
+      {"a count the byte before disagrees with", {0x03, 0x02}, false, badData, 0},
+      {"a count a deeper byte disagrees with", {0x05, 0x04, 0x04, 0x04}, false, badData, 0},
+      {"two bytes of 2", {0x02, 0x02}, false, 0, 2},
+      {"one byte of 1", {0x01}, false, 0, 1},
+      {"a whole block of padding", {}, true, 0, 0},
+  };
+  for (const CipherKind &cipher : kCiphers) {
+    Provider prov(cipher.providerType);
+    ASSERT_TRUE(prov.ok);
+    for (const Case &c : cases) {
+      SCOPED_TRACE(testing::Message() << cipher.name << ": " << c.what);
+      Bytes plain(cipher.block, 0x41);
+      if (c.wholeBlock) {
+        plain.assign(cipher.block, static_cast<uint8_t>(cipher.block));
+      } else {
+        std::copy(c.tail.begin(), c.tail.end(), plain.end() - static_cast<long>(c.tail.size()));
+      }
+      // Enciphered without padding by one key, deciphered by its twin.
+      HCRYPTKEY encryptor = CipherKey(prov.handle, cipher);
+      HCRYPTKEY decryptor = CipherKey(prov.handle, cipher);
+      Bytes buffer = plain;
+      DWORD n = cipher.block;
+      ASSERT_TRUE(CryptEncrypt(encryptor, 0, FALSE, 0, buffer.data(), &n, n));
+      SetLastError(0xdeadbeef);
+      BOOL ok = CryptDecrypt(decryptor, 0, TRUE, 0, buffer.data(), &n);
+      if (c.expected == 0) {
+        EXPECT_TRUE(ok) << GetLastError();
+        const DWORD removed = c.wholeBlock ? cipher.block : c.removed;
+        EXPECT_EQ(cipher.block - removed, n);
+        EXPECT_EQ(ToHex(plain), ToHex(buffer));
+      } else {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(c.expected, GetLastError());
+        EXPECT_EQ(cipher.block, n);
+      }
+      CryptDestroyKey(encryptor);
+      CryptDestroyKey(decryptor);
+    }
+  }
+}
+
 // A query: data written to out, whose capacity is *size; a null out asks the size.
 using Query = std::function<BOOL(BYTE *out, DWORD *size)>;
 
