@@ -1274,6 +1274,133 @@ TEST_F(SignedMessageTest, TamperedMessagesFail) {
   EXPECT_NE(0u, crypt.VerifyMessage(&id, truncated.data(), size - 10, nullptr, &contentSize));
 }
 
+// ---- Platform-level lookups and messages -----------------------------------
+
+// The certificate a CERT_ID finds in "ROOT" (null when none), and the error
+// of the lookup.
+PCCERT_CONTEXT FindInRoot(HCERTSTORE store, const CERT_ID &id, PCCERT_CONTEXT previous = nullptr) {
+  SetLastError(0xdeadbeef);
+  return CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_CERT_ID, &id,
+                                    previous);
+}
+
+CERT_ID IssuerSerialId(const CERT_ISSUER_SERIAL_NUMBER &issuerSerial) {
+  CERT_ID id;
+  memset(&id, 0, sizeof id);
+  id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+  id.IssuerSerialNumber = issuerSerial;
+  return id;
+}
+
+CERT_ID BlobId(DWORD choice, Bytes &blob) {
+  CERT_ID id;
+  memset(&id, 0, sizeof id);
+  id.dwIdChoice = choice;
+  id.HashId.cbData = static_cast<DWORD>(blob.size());
+  id.HashId.pbData = blob.data();
+  return id;
+}
+
+// The subject key identifier a certificate carries (empty when none): the
+// extension's value is an OCTET STRING of it.
+Bytes SubjectKeyIdentifier(PCCERT_CONTEXT cert) {
+  const CERT_INFO *info = cert->pCertInfo;
+  for (DWORD i = 0; i < info->cExtension; ++i) {
+    const CERT_EXTENSION &e = info->rgExtension[i];
+    if (strcmp(e.pszObjId, "2.5.29.14") == 0 && e.Value.cbData >= 2 && e.Value.pbData[0] == 0x04 &&
+        e.Value.pbData[1] == e.Value.cbData - 2) {
+      return Bytes(e.Value.pbData + 2, e.Value.pbData + e.Value.cbData);
+    }
+  }
+  return {};
+}
+
+// CERT_FIND_CERT_ID: issuer and serial number compared as CryptoAPI compares
+// them (the name's bytes exactly, the serial as an integer held least
+// significant byte first), and the other kinds of identifier.
+TEST_F(SignedMessageTest, FindByCertIdAnswersAsWindows) {
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  ASSERT_NE(nullptr, store);
+  PCCERT_CONTEXT signer = FindInRoot(store, IssuerSerialId(signer_.id()));
+  ASSERT_NE(nullptr, signer);
+  const Bytes signerDer(signer->pbCertEncoded, signer->pbCertEncoded + signer->cbCertEncoded);
+  Bytes sha1 = test::Sha1(std::string(signerDer.begin(), signerDer.end()));
+  Bytes keyId = SubjectKeyIdentifier(signer);
+  ASSERT_EQ(20u, keyId.size());
+  CertFreeCertificateContext(signer);
+
+  Identity paddedSerial = signer_, noSignByte = signer_, longerIssuer = signer_, shorterIssuer = signer_,
+           otherSerial = signer_;
+  paddedSerial.serial.push_back(0x00);   // 00 after 00: insignificant
+  ASSERT_EQ(0x00, noSignByte.serial.back());
+  noSignByte.serial.pop_back();          // a1 ... now reads as negative
+  longerIssuer.issuer.push_back(0x00);
+  shorterIssuer.issuer.pop_back();
+  otherSerial.serial[0] ^= 1;
+  Identity keylessAsSigner{keyless_.issuer, signer_.serial};
+  Bytes otherSha1 = sha1, shortSha1(sha1.begin(), sha1.end() - 1), otherKeyId = keyId;
+  otherSha1[19] ^= 1;
+  otherKeyId[0] ^= 1;
+  Bytes none;
+
+  const DWORD notFound = static_cast<DWORD>(CRYPT_E_NOT_FOUND);
+#if defined(_WIN32)
+  const DWORD byKeyIdentifier = 0, byOtherKeyIdentifier = notFound;
+#else
+  // Our stores do not look certificates up by key identifier; Windows finds
+  // them by their subject key identifier extension.
+  const DWORD byKeyIdentifier = static_cast<DWORD>(E_NOTIMPL), byOtherKeyIdentifier = byKeyIdentifier;
+#endif
+  struct Case {
+    const char *what;
+    CERT_ID id;
+    DWORD expected;  // 0: finds the reference signer
+  };
+  const Case cases[] = {
+      {"issuer and serial", IssuerSerialId(signer_.id()), 0},
+      {"serial with an extra high zero byte", IssuerSerialId(paddedSerial.id()), 0},
+      {"serial without its sign byte", IssuerSerialId(noSignByte.id()), notFound},
+      {"another serial", IssuerSerialId(otherSerial.id()), notFound},
+      {"issuer a byte longer", IssuerSerialId(longerIssuer.id()), notFound},
+      {"issuer a byte shorter", IssuerSerialId(shorterIssuer.id()), notFound},
+      {"another certificate's issuer", IssuerSerialId(keylessAsSigner.id()), notFound},
+      {"SHA-1 hash", BlobId(CERT_ID_SHA1_HASH, sha1), 0},
+      {"another SHA-1 hash", BlobId(CERT_ID_SHA1_HASH, otherSha1), notFound},
+      {"a SHA-1 hash a byte short", BlobId(CERT_ID_SHA1_HASH, shortSha1), notFound},
+      {"an empty SHA-1 hash", BlobId(CERT_ID_SHA1_HASH, none), notFound},
+      {"key identifier", BlobId(CERT_ID_KEY_IDENTIFIER, keyId), byKeyIdentifier},
+      {"another key identifier", BlobId(CERT_ID_KEY_IDENTIFIER, otherKeyId), byOtherKeyIdentifier},
+      {"no kind of identifier", BlobId(0, sha1), notFound},
+      {"an unknown kind of identifier", BlobId(4, sha1), notFound},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    PCCERT_CONTEXT found = FindInRoot(store, c.id);
+    if (c.expected == 0) {
+      EXPECT_NE(nullptr, found) << std::hex << GetLastError();
+      if (found == nullptr) continue;
+      EXPECT_EQ(ToHex(signerDer), ToHex(found->pbCertEncoded, found->cbCertEncoded));
+      // The store holds the certificate once: the search goes on past it to
+      // the end.
+      EXPECT_EQ(nullptr, FindInRoot(store, c.id, found));
+      EXPECT_EQ(notFound, GetLastError());
+    } else {
+      EXPECT_EQ(nullptr, found);
+      EXPECT_EQ(c.expected, GetLastError());
+      if (found != nullptr) CertFreeCertificateContext(found);
+    }
+  }
+  // The long issuer (over 256 bytes) is found by its own.
+  Identity longIssuer;
+  test::IssuerAndSerialOf(test::PemCertificateToDer(test::ReadFile(test::FixturePath("long_issuer.cert.pem"))),
+                          &longIssuer.issuer, &longIssuer.serial);
+  ASSERT_GT(longIssuer.issuer.size(), 256u);
+  PCCERT_CONTEXT found = FindInRoot(store, IssuerSerialId(longIssuer.id()));
+  EXPECT_NE(nullptr, found);
+  if (found != nullptr) CertFreeCertificateContext(found);
+  CertCloseStore(store, 0);
+}
+
 #if !defined(_WIN32)
 // The key may also sit beside the certificate under another name, as
 // name.key.pem next to name.cert.pem; it is found by its public key, and a
