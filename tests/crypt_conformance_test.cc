@@ -1401,6 +1401,212 @@ TEST_F(SignedMessageTest, FindByCertIdAnswersAsWindows) {
   CertCloseStore(store, 0);
 }
 
+// The parameters of a signed message by the reference signer from "ROOT".
+struct SignPara {
+  explicit SignPara(PCCERT_CONTEXT signer) : cert(signer) {
+    memset(&para, 0, sizeof para);
+    para.cbSize = sizeof para;
+    para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    para.pSigningCert = cert;
+    para.HashAlgorithm.pszObjId = oid;
+    para.cMsgCert = 1;
+    para.rgpMsgCert = &cert;
+  }
+  char oid[sizeof szOID_RSA_SHA1RSA] = szOID_RSA_SHA1RSA;
+  PCCERT_CONTEXT cert;
+  CRYPT_SIGN_MESSAGE_PARA para;
+};
+
+CRYPT_VERIFY_MESSAGE_PARA VerifyPara() {
+  CRYPT_VERIFY_MESSAGE_PARA para;
+  memset(&para, 0, sizeof para);
+  para.cbSize = sizeof para;
+  para.dwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  return para;
+}
+
+// CryptSignMessage and CryptVerifyMessageSignature with an output one byte
+// short: ERROR_MORE_DATA, the buffer untouched. CryptSignMessage writes back
+// the size it needs; CryptVerifyMessageSignature, as on every failure, 0.
+TEST_F(SignedMessageTest, PlatformShortBuffersAreMoreDataAndUntouched) {
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  ASSERT_NE(nullptr, store);
+  PCCERT_CONTEXT cert = FindInRoot(store, IssuerSerialId(signer_.id()));
+  ASSERT_NE(nullptr, cert);
+  SignPara sign(cert);
+  const BYTE content[] = "biometric record";
+  const BYTE *blocks[1] = {content};
+  DWORD sizes[1] = {sizeof content};
+  DWORD messageSize = 0;
+  ASSERT_TRUE(CryptSignMessage(&sign.para, FALSE, 1, blocks, sizes, nullptr, &messageSize));
+  ExpectShortBufferRefused(
+      "CryptSignMessage",
+      [&](BYTE *out, DWORD *size) { return CryptSignMessage(&sign.para, FALSE, 1, blocks, sizes, out, size); },
+      messageSize);
+  Bytes message(messageSize);
+  ASSERT_TRUE(CryptSignMessage(&sign.para, FALSE, 1, blocks, sizes, message.data(), &messageSize));
+  CRYPT_VERIFY_MESSAGE_PARA verify = VerifyPara();
+  ExpectShortBufferRefused(
+      "CryptVerifyMessageSignature",
+      [&](BYTE *out, DWORD *size) {
+        return CryptVerifyMessageSignature(&verify, 0, message.data(), messageSize, out, size, nullptr);
+      },
+      sizeof content, 0);
+  CertFreeCertificateContext(cert);
+  CertCloseStore(store, 0);
+}
+
+// In a row's size column: the size is left as the caller set it.
+constexpr DWORD kSizeLeft = 0xFFFFFFFFu;
+
+// What CryptSignMessage refuses, and the size it then writes back: 0 when the
+// parameters' size or encoding type is wrong, nothing otherwise.
+TEST_F(SignedMessageTest, PlatformSignRefusalsAndTheSizeWrittenBack) {
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  ASSERT_NE(nullptr, store);
+  PCCERT_CONTEXT cert = FindInRoot(store, IssuerSerialId(signer_.id()));
+  ASSERT_NE(nullptr, cert);
+  PCCERT_CONTEXT keyless = FindInRoot(store, IssuerSerialId(keyless_.id()));
+  ASSERT_NE(nullptr, keyless);
+  const BYTE content[] = "biometric record";
+  const BYTE *blocks[2] = {content, content};
+  DWORD sizes[2] = {sizeof content, sizeof content};
+  static char unknownOid[] = "1.2.3.4";
+  struct Case {
+    const char *what;
+    void (*change)(SignPara &sign, PCCERT_CONTEXT keyless);
+    DWORD blocks;
+    DWORD expected;
+    DWORD sizeAfter;
+  };
+  const DWORD invalid = static_cast<DWORD>(E_INVALIDARG);
+  const Case cases[] = {
+      {"cbSize of nothing", [](SignPara &s, PCCERT_CONTEXT) { s.para.cbSize = 0; }, 1, invalid, 0},
+      {"cbSize one byte short", [](SignPara &s, PCCERT_CONTEXT) { s.para.cbSize -= 1; }, 1, invalid, 0},
+      {"no PKCS #7 encoding", [](SignPara &s, PCCERT_CONTEXT) { s.para.dwMsgEncodingType = X509_ASN_ENCODING; }, 1,
+       invalid, 0},
+      {"a certificate without a private key",
+       [](SignPara &s, PCCERT_CONTEXT k) {
+         s.cert = k;
+         s.para.pSigningCert = k;
+       },
+       1, static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY), kSizeLeft},
+      {"an unknown hash algorithm", [](SignPara &s, PCCERT_CONTEXT) { s.para.HashAlgorithm.pszObjId = unknownOid; }, 1,
+       static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO), kSizeLeft},
+      {"no hash algorithm", [](SignPara &s, PCCERT_CONTEXT) { s.para.HashAlgorithm.pszObjId = nullptr; }, 1,
+       static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO), kSizeLeft},
+      {"two blocks of attached content", [](SignPara &, PCCERT_CONTEXT) {}, 2, static_cast<DWORD>(CRYPT_E_MSG_ERROR),
+       kSizeLeft},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SignPara sign(cert);
+    c.change(sign, keyless);
+    for (bool sizeQuery : {true, false}) {
+      SCOPED_TRACE(sizeQuery ? "size query" : "with a buffer");
+      Bytes out(64, 0xee);
+      const DWORD before = sizeQuery ? 1234 : 64;
+      DWORD size = before;
+      SetLastError(0xdeadbeef);
+      EXPECT_FALSE(
+          CryptSignMessage(&sign.para, FALSE, c.blocks, blocks, sizes, sizeQuery ? nullptr : out.data(), &size));
+      EXPECT_EQ(c.expected, GetLastError());
+      EXPECT_EQ(c.sizeAfter == kSizeLeft ? before : c.sizeAfter, size);
+      EXPECT_EQ(Bytes(64, 0xee), out);
+    }
+  }
+  CertFreeCertificateContext(keyless);
+  CertFreeCertificateContext(cert);
+  CertCloseStore(store, 0);
+}
+
+// What CryptVerifyMessageSignature refuses, with and without a buffer: the
+// content size is 0 after every refusal, and nobody is handed out as the
+// signer. Once the message decodes, its content is copied out before the
+// signer is looked for.
+TEST_F(SignedMessageTest, PlatformVerifyRefusalsZeroTheSize) {
+  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+  ASSERT_NE(nullptr, store);
+  PCCERT_CONTEXT cert = FindInRoot(store, IssuerSerialId(signer_.id()));
+  ASSERT_NE(nullptr, cert);
+  const BYTE content[] = "biometric record";
+  const BYTE *blocks[1] = {content};
+  DWORD sizes[1] = {sizeof content};
+  auto sign = [&](DWORD certificates) {
+    SignPara s(cert);
+    s.para.cMsgCert = certificates;
+    DWORD size = 0;
+    EXPECT_TRUE(CryptSignMessage(&s.para, FALSE, 1, blocks, sizes, nullptr, &size));
+    Bytes message(size);
+    EXPECT_TRUE(CryptSignMessage(&s.para, FALSE, 1, blocks, sizes, message.data(), &size));
+    message.resize(size);
+    return message;
+  };
+  const Bytes message = sign(1), withoutCertificate = sign(0);
+  const DWORD messageSize = static_cast<DWORD>(message.size());
+  Bytes badSignature = message;
+  badSignature[messageSize - 5] ^= 0x40;
+  const Bytes truncated(message.begin(), message.end() - 10);
+  const Bytes garbage = {'n', 'o', 't', ' ', 'a', ' ', 'm', 'e', 's', 's', 'a', 'g', 'e'};
+  const Bytes firstByte(message.begin(), message.begin() + 1), firstTwo(message.begin(), message.begin() + 2),
+      firstFour(message.begin(), message.begin() + 4);
+  const Bytes octetString = {0x04, 0x03, 1, 2, 3}, integers = {0x30, 0x03, 0x02, 0x01, 0x03},
+              lengthOfFiveBytes = {0x30, 0x85, 1, 2, 3, 4, 5};
+  struct Case {
+    const char *what;
+    const Bytes *blob;  // null: a null pointer
+    DWORD length;       // kSizeLeft: the blob's
+    DWORD signerIndex;
+    DWORD expected;
+    bool contentCopied;
+  };
+  const DWORD whole = kSizeLeft;
+  const Case cases[] = {
+      {"an empty blob", &message, 0, 0, static_cast<DWORD>(CRYPT_E_ASN1_EOD), false},
+      {"a null blob", nullptr, 0, 0, static_cast<DWORD>(CRYPT_E_ASN1_EOD), false},
+      {"bytes of no message", &garbage, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG), false},
+      {"an OCTET STRING", &octetString, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG), false},
+      {"a SEQUENCE of an INTEGER", &integers, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG), false},
+      {"the first byte", &firstByte, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT), false},
+      {"the first two bytes", &firstTwo, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT), false},
+      {"the first four bytes", &firstFour, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT), false},
+      {"a length of five bytes", &lengthOfFiveBytes, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_LARGE), false},
+      {"a truncated message", &truncated, whole, 0, static_cast<DWORD>(CRYPT_E_ASN1_EOD), false},
+      {"a changed signature", &badSignature, whole, 0, static_cast<DWORD>(NTE_BAD_SIGNATURE), true},
+      {"a second signer", &message, whole, 1, static_cast<DWORD>(CRYPT_E_UNEXPECTED_MSG_TYPE), true},
+      {"no certificate carried", &withoutCertificate, whole, 0, static_cast<DWORD>(CRYPT_E_NOT_FOUND), true},
+  };
+  CRYPT_VERIFY_MESSAGE_PARA verify = VerifyPara();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool sizeQuery : {true, false}) {
+      SCOPED_TRACE(sizeQuery ? "size query" : "with a buffer");
+      Bytes out(64, 0xee);
+      DWORD size = 64;
+      PCCERT_CONTEXT signer = cert;
+      const DWORD length = c.length == whole ? static_cast<DWORD>(c.blob->size()) : c.length;
+      SetLastError(0xdeadbeef);
+      EXPECT_FALSE(CryptVerifyMessageSignature(&verify, c.signerIndex, c.blob ? c.blob->data() : nullptr, length,
+                                               sizeQuery ? nullptr : out.data(), &size, &signer));
+      EXPECT_EQ(c.expected, GetLastError());
+      EXPECT_EQ(0u, size);
+      EXPECT_EQ(nullptr, signer);
+      Bytes expected(64, 0xee);
+      if (c.contentCopied && !sizeQuery) std::copy(content, content + sizeof content, expected.begin());
+      EXPECT_EQ(ToHex(expected), ToHex(out));
+    }
+  }
+  // Parameters of the wrong size.
+  verify.cbSize = 0;
+  DWORD size = 64;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptVerifyMessageSignature(&verify, 0, message.data(), messageSize, nullptr, &size, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
+  EXPECT_EQ(0u, size);
+  CertFreeCertificateContext(cert);
+  CertCloseStore(store, 0);
+}
+
 #if !defined(_WIN32)
 // The key may also sit beside the certificate under another name, as
 // name.key.pem next to name.cert.pem; it is found by its public key, and a
