@@ -417,8 +417,8 @@ TEST(PlatformRuntimeTest, PrivilegedHostIgnoresTheCallersZone) {
 class HandleTest : public ambercrypt::test::StoreTest {};
 
 #if !defined(_WIN32)
-// A handle that was closed, or never was one, is refused with the code a bad
-// handle of its kind gets, and nothing behind it is read: under
+// A handle that was closed, or never was one, is refused as CryptoAPI refuses
+// it (ERROR_INVALID_PARAMETER), and nothing behind it is read: under
 // AddressSanitizer a use of the freed object would stop the test.
 TEST_F(HandleTest, ClosedAndForgedHandlesAreRefused) {
   HCRYPTPROV provider = 0;
@@ -432,11 +432,11 @@ TEST_F(HandleTest, ClosedAndForgedHandlesAreRefused) {
   for (HCRYPTHASH h : {hash, forgedHash}) {
     BYTE byte = 1;
     EXPECT_FALSE(CryptHashData(h, &byte, 1, 0));
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
   }
   HCRYPTHASH another = 0;
   EXPECT_FALSE(CryptCreateHash(provider, CALG_SHA1, 0, 0, &another));
-  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_UID), GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
   // A handle of one kind is not taken for another.
   HANDLE mutex = CreateMutexA(nullptr, FALSE, "handle-kinds");
   if (mutex != nullptr) {

@@ -279,6 +279,15 @@ Bytes Trimmed(const uint8_t *p, DWORD n) {
   return b;
 }
 
+// Whether der is the certificate whose SHA-1 hash is given.
+bool HashMatches(const Bytes &der, const CRYPT_HASH_BLOB &hash) {
+  uint8_t digest[20];
+  unsigned int size = 0;
+  return hash.cbData == sizeof digest && hash.pbData != nullptr &&
+         EVP_Digest(der.data(), der.size(), digest, &size, EVP_sha1(), nullptr) == 1 && size == sizeof digest &&
+         memcmp(digest, hash.pbData, sizeof digest) == 0;
+}
+
 bool Matches(const CertContextImpl &c, const CERT_ISSUER_SERIAL_NUMBER &id) {
   if (id.Issuer.cbData != c.issuer.size() ||
       (id.Issuer.cbData != 0 && memcmp(id.Issuer.pbData, c.issuer.data(), c.issuer.size()) != 0)) {
@@ -367,13 +376,19 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dw
     return nullptr;
   }
   const CERT_ID *id = static_cast<const CERT_ID *>(pvFindPara);
-  if (id->dwIdChoice != CERT_ID_ISSUER_SERIAL_NUMBER) {
+  // Windows also finds a certificate by its key identifier; ours does not.
+  if (id->dwIdChoice == CERT_ID_KEY_IDENTIFIER) {
     FailWith(E_NOTIMPL);
     return nullptr;
   }
-  for (size_t i = start; i < store->entries.size(); ++i) {
-    auto impl = MakeContext(store->entries[i].der, store->entries[i].keyPath, hCertStore, i);
-    if (impl && Matches(*impl, id->IssuerSerialNumber)) {
+  const bool byHash = id->dwIdChoice == CERT_ID_SHA1_HASH;
+  // Any other kind of identifier finds nothing, as on Windows.
+  const bool known = byHash || id->dwIdChoice == CERT_ID_ISSUER_SERIAL_NUMBER;
+  for (size_t i = start; known && i < store->entries.size(); ++i) {
+    const StoreEntry &entry = store->entries[i];
+    if (byHash && !HashMatches(entry.der, id->HashId)) continue;
+    auto impl = MakeContext(entry.der, entry.keyPath, hCertStore, i);
+    if (impl && (byHash || Matches(*impl, id->IssuerSerialNumber))) {
       SetLastError(ERROR_SUCCESS);
       return &impl.release()->context;
     }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -45,12 +46,62 @@ constexpr DWORD kLargestPiece = DWORD{1} << 30;
 // The largest length a DWORD holds.
 constexpr uint64_t kLargestDword = 0xFFFFFFFFu;
 
-struct Provider {
-  DWORD type = 0;
-  HandleRegistration registration{this, HandleKind::kProvider};
+struct Provider;
+
+// A hash or a key belongs to the provider context it was made under and is
+// destroyed with it: once the context is released, no call could free it
+// (CryptoAPI refuses every use of it, destruction included).
+struct Owned {
+  Provider *owner = nullptr;
+  Owned *previous = nullptr;
+  Owned *next = nullptr;
+  Owned() = default;
+  Owned(const Owned &) = delete;
+  Owned &operator=(const Owned &) = delete;
+  virtual ~Owned() = default;
 };
 
-struct Key {
+struct Provider {
+  DWORD type = 0;
+  // Guards the list: each context's hashes and keys are its own, so two
+  // contexts used in two threads never wait on each other.
+  std::mutex mutex;
+  Owned *owned = nullptr;
+  HandleRegistration registration{this, HandleKind::kProvider};
+  ~Provider() {
+    std::lock_guard<std::mutex> lock(mutex);
+    while (owned != nullptr) {
+      Owned *object = owned;
+      owned = object->next;
+      delete object;
+    }
+  }
+};
+
+// Makes object the owner's, so that it dies with it.
+void Adopt(Provider *owner, Owned *object) {
+  std::lock_guard<std::mutex> lock(owner->mutex);
+  object->owner = owner;
+  object->next = owner->owned;
+  if (owner->owned != nullptr) owner->owned->previous = object;
+  owner->owned = object;
+}
+
+// Destroys a hash or key its caller is done with, taking it off its owner's list.
+void Destroy(Owned *object) {
+  {
+    std::lock_guard<std::mutex> lock(object->owner->mutex);
+    if (object->previous != nullptr) {
+      object->previous->next = object->next;
+    } else {
+      object->owner->owned = object->next;
+    }
+    if (object->next != nullptr) object->next->previous = object->previous;
+  }
+  delete object;
+}
+
+struct Key : Owned {
   ALG_ID algorithm = 0;
   uint8_t bytes[32] = {};
   DWORD keyLength = 0;    // bytes
@@ -62,10 +113,10 @@ struct Key {
   // Freed contexts are cleansed by OpenSSL.
   EvpCipherCtxPtr schedule[2];
   HandleRegistration registration{this, HandleKind::kKey};
-  ~Key() { SecureZeroMemory(bytes, sizeof bytes); }
+  ~Key() override { SecureZeroMemory(bytes, sizeof bytes); }
 };
 
-struct Hash {
+struct Hash : Owned {
   ALG_ID algorithm = 0;
   EvpMdCtxPtr ctx;
   bool finished = false;
@@ -73,7 +124,7 @@ struct Hash {
   std::vector<uint8_t> hmacKey;  // raw bytes of the keying key
   uint8_t value[kSha1Size] = {};
   HandleRegistration registration{this, HandleKind::kHash};
-  ~Hash() {
+  ~Hash() override {
     if (!hmacKey.empty()) SecureZeroMemory(hmacKey.data(), hmacKey.size());
     SecureZeroMemory(value, sizeof value);
   }
@@ -198,22 +249,24 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR 
 
 BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
   Provider *provider = AsProvider(hProv);
-  if (provider == nullptr) return FailWith(NTE_BAD_UID);
+  if (provider == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  delete provider;  // with its hashes and keys
+  // Flags are refused only once the context is gone, as CryptoAPI does: a
+  // second release would find no context.
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
-  delete provider;
   return TRUE;
 }
 
 BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH *phHash) {
-  if (AsProvider(hProv) == nullptr) return FailWith(NTE_BAD_UID);
-  if (phHash == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  Provider *provider = AsProvider(hProv);
+  if (provider == nullptr || phHash == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  // A key given is checked as a handle whatever the algorithm; an HMAC
+  // without one is the provider's NTE_BAD_KEY.
+  Key *key = hKey != 0 ? AsKey(hKey) : nullptr;
+  if (hKey != 0 && key == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
   if (Algid != CALG_SHA1 && Algid != CALG_HMAC) return FailWith(NTE_BAD_ALGID);
-  Key *key = nullptr;
-  if (Algid == CALG_HMAC) {
-    key = AsKey(hKey);
-    if (key == nullptr) return FailWith(NTE_BAD_KEY);
-  }
+  if (Algid == CALG_HMAC && key == nullptr) return FailWith(NTE_BAD_KEY);
   auto *hash = new (std::nothrow) Hash;
   if (hash == nullptr) return FailWith(NTE_NO_MEMORY);
   hash->algorithm = Algid;
@@ -231,16 +284,16 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
     // The HMAC key is the derived key's raw bytes, with no parity adjustment.
     hash->hmacKey.assign(key->bytes, key->bytes + key->keyLength);
   }
+  Adopt(provider, hash);
   *phHash = reinterpret_cast<HCRYPTHASH>(hash);
   return TRUE;
 }
 
 BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbData, DWORD dwFlags) {
   Hash *hash = AsHash(hHash);
-  if (hash == nullptr) return FailWith(NTE_BAD_HASH);
+  if (hash == nullptr || pbData == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
   if (dwParam != HP_HMAC_INFO || hash->algorithm != CALG_HMAC) return FailWith(NTE_BAD_TYPE);
-  if (pbData == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   HMAC_INFO info;
   memcpy(&info, pbData, sizeof info);
   if (info.HashAlgid != CALG_SHA1) return FailWith(NTE_BAD_ALGID);
@@ -260,8 +313,9 @@ BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbDat
 
 BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags) {
   Hash *hash = AsHash(hHash);
-  if (hash == nullptr) return FailWith(NTE_BAD_HASH);
-  if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
+  if (hash == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  // Microsoft's providers take CRYPT_USERDATA and hash the data given.
+  if ((dwFlags & ~CRYPT_USERDATA) != 0) return FailWith(NTE_BAD_FLAGS);
   if (hash->finished || (hash->algorithm == CALG_HMAC && !hash->hmacReady)) return FailWith(NTE_BAD_HASH_STATE);
   if (dwDataLen == 0) return TRUE;
   if (pbData == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
@@ -271,8 +325,7 @@ BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen,
 
 BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags) {
   Hash *hash = AsHash(hHash);
-  if (hash == nullptr) return FailWith(NTE_BAD_HASH);
-  if (pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  if (hash == nullptr || pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
   DWORD word = 0;
   const uint8_t *source = nullptr;
@@ -290,7 +343,8 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
       break;
     case HP_HASHVAL:
       if (hash->algorithm == CALG_HMAC && !hash->hmacReady) return FailWith(NTE_BAD_HASH_STATE);
-      if (pbData != nullptr && *pdwDataLen >= kSha1Size && !Finish(hash)) return FailWith(NTE_FAIL);
+      // Asked with a buffer, even one too short, the hash is finished.
+      if (pbData != nullptr && !Finish(hash)) return FailWith(NTE_FAIL);
       source = hash->value;
       size = kSha1Size;
       break;
@@ -302,17 +356,16 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
 
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
   Hash *hash = AsHash(hHash);
-  if (hash == nullptr) return FailWith(NTE_BAD_HASH);
-  delete hash;
+  if (hash == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  Destroy(hash);
   return TRUE;
 }
 
 BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD dwFlags, HCRYPTKEY *phKey) {
   Provider *provider = AsProvider(hProv);
-  if (provider == nullptr) return FailWith(NTE_BAD_UID);
   Hash *hash = AsHash(hBaseData);
-  if (hash == nullptr || hash->algorithm != CALG_SHA1) return FailWith(NTE_BAD_HASH);
-  if (phKey == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  if (provider == nullptr || hash == nullptr || phKey == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  if (hash->algorithm != CALG_SHA1) return FailWith(NTE_BAD_HASH);
   DWORD keyLength = KeyLengthOf(Algid, provider->type);
   if (keyLength == 0) return FailWith(NTE_BAD_ALGID);
   DWORD requestedBits = dwFlags >> 16;
@@ -343,21 +396,21 @@ BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData,
   key->blockLength = Algid == CALG_3DES ? 8 : 16;
   memcpy(key->bytes, derived, keyLength);
   SecureZeroMemory(derived, sizeof derived);
+  Adopt(provider, key);
   *phKey = reinterpret_cast<HCRYPTKEY>(key);
   return TRUE;
 }
 
 BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
   Key *key = AsKey(hKey);
-  if (key == nullptr) return FailWith(NTE_BAD_KEY);
-  delete key;
+  if (key == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  Destroy(key);
   return TRUE;
 }
 
 BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags) {
   Key *key = AsKey(hKey);
-  if (key == nullptr) return FailWith(NTE_BAD_KEY);
-  if (pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  if (key == nullptr || pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
   DWORD word = 0;
   const uint8_t *source = reinterpret_cast<const uint8_t *>(&word);
@@ -372,6 +425,8 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD 
       source = key->iv;
       size = key->blockLength;
       break;
+    case KP_SALT:
+      return FailWith(NTE_BAD_KEY);  // a block cipher's key has no salt
     default:
       return FailWith(NTE_BAD_TYPE);
   }
@@ -380,10 +435,9 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD 
 
 BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE *pbData, DWORD dwFlags) {
   Key *key = AsKey(hKey);
-  if (key == nullptr) return FailWith(NTE_BAD_KEY);
+  if (key == nullptr || pbData == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
   if (dwParam != KP_IV) return FailWith(NTE_BAD_TYPE);
-  if (pbData == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   memcpy(key->iv, pbData, key->blockLength);  // CryptoAPI reads one block
   memcpy(key->chain, key->iv, key->blockLength);
   return TRUE;
@@ -392,10 +446,9 @@ BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE *pbData, 
 BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
                          DWORD *pdwDataLen, DWORD dwBufLen) {
   Key *key = AsKey(hKey);
-  if (key == nullptr) return FailWith(NTE_BAD_KEY);
+  if (key == nullptr || pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (hHash != 0) return FailWith(NTE_BAD_HASH);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
-  if (pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   DWORD block = key->blockLength;
   DWORD length = *pdwDataLen;
   if (!Final && length % block != 0) return FailWith(NTE_BAD_DATA);
@@ -427,10 +480,9 @@ BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwF
 BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
                          DWORD *pdwDataLen) {
   Key *key = AsKey(hKey);
-  if (key == nullptr) return FailWith(NTE_BAD_KEY);
+  if (key == nullptr || pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (hHash != 0) return FailWith(NTE_BAD_HASH);
   if (dwFlags != 0) return FailWith(NTE_BAD_FLAGS);
-  if (pdwDataLen == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   DWORD block = key->blockLength;
   DWORD length = *pdwDataLen;
   if (length % block != 0 || (Final && length == 0)) return FailWith(NTE_BAD_DATA);

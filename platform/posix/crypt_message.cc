@@ -173,6 +173,29 @@ uint64_t SignedMessageLength(const MessageParts &p, uint64_t contentLength) {
   return TlvLength(p.signedDataOid + TlvLength(TlvLength(signedData)));
 }
 
+// Whether the message encoding type names PKCS #7 alone in its high word, as
+// CryptoAPI requires of a message's encoding.
+bool IsPkcs7Encoding(DWORD encoding) { return (encoding & 0xFFFF0000u) == PKCS_7_ASN_ENCODING; }
+
+// What CryptoAPI's decoder says of a message's outermost header before it
+// reads further: ERROR_SUCCESS when the header and the length it states are
+// all there (an indefinite length is left to the parser).
+long OuterHeaderError(const uint8_t *p, DWORD n) {
+  if (n == 0) return CRYPT_E_ASN1_EOD;
+  if (p[0] != 0x30) return CRYPT_E_ASN1_BADTAG;
+  if (n < 2) return CRYPT_E_ASN1_CORRUPT;
+  if (p[1] < 0x80) return uint64_t{p[1]} + 2 > n ? CRYPT_E_ASN1_EOD : ERROR_SUCCESS;
+  if (p[1] == 0x80) return ERROR_SUCCESS;
+  const DWORD octets = p[1] & 0x7fu;
+  if (octets > 4) return CRYPT_E_ASN1_LARGE;
+  // The length octets and at least one byte after them, or the header is
+  // corrupt rather than cut short.
+  if (uint64_t{octets} + 3 > n) return CRYPT_E_ASN1_CORRUPT;
+  uint64_t length = 0;
+  for (DWORD i = 0; i < octets; ++i) length = length << 8 | p[2 + i];
+  return length + 2 + octets > n ? CRYPT_E_ASN1_EOD : ERROR_SUCCESS;
+}
+
 bool RsaSha1Verify(X509 *cert, const uint8_t digest[20], const uint8_t *sig, size_t sigLength) {
   EVP_PKEY *key = X509_get0_pubkey(cert);
   if (key == nullptr) return false;
@@ -193,17 +216,28 @@ extern "C" {
 BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature, DWORD cToBeSigned,
                              const BYTE *rgpbToBeSigned[], DWORD rgcbToBeSigned[], BYTE *pbSignedBlob,
                              DWORD *pcbSignedBlob) {
-  if (pSignPara == nullptr || pSignPara->cbSize != sizeof(CRYPT_SIGN_MESSAGE_PARA) || pcbSignedBlob == nullptr ||
-      (pSignPara->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0 || pSignPara->HashAlgorithm.pszObjId == nullptr ||
-      (cToBeSigned != 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr)) ||
-      (!fDetachedSignature && cToBeSigned != 1)) {
+  if (pcbSignedBlob == nullptr) return FailWith(E_INVALIDARG);
+  // Parameters of the wrong size or encoding: the size is 0, as CryptoAPI
+  // answers them.
+  if (pSignPara == nullptr || pSignPara->cbSize != sizeof(CRYPT_SIGN_MESSAGE_PARA) ||
+      !IsPkcs7Encoding(pSignPara->dwMsgEncodingType)) {
+    *pcbSignedBlob = 0;
     return FailWith(E_INVALIDARG);
   }
+  // Attached content of no block, which Windows signs as empty, is refused.
+  if ((cToBeSigned != 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr)) ||
+      (!fDetachedSignature && cToBeSigned == 0)) {
+    return FailWith(E_INVALIDARG);
+  }
+  // Attached content is one block: CryptoAPI's message takes no more.
+  if (!fDetachedSignature && cToBeSigned > 1) return FailWith(CRYPT_E_MSG_ERROR);
   if (pSignPara->cMsgCrl != 0 || pSignPara->cAuthAttr != 0 || pSignPara->cUnauthAttr != 0 ||
       pSignPara->dwInnerContentType != 0 || pSignPara->pvHashAuxInfo != nullptr) {
     return FailWith(E_NOTIMPL);
   }
-  if (!IsSha1Oid(pSignPara->HashAlgorithm.pszObjId)) return FailWith(NTE_BAD_ALGID);
+  if (pSignPara->HashAlgorithm.pszObjId == nullptr || !IsSha1Oid(pSignPara->HashAlgorithm.pszObjId)) {
+    return FailWith(CRYPT_E_UNKNOWN_ALGO);
+  }
   CertContextImpl *signer = AsContext(pSignPara->pSigningCert);
   if (signer == nullptr) return FailWith(E_INVALIDARG);
   if (signer->keyPath.empty()) return FailWith(CRYPT_E_NO_KEY_PROPERTY);
@@ -267,11 +301,21 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
                                         const BYTE *pbSignedBlob, DWORD cbSignedBlob, BYTE *pbDecoded,
                                         DWORD *pcbDecoded, PCCERT_CONTEXT *ppSignerCert) {
   if (ppSignerCert != nullptr) *ppSignerCert = nullptr;
-  if (pVerifyPara == nullptr || pVerifyPara->cbSize != sizeof(CRYPT_VERIFY_MESSAGE_PARA) || pbSignedBlob == nullptr ||
-      cbSignedBlob == 0) {
+  // Every failure leaves a content size of 0, as in CryptoAPI.
+  struct SizeOnFailure {
+    DWORD *size;
+    bool verified;
+    ~SizeOnFailure() {
+      if (!verified && size != nullptr) *size = 0;
+    }
+  } sizeOnFailure{pcbDecoded, false};
+  if (pVerifyPara == nullptr || pVerifyPara->cbSize != sizeof(CRYPT_VERIFY_MESSAGE_PARA) ||
+      !IsPkcs7Encoding(pVerifyPara->dwMsgAndCertEncodingType) || (pbSignedBlob == nullptr && cbSignedBlob != 0)) {
     return FailWith(E_INVALIDARG);
   }
   if (pVerifyPara->pfnGetSignerCertificate != nullptr) return FailWith(E_NOTIMPL);
+  const long headerError = OuterHeaderError(pbSignedBlob, cbSignedBlob);
+  if (headerError != ERROR_SUCCESS) return FailWith(headerError);
   const uint8_t *p = pbSignedBlob;
   Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(cbSignedBlob)));
   if (!p7) return FailWith(CRYPT_E_ASN1_BADTAG);
@@ -289,9 +333,16 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
       if (content->data != nullptr) OPENSSL_cleanse(content->data, static_cast<size_t>(content->length));
     }
   } contentWipe{sd->contents->d.data};
+  // The content goes out once the message decodes, before its signer is
+  // looked for, as CryptoAPI hands it out; a failure after that still fails
+  // the call, and its size is 0.
+  const ASN1_OCTET_STRING *data = sd->contents->d.data;
+  if (pcbDecoded != nullptr && !CopyOut(data->data, static_cast<DWORD>(data->length), pbDecoded, pcbDecoded)) {
+    return FALSE;
+  }
   STACK_OF(PKCS7_SIGNER_INFO) *signers = PKCS7_get_signer_info(p7.get());
   if (signers == nullptr || dwSignerIndex >= static_cast<DWORD>(sk_PKCS7_SIGNER_INFO_num(signers))) {
-    return FailWith(CRYPT_E_NO_SIGNER);
+    return FailWith(CRYPT_E_UNEXPECTED_MSG_TYPE);
   }
   PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(signers, static_cast<int>(dwSignerIndex));
   X509 *signerCert = nullptr;
@@ -308,7 +359,6 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
   X509_ALGOR_get0(&digestObj, nullptr, nullptr, si->digest_alg);
   if (!IsSha1Oid(OidText(digestObj).c_str())) return FailWith(NTE_BAD_ALGID);
 
-  const ASN1_OCTET_STRING *data = sd->contents->d.data;
   uint8_t digest[20];
   unsigned int digestSize = 0;
   if (EVP_Digest(data->data, static_cast<size_t>(data->length), digest, &digestSize, EVP_sha1(), nullptr) != 1) {
@@ -333,12 +383,6 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
   if (!RsaSha1Verify(signerCert, digest, si->enc_digest->data, static_cast<size_t>(si->enc_digest->length))) {
     return FailWith(NTE_BAD_SIGNATURE);
   }
-  if (pcbDecoded != nullptr) {
-    Bytes content(data->data, data->data + data->length);
-    BOOL copied = CopyOut(content.data(), static_cast<DWORD>(content.size()), pbDecoded, pcbDecoded);
-    SecureZeroMemory(content.data(), content.size());
-    if (!copied) return FALSE;
-  }
   // The signer goes out only with a successful verification, size queries
   // included, as CryptoAPI hands it out: callers judge who signed by it.
   if (ppSignerCert != nullptr) {
@@ -348,6 +392,7 @@ BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, 
     if (!impl) return FailWith(NTE_NO_MEMORY);
     *ppSignerCert = &impl.release()->context;
   }
+  sizeOnFailure.verified = true;
   return TRUE;
 }
 
