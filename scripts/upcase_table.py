@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes platform/posix/upcase_table.inc: the simple upper-case mapping of the
-Unicode Basic Multilingual Plane, as runs of code points that share one offset
-to their capital (every code point of a run, or every other one).
+Unicode Basic Multilingual Plane, for letters whose capital maps back to them,
+as runs of code points that share one offset to their capital (every code
+point of a run, or every other one).
 
 Windows compares registry names by the upper case of each UTF-16 unit, so only
 the BMP folds. Made from Debian's unicode-data package:
@@ -12,15 +13,20 @@ import sys
 
 
 def main(path, source):
-    upper = {}
+    upper, lower = {}, {}
     for line in open(path, encoding="ascii"):
         fields = line.split(";")
         code = int(fields[0], 16)
-        if code > 0xFFFF or not fields[12]:
+        if code > 0xFFFF:
             continue
-        target = int(fields[12], 16)
-        if target <= 0xFFFF and target != code:
-            upper[code] = target
+        if fields[12]:
+            upper[code] = int(fields[12], 16)
+        if fields[13]:
+            lower[code] = int(fields[13], 16)
+    # Windows' table pairs letters: a mapping counts only where the capital's
+    # small letter is the letter itself (long s, dotless i, final sigma and
+    # the micro sign keep their own names, as under Windows).
+    upper = {c: u for c, u in upper.items() if u <= 0xFFFF and u != c and lower.get(u) == c}
     runs = []  # [first, last, delta, stride]
     for code in sorted(upper):
         delta = upper[code] - code

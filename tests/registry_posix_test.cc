@@ -287,9 +287,9 @@ TEST_F(RegistryPosixTest, AStringGetsItsNulWithoutAReadPastItsLength) {
 }
 
 // A store from before names folded beyond ASCII holds their folds in ASCII
-// only. The store's writer folds them again when it opens the store: after
-// that the names are found in any case; of two names that now fold alike,
-// the one already holding that fold is found.
+// only. The store's writer folds them again in its first write: after that
+// the names are found in any case; of two names that now fold alike, the one
+// already holding that fold is found.
 TEST_F(RegistryPosixTest, AStoreOfAsciiFoldsIsFoldedAgain) {
   const std::string base = std::string(kKey) + "\\";
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue((base + "\xC3\x84rzte").c_str(), "gr\xC3\xB6\xC3\x9F" "e", REG_DWORD,
@@ -310,9 +310,10 @@ TEST_F(RegistryPosixTest, AStoreOfAsciiFoldsIsFoldedAgain) {
     sqlite3_close(db);
     return ok ? 0 : 1;
   }));
-  // A process of its own opens the store anew.
+  // A process of its own opens the store anew, and writes.
   EXPECT_EQ(0, test::RunChild([&] {
     test::Bytes read;
+    if (test::WriteRawValue(kKey, "w", REG_DWORD, test::Bytes(4, 3)) != ERROR_SUCCESS) return 4;
     if (!test::KeyExists((base + "M\xC3\x9CLLER").c_str())) return 1;
     if (test::ReadRawValue((base + "\xC3\xA4RZTE").c_str(), "GR\xC3\x96\xC3\x9F" "E", &read) != ERROR_SUCCESS) return 2;
     return read == test::Bytes(4, 1) ? 0 : 3;

@@ -166,12 +166,23 @@ TEST_F(RegistryTest, NamesFoldBeyondAscii) {
       {u"\u00ff", u"\u0178", true},                   // y diaeresis, whose capital lies outside Latin-1
       {u"stra\u00dfe", u"STRASSE", false},             // sharp s has no one-letter upper case
       {u"\u00e4rzte", u"arzte", false},
+      // Letters whose capital maps back to another letter keep their own
+      // names: long s, dotless i, final sigma, the micro sign, and a title-case
+      // letter. (Windows-1252 holds none of them beside its partner.)
+      {u"\u017fettings", u"Settings", false},
+      {u"\u0131con", u"Icon", false},
+      {u"\u03c2", u"\u03c3", false},
+      {u"\u00b5", u"\u03bc", false},
+      {u"\u01c5", u"\u01c4", false},
   };
   for (const Case &c : cases) {
     std::string created = Ansi(c.created), opened = Ansi(c.opened);
     if (created.empty() || opened.empty()) {
-      ADD_FAILURE() << "the ANSI code page cannot hold a case's names";
-      continue;
+#if defined(_WIN32)
+      continue;  // not in this code page
+#else
+      FAIL() << "UTF-8 holds every name";
+#endif
     }
     std::string base = std::string(kKey) + "\\";
     ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue((base + created).c_str(), created.c_str(), REG_DWORD, test::Bytes(4, 1)));
@@ -183,10 +194,9 @@ TEST_F(RegistryTest, NamesFoldBeyondAscii) {
   }
 }
 
-// Names and paths are measured in characters, however many bytes the code
-// page spends on them: a key name may hold 255, and the path the "A" calls
-// take 260 (Windows converts it in a buffer of MAX_PATH characters).
-TEST_F(RegistryTest, NamesAndPathsAreMeasuredInCharacters) {
+// A key name may hold 255 characters, however many bytes the code page
+// spends on them.
+TEST_F(RegistryTest, KeyNamesAreMeasuredInCharacters) {
   const std::string longest = Ansi(std::u16string(255, u'\u00e4')), capitals = Ansi(std::u16string(255, u'\u00c4'));
   ASSERT_FALSE(longest.empty());
   HKEY base = nullptr, key = nullptr;
@@ -198,18 +208,6 @@ TEST_F(RegistryTest, NamesAndPathsAreMeasuredInCharacters) {
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base, capitals.c_str(), 0, KEY_READ, &key));
   RegCloseKey(key);
   RegCloseKey(base);
-
-  const std::string parent = std::string(kKey) + "\\" + Ansi(std::u16string(200, u'\u00e4')) + "\\";
-  const size_t parentLength = strlen(kKey) + 202;
-  for (size_t length : {259, 260, 261, 300}) {
-    const std::string path = parent + Ansi(std::u16string(length - parentLength, u'\u00e4'));
-    const LSTATUS expected = length <= 260 ? ERROR_SUCCESS : ERROR_MORE_DATA;
-    EXPECT_EQ(expected, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        KEY_ALL_ACCESS, nullptr, &key, nullptr)) << length;
-    if (expected == ERROR_SUCCESS) RegCloseKey(key);
-    EXPECT_EQ(expected, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key)) << length;
-    if (expected == ERROR_SUCCESS) RegCloseKey(key);
-  }
 }
 
 // A string set through the ANSI call keeps a terminating NUL: Windows adds one
@@ -229,9 +227,13 @@ TEST_F(RegistryTest, StringsKeepATerminatingNul) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(test::ToHex(test::Bytes(c.given.begin(), c.given.end())));
-    ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "text", c.type, test::Bytes(c.given.begin(), c.given.end())));
+    // The data as C code passes a string: a NUL follows it, which Windows
+    // reads to decide whether the length left one out.
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "text", 0, c.type, reinterpret_cast<const BYTE *>(c.given.c_str()),
+                                            static_cast<DWORD>(c.given.size())));
     DWORD size = 0, type = 0;
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "text", nullptr, &type, nullptr, &size));
     EXPECT_EQ(c.stored.size(), size);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "platform/posix/handles.h"
@@ -67,9 +68,12 @@ struct Provider {
   // contexts used in two threads never wait on each other.
   std::mutex mutex;
   Owned *owned = nullptr;
-  HandleRegistration registration{this, HandleKind::kProvider};
+  bool released = false;  // adopts nothing more
+  std::optional<HandleRegistration> registration{std::in_place, this, HandleKind::kProvider};
   ~Provider() {
+    registration.reset();  // no call finds the context from here on
     std::lock_guard<std::mutex> lock(mutex);
+    released = true;
     while (owned != nullptr) {
       Owned *object = owned;
       owned = object->next;
@@ -78,18 +82,21 @@ struct Provider {
   }
 };
 
-// Makes object the owner's, so that it dies with it.
-void Adopt(Provider *owner, Owned *object) {
+// Makes object the owner's, so that it dies with it; false once the owner
+// is being released.
+bool Adopt(Provider *owner, Owned *object) {
   std::lock_guard<std::mutex> lock(owner->mutex);
+  if (owner->released) return false;
   object->owner = owner;
   object->next = owner->owned;
   if (owner->owned != nullptr) owner->owned->previous = object;
   owner->owned = object;
+  return true;
 }
 
 // Destroys a hash or key its caller is done with, taking it off its owner's list.
 void Destroy(Owned *object) {
-  {
+  if (object->owner != nullptr) {
     std::lock_guard<std::mutex> lock(object->owner->mutex);
     if (object->previous != nullptr) {
       object->previous->next = object->next;
@@ -284,7 +291,10 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
     // The HMAC key is the derived key's raw bytes, with no parity adjustment.
     hash->hmacKey.assign(key->bytes, key->bytes + key->keyLength);
   }
-  Adopt(provider, hash);
+  if (!Adopt(provider, hash)) {
+    delete hash;  // its context was released meanwhile
+    return FailWith(ERROR_INVALID_PARAMETER);
+  }
   *phHash = reinterpret_cast<HCRYPTHASH>(hash);
   return TRUE;
 }
@@ -396,7 +406,10 @@ BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData,
   key->blockLength = Algid == CALG_3DES ? 8 : 16;
   memcpy(key->bytes, derived, keyLength);
   SecureZeroMemory(derived, sizeof derived);
-  Adopt(provider, key);
+  if (!Adopt(provider, key)) {
+    delete key;  // its context was released meanwhile
+    return FailWith(ERROR_INVALID_PARAMETER);
+  }
   *phKey = reinterpret_cast<HCRYPTKEY>(key);
   return TRUE;
 }

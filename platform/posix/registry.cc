@@ -30,7 +30,6 @@ namespace {
 
 constexpr int64_t kRootId = 1;
 constexpr size_t kMaxKeyNameLength = 255;
-constexpr size_t kMaxPathLength = 260;
 constexpr DWORD kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 
 struct RegKey {
@@ -89,8 +88,6 @@ LSTATUS Walk(Tx &tx, int64_t base, const char *subKey, bool create, int64_t *id,
   *created = false;
   // A path is relative to its key: Windows refuses one that begins at a root.
   if (subKey != nullptr && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
-  // Its "A" calls convert a path in a buffer of MAX_PATH characters.
-  if (subKey != nullptr && NameLength(subKey) > kMaxPathLength) return ERROR_MORE_DATA;
   int64_t current = base;
   for (const std::string &part : SplitPath(subKey)) {
     if (NameLength(part) > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;

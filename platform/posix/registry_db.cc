@@ -170,9 +170,19 @@ LSTATUS Registry::Begin(Writes writes, CallScope *scope) {
   // Take the write lock up front: a read that later upgrades can fail at once.
   for (int attempt = 0;; ++attempt) {
     int rc = Exec(writes == Writes::kAnything ? "BEGIN IMMEDIATE" : "BEGIN");
-    if (rc == SQLITE_OK) return ERROR_SUCCESS;
+    if (rc == SQLITE_OK) break;
     if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) return RegistryError(rc);
   }
+  if (writes == Writes::kAnything && writer_ && !refolded_) {
+    bool current = false;
+    int rc = RefoldNames(&current);
+    if (rc != SQLITE_OK) {
+      Exec("ROLLBACK");
+      return RegistryError(rc);
+    }
+    refolded_ = current;  // else made current in this transaction, which may yet roll back
+  }
+  return ERROR_SUCCESS;
 }
 
 Registry::CallScope::~CallScope() {
@@ -431,6 +441,7 @@ LSTATUS Registry::Connect() {
   status = OpenStateFile(dir, kMainFile, O_RDONLY, kMainMode, mayCreate, FileOwner::kTrusted, &file, &created);
   if (status != ERROR_SUCCESS) return status;
   writer_ = mayCreate && faccessat(dir.fd.get(), kMainFile, R_OK | W_OK, AT_EACCESS) == 0;
+  refolded_ = false;
   file = UniqueFd();
 
   // Read-write even for readers: SQLite then opens a write-protected
@@ -458,7 +469,6 @@ LSTATUS Registry::Connect() {
     rc = ExecOnce(db, "PRAGMA journal_mode=DELETE");
     if (rc == SQLITE_BUSY) rc = SQLITE_OK;
     if (rc == SQLITE_OK) rc = ExecOnce(db, kMainSchema);
-    if (rc == SQLITE_OK) RefoldNames(db);  // a store it cannot bring up to date still serves ASCII names
   } else {
     rc = ExecOnce(db, "SELECT count(*) FROM keys");
   }
@@ -499,52 +509,59 @@ bool Registry::Harden(sqlite3 *db) {
 }
 
 // Stores made before names folded beyond ASCII hold such names folded in
-// ASCII only: the store's writer folds them again, once, in one transaction
-// (user_version 1 marks a store done). A name whose fold another name of its
-// key already holds keeps its old fold: Windows could not hold both.
-int Registry::RefoldNames(sqlite3 *db) {
-  sqlite3_stmt *version = nullptr;
-  progressLeft_ = kStatementSteps / kProgressStride;
-  int rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version, nullptr);
-  const int64_t done = rc == SQLITE_OK && sqlite3_step(version) == SQLITE_ROW ? sqlite3_column_int64(version, 0) : -1;
-  sqlite3_finalize(version);
-  if (done != 0) return done > 0 ? SQLITE_OK : SQLITE_ERROR;
-  rc = ExecOnce(db, "BEGIN IMMEDIATE");
-  if (rc != SQLITE_OK) return rc;
-  for (const char *table : {"keys", "vals"}) {
-    // Only names beyond ASCII (more bytes than characters) fold otherwise.
-    const std::string select =
-        std::string("SELECT rowid, name FROM ") + table + " WHERE length(CAST(name AS BLOB)) <> length(name)";
-    const std::string update = std::string("UPDATE OR IGNORE ") + table + " SET fold = ?1 WHERE rowid = ?2";
-    std::vector<std::pair<int64_t, std::string>> names;
-    sqlite3_stmt *q = nullptr;
-    progressLeft_ = kStatementSteps / kProgressStride;
-    rc = sqlite3_prepare_v2(db, select.c_str(), -1, &q, nullptr);
-    while (rc == SQLITE_OK && (rc = sqlite3_step(q)) == SQLITE_ROW) {
-      const auto *text = static_cast<const char *>(sqlite3_column_blob(q, 1));
-      names.emplace_back(sqlite3_column_int64(q, 0), std::string(text != nullptr ? text : "",
-                                                                 static_cast<size_t>(sqlite3_column_bytes(q, 1))));
-      rc = SQLITE_OK;
-    }
-    sqlite3_finalize(q);
-    if (rc != SQLITE_DONE) break;
-    rc = sqlite3_prepare_v2(db, update.c_str(), -1, &q, nullptr);
-    for (const auto &[row, name] : names) {
-      if (rc != SQLITE_OK) break;
-      const std::string fold = Fold(name);
-      progressLeft_ = kStatementSteps / kProgressStride;
-      sqlite3_bind_text(q, 1, fold.data(), static_cast<int>(fold.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_int64(q, 2, row);
-      rc = sqlite3_step(q) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
-      sqlite3_reset(q);
-    }
-    sqlite3_finalize(q);
-    if (rc != SQLITE_OK) break;
+// ASCII only. The store's writer folds them again in its first write
+// transaction (whose lock it holds anyway, so no reader can stall a process
+// that only reads), a batch of rows per statement, and marks the store with
+// user_version 1; a write fails rather than run on a store it could not bring
+// up to date. A name whose fold another name of its key already holds keeps
+// its old fold: Windows could not hold both.
+int Registry::RefoldNames(bool *current) {
+  *current = false;
+  int64_t done = -1;
+  {
+    Statement version(db_, "PRAGMA main.user_version");
+    if (!version.ok()) return version.prepare_error();
+    int rc = version.Step();
+    if (rc != SQLITE_ROW) return rc;
+    done = version.Int(0);
   }
-  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = ExecOnce(db, "PRAGMA user_version = 1");
-  rc = rc == SQLITE_OK ? ExecOnce(db, "COMMIT") : rc;
-  if (rc != SQLITE_OK) ExecOnce(db, "ROLLBACK");
-  return rc;
+  *current = done >= 1;
+  if (*current) return SQLITE_OK;
+  constexpr int64_t kBatch = 4096;  // rows a statement reads, far below its bound of work
+  for (const char *table : {"keys", "vals"}) {
+    const std::string select =
+        std::string("SELECT rowid, name FROM main.") + table + " WHERE rowid > ? ORDER BY rowid LIMIT " +
+        std::to_string(kBatch);
+    const std::string update = std::string("UPDATE OR IGNORE main.") + table + " SET fold = ? WHERE rowid = ?";
+    for (int64_t after = 0;;) {
+      std::vector<std::pair<int64_t, std::string>> names;
+      int64_t rows = 0;
+      {
+        Statement q(db_, select.c_str());
+        if (!q.ok()) return q.prepare_error();
+        q.Bind(1, after);
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+          ++rows;
+          after = q.Int(0);
+          std::string name = q.Text(1);
+          // Only names beyond ASCII fold otherwise than they did.
+          if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+            names.emplace_back(after, std::move(name));
+          }
+        }
+        if (rc != SQLITE_DONE) return rc;
+      }
+      for (const auto &[row, name] : names) {
+        Statement u(db_, update.c_str());
+        if (!u.ok()) return u.prepare_error();
+        int rc = u.Bind(1, Fold(name)).Bind(2, row).Step();
+        if (rc != SQLITE_DONE) return rc;
+      }
+      if (rows < kBatch) break;
+    }
+  }
+  return Exec("PRAGMA main.user_version = 1");
 }
 
 int Registry::ExecOnce(sqlite3 *db, const char *sql) {

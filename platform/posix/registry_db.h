@@ -375,7 +375,7 @@ class Registry {
   // sqlite3_exec with a statement's budget of work.
   int ExecOnce(sqlite3 *db, const char *sql);
   bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
-  int RefoldNames(sqlite3 *db);
+  int RefoldNames(bool *current);
   void LeaveWal(const StateDirectory &dir, const std::string &path, const struct stat &database);
   // Checks, once per transaction, that the shared database's schema as this
   // transaction reads it is ours: SQLITE_OK, SQLITE_AUTH (it is not), or the
@@ -403,6 +403,7 @@ class Registry {
   std::string root_;
   bool writer_ = false;
   bool shared_ = false;
+  bool refolded_ = false;  // this connection found or made the store's folds current
   // How far the running transaction got in checking the shared database's
   // schema (kNone: no transaction, or no shared database), what the check
   // answered, and whether a compile against that schema was refused.
