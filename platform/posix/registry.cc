@@ -36,7 +36,7 @@ constexpr DWORD kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_L
 struct RegKey {
   int64_t id = 0;
   REGSAM access = 0;
-  bool open = false;  // had a null DACL when opened
+  bool nullDacl = false;  // the key had a null DACL when opened
   // registry.db's connection and change counter when the key was found: while
   // both stand, the key exists and keeps its DACL.
   uint64_t connection = 0;
@@ -64,8 +64,8 @@ std::vector<std::string> SplitPath(const char *path) {
 
 // Resolves a handle to a key id and the access it was opened with (and
 // whether the key had a null DACL then).
-LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullptr, const RegKey **found = nullptr) {
-  if (openedOpen != nullptr) *openedOpen = false;
+LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *nullDacl = nullptr, const RegKey **found = nullptr) {
+  if (nullDacl != nullptr) *nullDacl = false;
   if (found != nullptr) *found = nullptr;
   if (hKey == HKEY_LOCAL_MACHINE) {
     *id = kRootId;
@@ -76,7 +76,7 @@ LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullp
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   *id = key->id;
   *access = key->access;
-  if (openedOpen != nullptr) *openedOpen = key->open;
+  if (nullDacl != nullptr) *nullDacl = key->nullDacl;
   if (found != nullptr) *found = key;
   return ERROR_SUCCESS;
 }
@@ -110,12 +110,12 @@ LSTATUS Walk(Tx &tx, int64_t base, const char *subKey, bool create, int64_t *id,
   return ERROR_SUCCESS;
 }
 
-LSTATUS NewHandle(int64_t id, REGSAM access, bool open, std::optional<uint32_t> counter, PHKEY out) {
+LSTATUS NewHandle(int64_t id, REGSAM access, bool nullDacl, std::optional<uint32_t> counter, PHKEY out) {
   auto *key = new (std::nothrow) RegKey;
   if (key == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   key->id = id;
   key->access = access;
-  key->open = open;
+  key->nullDacl = nullDacl;
   key->connection = Registry::Instance().connection();
   key->counter = counter;
   *out = reinterpret_cast<HKEY>(key);
@@ -129,32 +129,32 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   REGSAM baseAccess;
   LSTATUS status = Resolve(hKey, &base, &baseAccess);
   if (status != ERROR_SUCCESS) return status;
-  auto grant = [&](int64_t id, bool open, bool writer, bool shared, std::optional<uint32_t> counter) -> LSTATUS {
-    if (WantsWrite(samDesired) && !writer && !(open && shared)) return ERROR_ACCESS_DENIED;
-    return NewHandle(id, samDesired, open, counter, result);
+  auto grant = [&](int64_t id, bool nullDacl, bool writer, bool shared, std::optional<uint32_t> counter) -> LSTATUS {
+    if (WantsWrite(samDesired) && !writer && !(nullDacl && shared)) return ERROR_ACCESS_DENIED;
+    return NewHandle(id, samDesired, nullDacl, counter, result);
   };
   // A key found before, while registry.db is unchanged, is there still.
   const std::string path = KeyPathId(base, subKey);
   *created = false;
-  bool found = Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool shared) {
-    auto it = cache.keys.find(path);
-    if (it == cache.keys.end()) return false;
-    status = grant(it->second.id, it->second.open, writer, shared, cache.counter);
+  bool found = Registry::Instance().Peek([&](const KeptAnswers &kept, bool writer, bool shared) {
+    auto it = kept.keys.find(path);
+    if (it == kept.keys.end()) return false;
+    status = grant(it->second.id, it->second.nullDacl, writer, shared, kept.counter);
     return true;
   });
   if (found) return status;
   auto openIn = [&](bool mayCreate) {
     return [&, mayCreate](Tx &tx) -> LSTATUS {
-      bool open = false;
-      LSTATUS s = tx.KeyFlag(base, &open);
+      bool nullDacl = false;
+      LSTATUS s = tx.KeyHasNullDacl(base, &nullDacl);
       if (s != ERROR_SUCCESS) return s;
       int64_t id = 0;
       s = Walk(tx, base, subKey, mayCreate, &id, created);
       if (s != ERROR_SUCCESS) return s;
-      s = tx.KeyFlag(id, &open);
+      s = tx.KeyHasNullDacl(id, &nullDacl);
       if (s != ERROR_SUCCESS) return s;
-      tx.Remember([&](MainCache &cache) { cache.keys[path] = CachedKey{id, open}; });
-      return grant(id, open, tx.writer(), tx.shared(), tx.StableCounter());
+      tx.Remember([&](KeptAnswers &kept) { kept.keys[path] = KeptKey{id, nullDacl}; });
+      return grant(id, nullDacl, tx.writer(), tx.shared(), tx.StableCounter());
     };
   };
   // A key that exists is found by a transaction that only reads: one that
@@ -175,12 +175,12 @@ template <typename F>
 bool LookUpKept(HKEY hKey, const std::string &name, F look) {
   int64_t key = 0;
   REGSAM access;
-  bool openedOpen = false;
-  if (Resolve(hKey, &key, &access, &openedOpen) != ERROR_SUCCESS || openedOpen) return false;
+  bool nullDacl = false;
+  if (Resolve(hKey, &key, &access, &nullDacl) != ERROR_SUCCESS || nullDacl) return false;
   const std::string valueId = ValueId(key, name);
-  return Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool) {
-    auto it = cache.values.find(valueId);
-    return it != cache.values.end() && look(it->second, access, writer);
+  return Registry::Instance().Peek([&](const KeptAnswers &kept, bool writer, bool) {
+    auto it = kept.values.find(valueId);
+    return it != kept.values.end() && look(it->second, access, writer);
   });
 }
 
@@ -216,14 +216,14 @@ LSTATUS NoValue(LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
 }
 
 // May this process write the values of this key through a handle with access?
-LSTATUS CheckValueWrite(Tx &tx, bool open, REGSAM access) {
+LSTATUS CheckValueWrite(Tx &tx, bool nullDacl, REGSAM access) {
   if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  if (open ? !tx.shared() : !tx.writer()) return ERROR_ACCESS_DENIED;
+  if (nullDacl ? !tx.shared() : !tx.writer()) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
 }
 
-// Runs body(tx, id, open) in one transaction on the key behind hKey, after
-// resolving the handle and finding the key (open: it has a null DACL). With
+// Runs body(tx, id, nullDacl) in one transaction on the key behind hKey,
+// after resolving the handle and finding the key (nullDacl: it has one). With
 // write, the handle and the process must also be allowed to change values.
 // (checkWrite asks the same of a transaction that only reads.)
 // A read through a handle to a key that had a null DACL, while registry.db is
@@ -238,12 +238,12 @@ template <typename Body>
 LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
   int64_t id = 0;
   REGSAM access;
-  bool openedOpen = false;
+  bool openedNullDacl = false;
   const RegKey *handle = nullptr;
-  LSTATUS status = Resolve(hKey, &id, &access, &openedOpen, &handle);
+  LSTATUS status = Resolve(hKey, &id, &access, &openedNullDacl, &handle);
   if (status != ERROR_SUCCESS) return status;
-  const bool kept = openedOpen && handle != nullptr && handle->counter.has_value();
-  if (write && kept) {
+  const bool keptNullDacl = openedNullDacl && handle != nullptr && handle->counter.has_value();
+  if (write && keptNullDacl) {
     bool moved = false;
     status = Registry::Instance().Run(Registry::Writes::kSharedValues, [&](Tx &tx) -> LSTATUS {
       if (!tx.shared() || !tx.MainUnchangedSince(handle->connection, *handle->counter)) {
@@ -256,17 +256,18 @@ LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
     });
     if (!moved) return status;
   }
-  const bool stillOpen = !write && kept && Registry::Instance().Unchanged(handle->connection, *handle->counter);
+  const bool stillNullDacl =
+      !write && keptNullDacl && Registry::Instance().Unchanged(handle->connection, *handle->counter);
   return Registry::Instance().Run(write, [&](Tx &tx) -> LSTATUS {
-    bool open = stillOpen && tx.shared();
+    bool nullDacl = stillNullDacl && tx.shared();
     LSTATUS s = ERROR_SUCCESS;
-    if (!open) s = tx.KeyFlag(id, &open);
+    if (!nullDacl) s = tx.KeyHasNullDacl(id, &nullDacl);
     if (s != ERROR_SUCCESS) return s;
     if (write || checkWrite) {
-      s = CheckValueWrite(tx, open, access);
+      s = CheckValueWrite(tx, nullDacl, access);
       if (s != ERROR_SUCCESS) return s;
     }
-    return body(tx, id, open);
+    return body(tx, id, nullDacl);
   });
 }
 
@@ -324,13 +325,13 @@ LSTATUS RegEnumSubkeys(HKEY hKey, std::vector<std::string> *names) {
 
 LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
   if (values == nullptr) return ERROR_INVALID_PARAMETER;
-  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
+  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
     values->clear();
     // Without the shared database (refused, or it cannot be opened) the
     // values of a null-DACL key cannot be read: not an empty key.
-    if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
+    if (nullDacl && !tx.shared()) return ERROR_ACCESS_DENIED;
     std::string sql =
-        std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
+        std::string("SELECT name, type, data FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? ORDER BY rowid";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     q.Bind(1, id);
@@ -344,8 +345,8 @@ LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   std::string name = lpValueName ? lpValueName : "";
-  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-    std::string sql = std::string("DELETE FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
+  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
+    std::string sql = std::string("DELETE FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
@@ -408,24 +409,24 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   std::string name = lpValueName ? lpValueName : "";
   // A setting read before, while registry.db is unchanged, holds the same.
   LSTATUS status = ERROR_SUCCESS;
-  if (LookUpKept(hKey, name, [&](const CachedValue &kept, REGSAM, bool) {
+  if (LookUpKept(hKey, name, [&](const KeptValue &kept, REGSAM, bool) {
         status = kept.found ? CopyValueOut(kept.type, kept.data, lpType, lpData, lpcbData)
                             : NoValue(lpType, lpData, lpcbData);
         return true;
       })) {
     return status;
   }
-  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
+  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
     // Nor a value absent: a lockout record read as absent is no lock.
-    if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
-    std::string sql = std::string("SELECT type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
+    if (nullDacl && !tx.shared()) return ERROR_ACCESS_DENIED;
+    std::string sql = std::string("SELECT type, data FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
-    CachedValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
-                      rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
-    if (!open) tx.Remember([&](MainCache &cache) { cache.values[ValueId(id, name)] = value; });
+    KeptValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
+                    rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
+    if (!nullDacl) tx.Remember([&](KeptAnswers &kept) { kept.values[ValueId(id, name)] = value; });
     if (!value.found) return NoValue(lpType, lpData, lpcbData);
     return CopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
   });
@@ -456,7 +457,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   // only reads, it takes no write lock and costs no durable write.
   bool same = false;
   LSTATUS status = ERROR_SUCCESS;
-  if (LookUpKept(hKey, name, [&](const CachedValue &kept, REGSAM access, bool writer) {
+  if (LookUpKept(hKey, name, [&](const KeptValue &kept, REGSAM access, bool writer) {
         if (!kept.found || kept.type != dwType || kept.data.size() != cbData ||
             (cbData != 0 && memcmp(kept.data.data(), lpData, cbData) != 0)) {
           return false;
@@ -468,9 +469,9 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   }
   status = OnKey(
       hKey, false,
-      [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
+      [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
         std::string sql =
-            std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
+            std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
         Statement q(tx.db(), sql.c_str());
         if (!q.ok()) return RegistryError(q.prepare_error());
         int rc =
@@ -480,11 +481,11 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
       },
       true);
   if (status != ERROR_SUCCESS || same) return status;
-  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
+  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
     // An update keeps the value's place, as Windows keeps its order; one that
     // changes nothing (another process wrote the same bytes meanwhile) writes
     // nothing.
-    std::string sql = std::string("INSERT INTO ") + tx.ValueTable(open) +
+    std::string sql = std::string("INSERT INTO ") + tx.ValueTable(nullDacl) +
                       "(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?)"
                       " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"
                       " WHERE type IS NOT excluded.type OR data IS NOT excluded.data";
@@ -537,13 +538,13 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
   bool nullDacl = (sd->Control & SE_DACL_PRESENT) != 0 && sd->Dacl == nullptr;
   return Registry::Instance().Run(true, [&](Tx &tx) -> LSTATUS {
     if (!tx.writer()) return ERROR_ACCESS_DENIED;
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
+    bool hadNullDacl = false;
+    LSTATUS s = tx.KeyHasNullDacl(id, &hadNullDacl);
     if (s != ERROR_SUCCESS) return s;
-    if (open == nullDacl) return ERROR_SUCCESS;
+    if (hadNullDacl == nullDacl) return ERROR_SUCCESS;
     if (!tx.shared()) return ERROR_ACCESS_DENIED;
     // The values follow the key into the database its new rights allow.
-    std::string from = tx.ValueTable(open), to = tx.ValueTable(nullDacl);
+    std::string from = tx.ValueTable(hadNullDacl), to = tx.ValueTable(nullDacl);
     std::string copy = "INSERT INTO " + to + "(key, name, fold, type, data) SELECT key, name, fold, type, data FROM " +
                        from +
                        " WHERE key = ?1 ORDER BY rowid"

@@ -414,7 +414,7 @@ LSTATUS Registry::Connect() {
     sqlite3_close_v2(db_);
   }
   statements_.clear();
-  cache_.Clear();  // answers of the store this connection leaves
+  kept_.Clear();  // answers of the store this connection leaves
   ++connection_;
   db_ = nullptr;
   pid_ = CurrentProcessId();

@@ -115,18 +115,18 @@ class Statement {
 // whoever makes it) stays what it was when they were read. A key opened or a
 // setting read again then costs one pread instead of a transaction's locks.
 // Values of null-DACL keys live in the shared database and are never kept.
-struct CachedKey {
+struct KeptKey {
   int64_t id;
-  bool open;
+  bool nullDacl;
 };
-struct CachedValue {
+struct KeptValue {
   bool found = false;
   DWORD type = 0;
   std::vector<uint8_t> data;  // settings are mostly ciphertext; wiped all the same
-  CachedValue() = default;
-  CachedValue(bool f, DWORD t, std::vector<uint8_t> d) : found(f), type(t), data(std::move(d)) {}
-  CachedValue(const CachedValue &) = default;
-  CachedValue &operator=(const CachedValue &other) {
+  KeptValue() = default;
+  KeptValue(bool f, DWORD t, std::vector<uint8_t> d) : found(f), type(t), data(std::move(d)) {}
+  KeptValue(const KeptValue &) = default;
+  KeptValue &operator=(const KeptValue &other) {
     if (this != &other) {
       Wipe();
       found = other.found;
@@ -135,16 +135,16 @@ struct CachedValue {
     }
     return *this;
   }
-  ~CachedValue() { Wipe(); }
+  ~KeptValue() { Wipe(); }
   void Wipe() {
     if (!data.empty()) SecureZeroMemory(data.data(), data.size());
   }
 };
-struct MainCache {
+struct KeptAnswers {
   bool valid = false;
   uint32_t counter = 0;
-  std::unordered_map<std::string, CachedKey> keys;      // KeyPathId(base, subKey)
-  std::unordered_map<std::string, CachedValue> values;  // ValueId(key, name)
+  std::unordered_map<std::string, KeptKey> keys;      // KeyPathId(base, subKey)
+  std::unordered_map<std::string, KeptValue> values;  // ValueId(key, name)
   void Clear() {
     keys.clear();
     values.clear();
@@ -165,13 +165,13 @@ class Tx {
   bool shared() const { return shared_; }
 
   // Key row: exists, and its null-DACL flag.
-  LSTATUS KeyFlag(int64_t id, bool *open) {
+  LSTATUS KeyHasNullDacl(int64_t id, bool *nullDacl) {
     Statement s(db_, "SELECT open_dacl FROM keys WHERE id = ?");
     if (!s.ok()) return RegistryError(s.prepare_error());
     int rc = s.Bind(1, id).Step();
     if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
     if (rc != SQLITE_ROW) return RegistryError(rc);
-    *open = s.Int(0) != 0;
+    *nullDacl = s.Int(0) != 0;
     return ERROR_SUCCESS;
   }
 
@@ -195,7 +195,7 @@ class Tx {
   }
 
   // Which database holds the values of a key.
-  const char *ValueTable(bool open) const { return open ? "shared.vals" : "main.vals"; }
+  const char *ValueTable(bool nullDacl) const { return nullDacl ? "shared.vals" : "main.vals"; }
 
   // The change counter of registry.db as this transaction read it, when
   // what it read from registry.db may be kept: a transaction that only reads,
@@ -203,7 +203,7 @@ class Tx {
   // equals the one read before it began. Otherwise a writer came between, or
   // a crashed writer's journal was rolled back: nothing is kept.
   std::optional<uint32_t> StableCounter() {
-    if (cache_ == nullptr || !counterBefore_.has_value()) return std::nullopt;
+    if (kept_ == nullptr || !counterBefore_.has_value()) return std::nullopt;
     if (!counterNow_.has_value()) counterNow_ = readCounter_();
     if (!counterNow_.has_value() || *counterNow_ != *counterBefore_) return std::nullopt;
     return counterNow_;
@@ -216,17 +216,17 @@ class Tx {
   // IMMEDIATE), for all of its transaction.
   bool MainUnchangedSince(uint64_t connection, uint32_t counter);
 
-  // Runs remember(cache) when StableCounter() has a value.
+  // Runs remember(kept) when StableCounter() has a value.
   template <typename F>
   void Remember(F remember) {
     std::optional<uint32_t> counter = StableCounter();
     if (!counter.has_value()) return;
-    if (!cache_->valid || cache_->counter != *counter) {
-      cache_->Clear();
-      cache_->counter = *counter;
-      cache_->valid = true;
+    if (!kept_->valid || kept_->counter != *counter) {
+      kept_->Clear();
+      kept_->counter = *counter;
+      kept_->valid = true;
     }
-    remember(*cache_);
+    remember(*kept_);
   }
 
  private:
@@ -234,7 +234,7 @@ class Tx {
   sqlite3 *db_;
   bool writer_;
   bool shared_;
-  MainCache *cache_ = nullptr;  // only in transactions that read
+  KeptAnswers *kept_ = nullptr;  // only in transactions that read
   std::optional<uint32_t> counterBefore_, counterNow_;
   std::function<std::optional<uint32_t>()> readCounter_;
   Registry *registry_ = nullptr;
@@ -259,20 +259,20 @@ class Registry {
   // fork()) gets a new number. Called with the registry's mutex held.
   uint64_t connection() const { return connection_; }
 
-  // Calls look(cache, writer, shared) when the kept answers are still those
+  // Calls look(kept, writer, shared) when the kept answers are still those
   // of registry.db as it is, and returns what look returns (true: answered
-  // from the cache). false sends the caller to a transaction.
+  // from the kept answers). false sends the caller to a transaction.
   template <typename F>
   bool Peek(F look) {
     std::lock_guard<std::mutex> lock(mu_);
     if (Connect() != ERROR_SUCCESS) return false;
     std::optional<uint32_t> counter = ReadCounter();
     if (!counter.has_value()) return false;
-    if (!cache_.valid || cache_.counter != *counter) {
-      cache_.Clear();
+    if (!kept_.valid || kept_.counter != *counter) {
+      kept_.Clear();
       return false;
     }
-    return look(static_cast<const MainCache &>(cache_), writer_, shared_);
+    return look(static_cast<const KeptAnswers &>(kept_), writer_, shared_);
   }
 
   // SQLite's busy handler, called with the mutex held while SQLite keeps the
@@ -314,7 +314,7 @@ class Registry {
     Tx tx(db_, writer_, shared_);
     tx.registry_ = this;
     if (!write) {
-      tx.cache_ = &cache_;
+      tx.kept_ = &kept_;
       tx.counterBefore_ = counterBefore;
       tx.readCounter_ = [this] { return ReadCounter(); };
     }
@@ -415,7 +415,7 @@ class Registry {
   // Calls of the progress handler left to the running statement.
   int progressLeft_ = 0;
   std::unordered_map<std::string, sqlite3_stmt *> statements_;  // of db_
-  MainCache cache_;
+  KeptAnswers kept_;
   uint64_t connection_ = 0;
   std::optional<uint32_t> ReadCounter() const;
 };
