@@ -168,22 +168,6 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   return Registry::Instance().Run(create, openIn(create));
 }
 
-// Calls look(value, access, writer) with the value kept for name under the
-// key behind hKey (never one that had a null DACL: those values are not kept)
-// while registry.db is unchanged; true when look answered the call.
-template <typename F>
-bool LookUpKept(HKEY hKey, const std::string &name, F look) {
-  int64_t key = 0;
-  REGSAM access;
-  bool nullDacl = false;
-  if (Resolve(hKey, &key, &access, &nullDacl) != ERROR_SUCCESS || nullDacl) return false;
-  const std::string valueId = ValueId(key, name);
-  return Registry::Instance().Peek([&](const KeptAnswers &kept, bool writer, bool) {
-    auto it = kept.values.find(valueId);
-    return it != kept.values.end() && look(it->second, access, writer);
-  });
-}
-
 bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // A value as RegQueryValueEx hands it out. A string stored without its
@@ -215,10 +199,11 @@ LSTATUS NoValue(LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   return ERROR_FILE_NOT_FOUND;
 }
 
-// May this process write the values of this key through a handle with access?
-LSTATUS CheckValueWrite(Tx &tx, bool nullDacl, REGSAM access) {
+// May this process (a writer of the store, with the shared database or not)
+// write the values of this key through a handle with access?
+LSTATUS CheckValueWrite(bool nullDacl, REGSAM access, bool writer, bool shared) {
   if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  if (nullDacl ? !tx.shared() : !tx.writer()) return ERROR_ACCESS_DENIED;
+  if (nullDacl ? !shared : !writer) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
 }
 
@@ -250,7 +235,7 @@ LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
         moved = true;
         return ERROR_KEY_DELETED;  // rolled back; the full road follows
       }
-      LSTATUS s = CheckValueWrite(tx, true, access);
+      LSTATUS s = CheckValueWrite(true, access, tx.writer(), tx.shared());
       if (s != ERROR_SUCCESS) return s;
       return body(tx, id, true);
     });
@@ -264,11 +249,57 @@ LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
     if (!nullDacl) s = tx.KeyHasNullDacl(id, &nullDacl);
     if (s != ERROR_SUCCESS) return s;
     if (write || checkWrite) {
-      s = CheckValueWrite(tx, nullDacl, access);
+      s = CheckValueWrite(nullDacl, access, tx.writer(), tx.shared());
       if (s != ERROR_SUCCESS) return s;
     }
     return body(tx, id, nullDacl);
   });
+}
+
+// Calls use(value) with the value stored for name under the key behind hKey
+// (found or not), and returns what use returns: the answer kept from
+// registry.db while it is unchanged (a setting read before holds the same),
+// else read in a transaction that only reads, and kept when registry.db's.
+// With checkWrite it first asks whether the handle and the process may
+// change the value, as a write would, without taking the write lock.
+template <typename Use>
+LSTATUS ReadValue(HKEY hKey, const std::string &name, bool checkWrite, Use use) {
+  int64_t key = 0;
+  REGSAM access;
+  bool nullDacl = false;
+  LSTATUS status = Resolve(hKey, &key, &access, &nullDacl);
+  if (status != ERROR_SUCCESS) return status;
+  // Values of a key that had a null DACL are never kept.
+  if (!nullDacl) {
+    const std::string valueId = ValueId(key, name);
+    if (Registry::Instance().Peek([&](const KeptAnswers &kept, bool writer, bool shared) {
+          auto it = kept.values.find(valueId);
+          if (it == kept.values.end()) return false;
+          status = checkWrite ? CheckValueWrite(false, access, writer, shared) : ERROR_SUCCESS;
+          if (status == ERROR_SUCCESS) status = use(it->second);
+          return true;
+        })) {
+      return status;
+    }
+  }
+  return OnKey(
+      hKey, false,
+      [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
+        // Without the shared database a null-DACL key's values cannot be
+        // read: never a value absent, which a lockout record reads as no lock.
+        if (nullDacl && !tx.shared()) return ERROR_ACCESS_DENIED;
+        std::string sql =
+            std::string("SELECT type, data FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
+        Statement q(tx.db(), sql.c_str());
+        if (!q.ok()) return RegistryError(q.prepare_error());
+        int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
+        KeptValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
+                        rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
+        if (!nullDacl) tx.Remember([&](KeptAnswers &kept) { kept.values[ValueId(id, name)] = value; });
+        return use(value);
+      },
+      checkWrite);
 }
 
 LSTATUS DeleteKeyRow(Tx &tx, int64_t id) {
@@ -407,28 +438,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   (void)lpReserved;
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::string name = lpValueName ? lpValueName : "";
-  // A setting read before, while registry.db is unchanged, holds the same.
-  LSTATUS status = ERROR_SUCCESS;
-  if (LookUpKept(hKey, name, [&](const KeptValue &kept, REGSAM, bool) {
-        status = kept.found ? CopyValueOut(kept.type, kept.data, lpType, lpData, lpcbData)
-                            : NoValue(lpType, lpData, lpcbData);
-        return true;
-      })) {
-    return status;
-  }
-  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
-    // Nor a value absent: a lockout record read as absent is no lock.
-    if (nullDacl && !tx.shared()) return ERROR_ACCESS_DENIED;
-    std::string sql = std::string("SELECT type, data FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
-    Statement q(tx.db(), sql.c_str());
-    if (!q.ok()) return RegistryError(q.prepare_error());
-    int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
-    KeptValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
-                    rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
-    if (!nullDacl) tx.Remember([&](KeptAnswers &kept) { kept.values[ValueId(id, name)] = value; });
-    if (!value.found) return NoValue(lpType, lpData, lpcbData);
-    return CopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
+  return ReadValue(hKey, name, false, [&](const KeptValue &value) {
+    return value.found ? CopyValueOut(value.type, value.data, lpType, lpData, lpcbData)
+                       : NoValue(lpType, lpData, lpcbData);
   });
 }
 
@@ -453,42 +465,22 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     cbData += 1;
   }
   // Writing the bytes a value already holds changes nothing (a lockout check
-  // on its common path rewrites what is there): found in a transaction that
-  // only reads, it takes no write lock and costs no durable write.
+  // on its common path rewrites what is there). That is the one place it is
+  // asked, before the write lock: answered from what is kept or in a
+  // transaction that only reads, such a write takes no write lock and costs
+  // no durable write. (Should another process write the same bytes between
+  // that transaction and the write's, they are written again, unchanged.)
   bool same = false;
-  LSTATUS status = ERROR_SUCCESS;
-  if (LookUpKept(hKey, name, [&](const KeptValue &kept, REGSAM access, bool writer) {
-        if (!kept.found || kept.type != dwType || kept.data.size() != cbData ||
-            (cbData != 0 && memcmp(kept.data.data(), lpData, cbData) != 0)) {
-          return false;
-        }
-        status = (access & KEY_SET_VALUE) == 0 || !writer ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
-        return true;
-      })) {
-    return status;
-  }
-  status = OnKey(
-      hKey, false,
-      [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
-        std::string sql =
-            std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
-        Statement q(tx.db(), sql.c_str());
-        if (!q.ok()) return RegistryError(q.prepare_error());
-        int rc =
-            q.Bind(1, static_cast<int64_t>(dwType)).BindBlob(2, lpData, cbData).Bind(3, id).Bind(4, Fold(name)).Step();
-        if (rc == SQLITE_ROW) same = q.Int(0) != 0;
-        return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : RegistryError(rc);
-      },
-      true);
+  LSTATUS status = ReadValue(hKey, name, true, [&](const KeptValue &stored) {
+    same = stored.Holds(dwType, lpData, cbData);
+    return ERROR_SUCCESS;
+  });
   if (status != ERROR_SUCCESS || same) return status;
   return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
-    // An update keeps the value's place, as Windows keeps its order; one that
-    // changes nothing (another process wrote the same bytes meanwhile) writes
-    // nothing.
+    // An update keeps the value's place, as Windows keeps its order.
     std::string sql = std::string("INSERT INTO ") + tx.ValueTable(nullDacl) +
                       "(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?)"
-                      " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"
-                      " WHERE type IS NOT excluded.type OR data IS NOT excluded.data";
+                      " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     int rc = q.Bind(1, id)

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -136,6 +137,11 @@ struct KeptValue {
     return *this;
   }
   ~KeptValue() { Wipe(); }
+  // Does it hold these bytes, as this type? (Asked by a write, which then
+  // changes nothing.)
+  bool Holds(DWORD t, const void *bytes, size_t n) const {
+    return found && type == t && data.size() == n && (n == 0 || memcmp(data.data(), bytes, n) == 0);
+  }
   void Wipe() {
     if (!data.empty()) SecureZeroMemory(data.data(), data.size());
   }
