@@ -153,7 +153,7 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
       if (s != ERROR_SUCCESS) return s;
       s = tx.KeyHasNullDacl(id, &nullDacl);
       if (s != ERROR_SUCCESS) return s;
-      tx.Remember([&](KeptAnswers &kept) { kept.keys[path] = KeptKey{id, nullDacl}; });
+      if (KeptAnswers *kept = tx.Keep()) kept->keys[path] = KeptKey{id, nullDacl};
       return grant(id, nullDacl, tx.writer(), tx.shared(), tx.StableCounter());
     };
   };
@@ -173,7 +173,7 @@ bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || ty
 // A value as RegQueryValueEx hands it out. A string stored without its
 // terminating NUL (by a program or an older store) gets one in a spare byte
 // of the caller's buffer, not counted, as Windows gives it.
-LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t> &data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+LSTATUS CopyValueOut(DWORD type, const WipedBytes &data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpType != nullptr) *lpType = type;
   DWORD size = static_cast<DWORD>(data.size());
   if (lpcbData == nullptr) return ERROR_SUCCESS;
@@ -294,9 +294,15 @@ LSTATUS ReadValue(HKEY hKey, const std::string &name, bool checkWrite, Use use) 
         if (!q.ok()) return RegistryError(q.prepare_error());
         int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
-        KeptValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
-                        rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
-        if (!nullDacl) tx.Remember([&](KeptAnswers &kept) { kept.values[ValueId(id, name)] = value; });
+        KeptValue value;
+        value.found = rc == SQLITE_ROW;
+        if (value.found) {
+          value.type = static_cast<DWORD>(q.Int(0));
+          size_t n = 0;
+          const uint8_t *bytes = q.BlobBytes(1, &n);
+          value.data.assign(bytes, bytes + n);
+        }
+        if (KeptAnswers *kept = nullDacl ? nullptr : tx.Keep()) kept->values[ValueId(id, name)] = value;
         return use(value);
       },
       checkWrite);
@@ -452,7 +458,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   // Windows keeps a string's terminating NUL, adding one the caller left out
   // of the length. (It adds it only when the byte after the data is a NUL,
   // reading past the caller's length; here it is added without looking.)
-  std::vector<uint8_t> terminated;
+  WipedBytes terminated;
   if (IsString(dwType) && cbData != 0 && cbData < kMaxValueBytes && lpData[cbData - 1] != 0) {
     try {
       terminated.reserve(cbData + 1);
