@@ -205,24 +205,33 @@ Tx::Tx(Registry *registry, KeptAnswers *kept, std::optional<uint32_t> counterBef
       kept_(kept),
       counterBefore_(counterBefore) {}
 
+namespace {
+
+// Runs s, a query of one integer in at most one row: *value, or absent when
+// there is no row.
+LSTATUS OneInteger(Statement &s, LSTATUS absent, int64_t *value) {
+  int rc = s.Step();
+  if (rc == SQLITE_DONE) return absent;
+  if (rc != SQLITE_ROW) return RegistryError(rc);
+  *value = s.Int(0);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 LSTATUS Tx::KeyHasNullDacl(int64_t id, bool *nullDacl) {
   Statement s(db_, "SELECT open_dacl FROM keys WHERE id = ?");
   if (!s.ok()) return RegistryError(s.prepare_error());
-  int rc = s.Bind(1, id).Step();
-  if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
-  if (rc != SQLITE_ROW) return RegistryError(rc);
-  *nullDacl = s.Int(0) != 0;
-  return ERROR_SUCCESS;
+  int64_t flag = 0;
+  LSTATUS status = OneInteger(s.Bind(1, id), ERROR_KEY_DELETED, &flag);
+  if (status == ERROR_SUCCESS) *nullDacl = flag != 0;
+  return status;
 }
 
 LSTATUS Tx::Child(int64_t parent, const std::string &name, int64_t *id) {
   Statement s(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
   if (!s.ok()) return RegistryError(s.prepare_error());
-  int rc = s.Bind(1, parent).Bind(2, Fold(name)).Step();
-  if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-  if (rc != SQLITE_ROW) return RegistryError(rc);
-  *id = s.Int(0);
-  return ERROR_SUCCESS;
+  return OneInteger(s.Bind(1, parent).Bind(2, Fold(name)), ERROR_FILE_NOT_FOUND, id);
 }
 
 LSTATUS Tx::CreateChild(int64_t parent, const std::string &name, int64_t *id) {
