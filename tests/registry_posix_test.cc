@@ -477,6 +477,27 @@ TEST_F(RegistryPosixTest, RewritingTheStoredBytesTakesNoWriteLock) {
   }
 }
 
+// A setting read or written back before, while registry.db is unchanged, is
+// known: writing back its bytes again reads nothing from the database, so it
+// goes on while another connection holds registry.db exclusively.
+TEST_F(RegistryPosixTest, RewritingAKnownSettingReadsNothing) {
+  const std::string path = std::string(kKey) + "\\Setting";
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  const DWORD one = 1;
+  const auto *bytes = reinterpret_cast<const BYTE *>(&one);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_DWORD, bytes, sizeof one));
+  // The write moved registry.db on: this rewrite reads the value again.
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_DWORD, bytes, sizeof one));
+  {
+    HeldDatabase holder(root() + "/registry.db", "BEGIN EXCLUSIVE");
+    ASSERT_TRUE(holder.held());
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_DWORD, bytes, sizeof one));
+  }
+  RegCloseKey(key);
+}
+
 // Reads through a handle to a null-DACL key go to the shared database alone
 // while registry.db is unchanged. The shared database is writable by every
 // account: values planted there for a key whose DACL was set again, or that
