@@ -1,37 +1,16 @@
-// wiping_allocator.h: an allocator that zeroes what it gives back, for the
-// standard containers that hold secrets, and SecretString, a std::string that
-// keeps its text in such buffers only.
+// wiping_allocator.h: SecretString, a std::string that keeps its text only in
+// buffers of the one WipingAllocator (platform/wiping_allocator.h, which it
+// brings in for the containers of secrets above the platform layer).
 #ifndef AMBERCRYPT_CRYPTO_WIPING_ALLOCATOR_H_
 #define AMBERCRYPT_CRYPTO_WIPING_ALLOCATOR_H_
 
 #include <cstddef>
-#include <new>
 #include <string>
+#include <utility>
 
-#include "crypto/secure_buffer.h"
+#include "platform/wiping_allocator.h"
 
 namespace ambercrypt {
-
-template <typename T>
-struct WipingAllocator {
-  using value_type = T;
-  WipingAllocator() = default;
-  template <typename U>
-  WipingAllocator(const WipingAllocator<U> &) noexcept {}
-  T *allocate(size_t n) { return static_cast<T *>(::operator new(n * sizeof(T))); }
-  void deallocate(T *p, size_t n) noexcept {
-    WipeMemory(p, n * sizeof(T));
-    ::operator delete(p);
-  }
-  template <typename U>
-  bool operator==(const WipingAllocator<U> &) const noexcept {
-    return true;
-  }
-  template <typename U>
-  bool operator!=(const WipingAllocator<U> &) const noexcept {
-    return false;
-  }
-};
 
 // A string for secrets. Its text never sits in the string object's own
 // small-string buffer, which no allocator frees and so none wipes: every

@@ -329,12 +329,12 @@ TEST_F(RegistryPosixTest, AStoreOfAsciiFoldsIsFoldedAgain) {
   EXPECT_EQ("ok", IntegrityCheck());
 }
 
-// A process that holds registry.db in a transaction of the sqlite3 library's
-// own (an administrator's sqlite3 shell, another process mid-call), begun
-// with begin, until the object goes.
-class HeldRegistryDb {
+// A process that holds a database of the store (registry.db unless said) in
+// a transaction of the sqlite3 library's own (an administrator's sqlite3
+// shell, another process mid-call), begun with begin, until the object goes.
+class HeldDatabase {
  public:
-  HeldRegistryDb(const std::string &file, const char *begin) {
+  HeldDatabase(const std::string &file, const char *begin, const char *query = "SELECT count(*) FROM keys") {
     int held[2], release[2];
     if (pipe(held) != 0 || pipe(release) != 0) return;
     pid_ = fork();
@@ -344,7 +344,7 @@ class HeldRegistryDb {
       sqlite3 *db = nullptr;
       char ok = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
                         sqlite3_exec(db, begin, nullptr, nullptr, nullptr) == SQLITE_OK &&
-                        sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr) == SQLITE_OK
+                        sqlite3_exec(db, query, nullptr, nullptr, nullptr) == SQLITE_OK
                     ? 1
                     : 0;
       (void)!write(held[1], &ok, 1);
@@ -361,7 +361,7 @@ class HeldRegistryDb {
     held_ = read(held[0], &ok, 1) == 1 && ok == 1;
     close(held[0]);
   }
-  ~HeldRegistryDb() {
+  ~HeldDatabase() {
     if (release_ >= 0) close(release_);
     if (pid_ > 0) waitpid(pid_, nullptr, 0);
   }
@@ -400,7 +400,7 @@ TEST_F(RegistryPosixTest, NullDaclValuesAreWrittenWhileOthersHoldRegistryDb) {
   DWORD count = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.holder);
-    HeldRegistryDb holder(root() + "/registry.db", c.begin);
+    HeldDatabase holder(root() + "/registry.db", c.begin);
     ASSERT_TRUE(holder.held());
     ++count;
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(record, "count", 0, REG_DWORD, reinterpret_cast<BYTE *>(&count), 4));
@@ -421,7 +421,7 @@ TEST_F(RegistryPosixTest, CreatingAKeyThatExistsOpensItWithoutTheWriteLock) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(path.c_str(), "v", REG_DWORD, test::Bytes(4, 1)));
   // registry.db changes after this process last read it: nothing it kept answers.
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kKey, "changed", REG_DWORD, test::Bytes(4, 2)));
-  HeldRegistryDb holder(root() + "/registry.db", "BEGIN IMMEDIATE");
+  HeldDatabase holder(root() + "/registry.db", "BEGIN IMMEDIATE");
   ASSERT_TRUE(holder.held());
   HKEY key = nullptr;
   DWORD disposition = 0;
@@ -429,6 +429,60 @@ TEST_F(RegistryPosixTest, CreatingAKeyThatExistsOpensItWithoutTheWriteLock) {
                                            KEY_ALL_ACCESS, nullptr, &key, &disposition));
   EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
   if (key != nullptr) RegCloseKey(key);
+}
+
+// Writing back the bytes a value holds (a lockout check does on its common
+// path, to its record in the shared database) is found without the database's
+// write lock: the write goes on while another connection holds that lock,
+// and commits nothing. A setting is then known while registry.db is
+// unchanged: written back again, it reads nothing from the database, and
+// goes on while another connection holds registry.db exclusively.
+TEST_F(RegistryPosixTest, RewritingTheStoredBytesTakesNoWriteLock) {
+  struct Case {
+    const char *what;
+    const char *subKey;
+    bool nullDacl;
+    const char *database;
+    const char *query;  // what the holder reads
+  };
+  const Case cases[] = {
+      {"a setting", "Setting", false, "/registry.db", "SELECT count(*) FROM keys"},
+      {"a null-DACL key's value", "UserInfo", true, "/shared/open_keys.db", "SELECT count(*) FROM vals"},
+  };
+  uint8_t nullDacl[256];
+  ASSERT_TRUE(InitializeSecurityDescriptor(nullDacl, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(nullDacl, TRUE, nullptr, FALSE));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = std::string(kKey) + "\\" + c.subKey, database = root() + c.database;
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    if (c.nullDacl) {
+      ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, nullDacl));
+    }
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key));
+    DWORD count = 1;
+    const auto *bytes = reinterpret_cast<const BYTE *>(&count);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "count", 0, REG_DWORD, bytes, sizeof count));
+    const uint32_t before = ChangeCounter(database);
+    {
+      HeldDatabase holder(database, "BEGIN IMMEDIATE", c.query);
+      ASSERT_TRUE(holder.held());
+      EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "count", 0, REG_DWORD, bytes, sizeof count));
+    }
+    if (!c.nullDacl) {  // the values of null-DACL keys are never kept
+      HeldDatabase holder(database, "BEGIN EXCLUSIVE", c.query);
+      ASSERT_TRUE(holder.held());
+      EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "count", 0, REG_DWORD, bytes, sizeof count));
+    }
+    EXPECT_EQ(before, ChangeCounter(database));
+    count = 2;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "count", 0, REG_DWORD, bytes, sizeof count));
+    EXPECT_NE(before, ChangeCounter(database));
+    RegCloseKey(key);
+  }
 }
 
 // Reads through a handle to a null-DACL key go to the shared database alone

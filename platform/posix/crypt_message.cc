@@ -15,6 +15,7 @@
 #include "platform/posix/cert_context.h"
 #include "platform/posix/openssl_error.h"
 #include "platform/win32_api.h"
+#include "platform/wiping_allocator.h"
 
 namespace ambercrypt::posix {
 namespace {
@@ -25,29 +26,7 @@ const char kSha1Oid[] = szOID_OIWSEC_sha1;
 // ---- DER encoding ---------------------------------------------------------
 
 // What a message is built in: the signed content passes through every part
-// that encloses it, so each buffer is wiped before it is given back. (The
-// platform layer stands below the library and does not include crypto/, so
-// it keeps this small allocator of its own.)
-template <typename T>
-struct WipingAllocator {
-  using value_type = T;
-  WipingAllocator() = default;
-  template <typename U>
-  WipingAllocator(const WipingAllocator<U> &) noexcept {}
-  T *allocate(size_t n) { return static_cast<T *>(::operator new(n * sizeof(T))); }
-  void deallocate(T *p, size_t n) noexcept {
-    OPENSSL_cleanse(p, n * sizeof(T));
-    ::operator delete(p);
-  }
-  template <typename U>
-  bool operator==(const WipingAllocator<U> &) const noexcept {
-    return true;
-  }
-  template <typename U>
-  bool operator!=(const WipingAllocator<U> &) const noexcept {
-    return false;
-  }
-};
+// that encloses it, so each buffer is wiped before it is given back.
 using Der = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 
 void AppendLength(Der &out, size_t n) {

@@ -35,7 +35,7 @@ constexpr DWORD kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_L
 struct RegKey {
   int64_t id = 0;
   REGSAM access = 0;
-  bool open = false;  // had a null DACL when opened
+  bool nullDacl = false;  // the key had a null DACL when opened
   // registry.db's connection and change counter when the key was found: while
   // both stand, the key exists and keeps its DACL.
   uint64_t connection = 0;
@@ -63,8 +63,8 @@ std::vector<std::string> SplitPath(const char *path) {
 
 // Resolves a handle to a key id and the access it was opened with (and
 // whether the key had a null DACL then).
-LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullptr, const RegKey **found = nullptr) {
-  if (openedOpen != nullptr) *openedOpen = false;
+LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *nullDacl = nullptr, const RegKey **found = nullptr) {
+  if (nullDacl != nullptr) *nullDacl = false;
   if (found != nullptr) *found = nullptr;
   if (hKey == HKEY_LOCAL_MACHINE) {
     *id = kRootId;
@@ -75,7 +75,7 @@ LSTATUS Resolve(HKEY hKey, int64_t *id, REGSAM *access, bool *openedOpen = nullp
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   *id = key->id;
   *access = key->access;
-  if (openedOpen != nullptr) *openedOpen = key->open;
+  if (nullDacl != nullptr) *nullDacl = key->nullDacl;
   if (found != nullptr) *found = key;
   return ERROR_SUCCESS;
 }
@@ -107,12 +107,12 @@ LSTATUS Walk(Tx &tx, int64_t base, const char *subKey, bool create, int64_t *id,
   return ERROR_SUCCESS;
 }
 
-LSTATUS NewHandle(int64_t id, REGSAM access, bool open, std::optional<uint32_t> counter, PHKEY out) {
+LSTATUS NewHandle(int64_t id, REGSAM access, bool nullDacl, std::optional<uint32_t> counter, PHKEY out) {
   auto *key = new (std::nothrow) RegKey;
   if (key == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   key->id = id;
   key->access = access;
-  key->open = open;
+  key->nullDacl = nullDacl;
   key->connection = Registry::Instance().connection();
   key->counter = counter;
   *out = reinterpret_cast<HKEY>(key);
@@ -126,32 +126,32 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   REGSAM baseAccess;
   LSTATUS status = Resolve(hKey, &base, &baseAccess);
   if (status != ERROR_SUCCESS) return status;
-  auto grant = [&](int64_t id, bool open, bool writer, bool shared, std::optional<uint32_t> counter) -> LSTATUS {
-    if (WantsWrite(samDesired) && !writer && !(open && shared)) return ERROR_ACCESS_DENIED;
-    return NewHandle(id, samDesired, open, counter, result);
+  auto grant = [&](int64_t id, bool nullDacl, bool writer, bool shared, std::optional<uint32_t> counter) -> LSTATUS {
+    if (WantsWrite(samDesired) && !writer && !(nullDacl && shared)) return ERROR_ACCESS_DENIED;
+    return NewHandle(id, samDesired, nullDacl, counter, result);
   };
   // A key found before, while registry.db is unchanged, is there still.
   const std::string path = KeyPathId(base, subKey);
   *created = false;
-  bool found = Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool shared) {
-    auto it = cache.keys.find(path);
-    if (it == cache.keys.end()) return false;
-    status = grant(it->second.id, it->second.open, writer, shared, cache.counter);
+  bool found = Registry::Instance().Peek([&](const KeptAnswers &kept, bool writer, bool shared) {
+    auto it = kept.keys.find(path);
+    if (it == kept.keys.end()) return false;
+    status = grant(it->second.id, it->second.nullDacl, writer, shared, kept.counter);
     return true;
   });
   if (found) return status;
   auto openIn = [&](bool mayCreate) {
     return [&, mayCreate](Tx &tx) -> LSTATUS {
-      bool open = false;
-      LSTATUS s = tx.KeyFlag(base, &open);
+      bool nullDacl = false;
+      LSTATUS s = tx.KeyHasNullDacl(base, &nullDacl);
       if (s != ERROR_SUCCESS) return s;
       int64_t id = 0;
       s = Walk(tx, base, subKey, mayCreate, &id, created);
       if (s != ERROR_SUCCESS) return s;
-      s = tx.KeyFlag(id, &open);
+      s = tx.KeyHasNullDacl(id, &nullDacl);
       if (s != ERROR_SUCCESS) return s;
-      tx.Remember([&](MainCache &cache) { cache.keys[path] = CachedKey{id, open}; });
-      return grant(id, open, tx.writer(), tx.shared(), tx.StableCounter());
+      if (KeptAnswers *kept = tx.Keep()) kept->keys[path] = KeptKey{id, nullDacl};
+      return grant(id, nullDacl, tx.writer(), tx.shared(), tx.StableCounter());
     };
   };
   // A key that exists is found by a transaction that only reads: one that
@@ -165,28 +165,12 @@ LSTATUS OpenKey(HKEY hKey, LPCSTR subKey, bool create, REGSAM samDesired, PHKEY 
   return Registry::Instance().Run(create, openIn(create));
 }
 
-// Calls look(value, access, writer) with the value kept for name under the
-// key behind hKey (never one that had a null DACL: those values are not kept)
-// while registry.db is unchanged; true when look answered the call.
-template <typename F>
-bool LookUpKept(HKEY hKey, const std::string &name, F look) {
-  int64_t key = 0;
-  REGSAM access;
-  bool openedOpen = false;
-  if (Resolve(hKey, &key, &access, &openedOpen) != ERROR_SUCCESS || openedOpen) return false;
-  const std::string valueId = ValueId(key, name);
-  return Registry::Instance().Peek([&](const MainCache &cache, bool writer, bool) {
-    auto it = cache.values.find(valueId);
-    return it != cache.values.end() && look(it->second, access, writer);
-  });
-}
-
 bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // A value as RegQueryValueEx hands it out. A string stored without its
 // terminating NUL (by a program or an older store) gets one in a spare byte
 // of the caller's buffer, not counted, as Windows gives it.
-LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t> &data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+LSTATUS CopyValueOut(DWORD type, const WipedBytes &data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpType != nullptr) *lpType = type;
   DWORD size = static_cast<DWORD>(data.size());
   if (lpcbData == nullptr) return ERROR_SUCCESS;
@@ -212,15 +196,16 @@ LSTATUS NoValue(LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   return ERROR_FILE_NOT_FOUND;
 }
 
-// May this process write the values of this key through a handle with access?
-LSTATUS CheckValueWrite(Tx &tx, bool open, REGSAM access) {
+// May this process (a writer of the store, with the shared database or not)
+// write the values of this key through a handle with access?
+LSTATUS CheckValueWrite(bool nullDacl, REGSAM access, bool writer, bool shared) {
   if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  if (open ? !tx.shared() : !tx.writer()) return ERROR_ACCESS_DENIED;
+  if (nullDacl ? !shared : !writer) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
 }
 
-// Runs body(tx, id, open) in one transaction on the key behind hKey, after
-// resolving the handle and finding the key (open: it has a null DACL). With
+// Runs body(tx, id, nullDacl) in one transaction on the key behind hKey,
+// after resolving the handle and finding the key (nullDacl: it has one). With
 // write, the handle and the process must also be allowed to change values.
 // (checkWrite asks the same of a transaction that only reads.)
 // A read through a handle to a key that had a null DACL, while registry.db is
@@ -235,36 +220,89 @@ template <typename Body>
 LSTATUS OnKey(HKEY hKey, bool write, Body body, bool checkWrite = false) {
   int64_t id = 0;
   REGSAM access;
-  bool openedOpen = false;
+  bool openedNullDacl = false;
   const RegKey *handle = nullptr;
-  LSTATUS status = Resolve(hKey, &id, &access, &openedOpen, &handle);
+  LSTATUS status = Resolve(hKey, &id, &access, &openedNullDacl, &handle);
   if (status != ERROR_SUCCESS) return status;
-  const bool kept = openedOpen && handle != nullptr && handle->counter.has_value();
-  if (write && kept) {
+  const bool keptNullDacl = openedNullDacl && handle != nullptr && handle->counter.has_value();
+  if (write && keptNullDacl) {
     bool moved = false;
     status = Registry::Instance().Run(Registry::Writes::kSharedValues, [&](Tx &tx) -> LSTATUS {
       if (!tx.shared() || !tx.MainUnchangedSince(handle->connection, *handle->counter)) {
         moved = true;
         return ERROR_KEY_DELETED;  // rolled back; the full road follows
       }
-      LSTATUS s = CheckValueWrite(tx, true, access);
+      LSTATUS s = CheckValueWrite(true, access, tx.writer(), tx.shared());
       if (s != ERROR_SUCCESS) return s;
       return body(tx, id, true);
     });
     if (!moved) return status;
   }
-  const bool stillOpen = !write && kept && Registry::Instance().Unchanged(handle->connection, *handle->counter);
+  const bool stillNullDacl =
+      !write && keptNullDacl && Registry::Instance().Unchanged(handle->connection, *handle->counter);
   return Registry::Instance().Run(write, [&](Tx &tx) -> LSTATUS {
-    bool open = stillOpen && tx.shared();
+    bool nullDacl = stillNullDacl && tx.shared();
     LSTATUS s = ERROR_SUCCESS;
-    if (!open) s = tx.KeyFlag(id, &open);
+    if (!nullDacl) s = tx.KeyHasNullDacl(id, &nullDacl);
     if (s != ERROR_SUCCESS) return s;
     if (write || checkWrite) {
-      s = CheckValueWrite(tx, open, access);
+      s = CheckValueWrite(nullDacl, access, tx.writer(), tx.shared());
       if (s != ERROR_SUCCESS) return s;
     }
-    return body(tx, id, open);
+    return body(tx, id, nullDacl);
   });
+}
+
+// Calls use(value) with the value stored for name under the key behind hKey
+// (found or not), and returns what use returns: the answer kept from
+// registry.db while it is unchanged (a setting read before holds the same),
+// else read in a transaction that only reads, and kept when registry.db's.
+// With checkWrite it first asks whether the handle and the process may
+// change the value, as a write would, without taking the write lock.
+template <typename Use>
+LSTATUS ReadValue(HKEY hKey, const std::string &name, bool checkWrite, Use use) {
+  int64_t key = 0;
+  REGSAM access;
+  bool nullDacl = false;
+  LSTATUS status = Resolve(hKey, &key, &access, &nullDacl);
+  if (status != ERROR_SUCCESS) return status;
+  // Values of a key that had a null DACL are never kept.
+  if (!nullDacl) {
+    const std::string valueId = ValueId(key, name);
+    if (Registry::Instance().Peek([&](const KeptAnswers &kept, bool writer, bool shared) {
+          auto it = kept.values.find(valueId);
+          if (it == kept.values.end()) return false;
+          status = checkWrite ? CheckValueWrite(false, access, writer, shared) : ERROR_SUCCESS;
+          if (status == ERROR_SUCCESS) status = use(it->second);
+          return true;
+        })) {
+      return status;
+    }
+  }
+  return OnKey(
+      hKey, false,
+      [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
+        // Without the shared database a null-DACL key's values cannot be
+        // read: never a value absent, which a lockout record reads as no lock.
+        if (nullDacl && !tx.shared()) return ERROR_ACCESS_DENIED;
+        std::string sql =
+            std::string("SELECT type, data FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
+        Statement q(tx.db(), sql.c_str());
+        if (!q.ok()) return RegistryError(q.prepare_error());
+        int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
+        KeptValue value;
+        value.found = rc == SQLITE_ROW;
+        if (value.found) {
+          value.type = static_cast<DWORD>(q.Int(0));
+          size_t n = 0;
+          const uint8_t *bytes = q.BlobBytes(1, &n);
+          value.data.assign(bytes, bytes + n);
+        }
+        if (KeptAnswers *kept = nullDacl ? nullptr : tx.Keep()) kept->values[ValueId(id, name)] = value;
+        return use(value);
+      },
+      checkWrite);
 }
 
 LSTATUS DeleteKeyRow(Tx &tx, int64_t id) {
@@ -321,13 +359,13 @@ LSTATUS RegEnumSubkeys(HKEY hKey, std::vector<std::string> *names) {
 
 LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
   if (values == nullptr) return ERROR_INVALID_PARAMETER;
-  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
+  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
     values->clear();
     // Without the shared database (refused, or it cannot be opened) the
     // values of a null-DACL key cannot be read: not an empty key.
-    if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
+    if (nullDacl && !tx.shared()) return ERROR_ACCESS_DENIED;
     std::string sql =
-        std::string("SELECT name, type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? ORDER BY rowid";
+        std::string("SELECT name, type, data FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? ORDER BY rowid";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     q.Bind(1, id);
@@ -341,8 +379,8 @@ LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values) {
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   std::string name = lpValueName ? lpValueName : "";
-  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-    std::string sql = std::string("DELETE FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
+  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
+    std::string sql = std::string("DELETE FROM ") + tx.ValueTable(nullDacl) + " WHERE key = ? AND fold = ?";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
@@ -403,28 +441,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   (void)lpReserved;
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::string name = lpValueName ? lpValueName : "";
-  // A setting read before, while registry.db is unchanged, holds the same.
-  LSTATUS status = ERROR_SUCCESS;
-  if (LookUpKept(hKey, name, [&](const CachedValue &kept, REGSAM, bool) {
-        status = kept.found ? CopyValueOut(kept.type, kept.data, lpType, lpData, lpcbData)
-                            : NoValue(lpType, lpData, lpcbData);
-        return true;
-      })) {
-    return status;
-  }
-  return OnKey(hKey, false, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-    // Nor a value absent: a lockout record read as absent is no lock.
-    if (open && !tx.shared()) return ERROR_ACCESS_DENIED;
-    std::string sql = std::string("SELECT type, data FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
-    Statement q(tx.db(), sql.c_str());
-    if (!q.ok()) return RegistryError(q.prepare_error());
-    int rc = q.Bind(1, id).Bind(2, Fold(name)).Step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return RegistryError(rc);
-    CachedValue value{rc == SQLITE_ROW, rc == SQLITE_ROW ? static_cast<DWORD>(q.Int(0)) : 0,
-                      rc == SQLITE_ROW ? q.Blob(1) : std::vector<uint8_t>()};
-    if (!open) tx.Remember([&](MainCache &cache) { cache.values[ValueId(id, name)] = value; });
-    if (!value.found) return NoValue(lpType, lpData, lpcbData);
-    return CopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
+  return ReadValue(hKey, name, false, [&](const KeptValue &value) {
+    return value.found ? CopyValueOut(value.type, value.data, lpType, lpData, lpcbData)
+                       : NoValue(lpType, lpData, lpcbData);
   });
 }
 
@@ -436,7 +455,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   // Windows keeps a string's terminating NUL, adding one the caller left out
   // of the length. (It adds it only when the byte after the data is a NUL,
   // reading past the caller's length; here it is added without looking.)
-  std::vector<uint8_t> terminated;
+  WipedBytes terminated;
   if (IsString(dwType) && cbData != 0 && cbData < kMaxValueBytes && lpData[cbData - 1] != 0) {
     try {
       terminated.reserve(cbData + 1);
@@ -449,42 +468,22 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     cbData += 1;
   }
   // Writing the bytes a value already holds changes nothing (a lockout check
-  // on its common path rewrites what is there): found in a transaction that
-  // only reads, it takes no write lock and costs no durable write.
+  // on its common path rewrites what is there). That is the one place it is
+  // asked, before the write lock: answered from what is kept or in a
+  // transaction that only reads, such a write takes no write lock and costs
+  // no durable write. (Should another process write the same bytes between
+  // that transaction and the write's, they are written again, unchanged.)
   bool same = false;
-  LSTATUS status = ERROR_SUCCESS;
-  if (LookUpKept(hKey, name, [&](const CachedValue &kept, REGSAM access, bool writer) {
-        if (!kept.found || kept.type != dwType || kept.data.size() != cbData ||
-            (cbData != 0 && memcmp(kept.data.data(), lpData, cbData) != 0)) {
-          return false;
-        }
-        status = (access & KEY_SET_VALUE) == 0 || !writer ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
-        return true;
-      })) {
-    return status;
-  }
-  status = OnKey(
-      hKey, false,
-      [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-        std::string sql =
-            std::string("SELECT type = ? AND data = ? FROM ") + tx.ValueTable(open) + " WHERE key = ? AND fold = ?";
-        Statement q(tx.db(), sql.c_str());
-        if (!q.ok()) return RegistryError(q.prepare_error());
-        int rc =
-            q.Bind(1, static_cast<int64_t>(dwType)).BindBlob(2, lpData, cbData).Bind(3, id).Bind(4, Fold(name)).Step();
-        if (rc == SQLITE_ROW) same = q.Int(0) != 0;
-        return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : RegistryError(rc);
-      },
-      true);
+  LSTATUS status = ReadValue(hKey, name, true, [&](const KeptValue &stored) {
+    same = stored.Holds(dwType, lpData, cbData);
+    return ERROR_SUCCESS;
+  });
   if (status != ERROR_SUCCESS || same) return status;
-  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool open) -> LSTATUS {
-    // An update keeps the value's place, as Windows keeps its order; one that
-    // changes nothing (another process wrote the same bytes meanwhile) writes
-    // nothing.
-    std::string sql = std::string("INSERT INTO ") + tx.ValueTable(open) +
+  return OnKey(hKey, true, [&](Tx &tx, int64_t id, bool nullDacl) -> LSTATUS {
+    // An update keeps the value's place, as Windows keeps its order.
+    std::string sql = std::string("INSERT INTO ") + tx.ValueTable(nullDacl) +
                       "(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?)"
-                      " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"
-                      " WHERE type IS NOT excluded.type OR data IS NOT excluded.data";
+                      " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data";
     Statement q(tx.db(), sql.c_str());
     if (!q.ok()) return RegistryError(q.prepare_error());
     int rc = q.Bind(1, id)
@@ -534,13 +533,13 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
   bool nullDacl = (sd->Control & SE_DACL_PRESENT) != 0 && sd->Dacl == nullptr;
   return Registry::Instance().Run(true, [&](Tx &tx) -> LSTATUS {
     if (!tx.writer()) return ERROR_ACCESS_DENIED;
-    bool open = false;
-    LSTATUS s = tx.KeyFlag(id, &open);
+    bool hadNullDacl = false;
+    LSTATUS s = tx.KeyHasNullDacl(id, &hadNullDacl);
     if (s != ERROR_SUCCESS) return s;
-    if (open == nullDacl) return ERROR_SUCCESS;
+    if (hadNullDacl == nullDacl) return ERROR_SUCCESS;
     if (!tx.shared()) return ERROR_ACCESS_DENIED;
     // The values follow the key into the database its new rights allow.
-    std::string from = tx.ValueTable(open), to = tx.ValueTable(nullDacl);
+    std::string from = tx.ValueTable(hadNullDacl), to = tx.ValueTable(nullDacl);
     std::string copy = "INSERT INTO " + to + "(key, name, fold, type, data) SELECT key, name, fold, type, data FROM " +
                        from +
                        " WHERE key = ?1 ORDER BY rowid"

@@ -1,4 +1,6 @@
-// registry_db.cc: opening the registry's databases (see registry_db.h).
+// registry_db.cc: the registry's store (see registry_db.h): statements,
+// transactions and kept answers; the writers' queues and waits; opening the
+// databases, the shared one as another account's file.
 #include "platform/posix/registry_db.h"
 
 #include <fcntl.h>
@@ -10,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -122,6 +126,213 @@ class CompileAllowed {
 int WaitWhileBusy(void *, int attempts) { return Registry::Instance().WaitForOtherConnection(attempts) ? 1 : 0; }
 
 }  // namespace
+
+// ---- Statements ---------------------------------------------------------
+
+Statement::Statement(sqlite3 *db, const char *sql) : stmt_(PreparedStatement(db, sql, &rc_, &cached_)) {}
+
+Statement::~Statement() {
+  if (cached_) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  } else {
+    sqlite3_finalize(stmt_);
+  }
+}
+
+Statement &Statement::Bound(int rc) {
+  if (bindError_ == SQLITE_OK) bindError_ = rc;
+  return *this;
+}
+
+Statement &Statement::Bind(int i, int64_t v) { return Bound(sqlite3_bind_int64(stmt_, i, v)); }
+
+Statement &Statement::Bind(int i, const std::string &v) {
+  return Bound(sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+}
+
+Statement &Statement::BindBlob(int i, const void *data, size_t n) {
+  return Bound(sqlite3_bind_blob64(stmt_, i, n ? data : "", n, SQLITE_TRANSIENT));
+}
+
+int Statement::Step() {
+  if (bindError_ != SQLITE_OK) return bindError_;
+  int rc = sqlite3_step(stmt_);
+  return rc == SQLITE_AUTH ? StepAfterRefusal(stmt_) : rc;
+}
+
+int64_t Statement::Int(int col) { return sqlite3_column_int64(stmt_, col); }
+
+std::string Statement::Text(int col) {
+  const unsigned char *t = sqlite3_column_text(stmt_, col);
+  return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
+           : std::string();
+}
+
+bool Statement::Null(int col) { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
+
+const uint8_t *Statement::BlobBytes(int col, size_t *n) {
+  const auto *b = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, col));
+  *n = b != nullptr ? static_cast<size_t>(sqlite3_column_bytes(stmt_, col)) : 0;
+  return b;
+}
+
+std::vector<uint8_t> Statement::Blob(int col) {
+  size_t n = 0;
+  const uint8_t *b = BlobBytes(col, &n);
+  return b != nullptr ? std::vector<uint8_t>(b, b + n) : std::vector<uint8_t>();
+}
+
+// ---- Kept answers ---------------------------------------------------------
+
+bool KeptValue::Holds(DWORD t, const void *bytes, size_t n) const {
+  return found && type == t && data.size() == n && (n == 0 || memcmp(data.data(), bytes, n) == 0);
+}
+
+void KeptAnswers::Clear() {
+  keys.clear();
+  values.clear();
+  valid = false;
+}
+
+// ---- Transactions ---------------------------------------------------------
+
+Tx::Tx(Registry *registry, KeptAnswers *kept, std::optional<uint32_t> counterBefore)
+    : registry_(registry),
+      db_(registry->db_),
+      writer_(registry->writer_),
+      shared_(registry->shared_),
+      kept_(kept),
+      counterBefore_(counterBefore) {}
+
+namespace {
+
+// Runs s, a query of one integer in at most one row: *value, or absent when
+// there is no row.
+LSTATUS OneInteger(Statement &s, LSTATUS absent, int64_t *value) {
+  int rc = s.Step();
+  if (rc == SQLITE_DONE) return absent;
+  if (rc != SQLITE_ROW) return RegistryError(rc);
+  *value = s.Int(0);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LSTATUS Tx::KeyHasNullDacl(int64_t id, bool *nullDacl) {
+  Statement s(db_, "SELECT open_dacl FROM keys WHERE id = ?");
+  if (!s.ok()) return RegistryError(s.prepare_error());
+  int64_t flag = 0;
+  LSTATUS status = OneInteger(s.Bind(1, id), ERROR_KEY_DELETED, &flag);
+  if (status == ERROR_SUCCESS) *nullDacl = flag != 0;
+  return status;
+}
+
+LSTATUS Tx::Child(int64_t parent, const std::string &name, int64_t *id) {
+  Statement s(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
+  if (!s.ok()) return RegistryError(s.prepare_error());
+  return OneInteger(s.Bind(1, parent).Bind(2, Fold(name)), ERROR_FILE_NOT_FOUND, id);
+}
+
+LSTATUS Tx::CreateChild(int64_t parent, const std::string &name, int64_t *id) {
+  Statement s(db_, "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)");
+  if (!s.ok()) return RegistryError(s.prepare_error());
+  int rc = s.Bind(1, parent).Bind(2, name).Bind(3, Fold(name)).Step();
+  if (rc != SQLITE_DONE) return RegistryError(rc);
+  *id = sqlite3_last_insert_rowid(db_);
+  return ERROR_SUCCESS;
+}
+
+std::optional<uint32_t> Tx::StableCounter() {
+  if (kept_ == nullptr || !counterBefore_.has_value()) return std::nullopt;
+  if (!counterNow_.has_value()) counterNow_ = registry_->ReadCounter();
+  if (!counterNow_.has_value() || *counterNow_ != *counterBefore_) return std::nullopt;
+  return counterNow_;
+}
+
+KeptAnswers *Tx::Keep() {
+  std::optional<uint32_t> counter = StableCounter();
+  if (!counter.has_value()) return nullptr;
+  if (!kept_->Of(*counter)) {
+    kept_->Clear();
+    kept_->counter = *counter;
+    kept_->valid = true;
+  }
+  return kept_;
+}
+
+bool Tx::MainUnchangedSince(uint64_t connection, uint32_t counter) const {
+  return registry_->UnchangedSince(connection, counter);
+}
+
+bool Registry::Unchanged(uint64_t connection, uint32_t counter) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Connect() == ERROR_SUCCESS && UnchangedSince(connection, counter);
+}
+
+bool Registry::UnchangedSince(uint64_t connection, uint32_t counter) const {
+  if (connection != connection_) return false;
+  std::optional<uint32_t> now = ReadCounter();
+  return now.has_value() && *now == counter;
+}
+
+const KeptAnswers *Registry::KeptNow() {
+  if (Connect() != ERROR_SUCCESS) return nullptr;
+  std::optional<uint32_t> counter = ReadCounter();
+  if (!counter.has_value()) return nullptr;
+  if (!kept_.Of(*counter)) {
+    kept_.Clear();
+    return nullptr;
+  }
+  return &kept_;
+}
+
+LSTATUS Registry::Run(Writes writes, FunctionRef<LSTATUS(Tx &)> fn) {
+  std::lock_guard<std::mutex> lock(mu_);
+  LSTATUS status = Connect();
+  if (status != ERROR_SUCCESS) return status;
+  const bool write = writes != Writes::kNothing;
+  if (write && !writer_) {
+    // A process that may not write the store can still write values of
+    // null-DACL keys, which live in the shared database.
+    if (!shared_) return ERROR_ACCESS_DENIED;
+  }
+  std::optional<uint32_t> counterBefore;
+  if (!write) counterBefore = ReadCounter();
+  // The shared database's schema is checked in this transaction before
+  // anything is compiled against it (see Authorize).
+  sharedCheck_ = shared_ ? SharedCheck::kUnchecked : SharedCheck::kNone;
+  compileRefused_ = false;
+  CallScope scope(this);  // the writers' turns, kept until the transaction has ended
+  status = Begin(writes, &scope);
+  if (status != ERROR_SUCCESS) return status;
+  // Only a transaction that reads may keep what it read.
+  Tx tx(this, write ? nullptr : &kept_, counterBefore);
+  status = fn(tx);
+  sharedCheck_ = SharedCheck::kNone;
+  if (status == ERROR_SUCCESS) {
+    int rc;
+    for (int attempt = 0; (rc = Exec("COMMIT")) != SQLITE_OK; ++attempt) {
+      if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) break;
+    }
+    if (rc != SQLITE_OK) {
+      Exec("ROLLBACK");
+      return RegistryError(rc);
+    }
+  } else {
+    Exec("ROLLBACK");
+  }
+  return status;
+}
+
+int Registry::Exec(const char *sql) {
+  Statement s(db_, sql);
+  if (!s.ok()) return s.prepare_error();
+  int rc = s.Step();
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
+// ---- The writers' queues and waits ----------------------------------------
 
 void Registry::OpenWriterQueues() {
   if (writerQueuesConnection_ == connection_) return;
@@ -424,7 +635,7 @@ LSTATUS Registry::Connect() {
     sqlite3_close_v2(db_);
   }
   statements_.clear();
-  cache_.Clear();  // answers of the store this connection leaves
+  kept_.Clear();  // answers of the store this connection leaves
   ++connection_;
   db_ = nullptr;
   pid_ = CurrentProcessId();

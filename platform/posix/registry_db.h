@@ -2,10 +2,12 @@
 // per process (a new one after fork()), synchronous=FULL, one transaction per
 // registry call; keys and values in registry.db (rollback journal, so readers
 // need nothing but read access), values of null-DACL keys in
-// shared/open_keys.db, the database of world-writable keys (WAL, in a sticky
-// directory every account writes in, so its content is another account's:
-// used only while it is small and its schema is ours, see AttachShared). The
-// registry functions (registry.cc) run their work through Registry::Run.
+// shared/open_keys.db, the database of world-writable keys (a rollback
+// journal too, through a VFS of its own, in a sticky directory every account
+// writes in, so its content is another account's: used only while it is
+// small and its schema is ours, see AttachShared). The registry functions
+// (registry.cc) run their work through Registry::Run, or answer from the
+// answers kept from registry.db (Registry::Peek).
 // Internal to platform/posix.
 #ifndef AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
 #define AMBERCRYPT_PLATFORM_POSIX_REGISTRY_DB_H_
@@ -16,7 +18,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,9 +26,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/function_ref.h"
 #include "platform/posix/lock_queue.h"
 #include "platform/posix/state_root.h"
 #include "platform/win32_api.h"
+#include "platform/wiping_allocator.h"
 
 namespace ambercrypt::posix {
 
@@ -54,17 +57,12 @@ sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cac
 // is checked and, if it is ours, the step runs again.
 int StepAfterRefusal(sqlite3_stmt *stmt);
 
+// A statement run on the connection (PreparedStatement), ready for its next
+// use when it goes.
 class Statement {
  public:
-  Statement(sqlite3 *db, const char *sql) : stmt_(PreparedStatement(db, sql, &rc_, &cached_)) {}
-  ~Statement() {
-    if (cached_) {
-      sqlite3_reset(stmt_);
-      sqlite3_clear_bindings(stmt_);
-    } else {
-      sqlite3_finalize(stmt_);
-    }
-  }
+  Statement(sqlite3 *db, const char *sql);
+  ~Statement();
   Statement(const Statement &) = delete;
   Statement &operator=(const Statement &) = delete;
   bool ok() const { return rc_ == SQLITE_OK; }
@@ -73,36 +71,20 @@ class Statement {
   // and more negative, which it reads as "up to a terminator"). A parameter
   // that could not be bound (SQLITE_TOOBIG past SQLite's length limit) is the
   // statement's result: Step answers it without running anything.
-  Statement &Bind(int i, int64_t v) { return Bound(sqlite3_bind_int64(stmt_, i, v)); }
-  Statement &Bind(int i, const std::string &v) {
-    return Bound(sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
-  }
-  Statement &BindBlob(int i, const void *data, size_t n) {
-    return Bound(sqlite3_bind_blob64(stmt_, i, n ? data : "", n, SQLITE_TRANSIENT));
-  }
-  int Step() {
-    if (bindError_ != SQLITE_OK) return bindError_;
-    int rc = sqlite3_step(stmt_);
-    return rc == SQLITE_AUTH ? StepAfterRefusal(stmt_) : rc;
-  }
-  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) {
-    const unsigned char *t = sqlite3_column_text(stmt_, col);
-    return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
-             : std::string();
-  }
-  bool Null(int col) { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
-  std::vector<uint8_t> Blob(int col) {
-    const uint8_t *b = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, col));
-    int n = sqlite3_column_bytes(stmt_, col);
-    return b ? std::vector<uint8_t>(b, b + n) : std::vector<uint8_t>();
-  }
+  Statement &Bind(int i, int64_t v);
+  Statement &Bind(int i, const std::string &v);
+  Statement &BindBlob(int i, const void *data, size_t n);
+  int Step();
+  int64_t Int(int col);
+  std::string Text(int col);
+  bool Null(int col);
+  std::vector<uint8_t> Blob(int col);
+  // A blob column's bytes, *n of them, valid until the statement steps again
+  // or goes.
+  const uint8_t *BlobBytes(int col, size_t *n);
 
  private:
-  Statement &Bound(int rc) {
-    if (bindError_ == SQLITE_OK) bindError_ = rc;
-    return *this;
-  }
+  Statement &Bound(int rc);
 
   int rc_ = SQLITE_OK;
   int bindError_ = SQLITE_OK;
@@ -115,131 +97,81 @@ class Statement {
 // whoever makes it) stays what it was when they were read. A key opened or a
 // setting read again then costs one pread instead of a transaction's locks.
 // Values of null-DACL keys live in the shared database and are never kept.
-struct CachedKey {
+struct KeptKey {
   int64_t id;
-  bool open;
+  bool nullDacl;
 };
-struct CachedValue {
+using WipedBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
+struct KeptValue {
   bool found = false;
   DWORD type = 0;
-  std::vector<uint8_t> data;  // settings are mostly ciphertext; wiped all the same
-  CachedValue() = default;
-  CachedValue(bool f, DWORD t, std::vector<uint8_t> d) : found(f), type(t), data(std::move(d)) {}
-  CachedValue(const CachedValue &) = default;
-  CachedValue &operator=(const CachedValue &other) {
-    if (this != &other) {
-      Wipe();
-      found = other.found;
-      type = other.type;
-      data = other.data;
-    }
-    return *this;
-  }
-  ~CachedValue() { Wipe(); }
-  void Wipe() {
-    if (!data.empty()) SecureZeroMemory(data.data(), data.size());
-  }
+  WipedBytes data;  // settings are mostly ciphertext; wiped all the same
+  // Does it hold these bytes, as this type? (A write of them changes nothing.)
+  bool Holds(DWORD t, const void *bytes, size_t n) const;
 };
-struct MainCache {
+struct KeptAnswers {
   bool valid = false;
   uint32_t counter = 0;
-  std::unordered_map<std::string, CachedKey> keys;      // KeyPathId(base, subKey)
-  std::unordered_map<std::string, CachedValue> values;  // ValueId(key, name)
-  void Clear() {
-    keys.clear();
-    values.clear();
-    valid = false;
-  }
+  std::unordered_map<std::string, KeptKey> keys;      // KeyPathId(base, subKey)
+  std::unordered_map<std::string, KeptValue> values;  // ValueId(key, name)
+  // Are these the answers of registry.db with this change counter?
+  bool Of(uint32_t counterNow) const { return valid && counter == counterNow; }
+  void Clear();
 };
 std::string KeyPathId(int64_t base, const char *subKey);
 std::string ValueId(int64_t key, const std::string &name);
 
 class Registry;
 
-// One transaction on the process's connection.
+// One transaction on the process's connection (see Registry::Run).
 class Tx {
  public:
-  Tx(sqlite3 *db, bool writer, bool shared) : db_(db), writer_(writer), shared_(shared) {}
   sqlite3 *db() const { return db_; }
   bool writer() const { return writer_; }
   bool shared() const { return shared_; }
 
-  // Key row: exists, and its null-DACL flag.
-  LSTATUS KeyFlag(int64_t id, bool *open) {
-    Statement s(db_, "SELECT open_dacl FROM keys WHERE id = ?");
-    if (!s.ok()) return RegistryError(s.prepare_error());
-    int rc = s.Bind(1, id).Step();
-    if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
-    if (rc != SQLITE_ROW) return RegistryError(rc);
-    *open = s.Int(0) != 0;
-    return ERROR_SUCCESS;
-  }
-
-  LSTATUS Child(int64_t parent, const std::string &name, int64_t *id) {
-    Statement s(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
-    if (!s.ok()) return RegistryError(s.prepare_error());
-    int rc = s.Bind(1, parent).Bind(2, Fold(name)).Step();
-    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return RegistryError(rc);
-    *id = s.Int(0);
-    return ERROR_SUCCESS;
-  }
-
-  LSTATUS CreateChild(int64_t parent, const std::string &name, int64_t *id) {
-    Statement s(db_, "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)");
-    if (!s.ok()) return RegistryError(s.prepare_error());
-    int rc = s.Bind(1, parent).Bind(2, name).Bind(3, Fold(name)).Step();
-    if (rc != SQLITE_DONE) return RegistryError(rc);
-    *id = sqlite3_last_insert_rowid(db_);
-    return ERROR_SUCCESS;
-  }
+  // Whether key id exists (else ERROR_KEY_DELETED) and has a null DACL.
+  LSTATUS KeyHasNullDacl(int64_t id, bool *nullDacl);
+  // The id of the key called name below parent (ERROR_FILE_NOT_FOUND: there
+  // is none); CreateChild makes it.
+  LSTATUS Child(int64_t parent, const std::string &name, int64_t *id);
+  LSTATUS CreateChild(int64_t parent, const std::string &name, int64_t *id);
 
   // Which database holds the values of a key.
-  const char *ValueTable(bool open) const { return open ? "shared.vals" : "main.vals"; }
+  const char *ValueTable(bool nullDacl) const { return nullDacl ? "shared.vals" : "main.vals"; }
 
   // The change counter of registry.db as this transaction read it, when
   // what it read from registry.db may be kept: a transaction that only reads,
   // in which the counter read now (under the lock it holds on registry.db)
   // equals the one read before it began. Otherwise a writer came between, or
   // a crashed writer's journal was rolled back: nothing is kept.
-  std::optional<uint32_t> StableCounter() {
-    if (cache_ == nullptr || !counterBefore_.has_value()) return std::nullopt;
-    if (!counterNow_.has_value()) counterNow_ = readCounter_();
-    if (!counterNow_.has_value() || *counterNow_ != *counterBefore_) return std::nullopt;
-    return counterNow_;
-  }
+  std::optional<uint32_t> StableCounter();
+
+  // The kept answers, those of registry.db at StableCounter(), for what this
+  // transaction read to be added to; nullptr when nothing may be kept.
+  KeptAnswers *Keep();
 
   // Is registry.db, through the same connection, still as it was when its
   // change counter was counter? Asked in a transaction that writes only the
   // shared database, the answer holds until it ends: a writer of registry.db
   // through this library write-locks the shared database too (BEGIN
   // IMMEDIATE), for all of its transaction.
-  bool MainUnchangedSince(uint64_t connection, uint32_t counter);
-
-  // Runs remember(cache) when StableCounter() has a value.
-  template <typename F>
-  void Remember(F remember) {
-    std::optional<uint32_t> counter = StableCounter();
-    if (!counter.has_value()) return;
-    if (!cache_->valid || cache_->counter != *counter) {
-      cache_->Clear();
-      cache_->counter = *counter;
-      cache_->valid = true;
-    }
-    remember(*cache_);
-  }
+  bool MainUnchangedSince(uint64_t connection, uint32_t counter) const;
 
  private:
   friend class Registry;
+  Tx(Registry *registry, KeptAnswers *kept, std::optional<uint32_t> counterBefore);
+
+  Registry *registry_;
   sqlite3 *db_;
   bool writer_;
   bool shared_;
-  MainCache *cache_ = nullptr;  // only in transactions that read
+  KeptAnswers *kept_ = nullptr;  // only in transactions that read
   std::optional<uint32_t> counterBefore_, counterNow_;
-  std::function<std::optional<uint32_t>()> readCounter_;
-  Registry *registry_ = nullptr;
 };
 
+// The process's connection to the store, its statements and kept answers,
+// behind one mutex: every registry call runs in Run (or answers from Peek).
 class Registry {
  public:
   static Registry &Instance();
@@ -248,31 +180,22 @@ class Registry {
 
   // Is registry.db, through the same connection, still as it was when its
   // change counter was counter?
-  bool Unchanged(uint64_t connection, uint32_t counter) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (Connect() != ERROR_SUCCESS || connection != connection_) return false;
-    std::optional<uint32_t> now = ReadCounter();
-    return now.has_value() && *now == counter;
-  }
+  bool Unchanged(uint64_t connection, uint32_t counter);
 
   // Names the current connection; a new one (another state root, a child of
   // fork()) gets a new number. Called with the registry's mutex held.
   uint64_t connection() const { return connection_; }
 
-  // Calls look(cache, writer, shared) when the kept answers are still those
+  // Calls look(kept, writer, shared) when the kept answers are still those
   // of registry.db as it is, and returns what look returns (true: answered
-  // from the cache). false sends the caller to a transaction.
+  // from the kept answers). false sends the caller to a transaction. Written
+  // here, so that look is inlined: a kept answer costs a few microseconds,
+  // and a call through a FunctionRef (as Run takes fn) added 1.5% to them.
   template <typename F>
   bool Peek(F look) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (Connect() != ERROR_SUCCESS) return false;
-    std::optional<uint32_t> counter = ReadCounter();
-    if (!counter.has_value()) return false;
-    if (!cache_.valid || cache_.counter != *counter) {
-      cache_.Clear();
-      return false;
-    }
-    return look(static_cast<const MainCache &>(cache_), writer_, shared_);
+    const KeptAnswers *kept = KeptNow();
+    return kept != nullptr && look(*kept, writer_, shared_);
   }
 
   // SQLite's busy handler, called with the mutex held while SQLite keeps the
@@ -286,59 +209,23 @@ class Registry {
   // registry.db's readers never wait for its commit); or anything.
   enum class Writes { kNothing, kSharedValues, kAnything };
 
-  template <typename F>
-  LSTATUS Run(bool write, F fn) {
+  // Runs fn in one transaction, committed when it answers ERROR_SUCCESS and
+  // rolled back otherwise; returns fn's answer, or why the transaction could
+  // not begin or commit.
+  LSTATUS Run(Writes writes, FunctionRef<LSTATUS(Tx &)> fn);
+  LSTATUS Run(bool write, FunctionRef<LSTATUS(Tx &)> fn) {
     return Run(write ? Writes::kAnything : Writes::kNothing, fn);
-  }
-
-  template <typename F>
-  LSTATUS Run(Writes writes, F fn) {
-    std::lock_guard<std::mutex> lock(mu_);
-    LSTATUS status = Connect();
-    if (status != ERROR_SUCCESS) return status;
-    const bool write = writes != Writes::kNothing;
-    if (write && !writer_) {
-      // A process that may not write the store can still write values of
-      // null-DACL keys, which live in the shared database.
-      if (!shared_) return ERROR_ACCESS_DENIED;
-    }
-    std::optional<uint32_t> counterBefore;
-    if (!write) counterBefore = ReadCounter();
-    // The shared database's schema is checked in this transaction before
-    // anything is compiled against it (see Authorize).
-    sharedCheck_ = shared_ ? SharedCheck::kUnchecked : SharedCheck::kNone;
-    compileRefused_ = false;
-    CallScope scope(this);  // the writers' turns, kept until the transaction has ended
-    status = Begin(writes, &scope);
-    if (status != ERROR_SUCCESS) return status;
-    Tx tx(db_, writer_, shared_);
-    tx.registry_ = this;
-    if (!write) {
-      tx.cache_ = &cache_;
-      tx.counterBefore_ = counterBefore;
-      tx.readCounter_ = [this] { return ReadCounter(); };
-    }
-    status = fn(tx);
-    sharedCheck_ = SharedCheck::kNone;
-    if (status == ERROR_SUCCESS) {
-      int rc;
-      for (int attempt = 0; (rc = Exec("COMMIT")) != SQLITE_OK; ++attempt) {
-        if ((rc & 0xff) != SQLITE_BUSY || attempt >= 3) break;
-      }
-      if (rc != SQLITE_OK) {
-        Exec("ROLLBACK");
-        return RegistryError(rc);
-      }
-    } else {
-      Exec("ROLLBACK");
-    }
-    return status;
   }
 
  private:
   friend class Tx;
   Registry() = default;
   LSTATUS Connect();
+  // The kept answers while they are those of registry.db as it is; nullptr
+  // (and none kept) once it changed. Called with the mutex held.
+  const KeptAnswers *KeptNow();
+  // Unchanged, with the mutex held and the connection made.
+  bool UnchangedSince(uint64_t connection, uint32_t counter) const;
 
   // A registry call from its transaction's start to its end: the places in
   // the writers' queues it holds (see Begin), given up in the opposite order
@@ -365,12 +252,7 @@ class Registry {
 
   // Runs one statement without results through the statement cache (every
   // call begins and ends a transaction: parsing those each time shows).
-  int Exec(const char *sql) {
-    Statement s(db_, sql);
-    if (!s.ok()) return s.prepare_error();
-    int rc = s.Step();
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
-  }
+  int Exec(const char *sql);
   bool Harden(sqlite3 *db);
   // sqlite3_exec with a statement's budget of work.
   int ExecOnce(sqlite3 *db, const char *sql);
@@ -416,16 +298,10 @@ class Registry {
   // Calls of the progress handler left to the running statement.
   int progressLeft_ = 0;
   std::unordered_map<std::string, sqlite3_stmt *> statements_;  // of db_
-  MainCache cache_;
+  KeptAnswers kept_;
   uint64_t connection_ = 0;
   std::optional<uint32_t> ReadCounter() const;
 };
-
-inline bool Tx::MainUnchangedSince(uint64_t connection, uint32_t counter) {
-  if (registry_ == nullptr || registry_->connection_ != connection) return false;
-  std::optional<uint32_t> now = registry_->ReadCounter();
-  return now.has_value() && *now == counter;
-}
 
 }  // namespace ambercrypt::posix
 
