@@ -261,10 +261,9 @@ bool WriteNewFile(const posix::StateDirectory &dir, const std::string &name, con
   return ok;
 }
 
-// Why the platform refused path (its last refusal, when it names path).
-std::string RefusalOf(const std::string &path, LSTATUS status) {
-  std::string why = posix::StateRootRefusal();
-  if (why.compare(0, path.size() + 1, path + ":") == 0) return why;
+// Why path could not be used: the refusal its call gave, else its error.
+std::string RefusalOf(const std::string &path, LSTATUS status, const std::string &refusal) {
+  if (!refusal.empty()) return refusal;
   return path + ": cannot be opened (error " + std::to_string(status) + ")";
 }
 
@@ -276,19 +275,19 @@ std::string RefusalOf(const std::string &path, LSTATUS status) {
 bool OpenRootStore(bool create, posix::StateDirectory *store, bool *absent, std::string *message) {
   *absent = false;
   posix::StateDirectory root, certs;
-  LSTATUS status = posix::OpenStateRoot(false, &root);
+  std::string why;
+  LSTATUS status = posix::OpenStateRoot(false, &root, &why);
   if (status == ERROR_FILE_NOT_FOUND) {
     *message = "there is no store at " + posix::StateRoot();
     return false;
   }
-  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(root, "certs", 0755, create, &certs);
-  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(certs, "ROOT", 0755, create, store);
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(root, "certs", 0755, create, &certs, &why);
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(certs, "ROOT", 0755, create, store, &why);
   if (status == ERROR_FILE_NOT_FOUND && !create) {
     *absent = true;
     return true;
   }
   if (status != ERROR_SUCCESS) {
-    std::string why = posix::StateRootRefusal();
     *message = "the \"ROOT\" store under " + posix::StateRoot() + " cannot be used: " +
                (why.empty() ? "error " + std::to_string(status) : why);
     return false;
@@ -302,9 +301,11 @@ bool OpenRootStore(bool create, posix::StateDirectory *store, bool *absent, std:
 bool ReadStoreFile(const posix::StateDirectory &store, const std::string &name, posix::UniqueFd *fd,
                    std::vector<X509Ptr> *certs, std::string *why) {
   const std::string path = store.path + "/" + name;
-  LSTATUS status = posix::OpenStateFile(store, name.c_str(), O_RDONLY, 0644, false, posix::FileOwner::kAnyone, fd);
+  std::string refusal;
+  LSTATUS status = posix::OpenStateFile(store, name.c_str(), O_RDONLY, 0644, false, posix::FileOwner::kAnyone, fd,
+                                        nullptr, &refusal);
   if (status != ERROR_SUCCESS) {
-    *why = RefusalOf(path, status);
+    *why = RefusalOf(path, status, refusal);
     return false;
   }
   SecretString data;
@@ -324,11 +325,12 @@ bool StoreHasKey(const posix::StateDirectory &store, const std::string &keyName,
                  std::vector<std::string> *notes) {
   const std::string path = store.path + "/" + keyName;
   posix::UniqueFd fd;
-  LSTATUS status =
-      posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0640, false, posix::FileOwner::kTrusted, &fd);
+  std::string refusal;
+  LSTATUS status = posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0640, false, posix::FileOwner::kTrusted,
+                                        &fd, nullptr, &refusal);
   if (status != ERROR_SUCCESS) {
     if (status != ERROR_FILE_NOT_FOUND && notes != nullptr) {
-      notes->push_back(RefusalOf(path, status) + " (key not used)");
+      notes->push_back(RefusalOf(path, status, refusal) + " (key not used)");
     }
     return false;
   }
@@ -345,9 +347,10 @@ bool StoreHasKey(const posix::StateDirectory &store, const std::string &keyName,
 bool ListStore(const posix::StateDirectory &store, std::vector<CertificateInfo> *certificates,
                std::vector<std::string> *notes, std::string *error) {
   std::vector<std::string> names;
-  LSTATUS status = posix::ListStateDirectory(store, &names);
+  std::string refusal;
+  LSTATUS status = posix::ListStateDirectory(store, &names, &refusal);
   if (status != ERROR_SUCCESS) {
-    *error = RefusalOf(store.path, status);
+    *error = RefusalOf(store.path, status, refusal);
     return false;
   }
   for (const std::string &name : names) {
@@ -616,9 +619,10 @@ bool RemoveRoot(const std::string &thumbprint, std::string *message) {
                                         : " changed since it was listed; nothing removed");
     return false;
   }
-  LSTATUS removed = posix::RemoveStateFile(store, name.c_str(), fd);
+  std::string refusal;
+  LSTATUS removed = posix::RemoveStateFile(store, name.c_str(), fd, &refusal);
   if (removed != ERROR_SUCCESS) {
-    *message = RefusalOf(file, removed) + "; nothing removed";
+    *message = RefusalOf(file, removed, refusal) + "; nothing removed";
     return false;
   }
   *message = "removed " + file;
@@ -626,13 +630,14 @@ bool RemoveRoot(const std::string &thumbprint, std::string *message) {
   // name is left and named.
   const std::string keyName = BaseName(name) + ".key";
   posix::UniqueFd keyFd;
-  LSTATUS status =
-      posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0600, false, posix::FileOwner::kAnyone, &keyFd);
-  if (status == ERROR_SUCCESS) status = posix::RemoveStateFile(store, keyName.c_str(), keyFd);
+  refusal.clear();
+  LSTATUS status = posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0600, false, posix::FileOwner::kAnyone,
+                                        &keyFd, nullptr, &refusal);
+  if (status == ERROR_SUCCESS) status = posix::RemoveStateFile(store, keyName.c_str(), keyFd, &refusal);
   if (status == ERROR_SUCCESS) {
     *message += " and " + store.path + "/" + keyName;
   } else if (status != ERROR_FILE_NOT_FOUND) {
-    *message += "; left " + RefusalOf(store.path + "/" + keyName, status);
+    *message += "; left " + RefusalOf(store.path + "/" + keyName, status, refusal);
   }
   return true;
 }

@@ -52,13 +52,8 @@
 #include "tools/admin_certs.h"
 #include "tools/admin_console.h"
 #include "tools/tool_platform.h"
+#include "tools/tool_store.h"
 #include "trust/certificate_id.h"
-
-#if !defined(_WIN32)
-#include "platform/posix/registry_tool.h"
-#include "platform/posix/state_root.h"
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -211,11 +206,7 @@ std::string LocalTimeText(int64_t fileTime) {
   const int64_t kUnixEpochSeconds = 11644473600LL;
   time_t seconds = static_cast<time_t>(fileTime / 10000000 - kUnixEpochSeconds);
   struct tm parts {};
-#if defined(_WIN32)
-  if (gmtime_s(&parts, &seconds) != 0) return "?";
-#else
-  if (gmtime_r(&seconds, &parts) == nullptr) return "?";
-#endif
+  if (!ambercrypt::tools::UtcCalendar(seconds, &parts)) return "?";
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
   return text;
@@ -404,32 +395,12 @@ LSTATUS EnumSubkeys(const std::string &path, std::vector<std::string> *names) {
   HKEY key = nullptr;
   LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
   if (status != ERROR_SUCCESS) return status;
-#if defined(_WIN32)
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD length = sizeof name;
-    status = RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) {
-      status = ERROR_SUCCESS;
-      break;
-    }
-    if (status != ERROR_SUCCESS) break;
-    names->emplace_back(name, length);
-  }
-#else
-  status = ambercrypt::posix::RegEnumSubkeys(key, names);
-#endif
+  status = ambercrypt::tools::RegistrySubkeys(key, names);
   RegCloseKey(key);
   return status;
 }
 
-LSTATUS DeleteTree(const std::string &path) {
-#if defined(_WIN32)
-  return RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
-#else
-  return ambercrypt::posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
-#endif
-}
+LSTATUS DeleteTree(const std::string &path) { return ambercrypt::tools::DeleteRegistryTree(HKEY_LOCAL_MACHINE, path); }
 
 std::string IndexedName(const std::string &keyName) {
   HKEY key = nullptr;
@@ -455,11 +426,7 @@ void Index(const std::string &name, bool remove = false, bool quiet = false) {
     return;
   }
   if (remove) {
-#if defined(_WIN32)
-    RegDeleteValueA(key, keyName.c_str());
-#else
-    ambercrypt::posix::RegDeleteValueA(key, keyName.c_str());
-#endif
+    ambercrypt::tools::DeleteRegistryValue(key, keyName);
   } else if (IndexedName(keyName) != name) {
     RegSetValueExA(key, keyName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()),
                    static_cast<DWORD>(name.size() + 1));
@@ -468,6 +435,7 @@ void Index(const std::string &name, bool remove = false, bool quiet = false) {
 }
 
 struct Installation {
+  ambercrypt::tools::StoreOpening store;
   bool passwordDigest = false;
   bool hasNumber = false;
   DWORD number = 0;
@@ -476,6 +444,8 @@ struct Installation {
 
 Installation ReadInstallation() {
   Installation found;
+  found.store = ambercrypt::tools::OpenStore(false);
+  if (found.store.missing) return found;
   ambercrypt::CRegCtrl reg;
   if (!reg.Open(ambercrypt::kBaseKeyPath, 0, KEY_READ)) return found;
   uint8_t digest[64];
@@ -486,38 +456,15 @@ Installation ReadInstallation() {
   return found;
 }
 
-#if !defined(_WIN32)
-// A store the platform refuses to trust is named with its reason.
-std::string StoreRefusal() {
-  std::string why = ambercrypt::posix::StateRootRefusal();
-  return why.empty() ? std::string() : "the store is refused: " + why;
+// A store the platform refused, named with its reason.
+std::string RefusalText(const std::string &refusal) {
+  return refusal.empty() ? std::string() : "the store is refused: " + refusal;
 }
-
-// A state root that does not exist at all, named.
-std::string MissingStore() {
-  ambercrypt::posix::StateDirectory root;
-  if (ambercrypt::posix::OpenStateRoot(false, &root) != ERROR_FILE_NOT_FOUND) return {};
-  return "there is no store at " + ambercrypt::posix::StateRoot();
-}
-
-// Whether the registry may create a missing state root for this process: only
-// install may, once it is about to write; every other command finds a store
-// or says there is none, so a mistyped AMBERCRYPT_ROOT never becomes a new,
-// empty store.
-void AllowStoreCreation(bool allowed) { ambercrypt::posix::AllowStateRootCreation(allowed); }
-#else
-// The Windows registry is always there, and reading it creates nothing.
-std::string StoreRefusal() { return {}; }
-std::string MissingStore() { return {}; }
-void AllowStoreCreation(bool) {}
-#endif
 
 // Why there is no installation to work on.
-std::string NoInstallation() {
-  std::string refusal = StoreRefusal();
-  if (!refusal.empty()) return refusal;
-  std::string missing = MissingStore();
-  if (!missing.empty()) return "no installation here: " + missing;
+std::string NoInstallation(const Installation &here) {
+  if (!here.store.refusal.empty()) return RefusalText(here.store.refusal);
+  if (here.store.missing) return "no installation here: there is no store at " + here.store.location;
   return "no installation here: run 'ambercrypt-admin install' first";
 }
 
@@ -525,7 +472,7 @@ std::string NoInstallation() {
 bool AttachInstalled(std::string *error) {
   Installation here = ReadInstallation();
   if (!here.passwordDigest) {
-    *error = NoInstallation();
+    *error = NoInstallation(here);
     return false;
   }
   ambercrypt::ProcessAttach(nullptr);
@@ -589,7 +536,8 @@ int Install(const Options &options) {
         "password refused: it needs at least 6 characters (at most 255) with an upper-case letter, a lower-case "
         "letter and a digit; nothing installed");
   }
-  AllowStoreCreation(true);
+  // The store is made only now, with a password to store.
+  const ambercrypt::tools::StoreOpening opened = ambercrypt::tools::OpenStore(true);
   if (options.force) {
     DeleteTree(WithoutTrailingSeparator(ambercrypt::kBaseKeyPath));
     DeleteTree(NamesKeyPath());
@@ -610,7 +558,7 @@ int Install(const Options &options) {
   }
   ambercrypt::WipeMemory(digest, sizeof digest);
   if (!written) {
-    std::string refusal = StoreRefusal();
+    std::string refusal = RefusalText(opened.refusal);
     return Fail("the password digest cannot be stored" + (refusal.empty() ? std::string() : ": " + refusal));
   }
   // Attaching makes the library create the installation number.
@@ -622,18 +570,15 @@ int Install(const Options &options) {
   // The number is not printed: the key material is built from it, and logs
   // outlive the store's file modes.
   std::printf("installed: administrator password set, installation number created\n");
-#if !defined(_WIN32)
   // Whoever can read the store can recover every application's secret key.
-  struct stat st;
-  const std::string db = ambercrypt::posix::StateRoot() + "/registry.db";
-  if (stat(db.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
+  const std::string db = ambercrypt::tools::StoreReadableByEveryone();
+  if (!db.empty()) {
     std::fprintf(stderr,
                  "ambercrypt-admin: warning: %s is readable by every account, and with it every application's "
                  "secret key: give the store to the accounts that run hosts only (the Debian package's layout, "
                  "README \"Installing and packaging\")\n",
                  db.c_str());
   }
-#endif
   return 0;
 }
 
@@ -1090,7 +1035,7 @@ int Show(const Options &options) {
   if (options.args.size() != 1) return UsageOf("show");
   const std::string &name = options.args[0];
   Installation here = ReadInstallation();
-  if (!here.passwordDigest) return Fail(NoInstallation());
+  if (!here.passwordDigest) return Fail(NoInstallation(here));
   if (options.reveal) {
     CSecureBuffer password;
     if (!AdminPassword(options, &password)) return kExitFailure;
@@ -1165,7 +1110,7 @@ int Show(const Options &options) {
   AddLockout(&r, store, true);
   AddLockout(&r, store, false);
   if (r.storeFailed()) {
-    std::string refusal = StoreRefusal();
+    std::string refusal = RefusalText(here.store.refusal);
     return Fail(name + ": the store cannot be read" + (refusal.empty() ? std::string() : " (" + refusal + ")") +
                 "; nothing shown");
   }
@@ -1176,7 +1121,7 @@ int Show(const Options &options) {
 int List(const Options &options) {
   if (!options.args.empty()) return UsageOf("list");
   Installation here = ReadInstallation();
-  if (!here.passwordDigest && here.applications.empty()) return Fail(NoInstallation());
+  if (!here.passwordDigest && here.applications.empty()) return Fail(NoInstallation(here));
   if (options.json) std::printf("[");
   bool first = true;
   for (const std::string &keyName : here.applications) {
@@ -1259,8 +1204,6 @@ int Codes() {
 int main(int argc, char **argv) {
   // Before any password, key or BIR is read, and for the whole run.
   ambercrypt::tools::KeepSecretsOutOfCoreDumps();
-  // Only install makes a store, and only once it is about to write one.
-  AllowStoreCreation(false);
   if (argc < 2) return Usage(stderr);
   std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {

@@ -1,13 +1,15 @@
 // tool_platform.h: what the administration tools need of the operating system
-// beyond the library: keeping their secrets out of core dumps, and the files
-// an administrator names on the command line, opened so that neither a
-// planted link nor a FIFO or device in the file's place is written or waited
-// on. CMake builds one implementation per target (tool_platform_posix.cc,
-// tool_platform_win32.cc), so the tools themselves test no platform.
+// beyond the library: keeping their secrets out of core dumps, the files an
+// administrator names on the command line, opened so that neither a planted
+// link nor a FIFO or device in the file's place is written or waited on, and
+// the calendar. CMake builds one implementation per target
+// (tool_platform_posix.cc, tool_platform_win32.cc), so the tools themselves
+// test no platform; the registry's store has its own part (tool_store.h).
 #ifndef AMBERCRYPT_TOOLS_TOOL_PLATFORM_H_
 #define AMBERCRYPT_TOOLS_TOOL_PLATFORM_H_
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 namespace ambercrypt::tools {
@@ -50,6 +52,10 @@ class NamedFile {
   int fd_ = -1;
   bool missing_ = false;
 };
+
+// UtcCalendar: the calendar fields of seconds since 1970 taken as UTC; false
+// when the C library cannot convert them.
+bool UtcCalendar(time_t seconds, struct tm *parts);
 
 }  // namespace ambercrypt::tools
 

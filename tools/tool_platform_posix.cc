@@ -145,4 +145,6 @@ bool NamedFile::Close() {
   return close(fd) == 0;
 }
 
+bool UtcCalendar(time_t seconds, struct tm *parts) { return gmtime_r(&seconds, parts) != nullptr; }
+
 }  // namespace ambercrypt::tools

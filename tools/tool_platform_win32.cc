@@ -89,4 +89,6 @@ bool NamedFile::Close() {
   return _close(fd) == 0;
 }
 
+bool UtcCalendar(time_t seconds, struct tm *parts) { return gmtime_s(parts, &seconds) == 0; }
+
 }  // namespace ambercrypt::tools

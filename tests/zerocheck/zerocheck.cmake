@@ -15,7 +15,7 @@ if(NOT WIN32 AND NOT AMBERCRYPT_SANITIZE AND NOT AMBERCRYPT_TSAN AND NOT AMBERCR
   add_executable(ambercrypt-admin-zerocheck ${PROJECT_SOURCE_DIR}/tools/ambercrypt_admin.cc
                                             ${PROJECT_SOURCE_DIR}/tools/admin_certs.cc
                                             ${PROJECT_SOURCE_DIR}/tools/admin_console.cc)
-  target_link_libraries(ambercrypt-admin-zerocheck PRIVATE ambercrypt_core ambercrypt_tool_platform ambercrypt_zerocheck)
+  target_link_libraries(ambercrypt-admin-zerocheck PRIVATE ambercrypt_core ambercrypt_tool_platform ambercrypt_tool_store ambercrypt_zerocheck)
   target_compile_options(ambercrypt-admin-zerocheck PRIVATE ${AMBERCRYPT_WARNINGS})
   set(AMBERCRYPT_ADMIN_UNDER_TEST ambercrypt-admin-zerocheck)
   # ambercrypt-demo too (its host copy, Scanner, then loads the library into a
