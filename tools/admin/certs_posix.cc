@@ -1,19 +1,5 @@
-// admin_certs.cc: certificates for ambercrypt-admin (see admin_certs.h).
-#include "tools/admin_certs.h"
-
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-
-#include "crypto/ccrypt.h"
-#include "platform/win32_api.h"
-
-#if defined(_WIN32)
-#else
+// certs_posix.cc: certificates for ambercrypt-admin on Linux, read with
+// OpenSSL, and the "ROOT" store directory the tool keeps (see certs.h).
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -21,95 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "crypto/wiping_allocator.h"
 #include "platform/posix/state_root.h"
-#endif
+#include "tools/admin/certs.h"
+#include "tools/admin/certs_internal.h"
 
 namespace ambercrypt::admin {
 
 namespace {
-
-std::string Hex(const uint8_t *data, size_t length) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < length; ++i) {
-    text += digits[data[i] >> 4];
-    text += digits[data[i] & 15];
-  }
-  return text;
-}
-
-std::string NormalisedThumbprint(const std::string &text) {
-  std::string hex;
-  for (char c : text) {
-    if (c == ' ' || c == ':') continue;
-    hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return hex;
-}
-
-bool ReadWhole(const std::string &path, std::string *data) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream s;
-  s << in.rdbuf();
-  *data = s.str();
-  return true;
-}
-
-bool Thumbprint(CertificateInfo *info) {
-  CCrypt crypt;
-  uint8_t digest[20];
-  uint32_t length = sizeof digest;
-  if (crypt.Hash(info->der.data(), static_cast<uint32_t>(info->der.size()), digest, &length) != ERROR_SUCCESS) {
-    return false;
-  }
-  info->thumbprint = Hex(digest, length);
-  return true;
-}
-
-#if defined(_WIN32)
-
-std::string NameText(const CERT_NAME_BLOB &name) {
-  char text[1024] = {};
-  CERT_NAME_BLOB copy = name;
-  CertNameToStrA(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, text, sizeof text);
-  return text;
-}
-
-bool Describe(PCCERT_CONTEXT context, CertificateInfo *info) {
-  const CERT_INFO *ci = context->pCertInfo;
-  info->der.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
-  info->issuer.assign(ci->Issuer.pbData, ci->Issuer.pbData + ci->Issuer.cbData);
-  info->serial.assign(ci->SerialNumber.pbData, ci->SerialNumber.pbData + ci->SerialNumber.cbData);
-  info->subject = NameText(ci->Subject);
-  info->issuerText = NameText(ci->Issuer);
-  return Thumbprint(info);
-}
-
-bool FromDer(const std::string &der, CertificateInfo *info) {
-  PCCERT_CONTEXT context = CertCreateCertificateContext(
-      X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, reinterpret_cast<const BYTE *>(der.data()), static_cast<DWORD>(der.size()));
-  if (context == nullptr) return false;
-  bool ok = Describe(context, info);
-  CertFreeCertificateContext(context);
-  return ok;
-}
-
-bool PemToDer(const std::string &pem, std::string *der) {
-  DWORD length = 0;
-  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr, &length,
-                            nullptr, nullptr)) {
-    return false;
-  }
-  der->assign(length, '\0');
-  return CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                              reinterpret_cast<BYTE *>(der->data()), &length, nullptr, nullptr) != FALSE;
-}
-
-#else
 
 struct X509Free {
   void operator()(X509 *x) const { X509_free(x); }
@@ -374,88 +285,15 @@ bool ListStore(const posix::StateDirectory &store, std::vector<CertificateInfo> 
   return true;
 }
 
-#endif
+// The Linux "ROOT" store directory: $AMBERCRYPT_ROOT/certs/ROOT.
+std::string RootStoreDirectory() { return posix::StateRoot() + "/certs/ROOT"; }
 
 }  // namespace
 
-std::string SerialText(const std::vector<uint8_t> &serialLittleEndian) {
-  std::vector<uint8_t> big(serialLittleEndian.rbegin(), serialLittleEndian.rend());
-  return Hex(big.data(), big.size());
+bool DescribeDer(const std::string &der, CertificateInfo *info) {
+  std::vector<X509Ptr> certs = ParseCertificates(der);
+  return !certs.empty() && Describe(certs[0].get(), info);
 }
-
-bool IsThumbprint(const std::string &text) {
-  std::string hex = NormalisedThumbprint(text);
-  return hex.size() == 40 && std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(c) != 0; });
-}
-
-bool FindRootByIssuerSerial(const std::vector<uint8_t> &issuer, const std::vector<uint8_t> &serial,
-                            CertificateInfo *info) {
-  if (issuer.empty() || serial.empty()) return false;
-  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
-  if (store == nullptr) return false;
-  CERT_ID id{};
-  id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
-  id.IssuerSerialNumber.Issuer.cbData = static_cast<DWORD>(issuer.size());
-  id.IssuerSerialNumber.Issuer.pbData = const_cast<BYTE *>(issuer.data());
-  id.IssuerSerialNumber.SerialNumber.cbData = static_cast<DWORD>(serial.size());
-  id.IssuerSerialNumber.SerialNumber.pbData = const_cast<BYTE *>(serial.data());
-  PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                    CERT_FIND_CERT_ID, &id, nullptr);
-  bool ok = false;
-  if (found != nullptr) {
-    std::string der(reinterpret_cast<const char *>(found->pbCertEncoded), found->cbCertEncoded);
-    CertFreeCertificateContext(found);
-#if defined(_WIN32)
-    ok = FromDer(der, info);
-#else
-    std::vector<X509Ptr> certs = ParseCertificates(der);
-    ok = !certs.empty() && Describe(certs[0].get(), info);
-#endif
-  }
-  CertCloseStore(store, 0);
-  return ok;
-}
-
-#if defined(_WIN32)
-
-bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::string *error) {
-  std::string data;
-  if (!ReadWhole(path, &data)) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  std::string der = data;
-  if (data.find("-----BEGIN") != std::string::npos && !PemToDer(data, &der)) {
-    *error = path + ": not a PEM certificate";
-    return false;
-  }
-  if (!FromDer(der, info)) {
-    *error = path + ": not a certificate";
-    return false;
-  }
-  return true;
-}
-
-bool FindRootByThumbprint(const std::string &thumbprint, CertificateInfo *info, std::string *error) {
-  std::string hex = NormalisedThumbprint(thumbprint);
-  BYTE hash[20];
-  for (int i = 0; i < 20; ++i) hash[i] = static_cast<BYTE>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-  CRYPT_HASH_BLOB blob{sizeof hash, hash};
-  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
-  if (store == nullptr) {
-    *error = "the \"ROOT\" store cannot be opened";
-    return false;
-  }
-  PCCERT_CONTEXT found =
-      CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
-  bool ok = found != nullptr && Describe(found, info);
-  if (found != nullptr) CertFreeCertificateContext(found);
-  CertCloseStore(store, 0);
-  if (!ok) *error = "no certificate with thumbprint " + hex + " in \"ROOT\"";
-  return ok;
-}
-
-#else
 
 bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::string *error) {
   std::string data;
@@ -470,8 +308,6 @@ bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::st
   }
   return true;
 }
-
-std::string RootStoreDirectory() { return posix::StateRoot() + "/certs/ROOT"; }
 
 bool ListRoot(std::vector<CertificateInfo> *certificates, std::vector<std::string> *notes, std::string *error) {
   posix::StateDirectory store;
@@ -641,7 +477,5 @@ bool RemoveRoot(const std::string &thumbprint, std::string *message) {
   }
   return true;
 }
-
-#endif
 
 }  // namespace ambercrypt::admin
