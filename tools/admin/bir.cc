@@ -89,30 +89,62 @@ bool ReadBir(const std::string &path, bool raw, BirFile *bir, std::string *error
   return false;
 }
 
+// What both commands start with: the BIR file read first (a file that
+// cannot be used costs no attach), then the library attached and addressing
+// the application, and the record pointing into the file's bytes.
+class ApplicationBir {
+ public:
+  // False when the command has failed; *status is then its exit status.
+  bool Load(const Options &options, const std::string &path, bool raw, int *status) {
+    std::string error;
+    if (!ReadBir(path, raw, &file_, &error)) {
+      *status = Fail(error);
+      return false;
+    }
+    if (!call_.Prepare(options, false)) {
+      *status = kExitFailure;
+      return false;
+    }
+    if (!adminlib::SelectApplication(options.args[0])) {
+      *status = Report(AMBER_ERROR_FLAG | AMBER_E_BAD_APPLICATION_NAME, "");
+      return false;
+    }
+    record_.Header = file_.header;
+    record_.BiometricData.Length = static_cast<uint32_t>(file_.data.size());
+    record_.BiometricData.Data = file_.data.data();
+    record_.SecurityBlock.Length = static_cast<uint32_t>(file_.block.size());
+    record_.SecurityBlock.Data = file_.hasBlock ? file_.block.data() : nullptr;
+    return true;
+  }
+  BioAPI_BIR &record() { return record_; }
+
+ private:
+  ExportCall call_;
+  BirFile file_;
+  BioAPI_BIR record_{};
+};
+
 }  // namespace
 
 int SignBir(const Options &options) {
   if (options.args.size() != 3) return UsageOf("sign-bir");
   const std::string &app = options.args[0], &out = options.args[2];
-  BirFile input;
-  std::string error;
-  if (!ReadBir(options.args[1], options.raw, &input, &error)) return Fail(error);
-  ExportCall call;
-  if (!call.Prepare(options, false)) return kExitFailure;
-  if (!adminlib::SelectApplication(app)) return Report(AMBER_ERROR_FLAG | AMBER_E_BAD_APPLICATION_NAME, "");
-  BioAPI_BIR in{};
-  in.Header = input.header;
-  in.BiometricData.Length = static_cast<uint32_t>(input.data.size());
-  in.BiometricData.Data = input.data.data();
+  ApplicationBir input;
+  int status = 0;
+  if (!input.Load(options, options.args[1], options.raw, &status)) return status;
+  // The biometric data is signed anew: an old signature is not the input's.
+  BioAPI_BIR &in = input.record();
+  in.SecurityBlock = {};
   // The signed message's size first, then the BIR signed into buffers of it.
   BioAPI_BIR signedBir{};
   uint32_t code = KoBioSPI_DigitalSignBIR(&in, &signedBir);
   if (code != AMBER_OK) return Report(code, "");
-  FileBytes data(input.data.size() + 1), block(signedBir.SecurityBlock.Length);
+  FileBytes data(in.BiometricData.Length + 1), block(signedBir.SecurityBlock.Length);
   signedBir.BiometricData.Data = data.data();
   signedBir.SecurityBlock.Data = block.data();
   code = KoBioSPI_DigitalSignBIR(&in, &signedBir);
   if (code != AMBER_OK) return Report(code, "");
+  std::string error;
   if (!WriteFileBytes(out, SerializeBir(signedBir), &error)) return Fail(error);
   return Report(code, out + ": signed for " + app + " (" + std::to_string(signedBir.BiometricData.Length) +
                           " bytes of data, " + std::to_string(signedBir.SecurityBlock.Length) + "-byte signature)");
@@ -121,19 +153,10 @@ int SignBir(const Options &options) {
 int VerifyBir(const Options &options) {
   if (options.args.size() != 2) return UsageOf("verify-bir");
   const std::string &app = options.args[0], &path = options.args[1];
-  BirFile file;
-  std::string error;
-  if (!ReadBir(path, false, &file, &error)) return Fail(error);
-  ExportCall call;
-  if (!call.Prepare(options, false)) return kExitFailure;
-  if (!adminlib::SelectApplication(app)) return Report(AMBER_ERROR_FLAG | AMBER_E_BAD_APPLICATION_NAME, "");
-  BioAPI_BIR bir{};
-  bir.Header = file.header;
-  bir.BiometricData.Length = static_cast<uint32_t>(file.data.size());
-  bir.BiometricData.Data = file.data.data();
-  bir.SecurityBlock.Length = static_cast<uint32_t>(file.block.size());
-  bir.SecurityBlock.Data = file.hasBlock ? file.block.data() : nullptr;
-  return Report(KoBioSPI_VerifyReferenceBIR(&bir), path + ": signature verified for " + app);
+  ApplicationBir bir;
+  int status = 0;
+  if (!bir.Load(options, path, false, &status)) return status;
+  return Report(KoBioSPI_VerifyReferenceBIR(&bir.record()), path + ": signature verified for " + app);
 }
 
 }  // namespace ambercrypt::admin

@@ -19,8 +19,8 @@ namespace {
 
 // The library's administration service while it is attached, or null. The
 // one place the tool reaches the library's state other than through its
-// exports: the three uses below (its key material, the application it
-// addresses, its password check) change here when that state moves.
+// exports: its two uses below (InstallationKeyMaterial, SelectApplication)
+// change here when that state moves.
 CSPICtrl *AdministrationService() { return g_spiCtrl; }
 
 // InstallationKeyMaterial: whether the attached library built the
