@@ -1,10 +1,11 @@
 // command.h: what the commands of ambercrypt-admin share. Each command (or
 // group of commands) is one file of tools/admin/ with one function per
 // command; command_table.cc lists them, and that table both describes each
-// command (its name, arguments, options and help, from which --help and the
-// manual page are made) and dispatches it. Commands read the store through
+// command (its name, arguments, options and help: --help is printed from it,
+// and a manual page can be) and dispatches it. Commands read the store through
 // the administration layer (tools/adminlib/admin_layer.h) and change it
-// through the library's exports; they print nothing of their own platform.
+// through the library's exports; what differs between the targets is below
+// them, in the tools' platform layer (tool_platform.h, tool_store.h).
 #ifndef AMBERCRYPT_TOOLS_ADMIN_COMMAND_H_
 #define AMBERCRYPT_TOOLS_ADMIN_COMMAND_H_
 
