@@ -268,6 +268,13 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 run "$admin" cert list >/dev/null || fail "cert list once the store is as it was"
 
+# A store another account may write is refused by both tools, saying why.
+chmod 0777 "$AMBERCRYPT_ROOT"
+real_root=$(realpath "$AMBERCRYPT_ROOT")
+expect_fail "the store is refused: $real_root: may be written by other accounts" "$admin" list
+expect_fail "The state root was refused: $real_root: may be written by other accounts" "$reg" query 'HKLM\SOFTWARE'
+chmod 0755 "$AMBERCRYPT_ROOT"
+
 # No secret was ever printed without --reveal.
 for s in "$password" "$secret" "$keytext"; do
   has -F -- "$s" "$all_output" && fail "secret printed: $s"

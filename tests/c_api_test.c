@@ -86,6 +86,37 @@ int main(void) {
          AMBER_E_BAD_CHALLENGE | AMBER_ERROR_FLAG);
   expect("VerifyChallenge", KoBioSPI_VerifyChallenge("Challenge1", &verify), AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG);
 
+  /* The meanings of the codes, from the header alone: a code as an export
+   * returns it and the same code without the flag read alike. */
+  {
+    static const struct {
+      uint32_t code;
+      const char *text;
+    } meanings[] = {
+        {AMBER_OK, "success"},
+        {AMBER_NOT_INITIALISED, "library not attached (its service object does not exist)"},
+        {AMBER_SIGN_NULL_OUTPUT, "no output record given to sign into"},
+        {AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG, "administrator password refused"},
+        {AMBER_E_BAD_ADMIN_PASSWORD, "administrator password refused"},
+        {AMBER_E_BSP_NOT_FOUND | AMBER_ERROR_FLAG,
+         "BSP not found (UUID, registry entry, \"path\" value or module file)"},
+        {AMBER_E_NO_SECRET_KEY, "no secret key set for the application, or it cannot be read"},
+        {2056u | AMBER_ERROR_FLAG, AMBER_UNKNOWN_RESULT_TEXT}, /* there is no 2056 */
+        {AMBER_ERROR_FLAG, AMBER_UNKNOWN_RESULT_TEXT},
+        {AMBER_E_BSP_NOT_FOUND + 1u, AMBER_UNKNOWN_RESULT_TEXT},
+        {0xFFFFFFFFu, AMBER_UNKNOWN_RESULT_TEXT},
+    };
+    size_t i;
+    for (i = 0; i < sizeof meanings / sizeof meanings[0]; ++i) {
+      const char *text = AmberResultText(meanings[i].code);
+      if (text == NULL || strcmp(text, meanings[i].text) != 0) {
+        printf("FAILED AmberResultText(0x%x): \"%s\", expected \"%s\"\n", (unsigned)meanings[i].code,
+               text ? text : "(null)", meanings[i].text);
+        ++failures;
+      }
+    }
+  }
+
   if (failures != 0) return 1;
   printf("all nineteen exports answered from C\n");
   return 0;

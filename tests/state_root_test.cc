@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -486,20 +487,29 @@ TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {
     const char *name;
     std::function<void(const std::string &store)> tamper;
     bool registryRefused;  // else only the shared database is
+    const char *refused;   // what opening the store names, below the case's directory
+    const char *why;       // and why
   };
   const Case cases[] = {
-      {"root owned by another account", [](const std::string &s) { (void)!chown(s.c_str(), kNobody, kNobody); }, true},
-      {"root writable by everyone", [](const std::string &s) { chmod(s.c_str(), 0777); }, true},
-      {"root writable by its group", [](const std::string &s) { chmod(s.c_str(), 0775); }, true},
+      {"root owned by another account", [](const std::string &s) { (void)!chown(s.c_str(), kNobody, kNobody); }, true,
+       "/store", "belongs to another account"},
+      {"root writable by everyone", [](const std::string &s) { chmod(s.c_str(), 0777); }, true, "/store",
+       "may be written by other accounts"},
+      {"root writable by its group", [](const std::string &s) { chmod(s.c_str(), 0775); }, true, "/store",
+       "may be written by other accounts"},
       {"a directory above it writable by everyone",
-       [](const std::string &s) { chmod(s.substr(0, s.rfind('/')).c_str(), 0777); }, true},
+       [](const std::string &s) { chmod(s.substr(0, s.rfind('/')).c_str(), 0777); }, true, "",
+       "may be written by other accounts"},
       {"registry.db owned by another account",
-       [](const std::string &s) { (void)!chown((s + "/registry.db").c_str(), kNobody, kNobody); }, true},
+       [](const std::string &s) { (void)!chown((s + "/registry.db").c_str(), kNobody, kNobody); }, true,
+       "/store/registry.db", "belongs to another account"},
       {"registry.db writable by everyone", [](const std::string &s) { chmod((s + "/registry.db").c_str(), 0666); },
-       true},
-      {"shared without the sticky bit", [](const std::string &s) { chmod((s + "/shared").c_str(), 0777); }, false},
+       true, "/store/registry.db", "may be written by other accounts"},
+      {"shared without the sticky bit", [](const std::string &s) { chmod((s + "/shared").c_str(), 0777); }, false,
+       "/store/shared", "may be written by other accounts"},
       {"open_keys.db made by another account",
-       [](const std::string &s) { (void)!chown((s + "/shared/open_keys.db").c_str(), kNobody, kNobody); }, false},
+       [](const std::string &s) { (void)!chown((s + "/shared/open_keys.db").c_str(), kNobody, kNobody); }, false,
+       "/store/shared/open_keys.db", "belongs to another account"},
   };
   int n = 0;
   for (const Case &c : cases) {
@@ -509,14 +519,25 @@ TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {
     std::string store = UseStore(parent.substr(root().size() + 1) + "/store");
     std::string userInfo = Provision();
     c.tamper(store);
+    // The refused directory or file, as the platform names it: resolved.
+    char resolved[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(parent.c_str(), resolved));
+    const std::string refused = resolved + std::string(c.refused);
     int code = test::RunChild([&] {
+      // The open says what it refused and why.
+      std::string refusal;
+      LSTATUS connected = posix::OpenRegistryStore(&refusal);
+      if (refusal != refused + ": " + c.why) {
+        fprintf(stderr, "refusal \"%s\", not \"%s: %s\"\n", refusal.c_str(), refused.c_str(), c.why);
+        return 7;
+      }
+      if (connected != (c.registryRefused ? ERROR_ACCESS_DENIED : ERROR_SUCCESS)) return 8;
       HKEY key = nullptr;
       LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBaseKeyPath, 0, KEY_READ, &key);
       if (opened == ERROR_SUCCESS) RegCloseKey(key);
       test::AttachAs(kHost);
       if (c.registryRefused) {
         if (opened != ERROR_ACCESS_DENIED) return 1;
-        if (posix::StateRootRefusal().empty()) return 2;
         if (g_fpiCtrl->keyMaterial != nullptr) return 3;
         return KoBioFPI_CheckMode(0x1) == (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG) ? 0 : 4;
       }
@@ -706,6 +727,42 @@ TEST_F(StateRootToolTest, ListingAndRemovalStayWithWhatWasChecked) {
   EXPECT_EQ(0u, posix::RemoveStateFile(certs, "b.pem", checked));
   struct stat st;
   EXPECT_NE(0, lstat((store + "/certs/b.pem").c_str(), &st));
+}
+
+// Each call that refuses says why to its own caller: a later refusal leaves
+// an earlier one's reason as it was, a call that succeeds writes none, and
+// the registry's open of the store says why it refused the state root.
+TEST_F(StateRootToolTest, EachRefusalComesWithTheCallThatRefused) {
+  const std::string store = root() + "/store";
+  ASSERT_EQ(0, system(("mkdir -p '" + store + "/certs' && cd '" + store +
+                       "' && ln -s certs linked && echo a >certs/a.pem && ln certs/a.pem certs/twice.pem")
+                          .c_str()));
+  setenv("AMBERCRYPT_ROOT", store.c_str(), 1);
+  char resolved[PATH_MAX];
+  ASSERT_NE(nullptr, realpath(store.c_str(), resolved));
+  const std::string path = resolved;
+
+  posix::StateDirectory dir, certs, linked;
+  std::string rootWhy = "untouched", linkWhy, fileWhy;
+  ASSERT_EQ(0u, posix::OpenStateRoot(false, &dir, &rootWhy));
+  EXPECT_EQ("untouched", rootWhy);
+  EXPECT_EQ(static_cast<LSTATUS>(ERROR_ACCESS_DENIED),
+            posix::OpenStateDirectory(dir, "linked", 0755, false, &linked, &linkWhy));
+  ASSERT_EQ(0u, posix::OpenStateDirectory(dir, "certs", 0755, false, &certs));
+  posix::UniqueFd fd;
+  EXPECT_EQ(static_cast<LSTATUS>(ERROR_ACCESS_DENIED),
+            posix::OpenStateFile(certs, "twice.pem", O_RDONLY, 0644, false, posix::FileOwner::kAnyone, &fd, nullptr,
+                                 &fileWhy));
+  EXPECT_EQ(path + "/linked: is a symbolic link or not of the expected type", linkWhy);
+  EXPECT_EQ(path + "/certs/twice.pem: has more than one link", fileWhy);
+
+  ASSERT_EQ(0, chmod(store.c_str(), 0777));
+  EXPECT_EQ(0, test::RunChild([&] {
+              std::string why;
+              if (posix::OpenRegistryStore(&why) != ERROR_ACCESS_DENIED) return 1;
+              return why == path + ": may be written by other accounts" ? 0 : 2;
+            }));
+  chmod(store.c_str(), 0755);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // both targets: written and read back, a private file of this account
 // rewritten in place, and what is not a regular file on a disk refused
 // without waiting on it; on Linux also links, FIFOs and files open to others.
+// Also a secret file read byte by byte, and the UTC calendar.
 #include "tools/tool_platform.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +73,45 @@ TEST_F(ToolPlatformTest, RefusesWhatIsNotARegularFile) {
   EXPECT_FALSE(Write(dir_, "data", &error));
   EXPECT_FALSE(Read(Path("absent"), &data, &error, &missing));
   EXPECT_TRUE(missing);
+}
+
+// A secret file is read a byte at a time to its end, a line break and a
+// carriage return as they are; a file that is not there does not open.
+TEST_F(ToolPlatformTest, SecretBytesReadAFileToItsEnd) {
+  std::string error;
+  ASSERT_TRUE(Write(Path("secret"), "Pass\r\nx", &error)) << error;
+  tools::SecretBytes in;
+  ASSERT_TRUE(in.Open(Path("secret")));
+  std::string read;
+  char c = 0;
+  while (in.Next(&c) == 1) read += c;
+  EXPECT_EQ("Pass\r\nx", read);
+  EXPECT_EQ(0, in.Next(&c));
+  tools::SecretBytes absent;
+  EXPECT_FALSE(absent.Open(Path("absent")));
+}
+
+// Seconds since 1970 as a UTC calendar, a leap day and a century included.
+TEST_F(ToolPlatformTest, UtcCalendarOfSeconds) {
+  const struct {
+    time_t seconds;
+    int year, month, day, hour, minute, second;
+  } cases[] = {
+      {0, 1970, 1, 1, 0, 0, 0},
+      {951782400, 2000, 2, 29, 0, 0, 0},
+      {1767225599, 2025, 12, 31, 23, 59, 59},
+      {4102444800, 2100, 1, 1, 0, 0, 0},
+  };
+  for (const auto &c : cases) {
+    struct tm parts {};
+    ASSERT_TRUE(tools::UtcCalendar(c.seconds, &parts)) << c.seconds;
+    EXPECT_EQ(c.year, parts.tm_year + 1900) << c.seconds;
+    EXPECT_EQ(c.month, parts.tm_mon + 1) << c.seconds;
+    EXPECT_EQ(c.day, parts.tm_mday) << c.seconds;
+    EXPECT_EQ(c.hour, parts.tm_hour) << c.seconds;
+    EXPECT_EQ(c.minute, parts.tm_min) << c.seconds;
+    EXPECT_EQ(c.second, parts.tm_sec) << c.seconds;
+  }
 }
 
 #if !defined(_WIN32)

@@ -22,13 +22,14 @@
 #include <vector>
 
 #include "platform/posix/registry_tool.h"
-#include "platform/posix/state_root.h"
 #include "platform/win32_api.h"
 #include "tools/reg_file.h"
+#include "tools/tool_store.h"
 
 namespace {
 
 using ambercrypt::posix::RegistryValue;
+using ambercrypt::tools::StoreOpening;
 namespace regfile = ambercrypt::regfile;
 
 const char kRootName[] = "HKEY_LOCAL_MACHINE";
@@ -147,13 +148,13 @@ class Key {
   HKEY handle_ = nullptr;
 };
 
-std::string ErrorText(LSTATUS status) {
+// refusal: why opening the store refused it or a part of it, if it did.
+std::string ErrorText(LSTATUS status, const std::string &refusal) {
   switch (status) {
     case ERROR_FILE_NOT_FOUND: return "The system was unable to find the specified registry key or value.";
     case ERROR_ACCESS_DENIED: {
       // Say why when the store itself was refused, not only the operation.
-      std::string why = ambercrypt::posix::StateRootRefusal();
-      return why.empty() ? "Access is denied." : "Access is denied. The state root was refused: " + why;
+      return refusal.empty() ? "Access is denied." : "Access is denied. The state root was refused: " + refusal;
     }
     default: return "registry error " + std::to_string(status);
   }
@@ -181,7 +182,7 @@ LSTATUS QueryTree(const std::string &path, bool recurse) {
   return ERROR_SUCCESS;
 }
 
-int Query(const std::string &path, const std::vector<std::string> &options) {
+int Query(const StoreOpening &store, const std::string &path, const std::vector<std::string> &options) {
   bool recurse = false, single = false;
   std::string name;
   for (size_t i = 0; i < options.size(); ++i) {
@@ -196,7 +197,7 @@ int Query(const std::string &path, const std::vector<std::string> &options) {
   std::printf("\n");
   if (!single) {
     LSTATUS status = QueryTree(path, recurse);
-    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status, store.refusal));
     return 0;
   }
   Key key;
@@ -247,7 +248,7 @@ bool Confirm(const std::string &question) {
   return answer == "Y" || answer == "YES";
 }
 
-int Add(const std::string &path, const std::vector<std::string> &options) {
+int Add(const StoreOpening &store, const std::string &path, const std::vector<std::string> &options) {
   bool hasValue = false, force = false;
   std::string name, typeName = "REG_SZ", dataText;
   for (size_t i = 0; i < options.size(); ++i) {
@@ -273,7 +274,7 @@ int Add(const std::string &path, const std::vector<std::string> &options) {
   if (!ParseData(type, dataText, &data)) return Fail("Invalid data for " + typeName + ": " + dataText);
   Key key;
   LSTATUS status = key.Create(path);
-  if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  if (status != ERROR_SUCCESS) return Fail(ErrorText(status, store.refusal));
   if (hasValue) {
     DWORD size = 0;
     if (!force && RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
@@ -282,13 +283,13 @@ int Add(const std::string &path, const std::vector<std::string> &options) {
       return 0;
     }
     status = RegSetValueExA(key.get(), name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
-    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status, store.refusal));
   }
   std::puts(kSuccess);
   return 0;
 }
 
-int Delete(const std::string &path, const std::vector<std::string> &options) {
+int Delete(const StoreOpening &store, const std::string &path, const std::vector<std::string> &options) {
   bool hasValue = false, force = false;
   std::string name;
   for (size_t i = 0; i < options.size(); ++i) {
@@ -315,7 +316,7 @@ int Delete(const std::string &path, const std::vector<std::string> &options) {
     status = ambercrypt::posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
   }
   if (status == ERROR_FILE_NOT_FOUND) return std::puts(kNotFound), 1;
-  if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  if (status != ERROR_SUCCESS) return Fail(ErrorText(status, store.refusal));
   std::puts(kSuccess);
   return 0;
 }
@@ -372,10 +373,10 @@ bool WriteReplacing(const std::string &path, const std::string &bytes, std::stri
   return true;
 }
 
-int Export(const std::string &path, const std::string &file, bool overwrite) {
+int Export(const StoreOpening &store, const std::string &path, const std::string &file, bool overwrite) {
   std::vector<regfile::Section> sections;
   LSTATUS status = Collect(path, &sections);
-  if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+  if (status != ERROR_SUCCESS) return Fail(ErrorText(status, store.refusal));
   // The whole file is made before anything is written: a name that cannot
   // be written (another account may add values to some keys) leaves the
   // file as it was.
@@ -397,7 +398,7 @@ int Export(const std::string &path, const std::string &file, bool overwrite) {
   return 0;
 }
 
-int Import(const std::string &file) {
+int Import(const StoreOpening &store, const std::string &file) {
   std::ifstream in(file, std::ios::binary);
   if (!in.good()) return Fail("cannot open " + file);
   std::stringstream bytes;
@@ -420,18 +421,18 @@ int Import(const std::string &file) {
     const std::string &path = paths[i];
     if (s.remove) {
       LSTATUS status = ambercrypt::posix::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
-      if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return Fail(ErrorText(status));
+      if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return Fail(ErrorText(status, store.refusal));
       continue;
     }
     Key key;
     LSTATUS status = key.Create(path);
-    if (status != ERROR_SUCCESS) return Fail(ErrorText(status) + " (" + s.key + ")");
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status, store.refusal) + " (" + s.key + ")");
     for (const regfile::Value &v : s.values) {
       status = v.remove ? ambercrypt::posix::RegDeleteValueA(key.get(), v.name.c_str())
                         : RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, v.data.data(),
                                          static_cast<DWORD>(v.data.size()));
       if (status != ERROR_SUCCESS && !(v.remove && status == ERROR_FILE_NOT_FOUND)) {
-        return Fail(ErrorText(status) + " (" + s.key + ", " + v.name + ")");
+        return Fail(ErrorText(status, store.refusal) + " (" + s.key + ", " + v.name + ")");
       }
     }
   }
@@ -445,26 +446,26 @@ int main(int argc, char **argv) {
   if (argc < 3) return Usage();
   std::string command = Upper(argv[1]);
   std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "IMPORT") return args.size() == 1 ? Import(args[0]) : Usage();
+  const bool reads = command == "QUERY" || command == "EXPORT" || command == "DELETE";
+  if (!reads && command != "ADD" && command != "IMPORT") return Usage();
+  if (command == "IMPORT" && args.size() != 1) return Usage();
   std::string path;
-  if (!SplitKey(args[0], &path)) return Fail("Invalid key name.");
+  if (command != "IMPORT" && !SplitKey(args[0], &path)) return Fail("Invalid key name.");
+  // The store is opened before any registry call, and says then why it
+  // refuses the store, if it does. Reading (or deleting) needs a store that
+  // is there: a mistyped AMBERCRYPT_ROOT is said to be one, not made into a
+  // new, empty store.
+  const StoreOpening store = ambercrypt::tools::OpenStore(!reads);
+  if (store.missing) return Fail("there is no store at " + store.location);
+  if (command == "IMPORT") return Import(store, args[0]);
   std::vector<std::string> options(args.begin() + 1, args.end());
-  if (command == "QUERY" || command == "EXPORT" || command == "DELETE") {
-    // Reading (or deleting) needs a store that is there: a mistyped
-    // AMBERCRYPT_ROOT is said to be one, not made into a new, empty store.
-    ambercrypt::posix::AllowStateRootCreation(false);
-    ambercrypt::posix::StateDirectory root;
-    if (ambercrypt::posix::OpenStateRoot(false, &root) == ERROR_FILE_NOT_FOUND) {
-      return Fail("there is no store at " + ambercrypt::posix::StateRoot());
-    }
-  }
-  if (command == "QUERY") return Query(path, options);
-  if (command == "ADD") return Add(path, options);
-  if (command == "DELETE") return Delete(path, options);
+  if (command == "QUERY") return Query(store, path, options);
+  if (command == "ADD") return Add(store, path, options);
+  if (command == "DELETE") return Delete(store, path, options);
   if (command == "EXPORT") {
     if (options.empty()) return Usage();
     bool overwrite = options.size() > 1 && Upper(options[1]) == "/Y";
-    return Export(path, options[0], overwrite);
+    return Export(store, path, options[0], overwrite);
   }
   return Usage();
 }

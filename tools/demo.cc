@@ -73,30 +73,10 @@ struct Library {
   }
 };
 
-const char *CodeName(uint32_t code) {
-  switch (code) {
-    case AMBER_OK: return "ok";
-    case AMBER_NOT_INITIALISED: return "library not initialised";
-    case AMBER_SIGN_NULL_OUTPUT: return "no output record";
-    case AMBER_E_NO_SECRET_KEY | AMBER_ERROR_FLAG: return "no secret key";
-    case AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG: return "administrator password refused";
-    case AMBER_E_NOT_PERMITTED | AMBER_ERROR_FLAG: return "not permitted in this mode";
-    case AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG: return "setting unavailable";
-    case AMBER_E_ENCRYPT_FAILED | AMBER_ERROR_FLAG: return "encryption failed";
-    case AMBER_E_DECRYPT_FAILED | AMBER_ERROR_FLAG: return "decryption failed";
-    case AMBER_E_LOCKED_NOW | AMBER_ERROR_FLAG: return "failure limit reached: locked now";
-    case AMBER_E_LOCKED | AMBER_ERROR_FLAG: return "locked";
-    case AMBER_E_NO_PENDING_OUTCOME | AMBER_ERROR_FLAG: return "no outcome to answer for";
-    case AMBER_E_CERTIFICATE | AMBER_ERROR_FLAG: return "certificate unavailable";
-    case AMBER_E_SIGNATURE | AMBER_ERROR_FLAG: return "signature refused";
-    default: return "error";
-  }
-}
-
 int g_failures = 0;
 
 uint32_t Step(const char *what, uint32_t code, uint32_t expected = AMBER_OK) {
-  std::printf("  %-62s -> 0x%07X  %s\n", what, code, CodeName(code));
+  std::printf("  %-62s -> 0x%07X  %s\n", what, code, AmberResultText(code));
   if (code != expected) {
     std::printf("     expected 0x%07X\n", expected);
     ++g_failures;

@@ -1,13 +1,16 @@
 // tool_platform.h: what the administration tools need of the operating system
-// beyond the library: keeping their secrets out of core dumps, and the files
-// an administrator names on the command line, opened so that neither a
-// planted link nor a FIFO or device in the file's place is written or waited
-// on. CMake builds one implementation per target (tool_platform_posix.cc,
-// tool_platform_win32.cc), so the tools themselves test no platform.
+// beyond the library: keeping their secrets out of core dumps, the files an
+// administrator names on the command line, opened so that neither a planted
+// link nor a FIFO or device in the file's place is written or waited on,
+// secrets typed at a terminal without echo, and the calendar. CMake builds
+// one implementation per target (tool_platform_posix.cc,
+// tool_platform_win32.cc), so the tools themselves test no platform; the
+// registry's store has its own part (tool_store.h).
 #ifndef AMBERCRYPT_TOOLS_TOOL_PLATFORM_H_
 #define AMBERCRYPT_TOOLS_TOOL_PLATFORM_H_
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 namespace ambercrypt::tools {
@@ -50,6 +53,50 @@ class NamedFile {
   int fd_ = -1;
   bool missing_ = false;
 };
+
+// ---- Secrets typed or piped in ----------------------------------------------
+
+// InteractiveInput: standard input is a terminal (a console on Windows).
+bool InteractiveInput();
+
+// SilentInput: for its life, what is typed at the terminal is not echoed.
+// Should the tool be stopped meanwhile (Ctrl-C, kill, a hang-up; on Windows
+// Ctrl-C, Ctrl-Break or a closed console), the terminal first gets its echo
+// back and drops a half-typed secret; the tool then dies of the signal as it
+// would have, so its exit status still tells which. Nothing happens when
+// standard input is no terminal.
+class SilentInput {
+ public:
+  SilentInput();
+  ~SilentInput();
+  SilentInput(const SilentInput &) = delete;
+  SilentInput &operator=(const SilentInput &) = delete;
+
+ private:
+  bool silenced_ = false;
+};
+
+// SecretBytes: standard input, or a file the administrator names (a pipe
+// may feed it), read a byte at a time so that no stdio buffer keeps a copy.
+class SecretBytes {
+ public:
+  SecretBytes() = default;  // standard input
+  ~SecretBytes();
+  SecretBytes(const SecretBytes &) = delete;
+  SecretBytes &operator=(const SecretBytes &) = delete;
+  // Open reads path instead; false when it cannot be opened.
+  bool Open(const std::string &path);
+  // Next: 1 with the next byte in *c, 0 at the end, -1 on an error.
+  int Next(char *c);
+
+ private:
+  int fd_ = 0;
+  bool owned_ = false;
+};
+
+// UtcCalendar: the calendar fields of seconds since 1970 taken as UTC; false
+// when the C library cannot convert them.
+bool UtcCalendar(time_t seconds, struct tm *parts);
 
 }  // namespace ambercrypt::tools
 

@@ -1,8 +1,11 @@
 // tool_platform_posix.cc: the tools' platform needs on Linux (see tool_platform.h).
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,6 +146,93 @@ bool NamedFile::Close() {
   int fd = fd_;
   fd_ = -1;
   return close(fd) == 0;
+}
+
+bool UtcCalendar(time_t seconds, struct tm *parts) { return gmtime_r(&seconds, parts) != nullptr; }
+
+namespace {
+
+// The terminal's settings from before the prompt, for the handlers below:
+// a tool stopped at a prompt (Ctrl-C, kill, a closed terminal) gives the
+// terminal back with its echo, as a finished prompt does.
+termios g_terminal;
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+struct sigaction g_previous[kStopSignalCount];
+
+// Async-signal-safe throughout. The signal's default action follows, so the
+// exit status still tells which signal ended the tool.
+void RestoreTerminalAndStop(int number) {
+  // Drops a half-typed secret. A flush empties only the line discipline's
+  // queue: keys typed a moment before the signal may still wait in the
+  // terminal's input buffer, which a poll that finds no input there (hence
+  // the first flush) moves into it for the second.
+  tcflush(STDIN_FILENO, TCIFLUSH);
+  pollfd input = {STDIN_FILENO, POLLIN, 0};
+  poll(&input, 1, 0);
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);
+  (void)!write(STDERR_FILENO, "\n", 1);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(number, &standard, nullptr);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, number);
+  sigprocmask(SIG_UNBLOCK, &just, nullptr);
+  raise(number);
+}
+
+void RestoreHandlers() {
+  for (size_t i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &g_previous[i], nullptr);
+}
+
+}  // namespace
+
+bool InteractiveInput() { return isatty(STDIN_FILENO) != 0; }
+
+SilentInput::SilentInput() {
+  if (tcgetattr(STDIN_FILENO, &g_terminal) != 0) return;
+  // Handlers first: a signal between silencing and them would leave the
+  // echo off. A signal the caller ignores (nohup) stays ignored.
+  struct sigaction restore {};
+  restore.sa_handler = RestoreTerminalAndStop;
+  sigemptyset(&restore.sa_mask);
+  for (int number : kStopSignals) sigaddset(&restore.sa_mask, number);
+  for (size_t i = 0; i < kStopSignalCount; ++i) {
+    sigaction(kStopSignals[i], nullptr, &g_previous[i]);
+    if (g_previous[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &restore, nullptr);
+  }
+  termios quiet = g_terminal;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  silenced_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  if (!silenced_) RestoreHandlers();
+}
+
+SilentInput::~SilentInput() {
+  if (!silenced_) return;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_terminal);
+  RestoreHandlers();
+  std::fputc('\n', stderr);
+}
+
+SecretBytes::~SecretBytes() {
+  if (owned_) close(fd_);
+}
+
+bool SecretBytes::Open(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  fd_ = fd;
+  owned_ = true;
+  return true;
+}
+
+int SecretBytes::Next(char *c) {
+  for (;;) {
+    ssize_t n = read(fd_, c, 1);
+    if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+  }
 }
 
 }  // namespace ambercrypt::tools

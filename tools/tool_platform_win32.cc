@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "tools/tool_platform.h"
@@ -88,5 +89,53 @@ bool NamedFile::Close() {
   fd_ = -1;
   return _close(fd) == 0;
 }
+
+bool UtcCalendar(time_t seconds, struct tm *parts) { return gmtime_s(parts, &seconds) == 0; }
+
+namespace {
+
+// The console's mode from before the prompt, for the handler below.
+HANDLE g_console = nullptr;
+DWORD g_consoleMode = 0;
+
+// Runs on a thread of its own at Ctrl-C, Ctrl-Break or a closed console;
+// FALSE passes the event on to the default handler, which ends the process.
+BOOL WINAPI RestoreConsole(DWORD) {
+  SetConsoleMode(g_console, g_consoleMode);
+  return FALSE;
+}
+
+}  // namespace
+
+bool InteractiveInput() { return _isatty(_fileno(stdin)) != 0; }
+
+SilentInput::SilentInput() {
+  g_console = GetStdHandle(STD_INPUT_HANDLE);
+  if (!GetConsoleMode(g_console, &g_consoleMode)) return;
+  SetConsoleCtrlHandler(RestoreConsole, TRUE);
+  silenced_ = SetConsoleMode(g_console, g_consoleMode & ~ENABLE_ECHO_INPUT) != FALSE;
+  if (!silenced_) SetConsoleCtrlHandler(RestoreConsole, FALSE);
+}
+
+SilentInput::~SilentInput() {
+  if (!silenced_) return;
+  SetConsoleMode(g_console, g_consoleMode);
+  SetConsoleCtrlHandler(RestoreConsole, FALSE);
+  std::fputc('\n', stderr);
+}
+
+SecretBytes::~SecretBytes() {
+  if (owned_) _close(fd_);
+}
+
+bool SecretBytes::Open(const std::string &path) {
+  int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+  if (fd < 0) return false;
+  fd_ = fd;
+  owned_ = true;
+  return true;
+}
+
+int SecretBytes::Next(char *c) { return _read(fd_, c, 1); }
 
 }  // namespace ambercrypt::tools

@@ -89,6 +89,57 @@ extern "C" {
 #define AMBER_E_MODE_ZERO              2077u /* 0x81D */
 #define AMBER_E_BSP_NOT_FOUND          2078u /* 0x81E */
 
+/* AmberResultText: the meaning of a result code, in a few words for a log
+ * line or a tool's message ("administrator password refused"). It takes the
+ * code as an export returns it or as an internal code without
+ * AMBER_ERROR_FLAG; any other code gives AMBER_UNKNOWN_RESULT_TEXT. Defined
+ * here, header only: nothing to link, and no export of the library. */
+#define AMBER_UNKNOWN_RESULT_TEXT "unknown result code"
+static inline const char *AmberResultText(uint32_t code) {
+  /* The flag alone is no code (success is never flagged). */
+  if (code == AMBER_ERROR_FLAG) return AMBER_UNKNOWN_RESULT_TEXT;
+  switch (code & ~AMBER_ERROR_FLAG) {
+    case AMBER_OK: return "success";
+    case AMBER_NOT_INITIALISED: return "library not attached (its service object does not exist)";
+    case AMBER_SIGN_NULL_OUTPUT & ~AMBER_ERROR_FLAG: return "no output record given to sign into";
+    case AMBER_E_NO_SECRET_KEY: return "no secret key set for the application, or it cannot be read";
+    case AMBER_E_BAD_ALGORITHM: return "cipher not accepted (aes256 or 3des)";
+    case AMBER_E_BAD_SECRET_KEY:
+      return "secret key refused: missing, empty, longer than 32 characters, or without an upper-case letter, a "
+             "lower-case letter and a digit among at least 6 characters";
+    case AMBER_E_BAD_ADMIN_PASSWORD: return "administrator password refused";
+    case AMBER_E_BAD_APPLICATION_NAME: return "application name missing, empty or longer than 255 characters";
+    case AMBER_E_NOT_PERMITTED:
+      return "not permitted in the application's restriction mode (secret key, policies and signing certificate "
+             "need mode 4, full)";
+    case AMBER_E_SETTING_UNAVAILABLE: return "a needed setting is absent or the store cannot be opened, read or written";
+    case AMBER_E_BAD_MODE: return "restriction mode above 5";
+    case AMBER_E_BAD_MAX_FMR: return "maximum FMR below -1";
+    case AMBER_E_BAD_MAX_FAILURES: return "maximum failures negative";
+    case AMBER_E_BAD_LOCK_MINUTES: return "lock minutes negative";
+    case AMBER_E_BAD_RESPONSE_METHOD: return "response method neither 30 nor 40";
+    case AMBER_E_BAD_KEY_TEXT: return "key text empty or longer than 255 characters";
+    case AMBER_E_DELETE_FAILED: return "the application's settings cannot be opened or deleted (none stored?)";
+    case AMBER_E_BSP_DIGEST_MISMATCH: return "BSP module digest does not match";
+    case AMBER_E_BAD_CHALLENGE: return "challenge text or record refused";
+    case AMBER_E_RESPONSE_FAILED: return "challenge response cannot be computed";
+    case AMBER_E_NO_PENDING_OUTCOME: return "no pending outcome to answer a challenge with";
+    case AMBER_E_CERTIFICATE:
+      return "certificate missing, not in the \"ROOT\" store, or none registered for the application";
+    case AMBER_E_BIR_NOT_SIGNED: return "BIR missing or not marked as signed";
+    case AMBER_E_SIGNATURE: return "signature not produced, or it does not verify";
+    case AMBER_E_ENCRYPT_FAILED: return "BIR encryption failed";
+    case AMBER_E_DECRYPT_FAILED: return "BIR decryption failed";
+    case AMBER_E_LOCKED_NOW: return "failure limit just reached: now locked";
+    case AMBER_E_STATUS_UPDATE: return "status update refused or not stored";
+    case AMBER_E_LOCKED: return "locked until the release time";
+    case AMBER_E_FMR_LOWERED: return "requested FMR above the maximum (the maximum is allowed instead)";
+    case AMBER_E_MODE_ZERO: return "restriction mode 0: no function allowed";
+    case AMBER_E_BSP_NOT_FOUND: return "BSP not found (UUID, registry entry, \"path\" value or module file)";
+    default: return AMBER_UNKNOWN_RESULT_TEXT;
+  }
+}
+
 /* Cipher identifiers accepted for BIR encryption (CryptoAPI ALG_IDs). */
 #define AMBER_CALG_3DES                0x6603u
 #define AMBER_CALG_AES_256             0x6610u

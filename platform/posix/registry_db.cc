@@ -20,6 +20,7 @@
 
 #include "platform/posix/lock_queue.h"
 #include "platform/posix/process_id.h"
+#include "platform/posix/registry_tool.h"
 #include "platform/posix/shared_vfs.h"
 #include "platform/posix/state_root.h"
 
@@ -552,6 +553,8 @@ Registry &Registry::Instance() {
   return registry;
 }
 
+LSTATUS OpenRegistryStore(std::string *refusal) { return Registry::Instance().Open(refusal); }
+
 Registry::~Registry() {
   bool closed = true;
   if (db_ != nullptr && pid_ == CurrentProcessId()) {
@@ -625,7 +628,7 @@ sqlite3_stmt *PreparedStatement(sqlite3 *db, const char *sql, int *rc, bool *cac
   return stmt;
 }
 
-LSTATUS Registry::Connect() {
+LSTATUS Registry::Connect(std::string *refusal) {
   std::string root = StateRoot();
   if (db_ != nullptr && pid_ == CurrentProcessId() && root_ == root) return ERROR_SUCCESS;
   // A connection from the parent of a fork() is abandoned, never used or
@@ -643,13 +646,13 @@ LSTATUS Registry::Connect() {
 
   // Only a process that may write the state root creates anything in it.
   StateDirectory dir;
-  LSTATUS status = OpenStateRoot(false, &dir);
-  if (status == ERROR_FILE_NOT_FOUND && StateRootCreationAllowed()) status = OpenStateRoot(true, &dir);
+  LSTATUS status = OpenStateRoot(false, &dir, refusal);
+  if (status == ERROR_FILE_NOT_FOUND && StateRootCreationAllowed()) status = OpenStateRoot(true, &dir, refusal);
   if (status != ERROR_SUCCESS) return status;
   bool mayCreate = faccessat(dir.fd.get(), ".", W_OK, AT_EACCESS) == 0;
   UniqueFd file;
   bool created = false;
-  status = OpenStateFile(dir, kMainFile, O_RDONLY, kMainMode, mayCreate, FileOwner::kTrusted, &file, &created);
+  status = OpenStateFile(dir, kMainFile, O_RDONLY, kMainMode, mayCreate, FileOwner::kTrusted, &file, &created, refusal);
   if (status != ERROR_SUCCESS) return status;
   writer_ = mayCreate && faccessat(dir.fd.get(), kMainFile, R_OK | W_OK, AT_EACCESS) == 0;
   refolded_ = false;
@@ -688,7 +691,7 @@ LSTATUS Registry::Connect() {
     sqlite3_close_v2(db);
     return RegistryError(rc);
   }
-  shared_ = hardened && AttachShared(db, dir, writer_);
+  shared_ = hardened && AttachShared(db, dir, writer_, refusal);
   // The directory of named mutexes' lock files, which every account's hosts
   // need (lockout checks take a lock), is made by the store's writer too.
   if (writer_) {
@@ -848,7 +851,8 @@ constexpr char kInWal[] =
 // account put in its place, or grew past any store's, and makes it when it is
 // missing; anyone else only checks it (a missing journal leaves the database
 // readable; writing it then fails).
-bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const struct stat &database, bool writer) {
+bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const struct stat &database, bool writer,
+                      std::string *refusal = nullptr) {
   const uid_t owner = database.st_uid;
   const std::string path = dir.path + "/" + name;
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -858,15 +862,15 @@ bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const 
         return true;
       }
       if (!writer) {
-        RefuseStateFile(path, "is not a regular file of the store's owner, or is larger than any store's");
+        RefuseStateFile(path, "is not a regular file of the store's owner, or is larger than any store's", refusal);
         return false;
       }
       if (unlinkat(dir.fd.get(), name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
-        RefuseStateFile(path, "is another account's and cannot be removed");
+        RefuseStateFile(path, "is another account's and cannot be removed", refusal);
         return false;
       }
     } else if (errno != ENOENT) {
-      RefuseStateFile(path, "cannot be checked");
+      RefuseStateFile(path, "cannot be checked", refusal);
       return false;
     } else if (!writer) {
       return true;
@@ -878,7 +882,7 @@ bool PrepareCompanion(const StateDirectory &dir, const std::string &name, const 
     }
     if (errno != EEXIST) break;  // another process made it meanwhile: checked again
   }
-  RefuseStateFile(path, "cannot be made");
+  RefuseStateFile(path, "cannot be made", refusal);
   return false;
 }
 
@@ -997,15 +1001,16 @@ void Registry::LeaveWal(const StateDirectory &dir, const std::string &path, cons
 // written through the shared VFS (shared_vfs.h), in rollback-journal mode:
 // nothing of it is mapped into this process, and no journal another account
 // wrote makes this process open or delete any other file.
-bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer) {
+bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer, std::string *refusal) {
   // What is compiled here reads the shared schema to check it.
   CompileAllowed allowed(&allowCompile_);
   StateDirectory dir;
   bool create = writer;
-  if (OpenStateDirectory(root, kSharedDirectory, 0700, create, &dir) != ERROR_SUCCESS) return false;
+  if (OpenStateDirectory(root, kSharedDirectory, 0700, create, &dir, refusal) != ERROR_SUCCESS) return false;
   const std::string path = dir.path + "/" + kOpenKeysFile;
   UniqueFd file;
-  if (OpenStateFile(dir, kOpenKeysFile, O_RDONLY, kOpenKeysMode, create, FileOwner::kTrusted, &file) != ERROR_SUCCESS) {
+  if (OpenStateFile(dir, kOpenKeysFile, O_RDONLY, kOpenKeysMode, create, FileOwner::kTrusted, &file, nullptr,
+                    refusal) != ERROR_SUCCESS) {
     return false;
   }
   struct stat st;
@@ -1020,7 +1025,7 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   // own, which the shared VFS refuses for everyone).
   const bool owner = writer && geteuid() == st.st_uid;
   const std::string journal = std::string(kOpenKeysFile) + "-journal";
-  const bool prepared = PrepareCompanion(dir, journal, st, owner);
+  const bool prepared = PrepareCompanion(dir, journal, st, owner, refusal);
   // Everyone may write in it once the database and journal in it are ours
   // (and whatever became of the journal: a later attach puts it right, but
   // never opens the directory).
@@ -1031,7 +1036,7 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
   struct stat hot;
   if (st.st_size > kSharedMaxBytes ||
       (fstatat(dir.fd.get(), journal.c_str(), &hot, AT_SYMLINK_NOFOLLOW) == 0 && hot.st_size > kSharedMaxBytes)) {
-    RefuseStateFile(path, "is larger than any store's");
+    RefuseStateFile(path, "is larger than any store's", refusal);
     return false;
   }
   if (wal && owner) LeaveWal(dir, path, st);
@@ -1042,7 +1047,8 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
     int rc = attach.ok() ? attach.Bind(1, uri).Step() : attach.prepare_error();
     if (rc != SQLITE_DONE) {
       RefuseStateFile(
-          path, wal && rc == SQLITE_CANTOPEN ? kInWal : (std::string("cannot be used: ") + sqlite3_errstr(rc)).c_str());
+          path, wal && rc == SQLITE_CANTOPEN ? kInWal : (std::string("cannot be used: ") + sqlite3_errstr(rc)).c_str(),
+          refusal);
       return false;
     }
   }
@@ -1077,7 +1083,7 @@ bool Registry::AttachShared(sqlite3 *db, const StateDirectory &root, bool writer
     } else if (why.empty()) {
       why = "holds a schema that is not the store's";
     }
-    RefuseStateFile(path, why.c_str());
+    RefuseStateFile(path, why.c_str(), refusal);
     return false;
   }
   sharedPath_ = path;
@@ -1113,10 +1119,10 @@ int Registry::CheckShared() {
   std::string why;
   int rc = InspectShared(db_, &contents, &why);
   allowCompile_ = false;
-  if (rc == SQLITE_OK && contents != Contents::kOurs) {
-    RefuseStateFile(sharedPath_, why.empty() ? "holds no schema" : why.c_str());
-    rc = SQLITE_AUTH;
-  }
+  // Refused with no reason given: the registry call that checks answers its
+  // error, and a tool learns why from its open of the store (the attach runs
+  // the same check).
+  if (rc == SQLITE_OK && contents != Contents::kOurs) rc = SQLITE_AUTH;
   sharedCheckResult_ = rc;
   sharedCheck_ = rc == SQLITE_OK ? SharedCheck::kPassed : SharedCheck::kFailed;
   return rc;

@@ -178,6 +178,12 @@ class Registry {
 
   ~Registry();
 
+  // Open: connects as a registry call would (see OpenRegistryStore).
+  LSTATUS Open(std::string *refusal) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return Connect(refusal);
+  }
+
   // Is registry.db, through the same connection, still as it was when its
   // change counter was counter?
   bool Unchanged(uint64_t connection, uint32_t counter);
@@ -220,7 +226,10 @@ class Registry {
  private:
   friend class Tx;
   Registry() = default;
-  LSTATUS Connect();
+  // Connects the process to the store of the current state root, once (again
+  // after a fork or a change of root); says why in *refusal, when given, if
+  // the state root, registry.db or the shared database is refused.
+  LSTATUS Connect(std::string *refusal = nullptr);
   // The kept answers while they are those of registry.db as it is; nullptr
   // (and none kept) once it changed. Called with the mutex held.
   const KeptAnswers *KeptNow();
@@ -256,7 +265,7 @@ class Registry {
   bool Harden(sqlite3 *db);
   // sqlite3_exec with a statement's budget of work.
   int ExecOnce(sqlite3 *db, const char *sql);
-  bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer);
+  bool AttachShared(sqlite3 *db, const StateDirectory &root, bool writer, std::string *refusal);
   int RefoldNames(bool *current);
   void LeaveWal(const StateDirectory &dir, const std::string &path, const struct stat &database);
   // Checks, once per transaction, that the shared database's schema as this

@@ -24,6 +24,15 @@ LSTATUS RegEnumValues(HKEY hKey, std::vector<RegistryValue> *values);
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
 
+// OpenRegistryStore: connects this process to the store, as its first
+// registry call would, and answers as that call would. When the state root,
+// registry.db or the shared database is refused, *refusal (when given) says
+// why ("<path>: <what is wrong>"); a refused shared database still answers
+// ERROR_SUCCESS, its keys then failing each call. Only the call that makes
+// the connection can say why: a tool calls it first, before any other
+// registry call.
+LSTATUS OpenRegistryStore(std::string *refusal);
+
 // AllowStateRootCreation(false): from now on this process's registry treats a
 // missing state root as a missing store (ERROR_FILE_NOT_FOUND) instead of
 // creating it where the process may write the parent. A tool running a

@@ -29,12 +29,15 @@ namespace ambercrypt::posix {
 // Read on every call, so a process (or a test) may change it between uses.
 std::string StateRoot();
 
-// Why the last refusal happened, for tools to print (empty when none).
-std::string StateRootRefusal();
+// Refusals. A call below that finds the state not as these rules want it
+// answers ERROR_ACCESS_DENIED and, when the caller passes a string for it,
+// says why there: "<path>: <what is wrong>", for a tool to print. Only the
+// call that refuses writes it, so the reason a caller holds is always its own
+// call's; the library passes none (its callers get its codes, not prose).
 
-// Records why path, a file of the state, is refused (what StateRootRefusal
-// then says); returns ERROR_ACCESS_DENIED.
-LSTATUS RefuseStateFile(const std::string &path, const char *why);
+// RefuseStateFile: ERROR_ACCESS_DENIED, with "<path>: <why>" in *refusal when
+// refusal is not null; for the registry's own checks of the state's files.
+LSTATUS RefuseStateFile(const std::string &path, const char *why, std::string *refusal);
 
 // An owned file descriptor.
 class UniqueFd {
@@ -68,14 +71,14 @@ struct StateDirectory {
 // Opens the state root after checking it and every directory above it. With
 // create, missing directories are made (mode 0755). A missing root without
 // create is ERROR_FILE_NOT_FOUND.
-LSTATUS OpenStateRoot(bool create, StateDirectory *root);
+LSTATUS OpenStateRoot(bool create, StateDirectory *root, std::string *refusal = nullptr);
 
 // Opens the directory name below parent. With create, a missing one is made
 // with mode (01777 for one every account writes in, with the sticky bit).
 // An existing one must belong to a trusted owner, and carry the sticky bit if
 // others may write it.
 LSTATUS OpenStateDirectory(const StateDirectory &parent, const char *name, mode_t mode, bool create,
-                           StateDirectory *out);
+                           StateDirectory *out, std::string *refusal = nullptr);
 
 // Who may own an existing file.
 enum class FileOwner {
@@ -89,20 +92,22 @@ enum class FileOwner {
 // owner says, and (for kTrusted) writable by nobody but its owner unless
 // mode allows it. *created tells whether this call made it.
 LSTATUS OpenStateFile(const StateDirectory &dir, const char *name, int flags, mode_t mode, bool create,
-                      FileOwner owner, UniqueFd *out, bool *created = nullptr);
+                      FileOwner owner, UniqueFd *out, bool *created = nullptr, std::string *refusal = nullptr);
 
 // Checks, without opening, that name in dir is absent or a regular file with
 // one link: the files SQLite makes beside a database.
-LSTATUS CheckCompanionFile(const StateDirectory &dir, const std::string &name);
+LSTATUS CheckCompanionFile(const StateDirectory &dir, const std::string &name, std::string *refusal = nullptr);
 
 // The names in dir (without "." and ".."), sorted, read through its
 // descriptor: never the directory a path names after the checks.
-LSTATUS ListStateDirectory(const StateDirectory &dir, std::vector<std::string> *names);
+LSTATUS ListStateDirectory(const StateDirectory &dir, std::vector<std::string> *names,
+                           std::string *refusal = nullptr);
 
 // Removes name from dir when it is still the regular file checked (an open
 // descriptor of it, from OpenStateFile): a link or another file put in its
 // place meanwhile is left alone (ERROR_ACCESS_DENIED).
-LSTATUS RemoveStateFile(const StateDirectory &dir, const char *name, const UniqueFd &checked);
+LSTATUS RemoveStateFile(const StateDirectory &dir, const char *name, const UniqueFd &checked,
+                        std::string *refusal = nullptr);
 
 // Whether this process may create a missing state root (true unless a tool
 // said otherwise through AllowStateRootCreation in registry_tool.h).

@@ -12,11 +12,9 @@ if(NOT WIN32 AND NOT AMBERCRYPT_SANITIZE AND NOT AMBERCRYPT_TSAN AND NOT AMBERCR
 
   # ambercrypt-admin as shipped, with the check: its secrets come from
   # AMBERCRYPT_ZEROCHECK_SECRETS, which admin_tool_test sets.
-  add_executable(ambercrypt-admin-zerocheck ${PROJECT_SOURCE_DIR}/tools/ambercrypt_admin.cc
-                                            ${PROJECT_SOURCE_DIR}/tools/admin_certs.cc
-                                            ${PROJECT_SOURCE_DIR}/tools/admin_console.cc)
-  target_link_libraries(ambercrypt-admin-zerocheck PRIVATE ambercrypt_core ambercrypt_tool_platform ambercrypt_zerocheck)
-  target_compile_options(ambercrypt-admin-zerocheck PRIVATE ${AMBERCRYPT_WARNINGS})
+  add_executable(ambercrypt-admin-zerocheck $<TARGET_OBJECTS:ambercrypt_admin_objects>)
+  target_link_libraries(ambercrypt-admin-zerocheck PRIVATE ambercrypt_adminlib ambercrypt_tool_platform
+                        ambercrypt_zerocheck)
   set(AMBERCRYPT_ADMIN_UNDER_TEST ambercrypt-admin-zerocheck)
   # ambercrypt-demo too (its host copy, Scanner, then loads the library into a
   # checked process), watching the demo's administrator password, secret key

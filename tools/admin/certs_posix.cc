@@ -1,19 +1,5 @@
-// admin_certs.cc: certificates for ambercrypt-admin (see admin_certs.h).
-#include "tools/admin_certs.h"
-
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-
-#include "crypto/ccrypt.h"
-#include "platform/win32_api.h"
-
-#if defined(_WIN32)
-#else
+// certs_posix.cc: certificates for ambercrypt-admin on Linux, read with
+// OpenSSL, and the "ROOT" store directory the tool keeps (see certs.h).
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -21,95 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "crypto/wiping_allocator.h"
 #include "platform/posix/state_root.h"
-#endif
+#include "tools/admin/certs.h"
+#include "tools/admin/certs_internal.h"
 
 namespace ambercrypt::admin {
 
 namespace {
-
-std::string Hex(const uint8_t *data, size_t length) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < length; ++i) {
-    text += digits[data[i] >> 4];
-    text += digits[data[i] & 15];
-  }
-  return text;
-}
-
-std::string NormalisedThumbprint(const std::string &text) {
-  std::string hex;
-  for (char c : text) {
-    if (c == ' ' || c == ':') continue;
-    hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return hex;
-}
-
-bool ReadWhole(const std::string &path, std::string *data) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream s;
-  s << in.rdbuf();
-  *data = s.str();
-  return true;
-}
-
-bool Thumbprint(CertificateInfo *info) {
-  CCrypt crypt;
-  uint8_t digest[20];
-  uint32_t length = sizeof digest;
-  if (crypt.Hash(info->der.data(), static_cast<uint32_t>(info->der.size()), digest, &length) != ERROR_SUCCESS) {
-    return false;
-  }
-  info->thumbprint = Hex(digest, length);
-  return true;
-}
-
-#if defined(_WIN32)
-
-std::string NameText(const CERT_NAME_BLOB &name) {
-  char text[1024] = {};
-  CERT_NAME_BLOB copy = name;
-  CertNameToStrA(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, text, sizeof text);
-  return text;
-}
-
-bool Describe(PCCERT_CONTEXT context, CertificateInfo *info) {
-  const CERT_INFO *ci = context->pCertInfo;
-  info->der.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
-  info->issuer.assign(ci->Issuer.pbData, ci->Issuer.pbData + ci->Issuer.cbData);
-  info->serial.assign(ci->SerialNumber.pbData, ci->SerialNumber.pbData + ci->SerialNumber.cbData);
-  info->subject = NameText(ci->Subject);
-  info->issuerText = NameText(ci->Issuer);
-  return Thumbprint(info);
-}
-
-bool FromDer(const std::string &der, CertificateInfo *info) {
-  PCCERT_CONTEXT context = CertCreateCertificateContext(
-      X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, reinterpret_cast<const BYTE *>(der.data()), static_cast<DWORD>(der.size()));
-  if (context == nullptr) return false;
-  bool ok = Describe(context, info);
-  CertFreeCertificateContext(context);
-  return ok;
-}
-
-bool PemToDer(const std::string &pem, std::string *der) {
-  DWORD length = 0;
-  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr, &length,
-                            nullptr, nullptr)) {
-    return false;
-  }
-  der->assign(length, '\0');
-  return CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                              reinterpret_cast<BYTE *>(der->data()), &length, nullptr, nullptr) != FALSE;
-}
-
-#else
 
 struct X509Free {
   void operator()(X509 *x) const { X509_free(x); }
@@ -261,10 +172,9 @@ bool WriteNewFile(const posix::StateDirectory &dir, const std::string &name, con
   return ok;
 }
 
-// Why the platform refused path (its last refusal, when it names path).
-std::string RefusalOf(const std::string &path, LSTATUS status) {
-  std::string why = posix::StateRootRefusal();
-  if (why.compare(0, path.size() + 1, path + ":") == 0) return why;
+// Why path could not be used: the refusal its call gave, else its error.
+std::string RefusalOf(const std::string &path, LSTATUS status, const std::string &refusal) {
+  if (!refusal.empty()) return refusal;
   return path + ": cannot be opened (error " + std::to_string(status) + ")";
 }
 
@@ -276,19 +186,19 @@ std::string RefusalOf(const std::string &path, LSTATUS status) {
 bool OpenRootStore(bool create, posix::StateDirectory *store, bool *absent, std::string *message) {
   *absent = false;
   posix::StateDirectory root, certs;
-  LSTATUS status = posix::OpenStateRoot(false, &root);
+  std::string why;
+  LSTATUS status = posix::OpenStateRoot(false, &root, &why);
   if (status == ERROR_FILE_NOT_FOUND) {
     *message = "there is no store at " + posix::StateRoot();
     return false;
   }
-  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(root, "certs", 0755, create, &certs);
-  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(certs, "ROOT", 0755, create, store);
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(root, "certs", 0755, create, &certs, &why);
+  if (status == ERROR_SUCCESS) status = posix::OpenStateDirectory(certs, "ROOT", 0755, create, store, &why);
   if (status == ERROR_FILE_NOT_FOUND && !create) {
     *absent = true;
     return true;
   }
   if (status != ERROR_SUCCESS) {
-    std::string why = posix::StateRootRefusal();
     *message = "the \"ROOT\" store under " + posix::StateRoot() + " cannot be used: " +
                (why.empty() ? "error " + std::to_string(status) : why);
     return false;
@@ -302,9 +212,11 @@ bool OpenRootStore(bool create, posix::StateDirectory *store, bool *absent, std:
 bool ReadStoreFile(const posix::StateDirectory &store, const std::string &name, posix::UniqueFd *fd,
                    std::vector<X509Ptr> *certs, std::string *why) {
   const std::string path = store.path + "/" + name;
-  LSTATUS status = posix::OpenStateFile(store, name.c_str(), O_RDONLY, 0644, false, posix::FileOwner::kAnyone, fd);
+  std::string refusal;
+  LSTATUS status = posix::OpenStateFile(store, name.c_str(), O_RDONLY, 0644, false, posix::FileOwner::kAnyone, fd,
+                                        nullptr, &refusal);
   if (status != ERROR_SUCCESS) {
-    *why = RefusalOf(path, status);
+    *why = RefusalOf(path, status, refusal);
     return false;
   }
   SecretString data;
@@ -324,11 +236,12 @@ bool StoreHasKey(const posix::StateDirectory &store, const std::string &keyName,
                  std::vector<std::string> *notes) {
   const std::string path = store.path + "/" + keyName;
   posix::UniqueFd fd;
-  LSTATUS status =
-      posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0640, false, posix::FileOwner::kTrusted, &fd);
+  std::string refusal;
+  LSTATUS status = posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0640, false, posix::FileOwner::kTrusted,
+                                        &fd, nullptr, &refusal);
   if (status != ERROR_SUCCESS) {
     if (status != ERROR_FILE_NOT_FOUND && notes != nullptr) {
-      notes->push_back(RefusalOf(path, status) + " (key not used)");
+      notes->push_back(RefusalOf(path, status, refusal) + " (key not used)");
     }
     return false;
   }
@@ -345,9 +258,10 @@ bool StoreHasKey(const posix::StateDirectory &store, const std::string &keyName,
 bool ListStore(const posix::StateDirectory &store, std::vector<CertificateInfo> *certificates,
                std::vector<std::string> *notes, std::string *error) {
   std::vector<std::string> names;
-  LSTATUS status = posix::ListStateDirectory(store, &names);
+  std::string refusal;
+  LSTATUS status = posix::ListStateDirectory(store, &names, &refusal);
   if (status != ERROR_SUCCESS) {
-    *error = RefusalOf(store.path, status);
+    *error = RefusalOf(store.path, status, refusal);
     return false;
   }
   for (const std::string &name : names) {
@@ -371,88 +285,15 @@ bool ListStore(const posix::StateDirectory &store, std::vector<CertificateInfo> 
   return true;
 }
 
-#endif
+// The Linux "ROOT" store directory: $AMBERCRYPT_ROOT/certs/ROOT.
+std::string RootStoreDirectory() { return posix::StateRoot() + "/certs/ROOT"; }
 
 }  // namespace
 
-std::string SerialText(const std::vector<uint8_t> &serialLittleEndian) {
-  std::vector<uint8_t> big(serialLittleEndian.rbegin(), serialLittleEndian.rend());
-  return Hex(big.data(), big.size());
+bool DescribeDer(const std::string &der, CertificateInfo *info) {
+  std::vector<X509Ptr> certs = ParseCertificates(der);
+  return !certs.empty() && Describe(certs[0].get(), info);
 }
-
-bool IsThumbprint(const std::string &text) {
-  std::string hex = NormalisedThumbprint(text);
-  return hex.size() == 40 && std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(c) != 0; });
-}
-
-bool FindRootByIssuerSerial(const std::vector<uint8_t> &issuer, const std::vector<uint8_t> &serial,
-                            CertificateInfo *info) {
-  if (issuer.empty() || serial.empty()) return false;
-  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
-  if (store == nullptr) return false;
-  CERT_ID id{};
-  id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
-  id.IssuerSerialNumber.Issuer.cbData = static_cast<DWORD>(issuer.size());
-  id.IssuerSerialNumber.Issuer.pbData = const_cast<BYTE *>(issuer.data());
-  id.IssuerSerialNumber.SerialNumber.cbData = static_cast<DWORD>(serial.size());
-  id.IssuerSerialNumber.SerialNumber.pbData = const_cast<BYTE *>(serial.data());
-  PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                    CERT_FIND_CERT_ID, &id, nullptr);
-  bool ok = false;
-  if (found != nullptr) {
-    std::string der(reinterpret_cast<const char *>(found->pbCertEncoded), found->cbCertEncoded);
-    CertFreeCertificateContext(found);
-#if defined(_WIN32)
-    ok = FromDer(der, info);
-#else
-    std::vector<X509Ptr> certs = ParseCertificates(der);
-    ok = !certs.empty() && Describe(certs[0].get(), info);
-#endif
-  }
-  CertCloseStore(store, 0);
-  return ok;
-}
-
-#if defined(_WIN32)
-
-bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::string *error) {
-  std::string data;
-  if (!ReadWhole(path, &data)) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  std::string der = data;
-  if (data.find("-----BEGIN") != std::string::npos && !PemToDer(data, &der)) {
-    *error = path + ": not a PEM certificate";
-    return false;
-  }
-  if (!FromDer(der, info)) {
-    *error = path + ": not a certificate";
-    return false;
-  }
-  return true;
-}
-
-bool FindRootByThumbprint(const std::string &thumbprint, CertificateInfo *info, std::string *error) {
-  std::string hex = NormalisedThumbprint(thumbprint);
-  BYTE hash[20];
-  for (int i = 0; i < 20; ++i) hash[i] = static_cast<BYTE>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-  CRYPT_HASH_BLOB blob{sizeof hash, hash};
-  HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
-  if (store == nullptr) {
-    *error = "the \"ROOT\" store cannot be opened";
-    return false;
-  }
-  PCCERT_CONTEXT found =
-      CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
-  bool ok = found != nullptr && Describe(found, info);
-  if (found != nullptr) CertFreeCertificateContext(found);
-  CertCloseStore(store, 0);
-  if (!ok) *error = "no certificate with thumbprint " + hex + " in \"ROOT\"";
-  return ok;
-}
-
-#else
 
 bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::string *error) {
   std::string data;
@@ -467,8 +308,6 @@ bool ReadCertificateFile(const std::string &path, CertificateInfo *info, std::st
   }
   return true;
 }
-
-std::string RootStoreDirectory() { return posix::StateRoot() + "/certs/ROOT"; }
 
 bool ListRoot(std::vector<CertificateInfo> *certificates, std::vector<std::string> *notes, std::string *error) {
   posix::StateDirectory store;
@@ -616,9 +455,10 @@ bool RemoveRoot(const std::string &thumbprint, std::string *message) {
                                         : " changed since it was listed; nothing removed");
     return false;
   }
-  LSTATUS removed = posix::RemoveStateFile(store, name.c_str(), fd);
+  std::string refusal;
+  LSTATUS removed = posix::RemoveStateFile(store, name.c_str(), fd, &refusal);
   if (removed != ERROR_SUCCESS) {
-    *message = RefusalOf(file, removed) + "; nothing removed";
+    *message = RefusalOf(file, removed, refusal) + "; nothing removed";
     return false;
   }
   *message = "removed " + file;
@@ -626,17 +466,16 @@ bool RemoveRoot(const std::string &thumbprint, std::string *message) {
   // name is left and named.
   const std::string keyName = BaseName(name) + ".key";
   posix::UniqueFd keyFd;
-  LSTATUS status =
-      posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0600, false, posix::FileOwner::kAnyone, &keyFd);
-  if (status == ERROR_SUCCESS) status = posix::RemoveStateFile(store, keyName.c_str(), keyFd);
+  refusal.clear();
+  LSTATUS status = posix::OpenStateFile(store, keyName.c_str(), O_RDONLY, 0600, false, posix::FileOwner::kAnyone,
+                                        &keyFd, nullptr, &refusal);
+  if (status == ERROR_SUCCESS) status = posix::RemoveStateFile(store, keyName.c_str(), keyFd, &refusal);
   if (status == ERROR_SUCCESS) {
     *message += " and " + store.path + "/" + keyName;
   } else if (status != ERROR_FILE_NOT_FOUND) {
-    *message += "; left " + RefusalOf(store.path + "/" + keyName, status);
+    *message += "; left " + RefusalOf(store.path + "/" + keyName, status, refusal);
   }
   return true;
 }
-
-#endif
 
 }  // namespace ambercrypt::admin

@@ -1,9 +1,9 @@
-// admin_certs.h: what ambercrypt-admin needs of certificates. It names a
+// certs.h: what ambercrypt-admin needs of certificates. It names a
 // certificate to the library by issuer and serial number, which it takes from
 // a certificate file or from a certificate of the "ROOT" store found by its
 // SHA-1 thumbprint; and on Linux it keeps the "ROOT" store directory itself
-// (import, list, remove). Linux reads certificates with OpenSSL, Windows with
-// CryptoAPI.
+// (import, list, remove). Linux reads certificates with OpenSSL
+// (certs_posix.cc), Windows with CryptoAPI (certs_win32.cc).
 #ifndef AMBERCRYPT_TOOLS_ADMIN_CERTS_H_
 #define AMBERCRYPT_TOOLS_ADMIN_CERTS_H_
 
@@ -37,9 +37,10 @@ bool FindRootByThumbprint(const std::string &thumbprint, CertificateInfo *info, 
 bool FindRootByIssuerSerial(const std::vector<uint8_t> &issuer, const std::vector<uint8_t> &serial,
                             CertificateInfo *info);
 
-#if !defined(_WIN32)
-// The Linux "ROOT" store directory: $AMBERCRYPT_ROOT/certs/ROOT.
-std::string RootStoreDirectory();
+// The "ROOT" store the tool keeps itself: on Linux the directory
+// $AMBERCRYPT_ROOT/certs/ROOT. On Windows it is the system's, and each of the
+// three fails with a message naming the system's tools.
+
 // Every certificate of the store, each with the file holding it. The store
 // is opened through the state root's checks; a file that is not a regular
 // one (a link, a FIFO) is skipped, and why is added to notes when given. No
@@ -54,7 +55,6 @@ bool ImportRoot(const std::string &certificatePath, const std::string &keyPath, 
 // each only when it is still a regular file of the store holding what was
 // checked.
 bool RemoveRoot(const std::string &thumbprint, std::string *message);
-#endif
 
 }  // namespace ambercrypt::admin
 
