@@ -71,19 +71,19 @@ TEST_F(FrameTest, EveryExportAnswers257WithoutItsObject) {
 
 TEST_F(FrameTest, AttachNamesTheHostApplication) {
   test::AttachAs("C:\\Apps\\Scanner.EXE");
-  ASSERT_NE(nullptr, g_spiCtrl);
-  ASSERT_NE(nullptr, g_fpiCtrl);
+  ASSERT_NE(nullptr, AttachedSpiContext());
+  ASSERT_NE(nullptr, AttachedFpiContext());
   EXPECT_STREQ("C:\\Apps\\Scanner.EXE", g_hostPath);
   const std::string expected = AppKeyOf("Scanner");
   ASSERT_EQ(29u, expected.size());
-  EXPECT_STREQ(expected.c_str(), g_fpiCtrl->appKey);
-  EXPECT_STREQ(expected.c_str(), g_spiCtrl->appKey);
+  EXPECT_STREQ(expected.c_str(), AttachedFpiContext()->appKey());
+  EXPECT_STREQ(expected.c_str(), AttachedSpiContext()->appKey());
 }
 
 TEST_F(FrameTest, AttachWithoutBaseKeyStillAnswers) {
   test::AttachAs("C:\\Apps\\Scanner.EXE");
-  EXPECT_EQ(nullptr, g_fpiCtrl->keyMaterial);
-  EXPECT_EQ(0u, g_fpiCtrl->keyMaterialLength);
+  EXPECT_EQ(nullptr, AttachedFpiContext()->store().keyMaterial());
+  EXPECT_EQ(0u, AttachedFpiContext()->store().keyMaterialLength());
   EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG, KoBioFPI_CheckMode(0));
   EXPECT_EQ(0x8000807u, KoBioFPI_CheckMode(0x1));
 }
@@ -98,13 +98,13 @@ TEST_F(FrameTest, SigningWithNullOutputAnswers0x8000103) {
 
 TEST_F(FrameTest, DetachAndReattachInOneProcess) {
   test::AttachAs("/opt/apps/first.bin");
-  std::string first = g_fpiCtrl->appKey;
+  std::string first = AttachedFpiContext()->appKey();
   test::AttachAs("/opt/apps/second");
-  EXPECT_NE(first, std::string(g_fpiCtrl->appKey));
-  EXPECT_STREQ(AppKeyOf("second").c_str(), g_fpiCtrl->appKey);
+  EXPECT_NE(first, std::string(AttachedFpiContext()->appKey()));
+  EXPECT_STREQ(AppKeyOf("second").c_str(), AttachedFpiContext()->appKey());
   test::Detach();
-  EXPECT_EQ(nullptr, g_fpiCtrl);
-  EXPECT_EQ(nullptr, g_spiCtrl);
+  EXPECT_EQ(nullptr, AttachedFpiContext());
+  EXPECT_EQ(nullptr, AttachedSpiContext());
 }
 
 // Host paths longer than MAX_PATH: the name comes from the whole path, never
@@ -125,10 +125,10 @@ TEST_F(FrameTest, LongHostPathsNameTheirOwnApplication) {
   ASSERT_EQ("C:\\" + std::string(254, 'd') + "\\e", std::string(cases[0].path, 0, MAX_PATH - 1));
   for (const Case &c : cases) {
     test::AttachAs(c.path.c_str());
-    ASSERT_NE(nullptr, g_fpiCtrl);
+    ASSERT_NE(nullptr, AttachedFpiContext());
     const std::string expected = AppKeyOf(c.name);
-    EXPECT_STREQ(expected.c_str(), g_fpiCtrl->appKey) << c.path.size();
-    EXPECT_STREQ(expected.c_str(), g_spiCtrl->appKey) << c.path.size();
+    EXPECT_STREQ(expected.c_str(), AttachedFpiContext()->appKey()) << c.path.size();
+    EXPECT_STREQ(expected.c_str(), AttachedSpiContext()->appKey()) << c.path.size();
     EXPECT_EQ(std::string(c.path, 0, MAX_PATH - 1), g_hostPath);
   }
 }
@@ -147,16 +147,16 @@ TEST_F(FrameTest, HostWithoutAWholeNameServesNoApplication) {
   };
   for (const std::string &path : paths) {
     test::AttachAs(path.c_str());
-    ASSERT_NE(nullptr, g_fpiCtrl);
-    ASSERT_NE(nullptr, g_spiCtrl);
-    EXPECT_EQ(nullptr, g_fpiCtrl->appKey) << path;
-    EXPECT_EQ(nullptr, g_spiCtrl->appKey) << path;
+    ASSERT_NE(nullptr, AttachedFpiContext());
+    ASSERT_NE(nullptr, AttachedSpiContext());
+    EXPECT_EQ(nullptr, AttachedFpiContext()->appKey()) << path;
+    EXPECT_EQ(nullptr, AttachedSpiContext()->appKey()) << path;
     EXPECT_EQ(0x8000807u, KoBioFPI_CheckMode(1)) << path;
     BioAPI_BIR input, output;
     memset(&input, 0, sizeof input);
     memset(&output, 0, sizeof output);
     EXPECT_EQ(0x8000801u, KoBioFPI_EncryptBIR(&input, &output)) << path;
-    EXPECT_NE(nullptr, g_spiCtrl->keyMaterial) << path;
+    EXPECT_NE(nullptr, AttachedSpiContext()->store().keyMaterial()) << path;
     EXPECT_EQ(0u, KoBioSPI_RestrictBSPFunction("Other", 1, 0, "Admin123")) << path;
   }
 }

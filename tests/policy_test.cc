@@ -100,7 +100,7 @@ class PolicyTest : public test::StoreTest {
   }
   // The host's lockout record, as the library reads it: -1 when absent.
   int64_t Stored(const Setting &setting) {
-    SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_READ);
+    SettingStore::Key record = AttachedFpiContext()->store().Open(SettingKey::kUserInfo, KEY_READ);
     int64_t value = -1;
     if (setting.encoding == SettingEncoding::kEncryptedInt64) {
       if (record.ReadInt64(setting, &value) != ERROR_SUCCESS) return -1;
@@ -196,7 +196,7 @@ TEST_F(PolicyTest, AdministrationChecksInOrderAndWritesNothingOnFailure) {
 
 TEST_F(PolicyTest, AdministrationStoresThePolicyAndRefreshesItsCaches) {
   ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 200, 3, 15, 2, Method(40, "KeyText1"), kPassword));
-  SettingStore::Key app = g_spiCtrl->store.Open(SettingKey::kApplication, KEY_READ);
+  SettingStore::Key app = AttachedSpiContext()->store().Open(SettingKey::kApplication, KEY_READ);
   struct Expect {
     const Setting &setting;
     int32_t value;
@@ -213,7 +213,7 @@ TEST_F(PolicyTest, AdministrationStoresThePolicyAndRefreshesItsCaches) {
   ASSERT_EQ(0u, app.ReadBytes(settings::kVerifyKeyText, text, &length));
   EXPECT_EQ("KeyText1", std::string(reinterpret_cast<char *>(text), length));
   // The flag byte 2 stores 0; the caches of this process hold the new values.
-  const std::string appKey = g_spiCtrl->appKey;
+  const std::string appKey = AttachedSpiContext()->appKey();
   EXPECT_EQ(200, *Caches().VerifySetting19Cache.Find(appKey));
   EXPECT_EQ(3, *Caches().VerifySetting17Cache.Find(appKey));
   EXPECT_EQ(0, *Caches().VerifySetting23Cache.Find(appKey));
@@ -394,7 +394,7 @@ TEST_F(PolicyTest, ArgumentsAndRecordsThatCannotBeUsed) {
 
   // Empty biometric data cannot be digested: the update has already made the
   // result pending and recorded it, and a check that needs the digest fails.
-  const std::string appKey = g_fpiCtrl->appKey;
+  const std::string appKey = AttachedFpiContext()->appKey();
   EXPECT_EQ(AMBER_E_STATUS_UPDATE | F, KoBioFPI_UpdateVerifyStatus(2, &empty.bir, 9, 10));  // byte 2: a failure
   EXPECT_EQ(0u, *Caches().VerifyPendingResultCache.Find(appKey));
   EXPECT_EQ(9, *Caches().VerifyPendingValueCache.Find(appKey));
@@ -424,7 +424,7 @@ TEST_F(PolicyTest, IdentifyWithoutItsUserInfoKey) {
 
 TEST_F(PolicyTest, PendingOutcomeIsKeptAsPassed) {
   Provision(2, 5);
-  const std::string appKey = g_fpiCtrl->appKey;
+  const std::string appKey = AttachedFpiContext()->appKey();
   uint32_t count = 2;
   ASSERT_EQ(0u, KoBioFPI_UpdateIdentifyStatus(&count, &candidates_, 77));
   EXPECT_EQ(reinterpret_cast<uint64_t>(&candidates_), *Caches().IdentifyPendingRefCache.Find(appKey));
@@ -482,7 +482,7 @@ TEST_F(PolicyTest, ACachedPolicyOutlivesAChangeByAnotherProcess) {
   Provision(5, 10, 100);
   Bir a("person A");
   // Another process (here: the registry written directly) lowers maxFmr.
-  SettingStore::Key app = g_fpiCtrl->store.Open(SettingKey::kApplication, KEY_ALL_ACCESS);
+  SettingStore::Key app = AttachedFpiContext()->store().Open(SettingKey::kApplication, KEY_ALL_ACCESS);
   ASSERT_EQ(0u, app.WriteInt(settings::kVerifyMaxFmr, 1));
   EXPECT_EQ(0u, Check(a, 50));  // still 100 in this process
   test::AttachAs(kHost);

@@ -152,8 +152,8 @@ class StateRootTest : public test::StoreTest {
       test::AttachAs("/apps/Admin");
       if (KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) != 0) return 1;
       if (KoBioSPI_InitSecretKey("Scanner", 0x6610, "Secret12", kPassword) != 0) return 2;
-      if (g_spiCtrl->SetApplication("Scanner") != 1) return 3;
-      g_spiCtrl->CreateUserInfoKey();
+      if (!AttachedSpiContext()->SetApplication("Scanner")) return 3;
+      AttachedSpiContext()->CreateUserInfoKey();
       HANDLE lock = CreateMutexA(nullptr, FALSE, kInstallationMutexName);
       if (lock == nullptr) return 4;
       CloseHandle(lock);
@@ -194,8 +194,8 @@ class StateRootTest : public test::StoreTest {
   static uint32_t WriteUserInfo(const std::string &userInfo) {
     CRegCtrl reg;
     if (!reg.Open(userInfo.c_str(), 0, KEY_ALL_ACCESS)) return ERROR_ACCESS_DENIED;
-    return reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 1, g_fpiCtrl->keyMaterial,
-                               g_fpiCtrl->keyMaterialLength);
+    return reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 1, AttachedFpiContext()->store().keyMaterial(),
+                               AttachedFpiContext()->store().keyMaterialLength());
   }
 };
 
@@ -517,7 +517,7 @@ TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {
       if (c.registryRefused) {
         if (opened != ERROR_ACCESS_DENIED) return 1;
         if (posix::StateRootRefusal().empty()) return 2;
-        if (g_fpiCtrl->keyMaterial != nullptr) return 3;
+        if (AttachedFpiContext()->store().keyMaterial() != nullptr) return 3;
         return KoBioFPI_CheckMode(0x1) == (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG) ? 0 : 4;
       }
       if (opened != ERROR_SUCCESS || KoBioFPI_CheckMode(0x1) != 0) return 5;

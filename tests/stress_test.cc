@@ -443,7 +443,7 @@ TEST_F(StressTest, ProcessesOfTwoApplicationsWithAnAdministrator) {
     refused += sum["verify_refused"] + sum["identify_refused"];
 
     test::AttachAs(HostPath(a).c_str());
-    SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_READ);
+    SettingStore::Key record = AttachedFpiContext()->store().Open(SettingKey::kUserInfo, KEY_READ);
     int32_t count = -1;
     int64_t release = -1;
     EXPECT_EQ(0u, record.ReadInt(settings::kVerifyFailureCount, &count));

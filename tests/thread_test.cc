@@ -235,7 +235,7 @@ TEST_F(ThreadTest, EightThreadsRunTheRoadWhileAnAdministratorChangesThePolicy) {
   // Every identify check counted a failure, one at a time.
   const test::LockoutAfterChecks expected = test::ExpectedLockout(int64_t{kThreads} * iterations, kIdentifyMaxFailures);
   EXPECT_EQ(expected.locks, identifyLocks.load());
-  SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_READ);
+  SettingStore::Key record = AttachedFpiContext()->store().Open(SettingKey::kUserInfo, KEY_READ);
   int32_t count = -1;
   int64_t release = -1;
   ASSERT_EQ(0u, record.ReadInt(settings::kIdentifyFailureCount, &count));
@@ -243,7 +243,7 @@ TEST_F(ThreadTest, EightThreadsRunTheRoadWhileAnAdministratorChangesThePolicy) {
   EXPECT_EQ(expected.count, count);
   EXPECT_EQ(expected.locked, release != 0);
   // The other application's mode went to its own entry, not the host's.
-  EXPECT_EQ(4u, *Caches().ModeCache.Find(g_fpiCtrl->appKey));
+  EXPECT_EQ(4u, *Caches().ModeCache.Find(AttachedFpiContext()->appKey()));
 }
 
 // KoBioSPI_RestrictBSPFunction publishes mode 5 and its mask as one pair. A

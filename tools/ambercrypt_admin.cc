@@ -579,7 +579,8 @@ bool AttachInstalled(std::string *error) {
     return false;
   }
   ambercrypt::ProcessAttach(nullptr);
-  if (ambercrypt::g_spiCtrl == nullptr || ambercrypt::g_spiCtrl->keyMaterial == nullptr) {
+  if (ambercrypt::AttachedSpiContext() == nullptr ||
+      ambercrypt::AttachedSpiContext()->store().keyMaterial() == nullptr) {
     *error = "the installation number cannot be read";
     return false;
   }
@@ -665,7 +666,8 @@ int Install(const Options &options) {
   }
   // Attaching makes the library create the installation number.
   ambercrypt::ProcessAttach(nullptr);
-  bool keyed = ambercrypt::g_spiCtrl != nullptr && ambercrypt::g_spiCtrl->keyMaterial != nullptr;
+  bool keyed =
+      ambercrypt::AttachedSpiContext() != nullptr && ambercrypt::AttachedSpiContext()->store().keyMaterial() != nullptr;
   ambercrypt::ProcessDetach();
   Installation made = ReadInstallation();
   if (!keyed || !made.hasNumber) return Fail("the library did not create the installation number");
@@ -932,7 +934,7 @@ FileBytes SerializeBir(const BioAPI_BIR &bir) {
 
 // Makes app the application the library's signing and verifying work on.
 bool AddressApplication(const std::string &app) {
-  return ambercrypt::g_spiCtrl != nullptr && ambercrypt::g_spiCtrl->SetApplication(app.c_str()) == 1;
+  return ambercrypt::AttachedSpiContext() != nullptr && ambercrypt::AttachedSpiContext()->SetApplication(app.c_str());
 }
 
 int SignBir(const Options &options) {

@@ -263,16 +263,17 @@ class FaultInjectionTest : public test::StoreTest {
   // Each setting cache that holds a value of the host holds what its
   // registry value holds.
   void ExpectCachesMatch(const std::string &where) {
-    CFPICtrl *fpi = g_fpiCtrl;
+    const FpiContext *fpi = AttachedFpiContext();
     ASSERT_NE(nullptr, fpi);
-    ASSERT_NE(nullptr, fpi->appKey);
+    ASSERT_NE(nullptr, fpi->appKey());
     SettingCaches &c = Caches();
-    std::string appKey = fpi->appKey;
+    std::string appKey = fpi->appKey();
+    const SettingStore &store = fpi->store();
     auto stored = [&](const Setting &s) -> std::optional<int32_t> {
       CRegCtrl reg;
       if (!reg.Open(ApplicationKeyPath(appKey.c_str()).c_str(), 0, KEY_READ)) return std::nullopt;
       int32_t v = 0;
-      if (reg.QueryEncryptedInt(s.name, &v, fpi->keyMaterial, fpi->keyMaterialLength) != ERROR_SUCCESS) {
+      if (reg.QueryEncryptedInt(s.name, &v, store.keyMaterial(), store.keyMaterialLength()) != ERROR_SUCCESS) {
         return std::nullopt;
       }
       return v;
@@ -300,8 +301,8 @@ class FaultInjectionTest : public test::StoreTest {
       uint8_t block[64];
       uint32_t length = sizeof block;
       bool read = reg.Open(ApplicationKeyPath(appKey.c_str()).c_str(), 0, KEY_READ) &&
-                  reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, fpi->keyMaterial,
-                                           fpi->keyMaterialLength) == ERROR_SUCCESS;
+                  reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, store.keyMaterial(),
+                                           store.keyMaterialLength()) == ERROR_SUCCESS;
       EXPECT_TRUE(read && length == key->size() && memcmp(block, key->data(), length) == 0)
           << where << ": SecretKeyCache differs from " << settings::kSecretKeyBlock.name;
     }
@@ -435,7 +436,7 @@ TEST_F(FaultInjectionTest, AttachWithANewInstallationNeverKeepsAnUnstoredNumber)
       ExpectKeptAnswersMatch(after, {number}, where);
       after.erase(number);
       EXPECT_TRUE(test::Differences(before, after).empty()) << where << ": attach wrote more than the number";
-      for (const SettingStore *store : {&g_fpiCtrl->store, &g_spiCtrl->store}) {
+      for (const SettingStore *store : {&AttachedFpiContext()->store(), &AttachedSpiContext()->store()}) {
         if (store->keyMaterial() == nullptr) continue;
         ASSERT_TRUE(stored.has_value()) << where << ": key material built from a number never stored";
         ASSERT_EQ(5u, stored->size());
@@ -446,7 +447,7 @@ TEST_F(FaultInjectionTest, AttachWithANewInstallationNeverKeepsAnUnstoredNumber)
                     memcmp(expected.data(), store->keyMaterial(), expected.size()) == 0)
             << where << ": key material of another number than the stored " << n;
       }
-      EXPECT_TRUE(fired || g_fpiCtrl->store.keyMaterial() != nullptr) << where << ": no key material without a fault";
+      EXPECT_TRUE(fired || AttachedFpiContext()->store().keyMaterial() != nullptr) << where << ": no key material without a fault";
       EndRun();
       if (!fired || HasFailure()) break;
       ++injected;

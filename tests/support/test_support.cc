@@ -10,7 +10,6 @@
 #include "store/caches.h"
 #include "store/constants.h"
 #include "frame/entry.h"
-#include "frame/spi_ctrl.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
 
@@ -240,8 +239,8 @@ void AttachAs(const char *hostPath) {
   Detach();
   ProcessAttach(nullptr, hostPath);
   // The installation's key material is watched in every test that attaches.
-  if (g_spiCtrl != nullptr && g_spiCtrl->keyMaterial != nullptr) {
-    WatchSecret(g_spiCtrl->keyMaterial, g_spiCtrl->keyMaterialLength);
+  if (AttachedSpiContext() != nullptr && AttachedSpiContext()->store().keyMaterial() != nullptr) {
+    WatchSecret(AttachedSpiContext()->store().keyMaterial(), AttachedSpiContext()->store().keyMaterialLength());
   }
 }
 

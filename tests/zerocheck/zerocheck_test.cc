@@ -12,7 +12,7 @@
 #include <utility>
 #include <string>
 
-#include "admin/admin_password.h"
+#include "core/admin_password.h"
 #include "ambercrypt/ambercrypt.h"
 #include "ambercrypt/verifier.h"
 #include "crypto/secret_arena.h"
@@ -181,7 +181,7 @@ class SecretRoadsTest : public test::StoreTest {
 
 TEST_F(SecretRoadsTest, AdministrationAndBirEncryption) {
   test::WatchSecretKey(kSecretKey);
-  EXPECT_EQ(1, VerifyAdminPassword(kPassword));
+  EXPECT_TRUE(VerifyAdminPassword(kPassword));
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(kApplication, 4, 0, kPassword));
   for (uint32_t algorithm : {AMBER_CALG_3DES, AMBER_CALG_AES_256}) {
     SCOPED_TRACE(algorithm);
