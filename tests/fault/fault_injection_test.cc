@@ -296,7 +296,7 @@ class FaultInjectionTest : public test::StoreTest {
     check("IdentifySetting18Cache", c.IdentifySetting18Cache.Find(appKey), settings::kIdentifyMaxFailures);
     check("IdentifySetting20Cache", c.IdentifySetting20Cache.Find(appKey), settings::kIdentifyMaxFmr);
     check("IdentifySetting24Cache", c.IdentifySetting24Cache.Find(appKey), settings::kIdentifyPolicyFlag);
-    if (CachedValue<CSecureBuffer> key = c.SecretKeyCache.Find(appKey)) {
+    if (CacheLookup<CSecureBuffer> key = c.SecretKeyCache.Find(appKey)) {
       CRegCtrl reg;
       uint8_t block[64];
       uint32_t length = sizeof block;
