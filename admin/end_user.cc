@@ -35,7 +35,7 @@ uint32_t DeleteParameter(SpiContext &spi, const char *applicationName) {
   const char *appKey = spi.appKey();
   const std::string path = ApplicationKeyPath(appKey);
   CRegCtrl reg;
-  if (!reg.Open(path.c_str(), 0, KEY_ALL_ACCESS)) return AMBER_E_DELETE_FAILED;
+  if (!reg.Open(path.c_str(), false, KEY_ALL_ACCESS)) return AMBER_E_DELETE_FAILED;
   // A key with subkeys cannot be deleted, so UserInfo goes first. Its own
   // failure shows in the application key's: that one then has a subkey left.
   // The caches keep what they hold for the application until the process ends.

@@ -48,7 +48,7 @@ bool CheckPasswordRules(const char *text) {
 bool VerifyAdminPassword(const char *password) {
   if (password == nullptr) return false;
   CRegCtrl reg;
-  if (!reg.Open(kBaseKeyPath, 1, KEY_ALL_ACCESS)) return false;
+  if (!reg.Open(kBaseKeyPath, true, KEY_ALL_ACCESS)) return false;
   uint8_t stored[kDigestSize];
   memset(stored, 0, sizeof stored);
   uint32_t storedLength = sizeof stored;

@@ -210,7 +210,7 @@ TEST_F(AdminTest, SecretKeyBlockLayout) {
     ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(test::ApplicationPath("Tool").c_str(), settings::kSecretKeyBlock.name, &stored));
     EXPECT_EQ(72u, stored.size());
     CRegCtrl reg;
-    ASSERT_EQ(1, reg.Open(test::ApplicationPath("Tool").c_str(), 0, KEY_READ));
+    ASSERT_TRUE(reg.Open(test::ApplicationPath("Tool").c_str(), 0, KEY_READ));
     uint8_t block[64];
     uint32_t length = 64;
     ASSERT_EQ(0u, reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, AttachedSpiContext()->store().keyMaterial(),
@@ -269,7 +269,7 @@ TEST_F(AdminTest, ModesLoadedAtAttach) {
   EXPECT_EQ(0u, KoBioFPI_CheckMode(0x01));
   // A mode no administrator can set (written by another tool).
   CRegCtrl reg;
-  ASSERT_EQ(1, reg.Open(test::ApplicationPath("Scanner").c_str(), 0, KEY_ALL_ACCESS));
+  ASSERT_TRUE(reg.Open(test::ApplicationPath("Scanner").c_str(), 0, KEY_ALL_ACCESS));
   ASSERT_EQ(0u, reg.SetEncryptedInt(settings::kRestrictionMode.name, 7, AttachedSpiContext()->store().keyMaterial(),
                                     AttachedSpiContext()->store().keyMaterialLength()));
   test::AttachAs(kHost);

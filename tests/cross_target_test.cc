@@ -112,7 +112,7 @@ class CrossTargetTest : public test::StoreTest {
     const uint32_t length = keyMaterial.size();
     v["keymaterial-77"] = ToHex(material, length);
     CRegCtrl reg;
-    EXPECT_EQ(1, reg.Open(kKeyPath, 1, KEY_ALL_ACCESS));
+    EXPECT_TRUE(reg.Open(kKeyPath, 1, KEY_ALL_ACCESS));
     const int32_t numbers[] = {0, -5, 2147483647};
     for (int32_t n : numbers) {
       EXPECT_EQ(0u, reg.SetEncryptedInt("n", n, material, length));
@@ -126,7 +126,7 @@ class CrossTargetTest : public test::StoreTest {
     EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKeyPath, "b", &stored));
     v["regbin"] = ToHex(stored);
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
+    EXPECT_TRUE(HashNameToBase64("Scanner", appKey));
     v["appkey-Scanner"] = ToHex(reinterpret_cast<uint8_t *>(appKey), strlen(appKey));
 
     // BIRs encrypted through the exports by an application "Scanner".
@@ -427,7 +427,7 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
   // Their lockout records hold here: locked until 30 and 45 minutes after
   // the time they were written, open from then on.
   char appKey[30];
-  ASSERT_EQ(1, HashNameToBase64("Scanner", appKey));
+  ASSERT_TRUE(HashNameToBase64("Scanner", appKey));
   struct Probe {
     uint64_t minutes;
     uint32_t verify, identify;

@@ -30,16 +30,16 @@ class IdentityTest : public test::StoreTest {
     test::SetInstallationNumber(number);
     CSecureBuffer material = BuildKeyMaterial(static_cast<int32_t>(number));
     char appKey[30];
-    ASSERT_EQ(1, HashNameToBase64(name, appKey));
+    ASSERT_TRUE(HashNameToBase64(name, appKey));
     CRegCtrl reg;
-    ASSERT_EQ(1, reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS));
+    ASSERT_TRUE(reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS));
     for (const auto &v : values) {
       ASSERT_EQ(0u, reg.SetEncryptedInt(v.first.name, v.second, material.data(), material.size()));
     }
   }
   std::string AppKeyOf(const char *name) {
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64(name, appKey));
+    EXPECT_TRUE(HashNameToBase64(name, appKey));
     return appKey;
   }
 };

@@ -111,7 +111,7 @@ class PolicyTest : public test::StoreTest {
   }
   std::string PathOf(const char *name) {
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64(name, appKey));
+    EXPECT_TRUE(HashNameToBase64(name, appKey));
     return ApplicationKeyPath(appKey);
   }
   std::string UserInfoPath() { return PathOf("Scanner") + kUserInfoSuffix; }
@@ -183,7 +183,7 @@ TEST_F(PolicyTest, AdministrationChecksInOrderAndWritesNothingOnFailure) {
   }
   for (const char *name : {"Scanner", "Other"}) {
     char appKey[30];
-    ASSERT_EQ(1, HashNameToBase64(name, appKey));
+    ASSERT_TRUE(HashNameToBase64(name, appKey));
     for (const char *value : {"KoSettingInfo15", "KoSettingInfo16", "KoSettingInfo17", "KoSettingInfo18",
                               "KoSettingInfo19", "KoSettingInfo20", "KoSettingInfo25", "KoSettingInfo26"}) {
       Bytes data;

@@ -49,7 +49,7 @@ TEST_F(SettingStoreTest, EachEntryGoesToItsKeyInItsEncoding) {
   const std::string app = SettingKeyPath(SettingKey::kApplication, store_.appKey());
   const std::string userInfo = SettingKeyPath(SettingKey::kUserInfo, store_.appKey());
   CRegCtrl reg;
-  ASSERT_EQ(1, reg.Open("SOFTWARE\\Dravelo\\Tests", 1, KEY_ALL_ACCESS));
+  ASSERT_TRUE(reg.Open("SOFTWARE\\Dravelo\\Tests", 1, KEY_ALL_ACCESS));
   struct Check {
     std::string path;
     const Setting &setting;

@@ -161,7 +161,7 @@ class StateRootTest : public test::StoreTest {
     });
     EXPECT_EQ(0, code);
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
+    EXPECT_TRUE(HashNameToBase64("Scanner", appKey));
     return UserInfoKeyPath(appKey);
   }
 

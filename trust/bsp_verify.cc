@@ -150,7 +150,7 @@ uint32_t VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
   memset(modulePath, 0, sizeof modulePath);
   {
     CRegCtrl reg;
-    if (!reg.Open(BspKeyPath(*bspUuid).c_str(), 0, KEY_READ)) return AMBER_E_BSP_NOT_FOUND;
+    if (!reg.Open(BspKeyPath(*bspUuid).c_str(), false, KEY_READ)) return AMBER_E_BSP_NOT_FOUND;
     if (reg.QueryString("path", modulePath) != ERROR_SUCCESS) return AMBER_E_BSP_NOT_FOUND;
   }
 

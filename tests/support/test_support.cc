@@ -374,7 +374,7 @@ bool KeyExists(const char *path) {
 
 std::string ApplicationPath(const char *application) {
   char appKey[30];
-  EXPECT_EQ(1, HashNameToBase64(application, appKey));
+  EXPECT_TRUE(HashNameToBase64(application, appKey));
   return ApplicationKeyPath(appKey);
 }
 
