@@ -128,8 +128,7 @@ class AdminTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(77);
+    test::ProvisionInstallation(kPassword, 77);
     test::AttachAs(kHost);
   }
   // The host gets mode 4 and a secret key, and the process is restarted so

@@ -180,8 +180,7 @@ class CertificateTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(77);
+    test::ProvisionInstallation(kPassword, 77);
     test::AttachAs(kHost);
     test::InstallTestCertificates();
     signer_ = IdentityOf(test::TestDataPath("signer.cert.pem"));

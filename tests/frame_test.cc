@@ -15,7 +15,6 @@
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -137,8 +136,7 @@ TEST_F(FrameTest, LongHostPathsNameTheirOwnApplication) {
 // exports answer as for an application without settings, and the
 // administration exports still work for the applications they name.
 TEST_F(FrameTest, HostWithoutAWholeNameServesNoApplication) {
-  test::ProvisionAdminPassword("Admin123");
-  test::SetInstallationNumber(5);
+  test::ProvisionInstallation("Admin123", 5);
   const std::string paths[] = {
       "C:\\Apps\\" + std::string(256, 'n') + ".exe",  // cut to 255 it names another
       "/apps/" + std::string(300, 'n'),
@@ -222,26 +220,6 @@ void RemoveProgram(const std::string &program, const std::string &dir) {
   RemoveDirectoryW(Extended(dir).c_str());
 }
 
-// The program's exit code, or -1 when it could not be run.
-int RunProgram(const std::string &program, const std::string &argument) {
-  std::wstring commandLine = L"\"" + Wide(program) + L"\" \"" + Wide(argument) + L"\"";
-  STARTUPINFOW startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  if (!CreateProcessW(Wide(program).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return -1;
-  }
-  DWORD code = 0;
-  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
-    code = static_cast<DWORD>(-1);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(code);
-}
-
 const char kSeparator = '\\';
 const char kProgramSuffix[] = ".exe";
 #else
@@ -258,17 +236,6 @@ bool CopyProgram(const std::string &from, const std::string &to) {
 void RemoveProgram(const std::string &program, const std::string &dir) {
   unlink(program.c_str());
   rmdir(dir.c_str());
-}
-
-int RunProgram(const std::string &program, const std::string &argument) {
-  pid_t child = fork();
-  if (child == 0) {
-    execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
 }
 
 const char kSeparator = '/';
@@ -288,7 +255,7 @@ TEST_F(FrameTest, ExecutableAtALongPathNamesItsOwnApplication) {
   ASSERT_TRUE(MakeDirectory(dir)) << dir;
   ASSERT_TRUE(CopyProgram(test::NativePath(AMBERCRYPT_HOST_PROBE), program)) << program;
   const std::string answer = base + kSeparator + "answer.txt";
-  EXPECT_EQ(0, RunProgram(program, answer)) << program;
+  EXPECT_EQ(0, test::RunAndWait(program, {answer})) << program;
   EXPECT_EQ(AppKeyOf("enc"), test::ReadFile(answer));
   remove(answer.c_str());
   RemoveProgram(program, dir);

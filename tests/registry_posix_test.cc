@@ -146,8 +146,7 @@ TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another account";
   chmod(root().c_str(), 0755);
   // The administrator's side: a setting, and a UserInfo key with a null DACL.
-  test::ProvisionAdminPassword("Admin123");
-  test::SetInstallationNumber(12);
+  test::ProvisionInstallation("Admin123", 12);
   test::AttachAs("/apps/Admin");
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, "Admin123"));
   ASSERT_TRUE(AttachedSpiContext()->SetApplication("Scanner"));

@@ -21,8 +21,7 @@ class SettingStoreTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    test::ProvisionAdminPassword("Admin123");
-    test::SetInstallationNumber(1234);
+    test::ProvisionInstallation("Admin123", 1234);
     ASSERT_TRUE(store_.SetApplication("Scanner"));
     ASSERT_TRUE(store_.LoadInstallationKey());
   }

@@ -147,8 +147,7 @@ class StateRootTest : public test::StoreTest {
   std::string Provision(mode_t umaskForInstall = 022) {
     int code = test::RunChild([&] {
       umask(umaskForInstall);
-      test::ProvisionAdminPassword(kPassword);
-      test::SetInstallationNumber(12);
+      test::ProvisionInstallation(kPassword, 12);
       test::AttachAs("/apps/Admin");
       if (KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) != 0) return 1;
       if (KoBioSPI_InitSecretKey("Scanner", 0x6610, "Secret12", kPassword) != 0) return 2;
@@ -170,9 +169,7 @@ class StateRootTest : public test::StoreTest {
     Provision();
     ASSERT_EQ(0, test::RunChild([&] {
                 test::AttachAs("/apps/Admin");
-                ResponseMethodRecord method;
-                memset(&method, 0, sizeof method);
-                method.method = AMBER_RESPONSE_SIGNATURE;
+                const ResponseMethodRecord method = test::ResponseMethod(AMBER_RESPONSE_SIGNATURE);
                 return KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0 &&
                                KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
                            ? 0
@@ -585,12 +582,9 @@ TEST_F(StateRootTest, ModesHoldUnderAnInstallersUmask) {
 TEST_F(StateRootTest, OrdinaryHostsLockOutOnAStoreTheyDidNotMake) {
   UseStore("store");
   ASSERT_EQ(0, test::RunChild([&] {
-              test::ProvisionAdminPassword(kPassword);
-              test::SetInstallationNumber(12);
+              test::ProvisionInstallation(kPassword, 12);
               test::AttachAs("/apps/Admin");
-              ResponseMethodRecord method;
-              memset(&method, 0, sizeof method);
-              method.method = AMBER_RESPONSE_SIGNATURE;
+              const ResponseMethodRecord method = test::ResponseMethod(AMBER_RESPONSE_SIGNATURE);
               return KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) == 0 &&
                              KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
                          ? 0

@@ -34,6 +34,7 @@ namespace ambercrypt {
 namespace {
 
 using test::Bytes;
+using test::ResponseMethod;
 using test::FaultError;
 using test::FaultPoint;
 using test::StoreEntry;
@@ -48,14 +49,6 @@ const char kHost[] = "C:\\Apps\\Scanner.EXE";
 constexpr uint64_t kNow = 133500000000000000ull;
 uint64_t FixedClock() { return kNow; }
 uint64_t LaterClock() { return kNow + 10 * 600000000ull; }  // past any lock of 5 or 7 minutes
-
-ResponseMethodRecord Method(uint32_t method, const char *keyText = "") {
-  ResponseMethodRecord r;
-  memset(&r, 0, sizeof r);
-  r.method = method;
-  strncpy(r.keyText, keyText, sizeof r.keyText - 1);
-  return r;
-}
 
 struct Bir {
   explicit Bir(const std::string &text) : data(text.begin(), text.end()) {
@@ -120,13 +113,13 @@ std::vector<Operation> WritingOperations() {
        0},
       {"InitVerifyParameter", nullptr,
        [] {
-         return KoBioSPI_InitVerifyParameter("Scanner", 200, 4, 7, 0, Method(AMBER_RESPONSE_HMAC, "KeyText2"),
+         return KoBioSPI_InitVerifyParameter("Scanner", 200, 4, 7, 0, ResponseMethod(AMBER_RESPONSE_HMAC, "KeyText2"),
                                              kPassword);
        },
        0},
       {"InitIdentifyParameter", nullptr,
        [] {
-         return KoBioSPI_InitIdentifyParameter("Scanner", 200, 4, 7, 0, Method(AMBER_RESPONSE_HMAC, "IdKey2"),
+         return KoBioSPI_InitIdentifyParameter("Scanner", 200, 4, 7, 0, ResponseMethod(AMBER_RESPONSE_HMAC, "IdKey2"),
                                                kPassword);
        },
        0},
@@ -135,7 +128,8 @@ std::vector<Operation> WritingOperations() {
          ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Kiosk", 4, 0, kPassword));
        },
        [] {
-         return KoBioSPI_InitVerifyParameter("Kiosk", 100, 3, 5, 1, Method(AMBER_RESPONSE_SIGNATURE), kPassword);
+         return KoBioSPI_InitVerifyParameter("Kiosk", 100, 3, 5, 1, ResponseMethod(AMBER_RESPONSE_SIGNATURE),
+                                             kPassword);
        },
        0},
       {"SetEndUserParameter", nullptr,
@@ -198,9 +192,9 @@ class FaultInjectionTest : public test::StoreTest {
     IssuerSerial id = signer.get();
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", AMBER_CALG_AES_256, "Secret12", kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, Method(AMBER_RESPONSE_HMAC, "KeyText1"),
+    ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, ResponseMethod(AMBER_RESPONSE_HMAC, "KeyText1"),
                                                kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, Method(AMBER_RESPONSE_SIGNATURE),
+    ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, ResponseMethod(AMBER_RESPONSE_SIGNATURE),
                                                  kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitCerfificate("Scanner", &id, kPassword));
     ASSERT_EQ(0u, KoBioSPI_SetEndUserParameter("Scanner", &id));
