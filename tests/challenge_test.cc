@@ -259,7 +259,7 @@ TEST_F(ChallengeTest, HmacAnswerFillsTheRecordOnce) {
 }
 
 // The outcome is filed under the host and looked for under the application
-// the service object names: after an administration call names another, the
+// the SPI context names: after an administration call names another, the
 // challenge finds nothing, and finds it again once the host is named.
 TEST_F(ChallengeTest, OutcomeIsFoundWhileTheHostIsCurrent) {
   Verified(1, 1000, 80);
