@@ -3,10 +3,9 @@
 // BSP function, whether the host application may, answered from the caches.
 #include <optional>
 
-#include "admin/admin_password.h"
+#include "admin/admin.h"
+#include "core/admission.h"
 #include "store/caches.h"
-#include "frame/fpi_ctrl.h"
-#include "frame/spi_ctrl.h"
 #include "store/settings.h"
 
 namespace ambercrypt {
@@ -18,7 +17,8 @@ constexpr uint32_t kForbiddenFunctions[kCustomMaskMode] = {0, 0x1DDC, 0x0E00, 0x
 
 }  // namespace
 
-uint32_t CFPICtrl::CheckMode(uint32_t functionMask) {
+uint32_t CheckMode(const FpiContext &fpi, uint32_t functionMask) {
+  const char *appKey = fpi.appKey();
   if (appKey == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
   // The mode and its mask as one pair (for the host, one atomic load).
   const RestrictionCache::Pair restriction = Caches().Restriction.Find(appKey);
@@ -36,13 +36,14 @@ uint32_t CFPICtrl::CheckMode(uint32_t functionMask) {
   return (functionMask & forbidden) != 0 ? AMBER_E_NOT_PERMITTED : AMBER_OK;
 }
 
-uint32_t CSPICtrl::RestrictBSPFunction(const char *applicationName, uint32_t mode, uint32_t customMask,
-                                       const char *adminPassword) {
-  uint32_t admitted = AdmitAdministration(applicationName, adminPassword);
+uint32_t RestrictBSPFunction(SpiContext &spi, const char *applicationName, uint32_t mode, uint32_t customMask,
+                             const char *adminPassword) {
+  uint32_t admitted = Admission(applicationName, adminPassword).Admit(spi);
   if (admitted != AMBER_OK) return admitted;
   if (mode > kCustomMaskMode) return AMBER_E_BAD_MODE;
 
-  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  const char *appKey = spi.appKey();
+  SettingStore::Key app = spi.store().Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   if (app.WriteInt(settings::kRestrictionMode, static_cast<int32_t>(mode)) != ERROR_SUCCESS) {
     return AMBER_E_SETTING_UNAVAILABLE;

@@ -3,10 +3,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "admin/admin_password.h"
+#include "admin/admin.h"
+#include "core/admin_password.h"
+#include "core/admission.h"
 #include "crypto/secure_buffer.h"
 #include "store/caches.h"
-#include "frame/spi_ctrl.h"
 #include "store/constants.h"
 #include "store/settings.h"
 
@@ -18,17 +19,11 @@ constexpr size_t kPaddedKeyLength = 31;
 
 }  // namespace
 
-uint32_t CSPICtrl::InitSecretKey(const char *applicationName, uint32_t algorithm, const char *secretKey,
-                                 const char *adminPassword) {
-  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
-  if (secretKey == nullptr) return AMBER_E_BAD_SECRET_KEY;
-  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
-  if (IsEmptyOrTooLong(secretKey)) return AMBER_E_BAD_SECRET_KEY;
-  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
-  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
+uint32_t InitSecretKey(SpiContext &spi, const char *applicationName, uint32_t algorithm, const char *secretKey,
+                       const char *adminPassword) {
+  uint32_t admitted =
+      Admission(applicationName, adminPassword).WithSecretKey(secretKey).InAdministrableMode().Admit(spi);
+  if (admitted != AMBER_OK) return admitted;
   if (algorithm != AMBER_CALG_3DES && algorithm != AMBER_CALG_AES_256) return AMBER_E_BAD_ALGORITHM;
   if (!CheckPasswordRules(secretKey)) return AMBER_E_BAD_SECRET_KEY;
   size_t keyLength = strlen(secretKey);
@@ -41,7 +36,8 @@ uint32_t CSPICtrl::InitSecretKey(const char *applicationName, uint32_t algorithm
   while (position < kPaddedKeyLength) block.data()[position++] = '0';
   memcpy(block.data() + position, SecretKeySuffix, sizeof(SecretKeySuffix) - 1);
 
-  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  const char *appKey = spi.appKey();
+  SettingStore::Key app = spi.store().Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   SettingCaches &caches = Caches();
   std::lock_guard<std::mutex> keyLock(caches.SecretKeyMutex);

@@ -7,20 +7,25 @@
 #include <cstring>
 #include <mutex>
 
-#include "bir/bir_ctrl.h"
-#include "frame/fpi_ctrl.h"
+#include "bir/bir.h"
+#include "core/bir_ctrl.h"
 #include "store/caches.h"
 #include "store/constants.h"
 #include "store/settings.h"
 
 namespace ambercrypt {
+namespace {
 
-uint32_t CFPICtrl::PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey) {
+// The checks, the cipher's algorithm and the secret key that EncryptBIR and
+// DecryptBIR share, under the cipher's lock.
+uint32_t PrepareBirCipher(const FpiContext &fpi, CCrypt &crypt, const BioAPI_BIR *input, BioAPI_BIR *output,
+                          CSecureBuffer &secretKey) {
   if (input == nullptr || output == nullptr) return AMBER_E_SETTING_UNAVAILABLE;
+  const char *appKey = fpi.appKey();
   if (appKey == nullptr) return AMBER_E_NO_SECRET_KEY;
   SettingCaches &caches = Caches();
   if (caches.SecretKeyStateCache.Find(appKey) == nullptr) return AMBER_E_NO_SECRET_KEY;
-  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ);
+  SettingStore::Key app = fpi.store().Open(SettingKey::kApplication, KEY_READ);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
 
   std::lock_guard<std::mutex> keyLock(caches.SecretKeyMutex);
@@ -44,12 +49,9 @@ uint32_t CFPICtrl::PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output,
   return AMBER_OK;
 }
 
-uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
-  // One cipher object per process: its algorithm and kept key are the state
-  // of the call in hand.
-  std::lock_guard<std::mutex> lock(cryptMutex_);
+uint32_t Encrypt(const FpiContext &fpi, CCrypt &crypt, const BioAPI_BIR *input, BioAPI_BIR *output) {
   CSecureBuffer secretKey;
-  uint32_t result = PrepareBirCipher(input, output, secretKey);
+  uint32_t result = PrepareBirCipher(fpi, crypt, input, output, secretKey);
   if (result != AMBER_OK) return result;
 
   const uint32_t plainLength = input->BiometricData.Length;
@@ -79,8 +81,8 @@ uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   CSecureBuffer work(cipherSize);
   memcpy(work.data(), plain, plainLength);
   uint32_t length = plainLength;
-  if (crypt.Encrypt(work.data(), &length, work.size(), secretKey.data(), kSecretKeyBlockSize, CipherIv(), kCipherIvLength) !=
-      ERROR_SUCCESS) {
+  if (crypt.Encrypt(work.data(), &length, work.size(), secretKey.data(), kSecretKeyBlockSize, CipherIv(),
+                    kCipherIvLength) != ERROR_SUCCESS) {
     return AMBER_E_ENCRYPT_FAILED;
   }
   memcpy(output->BiometricData.Data, work.data(), length);
@@ -89,12 +91,9 @@ uint32_t CFPICtrl::EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   return AMBER_OK;
 }
 
-uint32_t CFPICtrl::DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
-  // The output's data length on entry is the capacity of its data buffer.
-  uint32_t capacity = output != nullptr ? output->BiometricData.Length : 0;
-  std::lock_guard<std::mutex> lock(cryptMutex_);
+uint32_t Decrypt(const FpiContext &fpi, CCrypt &crypt, const BioAPI_BIR *input, BioAPI_BIR *output, uint32_t capacity) {
   CSecureBuffer secretKey;
-  uint32_t result = PrepareBirCipher(input, output, secretKey);
+  uint32_t result = PrepareBirCipher(fpi, crypt, input, output, secretKey);
   if (result != AMBER_OK) return result;
 
   const uint8_t *cipher = input->BiometricData.Data;
@@ -108,7 +107,8 @@ uint32_t CFPICtrl::DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   if (block != 0 && length % block != 0) return AMBER_E_DECRYPT_FAILED;
 
   CSecureBuffer work(cipher, length);
-  if (crypt.Decrypt(work.data(), &length, secretKey.data(), kSecretKeyBlockSize, CipherIv(), kCipherIvLength) != ERROR_SUCCESS) {
+  if (crypt.Decrypt(work.data(), &length, secretKey.data(), kSecretKeyBlockSize, CipherIv(), kCipherIvLength) !=
+      ERROR_SUCCESS) {
     return AMBER_E_DECRYPT_FAILED;
   }
   if (output->BiometricData.Data == nullptr || capacity < length) return AMBER_E_DECRYPT_FAILED;
@@ -116,6 +116,18 @@ uint32_t CFPICtrl::DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
   output->BiometricData.Length = length;
   bir.ClearEncrypted(output);
   return AMBER_OK;
+}
+
+}  // namespace
+
+uint32_t EncryptBIR(FpiContext &fpi, const BioAPI_BIR *input, BioAPI_BIR *output) {
+  return fpi.WithCipher([&](CCrypt &crypt) { return Encrypt(fpi, crypt, input, output); });
+}
+
+uint32_t DecryptBIR(FpiContext &fpi, const BioAPI_BIR *input, BioAPI_BIR *output) {
+  // The output's data length on entry is the capacity of its data buffer.
+  uint32_t capacity = output != nullptr ? output->BiometricData.Length : 0;
+  return fpi.WithCipher([&](CCrypt &crypt) { return Decrypt(fpi, crypt, input, output, capacity); });
 }
 
 }  // namespace ambercrypt

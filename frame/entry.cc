@@ -10,16 +10,22 @@
 
 namespace ambercrypt {
 
-CSPICtrl *g_spiCtrl = nullptr;
-CFPICtrl *g_fpiCtrl = nullptr;
 char g_hostPath[MAX_PATH] = {};
 
 namespace {
+
+CSPICtrl *g_spiCtrl = nullptr;
+CFPICtrl *g_fpiCtrl = nullptr;
 
 // The longest path Windows has, 32767 characters, with its terminator.
 constexpr DWORD kLongestPath = 32768;
 
 }  // namespace
+
+CSPICtrl *SpiService() { return g_spiCtrl; }
+CFPICtrl *FpiService() { return g_fpiCtrl; }
+FpiContext *AttachedFpiContext() { return g_fpiCtrl != nullptr ? &g_fpiCtrl->context() : nullptr; }
+SpiContext *AttachedSpiContext() { return g_spiCtrl != nullptr ? &g_spiCtrl->context() : nullptr; }
 
 bool ApplicationNameFromPath(const char *path, char *name) {
   name[0] = '\0';

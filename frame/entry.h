@@ -2,6 +2,8 @@
 // sequences the library entry runs. ProcessAttach takes the host path from the
 // loader unless one is given, which is how tests load, unload and reload the
 // library state in one process. Attach and detach run under the loader's lock.
+// The exports reach the service objects; tests and tools reach the state they
+// work on through the contexts (AttachedFpiContext, AttachedSpiContext).
 #ifndef AMBERCRYPT_FRAME_ENTRY_H_
 #define AMBERCRYPT_FRAME_ENTRY_H_
 
@@ -13,8 +15,14 @@
 
 namespace ambercrypt {
 
-extern CSPICtrl *g_spiCtrl;
-extern CFPICtrl *g_fpiCtrl;
+// The attached process's service objects, or null (before attach, after
+// detach, or when the attach could not make them).
+CSPICtrl *SpiService();
+CFPICtrl *FpiService();
+// Their contexts, null as above: the host application's FPI state, and the
+// SPI side's current application and key material.
+FpiContext *AttachedFpiContext();
+SpiContext *AttachedSpiContext();
 // The host executable's path, filled at attach; a longer path is cut here,
 // but the application is always named from the whole path.
 extern char g_hostPath[MAX_PATH];

@@ -9,8 +9,8 @@ using ambercrypt::CFPICtrl;
 using ambercrypt::CSPICtrl;
 using ambercrypt::Frame;
 using ambercrypt::SerialFrame;
-using ambercrypt::g_fpiCtrl;
-using ambercrypt::g_spiCtrl;
+using ambercrypt::FpiService;
+using ambercrypt::SpiService;
 
 namespace {
 
@@ -26,61 +26,61 @@ uint32_t WipedAfter(ResponseMethodRecord &record, uint32_t result) {
 extern "C" {
 
 AMBERCRYPT_API uint32_t KoBioFPI_CheckMode(uint32_t functionMask) {
-  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.CheckMode(functionMask); });
+  return Frame(FpiService(), [&](CFPICtrl &o) { return o.CheckMode(functionMask); });
 }
 
 AMBERCRYPT_API uint32_t KoBioFPI_DecryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
-  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.DecryptBIR(input, output); });
+  return Frame(FpiService(), [&](CFPICtrl &o) { return o.DecryptBIR(input, output); });
 }
 
 AMBERCRYPT_API uint32_t KoBioFPI_EncryptBIR(const BioAPI_BIR *input, BioAPI_BIR *output) {
-  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.EncryptBIR(input, output); });
+  return Frame(FpiService(), [&](CFPICtrl &o) { return o.EncryptBIR(input, output); });
 }
 
 AMBERCRYPT_API uint32_t KoBioFPI_IdentifySecurityStatas(const void *reserved, int32_t requestedFmr,
                                                         int32_t *allowedFmr, uint8_t *policyFlagOut) {
-  return Frame(g_fpiCtrl,
+  return Frame(FpiService(),
                [&](CFPICtrl &o) { return o.IdentifySecurityStatas(reserved, requestedFmr, allowedFmr, policyFlagOut); });
 }
 
 AMBERCRYPT_API uint32_t KoBioFPI_UpdateIdentifyStatus(uint32_t *numberOfResults, BioAPI_CANDIDATE **candidates,
                                                       uint8_t level) {
-  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.UpdateIdentifyStatus(numberOfResults, candidates, level); });
+  return Frame(FpiService(), [&](CFPICtrl &o) { return o.UpdateIdentifyStatus(numberOfResults, candidates, level); });
 }
 
 AMBERCRYPT_API uint32_t KoBioFPI_UpdateVerifyStatus(uint8_t result, const BioAPI_BIR *bir, int32_t achievedFmr,
                                                     uint8_t level) {
-  return Frame(g_fpiCtrl, [&](CFPICtrl &o) { return o.UpdateVerifyStatus(ambercrypt::FlagFromByte(result), bir, achievedFmr, level); });
+  return Frame(FpiService(), [&](CFPICtrl &o) { return o.UpdateVerifyStatus(ambercrypt::FlagFromByte(result), bir, achievedFmr, level); });
 }
 
 AMBERCRYPT_API uint32_t KoBioFPI_VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requestedFmr,
                                                       int32_t *allowedFmr, uint8_t *policyFlagOut) {
-  return Frame(g_fpiCtrl,
+  return Frame(FpiService(),
                [&](CFPICtrl &o) { return o.VerifySecurityStatas(bir, requestedFmr, allowedFmr, policyFlagOut); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_DeleteParameter(const char *applicationName) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.DeleteParameter(applicationName); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.DeleteParameter(applicationName); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.DigitalSignBIR(inputBir, outputBir); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.DigitalSignBIR(inputBir, outputBir); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_IdentifyChallenge(const char *challenge, IdentifyChallengeRecord *record) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.IdentifyChallenge(challenge, record); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.IdentifyChallenge(challenge, record); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitCerfificate(const char *applicationName, const IssuerSerial *issuerSerial,
                                                  const char *adminPassword) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.InitCerfificate(applicationName, issuerSerial, adminPassword); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.InitCerfificate(applicationName, issuerSerial, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationName, int32_t maxFmr,
                                                        int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                        ResponseMethodRecord responseMethod,
                                                        const char *adminPassword) {
-  return WipedAfter(responseMethod, SerialFrame(g_spiCtrl, [&](CSPICtrl &o) {
+  return WipedAfter(responseMethod, SerialFrame(SpiService(), [&](CSPICtrl &o) {
                       return o.InitIdentifyParameter(applicationName, maxFmr, maxFailures, lockMinutes,
                                                      ambercrypt::FlagFromByte(policyFlag), responseMethod, adminPassword);
                     }));
@@ -88,14 +88,14 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitIdentifyParameter(const char *applicationNa
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitSecretKey(const char *applicationName, uint32_t algorithm,
                                                const char *secretKey, const char *adminPassword) {
-  return SerialFrame(g_spiCtrl,
+  return SerialFrame(SpiService(),
                      [&](CSPICtrl &o) { return o.InitSecretKey(applicationName, algorithm, secretKey, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName, int32_t maxFmr,
                                                      int32_t maxFailures, int32_t lockMinutes, uint8_t policyFlag,
                                                      ResponseMethodRecord responseMethod, const char *adminPassword) {
-  return WipedAfter(responseMethod, SerialFrame(g_spiCtrl, [&](CSPICtrl &o) {
+  return WipedAfter(responseMethod, SerialFrame(SpiService(), [&](CSPICtrl &o) {
                       return o.InitVerifyParameter(applicationName, maxFmr, maxFailures, lockMinutes,
                                                    ambercrypt::FlagFromByte(policyFlag), responseMethod, adminPassword);
                     }));
@@ -103,24 +103,24 @@ AMBERCRYPT_API uint32_t KoBioSPI_InitVerifyParameter(const char *applicationName
 
 AMBERCRYPT_API uint32_t KoBioSPI_RestrictBSPFunction(const char *applicationName, uint32_t mode,
                                                      uint32_t customMask, const char *adminPassword) {
-  return SerialFrame(g_spiCtrl,
+  return SerialFrame(SpiService(),
                      [&](CSPICtrl &o) { return o.RestrictBSPFunction(applicationName, mode, customMask, adminPassword); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_SetEndUserParameter(const char *applicationName, const IssuerSerial *issuerSerial) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.SetEndUserParameter(applicationName, issuerSerial); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.SetEndUserParameter(applicationName, issuerSerial); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyBSP(bspUuid, expectedDigest); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.VerifyBSP(bspUuid, expectedDigest); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_VerifyChallenge(const char *challenge, VerifyChallengeRecord *record) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyChallenge(challenge, record); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.VerifyChallenge(challenge, record); });
 }
 
 AMBERCRYPT_API uint32_t KoBioSPI_VerifyReferenceBIR(const BioAPI_BIR *bir) {
-  return SerialFrame(g_spiCtrl, [&](CSPICtrl &o) { return o.VerifyReferenceBIR(bir); });
+  return SerialFrame(SpiService(), [&](CSPICtrl &o) { return o.VerifyReferenceBIR(bir); });
 }
 
 }  // extern "C"

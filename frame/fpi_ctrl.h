@@ -1,48 +1,35 @@
-// fpi_ctrl.h: CFPICtrl, the service object behind the KoBioFPI_ exports. Its
-// application is the host executable's, fixed at attach; its embedded CCrypt
-// does the BIR cipher work with the application's algorithm. One instance per
-// process. Its methods may run on any number of threads at once: its AppKey
-// and key material change only at attach, the caches guard themselves, and
-// the embedded CCrypt (which keeps the derived key of the last BIR) is used
-// under cryptMutex_, so BIR ciphers of one process run one at a time.
+// fpi_ctrl.h: CFPICtrl, the service object behind the KoBioFPI_ exports. It
+// owns the process's FPI context (core/context.h: the host application, fixed
+// at attach, and the BIR cipher under its lock) and hands each call to the
+// feature that serves it; it holds no logic of its own. One instance per
+// process; its methods may run on any number of threads at once.
 //
-// Where each method lives:
-//   frame/fpi_ctrl.cc          Attach, QueryVerifySetting, QueryIdentifySetting
-//   admin/restriction.cc       CheckMode
-//   bir/bir_cipher.cc          EncryptBIR, DecryptBIR
-//   policy/lockout.cc          the check both families share
-//   policy/verify_status.cc    VerifySecurityStatas, UpdateVerifyStatus
-//   policy/identify_status.cc  IdentifySecurityStatas, UpdateIdentifyStatus
+// Which feature serves each method (fpi_ctrl.cc dispatches):
+//   Attach                                        core/context.h (FpiContext::Attach)
+//   CheckMode                                     admin/admin.h
+//   EncryptBIR, DecryptBIR                        bir/bir.h
+//   VerifySecurityStatas, UpdateVerifyStatus,
+//   IdentifySecurityStatas, UpdateIdentifyStatus  policy/policy.h
 #ifndef AMBERCRYPT_FRAME_FPI_CTRL_H_
 #define AMBERCRYPT_FRAME_FPI_CTRL_H_
 
 #include <cstdint>
-#include <mutex>
 
 #include "ambercrypt/ambercrypt.h"
-#include "crypto/ccrypt.h"
-#include "crypto/secure_buffer.h"
+#include "core/context.h"
 #include "platform/win32_api.h"
-#include "store/named_mutex.h"
-#include "store/setting_store.h"
 
 namespace ambercrypt {
 
-struct PolicyFamily;
-
 class CFPICtrl {
  public:
-  explicit CFPICtrl(HMODULE module);
+  explicit CFPICtrl(HMODULE module) : module_(module) {}
   CFPICtrl(const CFPICtrl &) = delete;
   CFPICtrl &operator=(const CFPICtrl &) = delete;
 
-  // Derives the AppKey, builds the key material and loads the host's settings.
-  int Attach(const char *fileName);
-  // 1 when the application's maxFailures (identify / verify) is non-zero.
-  // With unanswered, also whether the store failed to answer (then 0 says
-  // nothing about the policy, and the status operations fail closed).
-  int QueryIdentifySetting(bool *unanswered = nullptr);
-  int QueryVerifySetting(bool *unanswered = nullptr);
+  // Attach: the host application, its key material and its settings (see
+  // FpiContext::Attach).
+  bool Attach(const char *fileName) { return context_.Attach(fileName); }
 
   // The KoBioFPI_ operations; each returns 0 or an internal code.
   uint32_t CheckMode(uint32_t functionMask);
@@ -55,28 +42,12 @@ class CFPICtrl {
   uint32_t VerifySecurityStatas(const BioAPI_BIR *bir, int32_t requestedFmr, int32_t *allowedFmr,
                                 uint8_t *policyFlagOut);
 
-  HMODULE hModule;
-  // Owns the host application's AppKey and the key material (wiped when the
-  // object goes); the three fields below read them.
-  SettingStore store;
-  const char *const &appKey;
-  const uint8_t *const &keyMaterial;
-  const uint32_t &keyMaterialLength;
-  CCrypt crypt;
+  HMODULE module() const { return module_; }
+  FpiContext &context() { return context_; }
 
  private:
-  // Checks, cipher and secret key shared by EncryptBIR and DecryptBIR.
-  uint32_t PrepareBirCipher(const BioAPI_BIR *input, BioAPI_BIR *output, CSecureBuffer &secretKey);
-  int QueryMaxFailures(SettingCache<int32_t> &cache, const Setting &setting, bool *unanswered);
-  // The security status check of either family, and its lockout steps, under
-  // the family's cross-process lock of this application.
-  uint32_t CheckSecurityStatus(const PolicyFamily &family, const BioAPI_BIR *bir, int32_t requestedFmr,
-                               int32_t *allowedFmr, uint8_t *policyFlagOut);
-  uint32_t CheckLockout(const PolicyFamily &family, SettingStore::Key &app, const BioAPI_BIR *bir);
-  ScopedNamedMutex LockLockout(const PolicyFamily &family) const;
-
-  // Held while crypt is used (BIR ciphers, the update's digest).
-  std::mutex cryptMutex_;
+  const HMODULE module_;
+  FpiContext context_;
 };
 
 }  // namespace ambercrypt

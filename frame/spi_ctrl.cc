@@ -1,56 +1,64 @@
 #include "frame/spi_ctrl.h"
 
-#include <vector>
-
-#include "store/settings.h"
+#include "admin/admin.h"
+#include "policy/policy.h"
+#include "trust/trust.h"
 
 namespace ambercrypt {
-namespace {
 
-// Room for any absolute security descriptor.
-constexpr size_t kSecurityDescriptorSize = 9000;
-
-}  // namespace
-
-CSPICtrl::CSPICtrl(HMODULE module)
-    : hModule(module),
-      appKey(store.appKey()),
-      keyMaterial(store.keyMaterial()),
-      keyMaterialLength(store.keyMaterialLength()) {}
-
-int CSPICtrl::Attach(const char *fileName) {
-  if (!SetApplication(fileName)) return 0;
-  return LoadInstallationKey();
+uint32_t CSPICtrl::DeleteParameter(const char *applicationName) {
+  return ambercrypt::DeleteParameter(context_, applicationName);
 }
 
-int CSPICtrl::SetApplication(const char *name) { return store.SetApplication(name) ? 1 : 0; }
-
-int CSPICtrl::LoadInstallationKey() { return store.LoadInstallationKey() ? 1 : 0; }
-
-uint32_t CSPICtrl::ReadFunctionMode() {
-  // Opened with the create flag, as an administration call may name an
-  // application that has no key yet.
-  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_READ, true);
-  int32_t mode = 0;
-  if (app.ReadInt(settings::kRestrictionMode, &mode) != ERROR_SUCCESS) return kModeUnreadable;
-  return static_cast<uint32_t>(mode);
+uint32_t CSPICtrl::DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir) {
+  return ambercrypt::DigitalSignBIR(context_, inputBir, outputBir);
 }
 
-bool CSPICtrl::CreateUserInfoKey() {
-  if (appKey == nullptr) return false;
-  std::vector<uint8_t> descriptor(kSecurityDescriptorSize, 0);
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingKeyPath(SettingKey::kUserInfo, appKey).c_str(), 0, nullptr,
-                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition) != ERROR_SUCCESS) {
-    return false;
-  }
-  // A null DACL: every account may write the lockout state below this key.
-  InitializeSecurityDescriptor(descriptor.data(), SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(descriptor.data(), TRUE, nullptr, TRUE);
-  LSTATUS status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data());
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS;
+uint32_t CSPICtrl::IdentifyChallenge(const char *challenge, IdentifyChallengeRecord *record) {
+  return ambercrypt::IdentifyChallenge(context_, challenge, record);
 }
+
+uint32_t CSPICtrl::InitCerfificate(const char *applicationName, const IssuerSerial *issuerSerial,
+                                   const char *adminPassword) {
+  return ambercrypt::InitCerfificate(context_, applicationName, issuerSerial, adminPassword);
+}
+
+uint32_t CSPICtrl::InitIdentifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                                         int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
+                                         const char *adminPassword) {
+  return ambercrypt::InitIdentifyParameter(context_, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
+                                           responseMethod, adminPassword);
+}
+
+uint32_t CSPICtrl::InitSecretKey(const char *applicationName, uint32_t algorithm, const char *secretKey,
+                                 const char *adminPassword) {
+  return ambercrypt::InitSecretKey(context_, applicationName, algorithm, secretKey, adminPassword);
+}
+
+uint32_t CSPICtrl::InitVerifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                                       int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
+                                       const char *adminPassword) {
+  return ambercrypt::InitVerifyParameter(context_, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
+                                         responseMethod, adminPassword);
+}
+
+uint32_t CSPICtrl::RestrictBSPFunction(const char *applicationName, uint32_t mode, uint32_t customMask,
+                                       const char *adminPassword) {
+  return ambercrypt::RestrictBSPFunction(context_, applicationName, mode, customMask, adminPassword);
+}
+
+uint32_t CSPICtrl::SetEndUserParameter(const char *applicationName, const IssuerSerial *issuerSerial) {
+  return ambercrypt::SetEndUserParameter(context_, applicationName, issuerSerial);
+}
+
+uint32_t CSPICtrl::VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
+  return ambercrypt::VerifyBSP(bspUuid, expectedDigest);
+}
+
+uint32_t CSPICtrl::VerifyChallenge(const char *challenge, VerifyChallengeRecord *record) {
+  return ambercrypt::VerifyChallenge(context_, challenge, record);
+}
+
+uint32_t CSPICtrl::VerifyReferenceBIR(const BioAPI_BIR *bir) { return ambercrypt::VerifyReferenceBIR(context_, bir); }
 
 }  // namespace ambercrypt

@@ -1,58 +1,45 @@
-// policy.h: the verify and identify policies and their lockout. The two
-// families differ only in the values and caches they use and in a few steps
-// of the check and the update; each is described once here, and
-// policy_parameters.cc and lockout.cc serve both.
+// policy.h: the policy feature: an application's verify and identify policies
+// (the administrator sets them), the security status checks and updates the
+// framework makes around each verification and identification, and the
+// lockout they keep. Each operation is one KoBioFPI_/KoBioSPI_ call's work on
+// its family's context and returns AMBER_OK or the library's code; frame/
+// (the service objects) is its only caller. LockoutTrackingOf is also read by
+// tests. The FPI operations may run on any number of threads at once: an
+// application's lockout record changes under a cross-process lock.
 #ifndef AMBERCRYPT_POLICY_POLICY_H_
 #define AMBERCRYPT_POLICY_POLICY_H_
 
 #include <cstdint>
 
 #include "ambercrypt/ambercrypt.h"
-#include "crypto/ccrypt.h"
-#include "crypto/secure_buffer.h"
-#include "store/caches.h"
-#include "store/settings.h"
+#include "core/context.h"
+#include "policy/family.h"
 
 namespace ambercrypt {
 
-enum class PolicyKind { kVerify, kIdentify };
+// verify_status.cc
+uint32_t VerifySecurityStatas(const FpiContext &fpi, const BioAPI_BIR *bir, int32_t requestedFmr, int32_t *allowedFmr,
+                              uint8_t *policyFlagOut);
+uint32_t UpdateVerifyStatus(FpiContext &fpi, bool result, const BioAPI_BIR *bir, int32_t achievedFmr, uint8_t level);
+// identify_status.cc
+uint32_t IdentifySecurityStatas(const FpiContext &fpi, const void *reserved, int32_t requestedFmr, int32_t *allowedFmr,
+                                uint8_t *policyFlagOut);
+uint32_t UpdateIdentifyStatus(const FpiContext &fpi, uint32_t *numberOfResults, BioAPI_CANDIDATE **candidates,
+                              uint8_t level);
+// policy_parameters.cc
+uint32_t InitVerifyParameter(SpiContext &spi, const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                             int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
+                             const char *adminPassword);
+uint32_t InitIdentifyParameter(SpiContext &spi, const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                               int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
+                               const char *adminPassword);
 
-struct PolicyFamily {
-  PolicyKind kind;
-  const char *lockName;  // the family's cross-process lock, completed by the AppKey
-  // The policy, in the application's key (KoBioSPI_Init*Parameter).
-  const Setting &maxFmr;
-  const Setting &maxFailures;
-  const Setting &lockMinutes;
-  const Setting &policyFlag;
-  const Setting &responseMethod;
-  const Setting &keyText;
-  const Setting &keyTextLength;
-  // The lockout record, in the application's UserInfo key.
-  const Setting &lastResult;
-  const Setting &releaseTime;
-  const Setting &failureCount;
-  // The caches that mirror maxFmr, maxFailures and policyFlag.
-  SettingCache<int32_t> SettingCaches::*maxFmrCache;
-  SettingCache<int32_t> SettingCaches::*maxFailuresCache;
-  SettingCache<int32_t> SettingCaches::*policyFlagCache;
-
-  SettingCache<int32_t> &MaxFmrCache(SettingCaches &c) const { return c.*maxFmrCache; }
-  SettingCache<int32_t> &MaxFailuresCache(SettingCaches &c) const { return c.*maxFailuresCache; }
-  SettingCache<int32_t> &PolicyFlagCache(SettingCaches &c) const { return c.*policyFlagCache; }
-};
-
-extern const PolicyFamily kVerifyPolicy;
-extern const PolicyFamily kIdentifyPolicy;
-
-// The SHA-1 digest of a BIR's biometric data into *digest. False when there is
-// nothing to digest (no data, or data at an address that cannot be read).
-bool DigestOfBiometricData(const BioAPI_BIR *bir, CCrypt &crypt, CSecureBuffer *digest);
-
-// 100-nanosecond ticks in one minute.
-inline constexpr uint64_t kTicksPerMinute = 600000000ull;
-// The highest level an update may report.
-inline constexpr uint8_t kMaxLevel = 100;
+// Does the host application track lockout for a family (its maxFailures is
+// non-zero)? kOff also when it has no policy (no key, no value, a value that
+// does not decrypt); kUnknown when the store failed to answer, which says
+// nothing about the policy: the checks and updates then fail closed.
+enum class LockoutTracking { kOff, kOn, kUnknown };
+LockoutTracking LockoutTrackingOf(const FpiContext &fpi, const PolicyFamily &family);
 
 }  // namespace ambercrypt
 

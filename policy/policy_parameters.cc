@@ -1,13 +1,12 @@
 // policy_parameters.cc: KoBioSPI_InitVerifyParameter and
 // KoBioSPI_InitIdentifyParameter. The two differ only in the values and caches
-// they write, which each family names (policy/policy.h). Every check runs
+// they write, which each family names (policy/family.h). Every check runs
 // before anything is written; a failed write ends the call with the values
 // before it kept.
 #include <cstring>
 
-#include "admin/admin_password.h"
+#include "core/admission.h"
 #include "crypto/secure_buffer.h"
-#include "frame/spi_ctrl.h"
 #include "policy/policy.h"
 #include "store/setting_store.h"
 
@@ -18,23 +17,19 @@ constexpr int32_t kLowestMaxFmr = -1;
 constexpr size_t kMaxKeyText = 255;
 
 // Bytes of the key text before its NUL, counting at most one past the limit.
-size_t KeyTextLength(const ResponseMethodRecord &record) {
-  return strnlen(record.keyText, kMaxKeyText + 1);
-}
+size_t KeyTextLength(const ResponseMethodRecord &record) { return strnlen(record.keyText, kMaxKeyText + 1); }
 
-}  // namespace
-
-uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicationName, int32_t maxFmr,
-                              int32_t maxFailures, int32_t lockMinutes, bool policyFlag,
-                              ResponseMethodRecord &responseMethod, const char *adminPassword) {
-  // The record came by value, key text and all: this copy is wiped when done.
+// The verify and identify policy administration share one sequence.
+uint32_t InitPolicy(SpiContext &spi, const PolicyFamily &family, const char *applicationName, int32_t maxFmr,
+                    int32_t maxFailures, int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
+                    const char *adminPassword) {
+  // The caller's record, key text and all, is wiped when done.
   struct Wipe {
     ResponseMethodRecord &record;
     ~Wipe() { WipeMemory(&record, sizeof record); }
   } wipe{responseMethod};
-  uint32_t admitted = AdmitAdministration(applicationName, adminPassword);
+  uint32_t admitted = Admission(applicationName, adminPassword).InAdministrableMode().Admit(spi);
   if (admitted != AMBER_OK) return admitted;
-  if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
   if (maxFmr < kLowestMaxFmr) return AMBER_E_BAD_MAX_FMR;
   if (maxFailures < 0) return AMBER_E_BAD_MAX_FAILURES;
   if (lockMinutes < 0) return AMBER_E_BAD_LOCK_MINUTES;
@@ -45,7 +40,8 @@ uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicatio
     return AMBER_E_BAD_KEY_TEXT;
   }
 
-  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  const char *appKey = spi.appKey();
+  SettingStore::Key app = spi.store().Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   SettingCaches &caches = Caches();
   if (app.WriteInt(family.maxFmr, maxFmr) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
@@ -54,7 +50,7 @@ uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicatio
   family.MaxFailuresCache(caches).Replace(appKey, maxFailures);
   // A policy with lockout that answers success has its lockout record's key,
   // writable by every account: a key the store could not make is a failure.
-  if (maxFailures != 0 && !CreateUserInfoKey()) return AMBER_E_SETTING_UNAVAILABLE;
+  if (maxFailures != 0 && !spi.CreateUserInfoKey()) return AMBER_E_SETTING_UNAVAILABLE;
   if (app.WriteInt(family.lockMinutes, lockMinutes) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   int32_t flag = policyFlag ? 1 : 0;
   if (app.WriteInt(family.policyFlag, flag) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
@@ -72,18 +68,20 @@ uint32_t CSPICtrl::InitPolicy(const PolicyFamily &family, const char *applicatio
   return AMBER_OK;
 }
 
-uint32_t CSPICtrl::InitVerifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
-                                       int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
-                                       const char *adminPassword) {
-  return InitPolicy(kVerifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag, responseMethod,
+}  // namespace
+
+uint32_t InitVerifyParameter(SpiContext &spi, const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                             int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
+                             const char *adminPassword) {
+  return InitPolicy(spi, kVerifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag, responseMethod,
                     adminPassword);
 }
 
-uint32_t CSPICtrl::InitIdentifyParameter(const char *applicationName, int32_t maxFmr, int32_t maxFailures,
-                                         int32_t lockMinutes, bool policyFlag, ResponseMethodRecord responseMethod,
-                                         const char *adminPassword) {
-  return InitPolicy(kIdentifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag,
-                    responseMethod, adminPassword);
+uint32_t InitIdentifyParameter(SpiContext &spi, const char *applicationName, int32_t maxFmr, int32_t maxFailures,
+                               int32_t lockMinutes, bool policyFlag, ResponseMethodRecord &responseMethod,
+                               const char *adminPassword) {
+  return InitPolicy(spi, kIdentifyPolicy, applicationName, maxFmr, maxFailures, lockMinutes, policyFlag, responseMethod,
+                    adminPassword);
 }
 
 }  // namespace ambercrypt

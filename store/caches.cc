@@ -20,14 +20,14 @@ RestrictionCache::Pair RestrictionCache::Find(const char *key, size_t length) co
     const auto low = static_cast<uint32_t>(word);
     switch (word & kTags) {
       case kOtherMode:
-        pair.mode = CachedValue<uint32_t>(low);
+        pair.mode = CacheLookup<uint32_t>(low);
         break;
       case kBareCustomMode:
-        pair.mode = CachedValue<uint32_t>(kCustomMaskMode);
+        pair.mode = CacheLookup<uint32_t>(kCustomMaskMode);
         break;
       case kMaskedCustomMode:
-        pair.mode = CachedValue<uint32_t>(kCustomMaskMode);
-        pair.mask = CachedValue<uint32_t>(low);
+        pair.mode = CacheLookup<uint32_t>(kCustomMaskMode);
+        pair.mask = CacheLookup<uint32_t>(low);
         break;
       default:
         break;
@@ -35,8 +35,8 @@ RestrictionCache::Pair RestrictionCache::Find(const char *key, size_t length) co
     return pair;
   }
   const Entry entry = Load(key, length);
-  if (entry.mode.has_value()) pair.mode = CachedValue<uint32_t>(*entry.mode);
-  if (entry.mode == kCustomMaskMode && entry.mask.has_value()) pair.mask = CachedValue<uint32_t>(*entry.mask);
+  if (entry.mode.has_value()) pair.mode = CacheLookup<uint32_t>(*entry.mode);
+  if (entry.mode == kCustomMaskMode && entry.mask.has_value()) pair.mask = CacheLookup<uint32_t>(*entry.mask);
   return pair;
 }
 

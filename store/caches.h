@@ -28,19 +28,20 @@
 
 namespace ambercrypt {
 
-// A value found in a cache (a copy), used like a pointer: null when absent.
+// The answer of a cache look-up: a copy of the value, used like a pointer
+// (null when absent). Never a reference into the cache.
 template <typename V>
-class CachedValue {
+class CacheLookup {
  public:
-  CachedValue() = default;
-  explicit CachedValue(const V &value) : value_(value) {}
+  CacheLookup() = default;
+  explicit CacheLookup(const V &value) : value_(value) {}
   explicit operator bool() const { return value_.has_value(); }
   const V &operator*() const { return *value_; }
   const V *operator->() const { return &*value_; }
-  friend bool operator==(const CachedValue &v, std::nullptr_t) { return !v.value_.has_value(); }
-  friend bool operator==(std::nullptr_t, const CachedValue &v) { return !v.value_.has_value(); }
-  friend bool operator!=(const CachedValue &v, std::nullptr_t) { return v.value_.has_value(); }
-  friend bool operator!=(std::nullptr_t, const CachedValue &v) { return v.value_.has_value(); }
+  friend bool operator==(const CacheLookup &v, std::nullptr_t) { return !v.value_.has_value(); }
+  friend bool operator==(std::nullptr_t, const CacheLookup &v) { return !v.value_.has_value(); }
+  friend bool operator!=(const CacheLookup &v, std::nullptr_t) { return v.value_.has_value(); }
+  friend bool operator!=(std::nullptr_t, const CacheLookup &v) { return v.value_.has_value(); }
 
  private:
   std::optional<V> value_;
@@ -62,8 +63,8 @@ class SettingCache {
 
  public:
   // The value cached for key, or null.
-  CachedValue<V> Find(const std::string &key) const { return Find(key.data(), key.size()); }
-  CachedValue<V> Find(const char *key) const { return Find(key, strlen(key)); }
+  CacheLookup<V> Find(const std::string &key) const { return Find(key.data(), key.size()); }
+  CacheLookup<V> Find(const char *key) const { return Find(key, strlen(key)); }
 
   void Insert(const std::string &key, const V &value) {
     if (IsHost(key)) {
@@ -126,14 +127,14 @@ class SettingCache {
   }
 
  private:
-  CachedValue<V> Find(const char *key, size_t length) const {
+  CacheLookup<V> Find(const char *key, size_t length) const {
     if (IsHost(key, length)) {
       uint64_t word = hostWord_.load(std::memory_order_acquire);
-      return (word & kPresent) != 0 ? CachedValue<V>(Decode(word)) : CachedValue<V>();
+      return (word & kPresent) != 0 ? CacheLookup<V>(Decode(word)) : CacheLookup<V>();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = map_.find(std::string(key, length));
-    return it == map_.end() ? CachedValue<V>() : CachedValue<V>(it->second);
+    return it == map_.end() ? CacheLookup<V>() : CacheLookup<V>(it->second);
   }
   bool IsHost(const std::string &key) const { return IsHost(key.data(), key.size()); }
   bool IsHost(const char *key, size_t length) const {
@@ -176,8 +177,8 @@ class RestrictionCache {
 
  public:
   struct Pair {
-    CachedValue<uint32_t> mode;
-    CachedValue<uint32_t> mask;  // found in mode 5 only
+    CacheLookup<uint32_t> mode;
+    CacheLookup<uint32_t> mask;  // found in mode 5 only
   };
 
   // The pair cached for key, read as one.
@@ -198,8 +199,8 @@ class RestrictionCache {
   // One half, mode or mask, with the operations of a SettingCache.
   class Half {
    public:
-    CachedValue<uint32_t> Find(const std::string &key) const { return Find(key.data(), key.size()); }
-    CachedValue<uint32_t> Find(const char *key) const { return Find(key, strlen(key)); }
+    CacheLookup<uint32_t> Find(const std::string &key) const { return Find(key.data(), key.size()); }
+    CacheLookup<uint32_t> Find(const char *key) const { return Find(key, strlen(key)); }
     void Insert(const std::string &key, uint32_t value) {
       pairs_.Change(key, [&](Entry &entry) {
         if (!(entry.*half_).has_value()) entry.*half_ = value;
@@ -217,9 +218,9 @@ class RestrictionCache {
     friend class RestrictionCache;
     using Member = std::optional<uint32_t> RestrictionCache::Entry::*;
     Half(RestrictionCache &pairs, Member half) : pairs_(pairs), half_(half) {}
-    CachedValue<uint32_t> Find(const char *key, size_t length) const {
+    CacheLookup<uint32_t> Find(const char *key, size_t length) const {
       const std::optional<uint32_t> value = pairs_.Load(key, length).*half_;
-      return value.has_value() ? CachedValue<uint32_t>(*value) : CachedValue<uint32_t>();
+      return value.has_value() ? CacheLookup<uint32_t>(*value) : CacheLookup<uint32_t>();
     }
     RestrictionCache &pairs_;
     const Member half_;

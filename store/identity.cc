@@ -47,7 +47,7 @@ CSecureBuffer BuildKeyMaterial(int32_t installationNumber) {
 bool LoadInstallationKey(CSecureBuffer *keyMaterial) {
   const char *name = settings::kInstallationNumber.name;
   CRegCtrl reader;
-  if (!reader.Open(kBaseKeyPath, 0, KEY_READ)) return false;
+  if (!reader.Open(kBaseKeyPath, false, KEY_READ)) return false;
   DWORD number = 0;
   uint32_t status = reader.QueryDword(name, &number);
   if (status != ERROR_SUCCESS) {
@@ -62,7 +62,7 @@ bool LoadInstallationKey(CSecureBuffer *keyMaterial) {
     // unlocked: such a process cannot write the number either.)
     if (lock.timed_out()) return false;
     CRegCtrl writer;
-    if (!writer.Open(kBaseKeyPath, 0, KEY_ALL_ACCESS)) return false;
+    if (!writer.Open(kBaseKeyPath, false, KEY_ALL_ACCESS)) return false;
     status = writer.QueryDword(name, &number);
     if (status == ERROR_FILE_NOT_FOUND) {
       srand(static_cast<unsigned int>(_time64(nullptr)));

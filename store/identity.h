@@ -36,7 +36,7 @@ inline constexpr char kInstallationMutexName[] = "Global\\AmbercryptInstallation
 // lock. A holder that never lets go (hung, or stopped in a debugger) must not
 // stall every load of the library: after this wait the attach goes on without
 // key material, as for an unreadable installation number. Each of the two
-// service objects may wait once per load.
+// contexts (FPI and SPI) may wait once per load.
 inline constexpr DWORD kInstallationLockWaitMs = 3000;
 
 // Test seams of the installation lock: the wait actually used, and a hook run

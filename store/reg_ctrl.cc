@@ -18,30 +18,30 @@ constexpr uint32_t kTextBufferSize = 255;
 
 }  // namespace
 
-CRegCtrl::CRegCtrl() : rootKey(HKEY_LOCAL_MACHINE), openKey(nullptr), isOpen(0) {}
+CRegCtrl::CRegCtrl() : rootKey(HKEY_LOCAL_MACHINE), openKey(nullptr), isOpen(false) {}
 
 CRegCtrl::~CRegCtrl() { Close(); }
 
 void CRegCtrl::Close() {
   if (isOpen) RegCloseKey(openKey);
   openKey = nullptr;
-  isOpen = 0;
+  isOpen = false;
 }
 
-int CRegCtrl::Open(const char *path, int create, REGSAM access) {
-  if (path == nullptr) return 0;
+bool CRegCtrl::Open(const char *path, bool create, REGSAM access) {
+  if (path == nullptr) return false;
   Close();
   HKEY key = nullptr;
   if (RegOpenKeyExA(rootKey, path, 0, access, &key) == ERROR_SUCCESS) {
     openKey = key;
-    isOpen = 1;
+    isOpen = true;
   }
   if (isOpen || !create) return isOpen;
   DWORD disposition = 0;
   if (RegCreateKeyExA(rootKey, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
                       &disposition) == ERROR_SUCCESS) {
     openKey = key;
-    isOpen = 1;
+    isOpen = true;
   }
   return isOpen;
 }
@@ -228,14 +228,14 @@ uint32_t CRegCtrl::QueryEncryptedBinary(const char *name, uint8_t *output, uint3
   return ERROR_SUCCESS;
 }
 
-int HashNameToBase64(const char *name, char *output) {
-  if (name == nullptr || output == nullptr) return 0;
+bool HashNameToBase64(const char *name, char *output) {
+  if (name == nullptr || output == nullptr) return false;
   uint8_t digest[20];
   uint32_t digestLength = sizeof digest;
   CCrypt crypt;
   if (crypt.Hash(reinterpret_cast<const uint8_t *>(name), static_cast<uint32_t>(strlen(name)), digest,
                  &digestLength) != ERROR_SUCCESS) {
-    return 0;
+    return false;
   }
   char text[40];
   memset(text, 0, sizeof text);
@@ -244,7 +244,7 @@ int HashNameToBase64(const char *name, char *output) {
   memcpy(output, text, textLength + 1);
   WipeMemory(digest, sizeof digest);
   WipeMemory(text, sizeof text);
-  return 1;
+  return true;
 }
 
 }  // namespace ambercrypt

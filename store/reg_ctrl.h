@@ -2,8 +2,9 @@
 // wraps one open key below HKEY_LOCAL_MACHINE and reads or writes its values as
 // plain DWORD, binary or string, or encrypted (3DES, key derived from the
 // caller's key material, IV material CipherIvConstant) 32-bit integer, 64-bit
-// integer or binary. Results are Windows error codes (87 for a missing
-// argument, else the registry's or CCrypt's). One instance, one thread.
+// integer or binary. Value operations answer Windows error codes (87 for a
+// missing argument, else the registry's or CCrypt's); Open answers whether a
+// key is open. One instance, one thread.
 #ifndef AMBERCRYPT_STORE_REG_CTRL_H_
 #define AMBERCRYPT_STORE_REG_CTRL_H_
 
@@ -20,9 +21,9 @@ class CRegCtrl {
   CRegCtrl(const CRegCtrl &) = delete;
   CRegCtrl &operator=(const CRegCtrl &) = delete;
 
-  // Opens path with access; when that fails and create is non-zero, creates it
-  // (then held with KEY_ALL_ACCESS). Returns 1 when a key is open afterwards.
-  int Open(const char *path, int create, REGSAM access);
+  // Opens path with access; when that fails and create is set, creates it
+  // (then held with KEY_ALL_ACCESS). True when a key is open afterwards.
+  bool Open(const char *path, bool create, REGSAM access);
   // Deletes subKey relative to HKEY_LOCAL_MACHINE; refused when it has subkeys.
   uint32_t DeleteKey(const char *subKey);
 
@@ -62,12 +63,12 @@ class CRegCtrl {
 
   HKEY rootKey;
   HKEY openKey;
-  int32_t isOpen;
+  bool isOpen;
 };
 
 // HashNameToBase64 writes the Base64 text of SHA-1(name) with its line feed and
-// NUL (30 bytes) to output. Returns 1, or 0 when hashing fails (output untouched).
-int HashNameToBase64(const char *name, char *output);
+// NUL (30 bytes) to output. False when hashing fails (output untouched).
+bool HashNameToBase64(const char *name, char *output);
 
 }  // namespace ambercrypt
 

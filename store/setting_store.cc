@@ -73,7 +73,7 @@ SettingStore::Key::Key(const SettingStore &store, const char *appKey, SettingKey
     : store_(&store), which_(which) {
   // Every key but the base one belongs to an application.
   if (which != SettingKey::kBase && appKey == nullptr) return;
-  open_ = reg_.Open(SettingKeyPath(which, appKey).c_str(), create ? 1 : 0, access) != 0;
+  open_ = reg_.Open(SettingKeyPath(which, appKey).c_str(), create, access);
 }
 
 bool SettingStore::Key::Fits(const Setting &setting, SettingEncoding encoding) const {

@@ -4,7 +4,7 @@
 // material, both in wiped buffers (the key material in the secret pages,
 // secret_arena.h), and picks for each entry the key it lives
 // in (base, application, UserInfo) and its encoding (plain or encrypted).
-// CRegCtrl does the registry work underneath. One store per service object;
+// CRegCtrl does the registry work underneath. One store per context (core/);
 // callers serialise their calls.
 #ifndef AMBERCRYPT_STORE_SETTING_STORE_H_
 #define AMBERCRYPT_STORE_SETTING_STORE_H_

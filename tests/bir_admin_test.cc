@@ -11,9 +11,9 @@
 #include <unistd.h>
 #endif
 
-#include "admin/admin_password.h"
+#include "core/admin_password.h"
 #include "ambercrypt/ambercrypt.h"
-#include "bir/bir_ctrl.h"
+#include "core/bir_ctrl.h"
 #include "crypto/ccrypt.h"
 #include "store/caches.h"
 #include "frame/entry.h"
@@ -62,24 +62,24 @@ TEST(CBIRCtrlTest, SecurityBlockCopies) {
   Record source(4, 100), destination(4, 64);
   source.bir.Header.Quality = 12;
   std::fill(source.block.begin(), source.block.end(), 0x5b);
-  EXPECT_EQ(0, ctrl.CopyHeaderAndSecurityBlock(&destination.bir, &source.bir));
+  EXPECT_FALSE(ctrl.CopyHeaderAndSecurityBlock(&destination.bir, &source.bir));
   EXPECT_EQ(12, destination.bir.Header.Quality);  // the header is copied first
   EXPECT_EQ(64u, destination.bir.SecurityBlock.Length);
 
   Record noBuffer(4);
-  EXPECT_EQ(0, ctrl.CopyHeaderAndSecurityBlock(&noBuffer.bir, &source.bir));
+  EXPECT_FALSE(ctrl.CopyHeaderAndSecurityBlock(&noBuffer.bir, &source.bir));
 
   Record big(4, 128);
-  ASSERT_EQ(1, ctrl.CopyHeaderAndSecurityBlock(&big.bir, &source.bir));
+  ASSERT_TRUE(ctrl.CopyHeaderAndSecurityBlock(&big.bir, &source.bir));
   EXPECT_EQ(100u, big.bir.SecurityBlock.Length);
   EXPECT_EQ(Bytes(100, 0x5b), Bytes(big.block.begin(), big.block.begin() + 100));
 
   Record plain(4);
   Record keep(4, 8);
-  ASSERT_EQ(1, ctrl.CopyHeaderAndSecurityBlock(&keep.bir, &plain.bir));
+  ASSERT_TRUE(ctrl.CopyHeaderAndSecurityBlock(&keep.bir, &plain.bir));
   EXPECT_EQ(8u, keep.bir.SecurityBlock.Length);
   EXPECT_EQ(keep.block.data(), keep.bir.SecurityBlock.Data);
-  EXPECT_EQ(0, ctrl.CopyHeaderAndSecurityBlock(nullptr, &plain.bir));
+  EXPECT_FALSE(ctrl.CopyHeaderAndSecurityBlock(nullptr, &plain.bir));
 }
 
 TEST(CBIRCtrlTest, DataTypeBits) {
@@ -91,34 +91,34 @@ TEST(CBIRCtrlTest, DataTypeBits) {
   ctrl.ClearEncrypted(&r.bir);
   ctrl.ClearEncrypted(&r.bir);
   EXPECT_EQ(0x04, r.bir.Header.Type);
-  EXPECT_EQ(0, ctrl.IsSigned(&r.bir));
+  EXPECT_FALSE(ctrl.IsSigned(&r.bir));
   ctrl.SetSigned(&r.bir);
-  EXPECT_EQ(1, ctrl.IsSigned(&r.bir));
+  EXPECT_TRUE(ctrl.IsSigned(&r.bir));
   EXPECT_EQ(0x24, r.bir.Header.Type);
-  EXPECT_EQ(0, ctrl.IsSigned(nullptr));
+  EXPECT_FALSE(ctrl.IsSigned(nullptr));
 }
 
 TEST(PasswordRulesTest, Table) {
   struct Case {
     const char *text;
-    int expected;
+    bool expected;
   };
   const Case cases[] = {
-      {"Abcde1", 1}, {"Abc12", 0},     {"ABCDE1", 0},       {"abcdef1", 0}, {"Abcdefg", 0}, {"!! aB3 ??", 1},
-      {"", 0},       {"1aaaaaaaaaaaaZ", 1}, {"AAAAAAAAAA1b", 1},
+      {"Abcde1", true}, {"Abc12", false},         {"ABCDE1", false},      {"abcdef1", false}, {"Abcdefg", false},
+      {"!! aB3 ??", true}, {"", false}, {"1aaaaaaaaaaaaZ", true}, {"AAAAAAAAAA1b", true},
   };
   for (const Case &c : cases) EXPECT_EQ(c.expected, CheckPasswordRules(c.text)) << c.text;
-  EXPECT_EQ(0, CheckPasswordRules(nullptr));
+  EXPECT_FALSE(CheckPasswordRules(nullptr));
 }
 
 TEST(PasswordRulesTest, StopsAtTheFirstLeadByteOfTheLocale) {
   // In the "C" locale no byte leads a multibyte character.
-  EXPECT_EQ(1, CheckPasswordRules("\xc3\xa9" "Abc123"));
+  EXPECT_TRUE(CheckPasswordRules("\xc3\xa9" "Abc123"));
 #if !defined(_WIN32)
   if (setlocale(LC_CTYPE, "C.UTF-8") != nullptr) {
-    EXPECT_EQ(0, CheckPasswordRules("\xc3\xa9" "Abc123"));
-    EXPECT_EQ(1, CheckPasswordRules("Abc123" "\xc3\xa9"));
-    EXPECT_EQ(0, CheckPasswordRules("Ab" "\xc3\xa9" "c123"));
+    EXPECT_FALSE(CheckPasswordRules("\xc3\xa9" "Abc123"));
+    EXPECT_TRUE(CheckPasswordRules("Abc123" "\xc3\xa9"));
+    EXPECT_FALSE(CheckPasswordRules("Ab" "\xc3\xa9" "c123"));
     setlocale(LC_CTYPE, "C");
   }
 #endif
@@ -128,8 +128,7 @@ class AdminTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(77);
+    test::ProvisionInstallation(kPassword, 77);
     test::AttachAs(kHost);
   }
   // The host gets mode 4 and a secret key, and the process is restarted so
@@ -143,14 +142,14 @@ class AdminTest : public test::StoreTest {
 };
 
 TEST_F(AdminTest, AdministratorPassword) {
-  EXPECT_EQ(1, VerifyAdminPassword(kPassword));
-  EXPECT_EQ(0, VerifyAdminPassword("admin123"));
-  EXPECT_EQ(0, VerifyAdminPassword(""));
-  EXPECT_EQ(0, VerifyAdminPassword(nullptr));
+  EXPECT_TRUE(VerifyAdminPassword(kPassword));
+  EXPECT_FALSE(VerifyAdminPassword("admin123"));
+  EXPECT_FALSE(VerifyAdminPassword(""));
+  EXPECT_FALSE(VerifyAdminPassword(nullptr));
   Bytes digest = test::Sha1(kPassword);
   digest.push_back(0);
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kBaseKeyPath, settings::kAdminPasswordDigest.name, REG_BINARY, digest));
-  EXPECT_EQ(0, VerifyAdminPassword(kPassword));
+  EXPECT_FALSE(VerifyAdminPassword(kPassword));
   EXPECT_EQ(AMBER_E_BAD_ADMIN_PASSWORD | F, KoBioSPI_RestrictBSPFunction("Tool", 1, 0, kPassword));
 }
 
@@ -210,18 +209,18 @@ TEST_F(AdminTest, SecretKeyBlockLayout) {
     ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(test::ApplicationPath("Tool").c_str(), settings::kSecretKeyBlock.name, &stored));
     EXPECT_EQ(72u, stored.size());
     CRegCtrl reg;
-    ASSERT_EQ(1, reg.Open(test::ApplicationPath("Tool").c_str(), 0, KEY_READ));
+    ASSERT_TRUE(reg.Open(test::ApplicationPath("Tool").c_str(), 0, KEY_READ));
     uint8_t block[64];
     uint32_t length = 64;
-    ASSERT_EQ(0u, reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, g_spiCtrl->keyMaterial,
-                                           g_spiCtrl->keyMaterialLength));
+    ASSERT_EQ(0u, reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, AttachedSpiContext()->store().keyMaterial(),
+                                           AttachedSpiContext()->store().keyMaterialLength()));
     ASSERT_EQ(64u, length);
     EXPECT_EQ(c.expected, std::string(reinterpret_cast<char *>(block), 64));
     int32_t state = 0, algorithm = 0;
-    ASSERT_EQ(0u, reg.QueryEncryptedInt(settings::kSecretKeyState.name, &state, g_spiCtrl->keyMaterial,
-                                        g_spiCtrl->keyMaterialLength));
-    ASSERT_EQ(0u, reg.QueryEncryptedInt(settings::kCipherAlgorithm.name, &algorithm, g_spiCtrl->keyMaterial,
-                                        g_spiCtrl->keyMaterialLength));
+    ASSERT_EQ(0u, reg.QueryEncryptedInt(settings::kSecretKeyState.name, &state, AttachedSpiContext()->store().keyMaterial(),
+                                        AttachedSpiContext()->store().keyMaterialLength()));
+    ASSERT_EQ(0u, reg.QueryEncryptedInt(settings::kCipherAlgorithm.name, &algorithm, AttachedSpiContext()->store().keyMaterial(),
+                                        AttachedSpiContext()->store().keyMaterialLength()));
     EXPECT_EQ(1, state);
     EXPECT_EQ(0x6610, algorithm);
   }
@@ -269,9 +268,9 @@ TEST_F(AdminTest, ModesLoadedAtAttach) {
   EXPECT_EQ(0u, KoBioFPI_CheckMode(0x01));
   // A mode no administrator can set (written by another tool).
   CRegCtrl reg;
-  ASSERT_EQ(1, reg.Open(test::ApplicationPath("Scanner").c_str(), 0, KEY_ALL_ACCESS));
-  ASSERT_EQ(0u, reg.SetEncryptedInt(settings::kRestrictionMode.name, 7, g_spiCtrl->keyMaterial,
-                                    g_spiCtrl->keyMaterialLength));
+  ASSERT_TRUE(reg.Open(test::ApplicationPath("Scanner").c_str(), 0, KEY_ALL_ACCESS));
+  ASSERT_EQ(0u, reg.SetEncryptedInt(settings::kRestrictionMode.name, 7, AttachedSpiContext()->store().keyMaterial(),
+                                    AttachedSpiContext()->store().keyMaterialLength()));
   test::AttachAs(kHost);
   EXPECT_EQ(AMBER_E_NOT_PERMITTED | F, KoBioFPI_CheckMode(0));
 }
@@ -498,9 +497,9 @@ TEST_F(AdminTest, KeptSecretsStayOutOfCoreDumps) {
   Record input = Template(100), output(112);
   ASSERT_EQ(0u, KoBioFPI_EncryptBIR(&input.bir, &output.bir));  // and kept by the cipher
 
-  ASSERT_NE(nullptr, g_fpiCtrl->keyMaterial);
-  EXPECT_TRUE(test::LeftOutOfCoreDumps(g_fpiCtrl->keyMaterial));
-  EXPECT_TRUE(test::LeftOutOfCoreDumps(g_spiCtrl->keyMaterial));
+  ASSERT_NE(nullptr, AttachedFpiContext()->store().keyMaterial());
+  EXPECT_TRUE(test::LeftOutOfCoreDumps(AttachedFpiContext()->store().keyMaterial()));
+  EXPECT_TRUE(test::LeftOutOfCoreDumps(AttachedSpiContext()->store().keyMaterial()));
   size_t dumped = 0, leftOut = 0;
   const auto ownBegin = reinterpret_cast<uintptr_t>(own);
   for (const test::MemoryMapping &m : test::MemoryMappings()) {
@@ -603,7 +602,7 @@ TEST_F(AdminTest, DeleteParameterRemovesTheApplicationKey) {
   EXPECT_FALSE(test::KeyExists(userInfo.c_str()));
   EXPECT_EQ(AMBER_E_DELETE_FAILED | F, KoBioSPI_DeleteParameter("Tool"));
   // The installation's own values stay.
-  EXPECT_EQ(1, VerifyAdminPassword(kPassword));
+  EXPECT_TRUE(VerifyAdminPassword(kPassword));
   Bytes number;
   EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &number));
   // This process keeps answering from what it has cached.

@@ -17,7 +17,7 @@
 #include "store/setting_store.h"
 #include "store/settings.h"
 #include "support/test_support.h"
-#include "trust/certificate_id.h"
+#include "store/certificate_id.h"
 
 namespace ambercrypt {
 namespace {
@@ -180,8 +180,7 @@ class CertificateTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(77);
+    test::ProvisionInstallation(kPassword, 77);
     test::AttachAs(kHost);
     test::InstallTestCertificates();
     signer_ = IdentityOf(test::TestDataPath("signer.cert.pem"));
@@ -251,7 +250,7 @@ TEST_F(CertificateTest, InitCerfificateChecksInOrderAndStoresNothingOnFailure) {
   EXPECT_EQ(signer_.issuer, stored);
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(test::ApplicationPath("Tool").c_str(), settings::kSigningSerial.name, &stored));
   EXPECT_EQ(signer_.serial, stored);
-  SettingStore::Key app = g_spiCtrl->store.Open(SettingKey::kApplication, KEY_READ);
+  SettingStore::Key app = AttachedSpiContext()->store().Open(SettingKey::kApplication, KEY_READ);
   int32_t count = 0;
   ASSERT_EQ(0u, app.ReadInt(settings::kSigningIssuerLength, &count));
   EXPECT_EQ(static_cast<int32_t>(signer_.issuer.size()), count);
@@ -449,7 +448,7 @@ TEST_F(CertificateTest, SetEndUserParameterChecksAndStores) {
   CSecureBuffer tool;
   ASSERT_TRUE(DeriveAppKey("Tool", &tool));
   SettingStore::Key app =
-      g_spiCtrl->store.OpenFor(reinterpret_cast<const char *>(tool.data()), SettingKey::kApplication, KEY_READ);
+      AttachedSpiContext()->store().OpenFor(reinterpret_cast<const char *>(tool.data()), SettingKey::kApplication, KEY_READ);
   StoredCertificateId stored;
   ASSERT_EQ(0u, stored.Read(app, kEndUserCertificate));
   EXPECT_EQ(longIssuer_.issuer,

@@ -31,6 +31,7 @@ namespace ambercrypt {
 namespace {
 
 using test::Bytes;
+using test::ResponseMethod;
 
 constexpr uint32_t F = AMBER_ERROR_FLAG;
 const char kPassword[] = "Admin123";
@@ -38,14 +39,6 @@ const char kHost[] = "C:\\Apps\\Scanner.EXE";
 const char kKeyText[] = "Shared key text 1";
 const char kChallenge[] = "Nonce4711";
 const char kPerson[] = "biometric data of one person";
-
-ResponseMethodRecord Method(uint32_t method, const char *keyText = "") {
-  ResponseMethodRecord r;
-  memset(&r, 0, sizeof r);
-  r.method = method;
-  strncpy(r.keyText, keyText, sizeof r.keyText - 1);
-  return r;
-}
 
 std::string Base64Line(const Bytes &bytes) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -101,25 +94,16 @@ class ChallengeTest : public test::StoreTest {
     StoreTest::SetUp();
     test::InstallTestCertificates();
     UseEndUserCertificate(test::TestDataPath("signer.cert.pem"));
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(4321);
+    test::ProvisionInstallation(kPassword, 4321);
     test::WatchSecret(kKeyText);
     test::WatchDerivedKey(kKeyText, strlen(kKeyText), CALG_3DES);
-    Provision(Method(AMBER_RESPONSE_HMAC, kKeyText), Method(AMBER_RESPONSE_HMAC, kKeyText));
+    Provision(ResponseMethod(AMBER_RESPONSE_HMAC, kKeyText), ResponseMethod(AMBER_RESPONSE_HMAC, kKeyText));
   }
 
   // Sets both policies' response methods and the end-user certificate as an
   // administrator, then runs as the host.
-  void Provision(ResponseMethodRecord verify, ResponseMethodRecord identify) {
-    test::AttachAs("C:\\Apps\\Admin.EXE");
-    ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 1000, 3, 1, 0, verify, kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 1000, 3, 1, 0, identify, kPassword));
-    IssuerSerial endUser;
-    endUser.Issuer = {static_cast<uint32_t>(issuer_.size()), issuer_.data()};
-    endUser.SerialNumber = {static_cast<uint32_t>(serial_.size()), serial_.data()};
-    ASSERT_EQ(0u, KoBioSPI_SetEndUserParameter("Scanner", &endUser));
-    test::AttachAs(kHost);
+  void Provision(const ResponseMethodRecord &verify, const ResponseMethodRecord &identify) {
+    test::ProvisionChallenges("Scanner", kPassword, verify, identify, issuer_, serial_, kHost);
   }
   // Makes the certificate of this PEM file the end-user certificate.
   void UseEndUserCertificate(const std::string &pemPath) {
@@ -275,7 +259,7 @@ TEST_F(ChallengeTest, HmacAnswerFillsTheRecordOnce) {
 }
 
 // The outcome is filed under the host and looked for under the application
-// the service object names: after an administration call names another, the
+// the SPI context names: after an administration call names another, the
 // challenge finds nothing, and finds it again once the host is named.
 TEST_F(ChallengeTest, OutcomeIsFoundWhileTheHostIsCurrent) {
   Verified(1, 1000, 80);
@@ -364,7 +348,7 @@ TEST_F(ChallengeTest, IdentifyHmacCapacityIsChecked) {
 // and keeps the outcome. The message is signed by the end-user certificate
 // over the response text.
 TEST_F(ChallengeTest, SignedAnswers) {
-  Provision(Method(AMBER_RESPONSE_SIGNATURE), Method(AMBER_RESPONSE_SIGNATURE));
+  Provision(ResponseMethod(AMBER_RESPONSE_SIGNATURE), ResponseMethod(AMBER_RESPONSE_SIGNATURE));
   Verified(1, 250, 60);
   VerifyChallengeRecord query = VerifyRecord(nullptr, 0);
   ASSERT_EQ(0u, KoBioSPI_VerifyChallenge(kChallenge, &query));
@@ -399,7 +383,7 @@ TEST_F(ChallengeTest, SignedAnswers) {
 TEST_F(ChallengeTest, SignedByACertificateWithALongIssuer) {
   UseEndUserCertificate(test::FixturePath("long_issuer.cert.pem"));
   ASSERT_GT(issuer_.size(), 256u);
-  Provision(Method(AMBER_RESPONSE_SIGNATURE), Method(AMBER_RESPONSE_SIGNATURE));
+  Provision(ResponseMethod(AMBER_RESPONSE_SIGNATURE), ResponseMethod(AMBER_RESPONSE_SIGNATURE));
   Verified(1, 250, 60);
   Bytes message(8192);
   VerifyChallengeRecord record = VerifyRecord(message.data(), 8192);
@@ -424,7 +408,7 @@ TEST_F(ChallengeTest, UnusableResponseSettingsFail) {
        serialLength},
   };
   for (const Case &c : cases) {
-    Provision(Method(c.method, kKeyText), Method(c.method, kKeyText));
+    Provision(ResponseMethod(c.method, kKeyText), ResponseMethod(c.method, kKeyText));
     Verified(1, 1000, 80);
     StoreNumber(c.setting, c.bad);
     Bytes response(4096);
@@ -504,7 +488,7 @@ TEST_F(ChallengeTest, OutsidePartyChecksBothMethodsWithOpenSsl) {
   EXPECT_EQ(OutsideHmac(kKeyText, VerifyText(1, 80, 1000, kPerson, kChallenge)), verifyMac);
   EXPECT_EQ(OutsideHmac(kKeyText, IdentifyText(2, 75, list, kChallenge)), identifyMac);
 
-  Provision(Method(AMBER_RESPONSE_SIGNATURE), Method(AMBER_RESPONSE_SIGNATURE));
+  Provision(ResponseMethod(AMBER_RESPONSE_SIGNATURE), ResponseMethod(AMBER_RESPONSE_SIGNATURE));
   Verified(0, 5, 40);
   Identified(2, candidates, 75);
   Bytes verifyMessage(4096), identifyMessage(4096);

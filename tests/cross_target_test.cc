@@ -112,7 +112,7 @@ class CrossTargetTest : public test::StoreTest {
     const uint32_t length = keyMaterial.size();
     v["keymaterial-77"] = ToHex(material, length);
     CRegCtrl reg;
-    EXPECT_EQ(1, reg.Open(kKeyPath, 1, KEY_ALL_ACCESS));
+    EXPECT_TRUE(reg.Open(kKeyPath, 1, KEY_ALL_ACCESS));
     const int32_t numbers[] = {0, -5, 2147483647};
     for (int32_t n : numbers) {
       EXPECT_EQ(0u, reg.SetEncryptedInt("n", n, material, length));
@@ -126,14 +126,13 @@ class CrossTargetTest : public test::StoreTest {
     EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kKeyPath, "b", &stored));
     v["regbin"] = ToHex(stored);
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
+    EXPECT_TRUE(HashNameToBase64("Scanner", appKey));
     v["appkey-Scanner"] = ToHex(reinterpret_cast<uint8_t *>(appKey), strlen(appKey));
 
     // BIRs encrypted through the exports by an application "Scanner".
     for (uint32_t algorithm : {AMBER_CALG_3DES, AMBER_CALG_AES_256}) {
       test::ResetStore();
-      test::ProvisionAdminPassword(kPassword);
-      test::SetInstallationNumber(77);
+      test::ProvisionInstallation(kPassword, 77);
       test::AttachAs("C:\\Apps\\Scanner.EXE");
       EXPECT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
       EXPECT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", algorithm, "Secret12", kPassword));
@@ -154,13 +153,11 @@ class CrossTargetTest : public test::StoreTest {
     // a fixed time: each family fails until it locks.
     SetClockForTesting(&LockTime);
     EXPECT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 300, 2, 30, 1, HmacMethod(), kPassword));
-    ResponseMethodRecord signature;
-    memset(&signature, 0, sizeof signature);
-    signature.method = AMBER_RESPONSE_SIGNATURE;
+    const ResponseMethodRecord signature = test::ResponseMethod(AMBER_RESPONSE_SIGNATURE);
     EXPECT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 301, 2, 45, 0, signature, kPassword));
     test::AttachAs("C:\\Apps\\Scanner.EXE");
     Bytes person = Pattern(600, 48);
-    BioAPI_BIR bir = PersonBir(person);
+    BioAPI_BIR bir = test::BirOf(person);
     int32_t allowed = 0;
     uint8_t flag = 0;
     uint32_t none = 0;
@@ -192,7 +189,7 @@ class CrossTargetTest : public test::StoreTest {
     IssuerSerial id = SignerOf();
     EXPECT_EQ(0u, KoBioSPI_InitCerfificate("Scanner", &id, kPassword));
     Bytes content = SignedContent();
-    BioAPI_BIR input = PersonBir(content);
+    BioAPI_BIR input = test::BirOf(content);
     input.Header.Quality = 50;
     BioAPI_BIR output;
     memset(&output, 0, sizeof output);
@@ -250,11 +247,7 @@ class CrossTargetTest : public test::StoreTest {
     return "2" + std::to_string(kChallengeLevel) + "3100" + "7-2000" + kCrossChallenge;
   }
   static ResponseMethodRecord MethodRecord(uint32_t method) {
-    if (method == AMBER_RESPONSE_HMAC) return HmacMethod();
-    ResponseMethodRecord r;
-    memset(&r, 0, sizeof r);
-    r.method = method;
-    return r;
+    return method == AMBER_RESPONSE_HMAC ? HmacMethod() : test::ResponseMethod(method);
   }
   // Two candidates of a BSP: index 3 at rate 100, index 7 at rate -2000.
   struct CrossCandidates {
@@ -277,20 +270,7 @@ class CrossTargetTest : public test::StoreTest {
   }
   static Bytes SignedContent() { return Pattern(700, 90); }
   static uint64_t LockTime() { return kLockTime; }
-  // A BIR whose biometric data is person's bytes.
-  static BioAPI_BIR PersonBir(Bytes &person) {
-    BioAPI_BIR bir;
-    memset(&bir, 0, sizeof bir);
-    bir.BiometricData = {static_cast<uint32_t>(person.size()), person.data()};
-    return bir;
-  }
-  static ResponseMethodRecord HmacMethod() {
-    ResponseMethodRecord r;
-    memset(&r, 0, sizeof r);
-    r.method = AMBER_RESPONSE_HMAC;
-    memcpy(r.keyText, "Cross-target key", 16);
-    return r;
-  }
+  static ResponseMethodRecord HmacMethod() { return test::ResponseMethod(AMBER_RESPONSE_HMAC, "Cross-target key"); }
 
   Bytes issuer_, serial_;
 };
@@ -334,7 +314,7 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
   Bytes block = test::FromHex(theirs["signedbir"]);
   ASSERT_FALSE(block.empty());
   Bytes content = SignedContent();
-  BioAPI_BIR signedBir = PersonBir(content);
+  BioAPI_BIR signedBir = test::BirOf(content);
   signedBir.Header.Type |= BioAPI_BIR_DATA_TYPE_SIGNED;
   signedBir.SecurityBlock = {static_cast<uint32_t>(block.size()), block.data()};
   EXPECT_EQ(0u, KoBioSPI_VerifyReferenceBIR(&signedBir));
@@ -427,7 +407,7 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
   // Their lockout records hold here: locked until 30 and 45 minutes after
   // the time they were written, open from then on.
   char appKey[30];
-  ASSERT_EQ(1, HashNameToBase64("Scanner", appKey));
+  ASSERT_TRUE(HashNameToBase64("Scanner", appKey));
   struct Probe {
     uint64_t minutes;
     uint32_t verify, identify;
@@ -443,7 +423,7 @@ TEST_F(CrossTargetTest, MatchesTheOtherTarget) {
     SetClockForTesting([] { return now; });
     test::AttachAs("C:\\Apps\\Scanner.EXE");
     Bytes person = Pattern(600, 48);
-    BioAPI_BIR bir = PersonBir(person);
+    BioAPI_BIR bir = test::BirOf(person);
     int32_t allowed = 0;
     uint8_t flag = 0;
     EXPECT_EQ(p.verify, KoBioFPI_VerifySecurityStatas(&bir, 5, &allowed, &flag)) << p.minutes;

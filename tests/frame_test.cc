@@ -15,7 +15,6 @@
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -71,19 +70,19 @@ TEST_F(FrameTest, EveryExportAnswers257WithoutItsObject) {
 
 TEST_F(FrameTest, AttachNamesTheHostApplication) {
   test::AttachAs("C:\\Apps\\Scanner.EXE");
-  ASSERT_NE(nullptr, g_spiCtrl);
-  ASSERT_NE(nullptr, g_fpiCtrl);
+  ASSERT_NE(nullptr, AttachedSpiContext());
+  ASSERT_NE(nullptr, AttachedFpiContext());
   EXPECT_STREQ("C:\\Apps\\Scanner.EXE", g_hostPath);
   const std::string expected = AppKeyOf("Scanner");
   ASSERT_EQ(29u, expected.size());
-  EXPECT_STREQ(expected.c_str(), g_fpiCtrl->appKey);
-  EXPECT_STREQ(expected.c_str(), g_spiCtrl->appKey);
+  EXPECT_STREQ(expected.c_str(), AttachedFpiContext()->appKey());
+  EXPECT_STREQ(expected.c_str(), AttachedSpiContext()->appKey());
 }
 
 TEST_F(FrameTest, AttachWithoutBaseKeyStillAnswers) {
   test::AttachAs("C:\\Apps\\Scanner.EXE");
-  EXPECT_EQ(nullptr, g_fpiCtrl->keyMaterial);
-  EXPECT_EQ(0u, g_fpiCtrl->keyMaterialLength);
+  EXPECT_EQ(nullptr, AttachedFpiContext()->store().keyMaterial());
+  EXPECT_EQ(0u, AttachedFpiContext()->store().keyMaterialLength());
   EXPECT_EQ(AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG, KoBioFPI_CheckMode(0));
   EXPECT_EQ(0x8000807u, KoBioFPI_CheckMode(0x1));
 }
@@ -98,13 +97,13 @@ TEST_F(FrameTest, SigningWithNullOutputAnswers0x8000103) {
 
 TEST_F(FrameTest, DetachAndReattachInOneProcess) {
   test::AttachAs("/opt/apps/first.bin");
-  std::string first = g_fpiCtrl->appKey;
+  std::string first = AttachedFpiContext()->appKey();
   test::AttachAs("/opt/apps/second");
-  EXPECT_NE(first, std::string(g_fpiCtrl->appKey));
-  EXPECT_STREQ(AppKeyOf("second").c_str(), g_fpiCtrl->appKey);
+  EXPECT_NE(first, std::string(AttachedFpiContext()->appKey()));
+  EXPECT_STREQ(AppKeyOf("second").c_str(), AttachedFpiContext()->appKey());
   test::Detach();
-  EXPECT_EQ(nullptr, g_fpiCtrl);
-  EXPECT_EQ(nullptr, g_spiCtrl);
+  EXPECT_EQ(nullptr, AttachedFpiContext());
+  EXPECT_EQ(nullptr, AttachedSpiContext());
 }
 
 // Host paths longer than MAX_PATH: the name comes from the whole path, never
@@ -125,10 +124,10 @@ TEST_F(FrameTest, LongHostPathsNameTheirOwnApplication) {
   ASSERT_EQ("C:\\" + std::string(254, 'd') + "\\e", std::string(cases[0].path, 0, MAX_PATH - 1));
   for (const Case &c : cases) {
     test::AttachAs(c.path.c_str());
-    ASSERT_NE(nullptr, g_fpiCtrl);
+    ASSERT_NE(nullptr, AttachedFpiContext());
     const std::string expected = AppKeyOf(c.name);
-    EXPECT_STREQ(expected.c_str(), g_fpiCtrl->appKey) << c.path.size();
-    EXPECT_STREQ(expected.c_str(), g_spiCtrl->appKey) << c.path.size();
+    EXPECT_STREQ(expected.c_str(), AttachedFpiContext()->appKey()) << c.path.size();
+    EXPECT_STREQ(expected.c_str(), AttachedSpiContext()->appKey()) << c.path.size();
     EXPECT_EQ(std::string(c.path, 0, MAX_PATH - 1), g_hostPath);
   }
 }
@@ -137,8 +136,7 @@ TEST_F(FrameTest, LongHostPathsNameTheirOwnApplication) {
 // exports answer as for an application without settings, and the
 // administration exports still work for the applications they name.
 TEST_F(FrameTest, HostWithoutAWholeNameServesNoApplication) {
-  test::ProvisionAdminPassword("Admin123");
-  test::SetInstallationNumber(5);
+  test::ProvisionInstallation("Admin123", 5);
   const std::string paths[] = {
       "C:\\Apps\\" + std::string(256, 'n') + ".exe",  // cut to 255 it names another
       "/apps/" + std::string(300, 'n'),
@@ -147,16 +145,16 @@ TEST_F(FrameTest, HostWithoutAWholeNameServesNoApplication) {
   };
   for (const std::string &path : paths) {
     test::AttachAs(path.c_str());
-    ASSERT_NE(nullptr, g_fpiCtrl);
-    ASSERT_NE(nullptr, g_spiCtrl);
-    EXPECT_EQ(nullptr, g_fpiCtrl->appKey) << path;
-    EXPECT_EQ(nullptr, g_spiCtrl->appKey) << path;
+    ASSERT_NE(nullptr, AttachedFpiContext());
+    ASSERT_NE(nullptr, AttachedSpiContext());
+    EXPECT_EQ(nullptr, AttachedFpiContext()->appKey()) << path;
+    EXPECT_EQ(nullptr, AttachedSpiContext()->appKey()) << path;
     EXPECT_EQ(0x8000807u, KoBioFPI_CheckMode(1)) << path;
     BioAPI_BIR input, output;
     memset(&input, 0, sizeof input);
     memset(&output, 0, sizeof output);
     EXPECT_EQ(0x8000801u, KoBioFPI_EncryptBIR(&input, &output)) << path;
-    EXPECT_NE(nullptr, g_spiCtrl->keyMaterial) << path;
+    EXPECT_NE(nullptr, AttachedSpiContext()->store().keyMaterial()) << path;
     EXPECT_EQ(0u, KoBioSPI_RestrictBSPFunction("Other", 1, 0, "Admin123")) << path;
   }
 }
@@ -222,26 +220,6 @@ void RemoveProgram(const std::string &program, const std::string &dir) {
   RemoveDirectoryW(Extended(dir).c_str());
 }
 
-// The program's exit code, or -1 when it could not be run.
-int RunProgram(const std::string &program, const std::string &argument) {
-  std::wstring commandLine = L"\"" + Wide(program) + L"\" \"" + Wide(argument) + L"\"";
-  STARTUPINFOW startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  if (!CreateProcessW(Wide(program).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return -1;
-  }
-  DWORD code = 0;
-  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
-    code = static_cast<DWORD>(-1);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(code);
-}
-
 const char kSeparator = '\\';
 const char kProgramSuffix[] = ".exe";
 #else
@@ -258,17 +236,6 @@ bool CopyProgram(const std::string &from, const std::string &to) {
 void RemoveProgram(const std::string &program, const std::string &dir) {
   unlink(program.c_str());
   rmdir(dir.c_str());
-}
-
-int RunProgram(const std::string &program, const std::string &argument) {
-  pid_t child = fork();
-  if (child == 0) {
-    execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
 }
 
 const char kSeparator = '/';
@@ -288,7 +255,7 @@ TEST_F(FrameTest, ExecutableAtALongPathNamesItsOwnApplication) {
   ASSERT_TRUE(MakeDirectory(dir)) << dir;
   ASSERT_TRUE(CopyProgram(test::NativePath(AMBERCRYPT_HOST_PROBE), program)) << program;
   const std::string answer = base + kSeparator + "answer.txt";
-  EXPECT_EQ(0, RunProgram(program, answer)) << program;
+  EXPECT_EQ(0, test::RunAndWait(program, {answer})) << program;
   EXPECT_EQ(AppKeyOf("enc"), test::ReadFile(answer));
   remove(answer.c_str());
   RemoveProgram(program, dir);

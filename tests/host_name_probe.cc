@@ -9,7 +9,8 @@
 int main(int argc, char **argv) {
   if (argc != 2) return 2;
   ambercrypt::ProcessAttach(nullptr);
-  const char *appKey = ambercrypt::g_fpiCtrl != nullptr ? ambercrypt::g_fpiCtrl->appKey : nullptr;
+  const ambercrypt::FpiContext *fpi = ambercrypt::AttachedFpiContext();
+  const char *appKey = fpi != nullptr ? fpi->appKey() : nullptr;
   FILE *out = std::fopen(argv[1], "wb");
   if (out == nullptr) return 3;
   std::fputs(appKey != nullptr ? appKey : "none", out);

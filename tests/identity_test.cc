@@ -12,6 +12,7 @@
 #include "ambercrypt/ambercrypt.h"
 #include "store/caches.h"
 #include "frame/entry.h"
+#include "policy/policy.h"
 #include "store/identity.h"
 #include "store/constants.h"
 #include "store/reg_ctrl.h"
@@ -29,16 +30,16 @@ class IdentityTest : public test::StoreTest {
     test::SetInstallationNumber(number);
     CSecureBuffer material = BuildKeyMaterial(static_cast<int32_t>(number));
     char appKey[30];
-    ASSERT_EQ(1, HashNameToBase64(name, appKey));
+    ASSERT_TRUE(HashNameToBase64(name, appKey));
     CRegCtrl reg;
-    ASSERT_EQ(1, reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS));
+    ASSERT_TRUE(reg.Open(ApplicationKeyPath(appKey).c_str(), 1, KEY_ALL_ACCESS));
     for (const auto &v : values) {
       ASSERT_EQ(0u, reg.SetEncryptedInt(v.first.name, v.second, material.data(), material.size()));
     }
   }
   std::string AppKeyOf(const char *name) {
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64(name, appKey));
+    EXPECT_TRUE(HashNameToBase64(name, appKey));
     return appKey;
   }
 };
@@ -72,20 +73,20 @@ TEST_F(IdentityTest, KeyMaterialLengthFollowsTheNumber) {
 TEST_F(IdentityTest, AttachCreatesTheInstallationNumberOnce) {
   // Without the base key nothing can be built.
   test::AttachAs("/apps/Tool1");
-  EXPECT_EQ(nullptr, g_spiCtrl->keyMaterial);
+  EXPECT_EQ(nullptr, AttachedSpiContext()->store().keyMaterial());
   // With it, the number is drawn once and kept.
   test::ProvisionAdminPassword("Admin123");
   test::AttachAs("/apps/Tool1");
-  ASSERT_NE(nullptr, g_spiCtrl->keyMaterial);
+  ASSERT_NE(nullptr, AttachedSpiContext()->store().keyMaterial());
   test::Bytes stored;
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
   DWORD number = 0;
   memcpy(&number, stored.data(), 4);
   EXPECT_LT(number, 10000u);
   CSecureBuffer expected = BuildKeyMaterial(static_cast<int32_t>(number));
-  ASSERT_EQ(expected.size(), g_spiCtrl->keyMaterialLength);
-  EXPECT_EQ(0, memcmp(expected.data(), g_spiCtrl->keyMaterial, expected.size()));
-  EXPECT_EQ(0, memcmp(expected.data(), g_fpiCtrl->keyMaterial, expected.size()));
+  ASSERT_EQ(expected.size(), AttachedSpiContext()->store().keyMaterialLength());
+  EXPECT_EQ(0, memcmp(expected.data(), AttachedSpiContext()->store().keyMaterial(), expected.size()));
+  EXPECT_EQ(0, memcmp(expected.data(), AttachedFpiContext()->store().keyMaterial(), expected.size()));
   test::AttachAs("/apps/Tool2");
   test::Bytes again;
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &again));
@@ -179,15 +180,15 @@ TEST_F(IdentityTest, LoadGivesUpOnAnInstallationLockHeldTooLong) {
   other.reset();
   attaching.join();
   EXPECT_TRUE(prompt);
-  ASSERT_NE(nullptr, g_fpiCtrl);
-  EXPECT_EQ(nullptr, g_spiCtrl->keyMaterial);
-  EXPECT_EQ(nullptr, g_fpiCtrl->keyMaterial);
+  ASSERT_NE(nullptr, AttachedFpiContext());
+  EXPECT_EQ(nullptr, AttachedSpiContext()->store().keyMaterial());
+  EXPECT_EQ(nullptr, AttachedFpiContext()->store().keyMaterial());
   EXPECT_EQ(0x8000807u, KoBioFPI_CheckMode(1));
   test::Bytes stored;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
   // Once the lock is free, the next load creates the number.
   test::AttachAs("/apps/Tool1");
-  EXPECT_NE(nullptr, g_fpiCtrl->keyMaterial);
+  EXPECT_NE(nullptr, AttachedFpiContext()->store().keyMaterial());
   EXPECT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
 }
 
@@ -196,7 +197,7 @@ TEST_F(IdentityTest, UnreadableInstallationNumberIsNeverReplaced) {
   ASSERT_EQ(ERROR_SUCCESS, test::WriteRawValue(kBaseKeyPath, settings::kInstallationNumber.name, REG_BINARY,
                                                test::Bytes(8, 1)));
   test::AttachAs("/apps/Tool1");
-  EXPECT_EQ(nullptr, g_fpiCtrl->keyMaterial);
+  EXPECT_EQ(nullptr, AttachedFpiContext()->store().keyMaterial());
   test::Bytes stored;
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &stored));
   EXPECT_EQ(test::Bytes(8, 1), stored);
@@ -218,15 +219,15 @@ TEST_F(IdentityTest, AttachLoadsTheHostSettings) {
   EXPECT_EQ(1u, *c.SecretKeyStateCache.Find(key));
   EXPECT_EQ(0x6610u, *c.CipherAlgorithmCache.Find(key));
   EXPECT_EQ(nullptr, c.SecretKeyCache.Find(key));  // not stored
-  EXPECT_EQ(static_cast<ALG_ID>(CALG_AES_256), g_fpiCtrl->crypt.key_algorithm());
+  EXPECT_EQ(static_cast<ALG_ID>(CALG_AES_256), AttachedFpiContext()->WithCipher([](CCrypt &crypt) { return crypt.key_algorithm(); }));
   EXPECT_EQ(100, *c.VerifySetting19Cache.Find(key));
   EXPECT_EQ(1, *c.VerifySetting23Cache.Find(key));
   EXPECT_EQ(3, *c.VerifySetting17Cache.Find(key));
   EXPECT_EQ(200, *c.IdentifySetting20Cache.Find(key));
   EXPECT_EQ(0, *c.IdentifySetting24Cache.Find(key));
   EXPECT_EQ(0, *c.IdentifySetting18Cache.Find(key));
-  EXPECT_EQ(1, g_fpiCtrl->QueryVerifySetting());
-  EXPECT_EQ(0, g_fpiCtrl->QueryIdentifySetting());
+  EXPECT_EQ(LockoutTracking::kOn, LockoutTrackingOf(*AttachedFpiContext(), kVerifyPolicy));
+  EXPECT_EQ(LockoutTracking::kOff, LockoutTrackingOf(*AttachedFpiContext(), kIdentifyPolicy));
 }
 
 TEST_F(IdentityTest, MaskOnlyInModeFiveAndAlgorithmOnlyWhenStored) {
@@ -235,15 +236,15 @@ TEST_F(IdentityTest, MaskOnlyInModeFiveAndAlgorithmOnlyWhenStored) {
   const std::string key = AppKeyOf("Scanner");
   EXPECT_EQ(3u, *Caches().ModeCache.Find(key));
   EXPECT_EQ(nullptr, Caches().CustomMaskCache.Find(key));
-  EXPECT_EQ(static_cast<ALG_ID>(CALG_3DES), g_fpiCtrl->crypt.key_algorithm());
+  EXPECT_EQ(static_cast<ALG_ID>(CALG_3DES), AttachedFpiContext()->WithCipher([](CCrypt &crypt) { return crypt.key_algorithm(); }));
 }
 
 TEST_F(IdentityTest, ApplicationWithoutKeyAttachesWithEmptyCaches) {
   test::SetInstallationNumber(1);
   test::AttachAs("/x/Nobody");
-  ASSERT_NE(nullptr, g_fpiCtrl->keyMaterial);
+  ASSERT_NE(nullptr, AttachedFpiContext()->store().keyMaterial());
   EXPECT_EQ(0u, Caches().ModeCache.size());
-  EXPECT_FALSE(test::KeyExists(ApplicationKeyPath(g_fpiCtrl->appKey).c_str()));
+  EXPECT_FALSE(test::KeyExists(ApplicationKeyPath(AttachedFpiContext()->appKey()).c_str()));
 }
 
 TEST_F(IdentityTest, AttachWithTheNumberPresentWritesNothing) {
@@ -251,38 +252,38 @@ TEST_F(IdentityTest, AttachWithTheNumberPresentWritesNothing) {
   test::Bytes before;
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &before));
   test::AttachAs("/x/Scanner");
-  EXPECT_EQ(67u, g_fpiCtrl->keyMaterialLength);
+  EXPECT_EQ(67u, AttachedFpiContext()->store().keyMaterialLength());
   EXPECT_EQ(1u, *Caches().ModeCache.Find(AppKeyOf("Scanner")));
   test::Bytes after;
   ASSERT_EQ(ERROR_SUCCESS, test::ReadRawValue(kBaseKeyPath, settings::kInstallationNumber.name, &after));
   EXPECT_EQ(before, after);
 }
 
-TEST_F(IdentityTest, QueryVerifySettingReadsThroughOnce) {
+TEST_F(IdentityTest, LockoutTrackingReadsThroughOnce) {
   test::SetInstallationNumber(5);
   test::AttachAs("/x/Scanner");  // attached before the policy existed
-  EXPECT_EQ(0, g_fpiCtrl->QueryVerifySetting());
+  EXPECT_EQ(LockoutTracking::kOff, LockoutTrackingOf(*AttachedFpiContext(), kVerifyPolicy));
   Provision(5, "Scanner", {{settings::kVerifyMaxFailures, 5}});
-  EXPECT_EQ(1, g_fpiCtrl->QueryVerifySetting());
+  EXPECT_EQ(LockoutTracking::kOn, LockoutTrackingOf(*AttachedFpiContext(), kVerifyPolicy));
   Provision(5, "Scanner", {{settings::kVerifyMaxFailures, 0}});
-  EXPECT_EQ(1, g_fpiCtrl->QueryVerifySetting());  // cached
+  EXPECT_EQ(LockoutTracking::kOn, LockoutTrackingOf(*AttachedFpiContext(), kVerifyPolicy));  // cached
 }
 
 TEST_F(IdentityTest, ReadFunctionModeAndUserInfoKey) {
   test::SetInstallationNumber(11);
   test::AttachAs("/x/Host");
-  ASSERT_EQ(1, g_spiCtrl->SetApplication("Tool2"));
-  const std::string path = ApplicationKeyPath(g_spiCtrl->appKey);
+  ASSERT_TRUE(AttachedSpiContext()->SetApplication("Tool2"));
+  const std::string path = ApplicationKeyPath(AttachedSpiContext()->appKey());
   EXPECT_FALSE(test::KeyExists(path.c_str()));
-  EXPECT_EQ(0xFFFFFFFFu, g_spiCtrl->ReadFunctionMode());
+  EXPECT_EQ(0xFFFFFFFFu, AttachedSpiContext()->ReadFunctionMode());
   EXPECT_TRUE(test::KeyExists(path.c_str()));  // created, empty
   Provision(11, "Tool2", {{settings::kRestrictionMode, 4}});
-  EXPECT_EQ(4u, g_spiCtrl->ReadFunctionMode());
+  EXPECT_EQ(4u, AttachedSpiContext()->ReadFunctionMode());
 
-  g_spiCtrl->CreateUserInfoKey();
-  const std::string userInfo = UserInfoKeyPath(g_spiCtrl->appKey);
+  AttachedSpiContext()->CreateUserInfoKey();
+  const std::string userInfo = UserInfoKeyPath(AttachedSpiContext()->appKey());
   EXPECT_TRUE(test::KeyExists(userInfo.c_str()));
-  g_spiCtrl->CreateUserInfoKey();  // again: the key stays
+  AttachedSpiContext()->CreateUserInfoKey();  // again: the key stays
   EXPECT_EQ(ERROR_SUCCESS, test::WriteRawValue(userInfo.c_str(), "KoSettingInfo37", REG_BINARY, test::Bytes(8, 1)));
 }
 

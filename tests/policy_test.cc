@@ -26,6 +26,7 @@ namespace ambercrypt {
 namespace {
 
 using test::Bytes;
+using test::ResponseMethod;
 
 constexpr uint32_t F = AMBER_ERROR_FLAG;
 const char kPassword[] = "Admin123";
@@ -35,14 +36,6 @@ constexpr uint64_t kStart = 133500000000000000ull;  // a local time in 2024
 
 uint64_t g_now = kStart;
 uint64_t TestClock() { return g_now; }
-
-ResponseMethodRecord Method(uint32_t method, const std::string &keyText = "") {
-  ResponseMethodRecord r;
-  memset(&r, 0, sizeof r);
-  r.method = method;
-  memcpy(r.keyText, keyText.data(), std::min(keyText.size(), sizeof r.keyText));
-  return r;
-}
 
 // A BIR whose biometric data is the given text.
 struct Bir {
@@ -61,8 +54,7 @@ class PolicyTest : public test::StoreTest {
     StoreTest::SetUp();
     g_now = kStart;
     SetClockForTesting(&TestClock);
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(4321);
+    test::ProvisionInstallation(kPassword, 4321);
     test::WatchSecret("KeyText1");
     test::WatchDerivedKey("KeyText1", 8, CALG_3DES);
     test::AttachAs("C:\\Apps\\Admin.EXE");
@@ -77,9 +69,9 @@ class PolicyTest : public test::StoreTest {
   void Provision(int32_t maxFailures, int32_t lockMinutes, int32_t maxFmr = 1000, bool flag = true) {
     test::AttachAs("C:\\Apps\\Admin.EXE");
     ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", maxFmr, maxFailures, lockMinutes, flag ? 1 : 0,
-                                               Method(AMBER_RESPONSE_HMAC, "KeyText1"), kPassword));
+                                               ResponseMethod(AMBER_RESPONSE_HMAC, "KeyText1"), kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", maxFmr, maxFailures, lockMinutes, flag ? 1 : 0,
-                                                 Method(AMBER_RESPONSE_SIGNATURE), kPassword));
+                                                 ResponseMethod(AMBER_RESPONSE_SIGNATURE), kPassword));
     test::AttachAs(kHost);
   }
   uint32_t Check(const Bir &b, int32_t requested = 10) {
@@ -100,7 +92,7 @@ class PolicyTest : public test::StoreTest {
   }
   // The host's lockout record, as the library reads it: -1 when absent.
   int64_t Stored(const Setting &setting) {
-    SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_READ);
+    SettingStore::Key record = AttachedFpiContext()->store().Open(SettingKey::kUserInfo, KEY_READ);
     int64_t value = -1;
     if (setting.encoding == SettingEncoding::kEncryptedInt64) {
       if (record.ReadInt64(setting, &value) != ERROR_SUCCESS) return -1;
@@ -111,7 +103,7 @@ class PolicyTest : public test::StoreTest {
   }
   std::string PathOf(const char *name) {
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64(name, appKey));
+    EXPECT_TRUE(HashNameToBase64(name, appKey));
     return ApplicationKeyPath(appKey);
   }
   std::string UserInfoPath() { return PathOf("Scanner") + kUserInfoSuffix; }
@@ -159,20 +151,23 @@ TEST_F(PolicyTest, AdministrationChecksInOrderAndWritesNothingOnFailure) {
   const std::string longName(256, 'n');
   const std::string key255(255, 'k'), key256(256, 'k');
   const Case cases[] = {
-      {"null name", nullptr, 0, 0, 0, Method(30), kPassword, AMBER_E_BAD_APPLICATION_NAME},
-      {"null password", "Scanner", 0, 0, 0, Method(30), nullptr, AMBER_E_BAD_ADMIN_PASSWORD},
-      {"name too long, before the password", longName.c_str(), -5, 0, 0, Method(30), "wrong",
+      {"null name", nullptr, 0, 0, 0, ResponseMethod(30), kPassword, AMBER_E_BAD_APPLICATION_NAME},
+      {"null password", "Scanner", 0, 0, 0, ResponseMethod(30), nullptr, AMBER_E_BAD_ADMIN_PASSWORD},
+      {"name too long, before the password", longName.c_str(), -5, 0, 0, ResponseMethod(30), "wrong",
        AMBER_E_BAD_APPLICATION_NAME},
-      {"empty name", "", 0, 0, 0, Method(30), kPassword, AMBER_E_BAD_APPLICATION_NAME},
-      {"empty password", "Scanner", 0, 0, 0, Method(30), "", AMBER_E_BAD_ADMIN_PASSWORD},
-      {"wrong password before bad values", "Scanner", -5, -1, -1, Method(35), "Wrong123", AMBER_E_BAD_ADMIN_PASSWORD},
-      {"not in mode 4", "Other", 0, 0, 0, Method(30), kPassword, AMBER_E_NOT_PERMITTED},
-      {"maxFmr -2", "Scanner", -2, 0, 0, Method(30), kPassword, AMBER_E_BAD_MAX_FMR},
-      {"maxFailures -1 before the method", "Scanner", 0, -1, 0, Method(35), kPassword, AMBER_E_BAD_MAX_FAILURES},
-      {"lockMinutes -1", "Scanner", 0, 0, -1, Method(30), kPassword, AMBER_E_BAD_LOCK_MINUTES},
-      {"method 35", "Scanner", 0, 0, 0, Method(35), kPassword, AMBER_E_BAD_RESPONSE_METHOD},
-      {"method 40 without key text", "Scanner", 0, 0, 0, Method(40), kPassword, AMBER_E_BAD_KEY_TEXT},
-      {"method 40 with 256 characters", "Scanner", 0, 0, 0, Method(40, key256), kPassword, AMBER_E_BAD_KEY_TEXT},
+      {"empty name", "", 0, 0, 0, ResponseMethod(30), kPassword, AMBER_E_BAD_APPLICATION_NAME},
+      {"empty password", "Scanner", 0, 0, 0, ResponseMethod(30), "", AMBER_E_BAD_ADMIN_PASSWORD},
+      {"wrong password before bad values", "Scanner", -5, -1, -1, ResponseMethod(35), "Wrong123",
+       AMBER_E_BAD_ADMIN_PASSWORD},
+      {"not in mode 4", "Other", 0, 0, 0, ResponseMethod(30), kPassword, AMBER_E_NOT_PERMITTED},
+      {"maxFmr -2", "Scanner", -2, 0, 0, ResponseMethod(30), kPassword, AMBER_E_BAD_MAX_FMR},
+      {"maxFailures -1 before the method", "Scanner", 0, -1, 0, ResponseMethod(35), kPassword,
+       AMBER_E_BAD_MAX_FAILURES},
+      {"lockMinutes -1", "Scanner", 0, 0, -1, ResponseMethod(30), kPassword, AMBER_E_BAD_LOCK_MINUTES},
+      {"method 35", "Scanner", 0, 0, 0, ResponseMethod(35), kPassword, AMBER_E_BAD_RESPONSE_METHOD},
+      {"method 40 without key text", "Scanner", 0, 0, 0, ResponseMethod(40), kPassword, AMBER_E_BAD_KEY_TEXT},
+      {"method 40 with 256 characters", "Scanner", 0, 0, 0, ResponseMethod(40, key256.c_str()), kPassword,
+       AMBER_E_BAD_KEY_TEXT},
   };
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Other", 3, 0, kPassword));
   for (auto init : {&KoBioSPI_InitVerifyParameter, &KoBioSPI_InitIdentifyParameter}) {
@@ -183,7 +178,7 @@ TEST_F(PolicyTest, AdministrationChecksInOrderAndWritesNothingOnFailure) {
   }
   for (const char *name : {"Scanner", "Other"}) {
     char appKey[30];
-    ASSERT_EQ(1, HashNameToBase64(name, appKey));
+    ASSERT_TRUE(HashNameToBase64(name, appKey));
     for (const char *value : {"KoSettingInfo15", "KoSettingInfo16", "KoSettingInfo17", "KoSettingInfo18",
                               "KoSettingInfo19", "KoSettingInfo20", "KoSettingInfo25", "KoSettingInfo26"}) {
       Bytes data;
@@ -191,12 +186,12 @@ TEST_F(PolicyTest, AdministrationChecksInOrderAndWritesNothingOnFailure) {
     }
   }
   // The limits themselves are accepted.
-  EXPECT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", -1, 0, 0, 2, Method(40, key255), kPassword));
+  EXPECT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", -1, 0, 0, 2, ResponseMethod(40, key255.c_str()), kPassword));
 }
 
 TEST_F(PolicyTest, AdministrationStoresThePolicyAndRefreshesItsCaches) {
-  ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 200, 3, 15, 2, Method(40, "KeyText1"), kPassword));
-  SettingStore::Key app = g_spiCtrl->store.Open(SettingKey::kApplication, KEY_READ);
+  ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 200, 3, 15, 2, ResponseMethod(40, "KeyText1"), kPassword));
+  SettingStore::Key app = AttachedSpiContext()->store().Open(SettingKey::kApplication, KEY_READ);
   struct Expect {
     const Setting &setting;
     int32_t value;
@@ -213,13 +208,13 @@ TEST_F(PolicyTest, AdministrationStoresThePolicyAndRefreshesItsCaches) {
   ASSERT_EQ(0u, app.ReadBytes(settings::kVerifyKeyText, text, &length));
   EXPECT_EQ("KeyText1", std::string(reinterpret_cast<char *>(text), length));
   // The flag byte 2 stores 0; the caches of this process hold the new values.
-  const std::string appKey = g_spiCtrl->appKey;
+  const std::string appKey = AttachedSpiContext()->appKey();
   EXPECT_EQ(200, *Caches().VerifySetting19Cache.Find(appKey));
   EXPECT_EQ(3, *Caches().VerifySetting17Cache.Find(appKey));
   EXPECT_EQ(0, *Caches().VerifySetting23Cache.Find(appKey));
   EXPECT_TRUE(test::KeyExists(UserInfoPath().c_str()));
   // Method 30 keeps the earlier key text.
-  ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 200, 3, 15, 1, Method(30), kPassword));
+  ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 200, 3, 15, 1, ResponseMethod(30), kPassword));
   length = sizeof text;
   ASSERT_EQ(0u, app.ReadBytes(settings::kVerifyKeyText, text, &length));
   EXPECT_EQ("KeyText1", std::string(reinterpret_cast<char *>(text), length));
@@ -228,7 +223,7 @@ TEST_F(PolicyTest, AdministrationStoresThePolicyAndRefreshesItsCaches) {
   EXPECT_EQ(30, method);
 
   // The identify twin writes its own values, and only those.
-  ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", -1, 7, 45, 1, Method(40, "IdKey"), kPassword));
+  ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", -1, 7, 45, 1, ResponseMethod(40, "IdKey"), kPassword));
   for (const Expect &e : {Expect{settings::kIdentifyMaxFmr, -1}, Expect{settings::kIdentifyMaxFailures, 7},
                           Expect{settings::kIdentifyLockMinutes, 45}, Expect{settings::kIdentifyPolicyFlag, 1},
                           Expect{settings::kIdentifyResponseMethod, 40}, Expect{settings::kIdentifyKeyTextLength, 5},
@@ -244,7 +239,7 @@ TEST_F(PolicyTest, AdministrationStoresThePolicyAndRefreshesItsCaches) {
 }
 
 TEST_F(PolicyTest, NoFailureLimitLeavesTheUserInfoKeyAlone) {
-  ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 0, 0, 0, 1, Method(30), kPassword));
+  ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 0, 0, 0, 1, ResponseMethod(30), kPassword));
   EXPECT_FALSE(test::KeyExists(UserInfoPath().c_str()));
   // Without tracking the record is neither read nor written.
   test::AttachAs(kHost);
@@ -394,7 +389,7 @@ TEST_F(PolicyTest, ArgumentsAndRecordsThatCannotBeUsed) {
 
   // Empty biometric data cannot be digested: the update has already made the
   // result pending and recorded it, and a check that needs the digest fails.
-  const std::string appKey = g_fpiCtrl->appKey;
+  const std::string appKey = AttachedFpiContext()->appKey();
   EXPECT_EQ(AMBER_E_STATUS_UPDATE | F, KoBioFPI_UpdateVerifyStatus(2, &empty.bir, 9, 10));  // byte 2: a failure
   EXPECT_EQ(0u, *Caches().VerifyPendingResultCache.Find(appKey));
   EXPECT_EQ(9, *Caches().VerifyPendingValueCache.Find(appKey));
@@ -424,7 +419,7 @@ TEST_F(PolicyTest, IdentifyWithoutItsUserInfoKey) {
 
 TEST_F(PolicyTest, PendingOutcomeIsKeptAsPassed) {
   Provision(2, 5);
-  const std::string appKey = g_fpiCtrl->appKey;
+  const std::string appKey = AttachedFpiContext()->appKey();
   uint32_t count = 2;
   ASSERT_EQ(0u, KoBioFPI_UpdateIdentifyStatus(&count, &candidates_, 77));
   EXPECT_EQ(reinterpret_cast<uint64_t>(&candidates_), *Caches().IdentifyPendingRefCache.Find(appKey));
@@ -482,7 +477,7 @@ TEST_F(PolicyTest, ACachedPolicyOutlivesAChangeByAnotherProcess) {
   Provision(5, 10, 100);
   Bir a("person A");
   // Another process (here: the registry written directly) lowers maxFmr.
-  SettingStore::Key app = g_fpiCtrl->store.Open(SettingKey::kApplication, KEY_ALL_ACCESS);
+  SettingStore::Key app = AttachedFpiContext()->store().Open(SettingKey::kApplication, KEY_ALL_ACCESS);
   ASSERT_EQ(0u, app.WriteInt(settings::kVerifyMaxFmr, 1));
   EXPECT_EQ(0u, Check(a, 50));  // still 100 in this process
   test::AttachAs(kHost);

@@ -22,7 +22,7 @@ class RegCtrlTest : public test::StoreTest {
     StoreTest::SetUp();
     material_ = BuildKeyMaterial(1234);
     other_ = BuildKeyMaterial(4321);
-    ASSERT_EQ(1, reg_.Open(kKey, 1, KEY_ALL_ACCESS));
+    ASSERT_TRUE(reg_.Open(kKey, 1, KEY_ALL_ACCESS));
   }
   size_t StoredSize(const char *name) {
     test::Bytes data;
@@ -160,15 +160,15 @@ TEST_F(RegCtrlTest, PlainValues) {
 TEST_F(RegCtrlTest, OpenWithAndWithoutCreate) {
   const char missing[] = "SOFTWARE\\Dravelo\\BioAPI\\Ambervault\\WinCrypto\\NotThere";
   CRegCtrl reader;
-  EXPECT_EQ(0, reader.Open(missing, 0, KEY_READ));
+  EXPECT_FALSE(reader.Open(missing, 0, KEY_READ));
   EXPECT_FALSE(test::KeyExists(missing));
-  EXPECT_EQ(0, reader.Open(nullptr, 1, KEY_READ));
-  ASSERT_EQ(1, reader.Open(missing, 1, KEY_READ));
+  EXPECT_FALSE(reader.Open(nullptr, 1, KEY_READ));
+  ASSERT_TRUE(reader.Open(missing, 1, KEY_READ));
   EXPECT_TRUE(test::KeyExists(missing));
   // A created key is held with all access, whatever was asked.
   EXPECT_EQ(0u, reader.SetDword("w", 1));
   CRegCtrl again;
-  ASSERT_EQ(1, again.Open(missing, 1, KEY_READ));
+  ASSERT_TRUE(again.Open(missing, 1, KEY_READ));
   EXPECT_NE(0u, again.SetDword("w", 2));  // an existing key opens as asked
 }
 
@@ -195,12 +195,12 @@ TEST(SettingsCatalogueTest, ThirtySixValuesEachDefinedOnce) {
 TEST(HashNameToBase64Test, AppKeyTextOfAName) {
   char out[30];
   memset(out, 'x', sizeof out);
-  ASSERT_EQ(1, HashNameToBase64("Scanner", out));
+  ASSERT_TRUE(HashNameToBase64("Scanner", out));
   EXPECT_EQ(29u, strlen(out));
   EXPECT_EQ('=', out[27]);
   EXPECT_EQ('\n', out[28]);
   memset(out, 'x', sizeof out);
-  EXPECT_EQ(0, HashNameToBase64("", out));
+  EXPECT_FALSE(HashNameToBase64("", out));
   EXPECT_EQ('x', out[0]);
 }
 

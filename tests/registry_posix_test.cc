@@ -146,14 +146,13 @@ TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another account";
   chmod(root().c_str(), 0755);
   // The administrator's side: a setting, and a UserInfo key with a null DACL.
-  test::ProvisionAdminPassword("Admin123");
-  test::SetInstallationNumber(12);
+  test::ProvisionInstallation("Admin123", 12);
   test::AttachAs("/apps/Admin");
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, "Admin123"));
-  ASSERT_EQ(1, g_spiCtrl->SetApplication("Scanner"));
-  g_spiCtrl->CreateUserInfoKey();
-  const std::string app = ApplicationKeyPath(g_spiCtrl->appKey);
-  const std::string userInfo = UserInfoKeyPath(g_spiCtrl->appKey);
+  ASSERT_TRUE(AttachedSpiContext()->SetApplication("Scanner"));
+  AttachedSpiContext()->CreateUserInfoKey();
+  const std::string app = ApplicationKeyPath(AttachedSpiContext()->appKey());
+  const std::string userInfo = UserInfoKeyPath(AttachedSpiContext()->appKey());
   test::Detach();
 
   auto codes = test::RunChildren(1, [&](int) {
@@ -163,7 +162,7 @@ TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, app.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 11;
     RegCloseKey(key);
     test::AttachAs("/apps/Scanner");
-    if (g_fpiCtrl->keyMaterial == nullptr) return 12;
+    if (AttachedFpiContext()->store().keyMaterial() == nullptr) return 12;
     if (KoBioFPI_CheckMode(0x1) != 0) return 13;
     // Settings cannot be changed.
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, app.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_ACCESS_DENIED) return 14;
@@ -178,13 +177,13 @@ TEST_F(RegistryPosixTest, OrdinaryUserReadsSettingsAndWritesOnlyNullDaclKeys) {
     }
     // Lockout state below the null-DACL key can be written and read back.
     if (!reg.Open(userInfo.c_str(), 0, KEY_ALL_ACCESS)) return 18;
-    if (reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 3, g_fpiCtrl->keyMaterial,
-                            g_fpiCtrl->keyMaterialLength) != 0) {
+    if (reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 3, AttachedFpiContext()->store().keyMaterial(),
+                            AttachedFpiContext()->store().keyMaterialLength()) != 0) {
       return 19;
     }
     int32_t count = 0;
-    if (reg.QueryEncryptedInt(settings::kVerifyFailureCount.name, &count, g_fpiCtrl->keyMaterial,
-                              g_fpiCtrl->keyMaterialLength) != 0 ||
+    if (reg.QueryEncryptedInt(settings::kVerifyFailureCount.name, &count, AttachedFpiContext()->store().keyMaterial(),
+                              AttachedFpiContext()->store().keyMaterialLength()) != 0 ||
         count != 3) {
       return 20;
     }
@@ -988,7 +987,7 @@ TEST_F(RegistryPosixTest, DamagedOrMissingDatabaseGivesCodesNotCrashes) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBaseKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) return 1;
     test::AttachAs("/apps/Scanner");
-    if (g_fpiCtrl == nullptr || g_fpiCtrl->keyMaterial != nullptr) return 2;
+    if (AttachedFpiContext() == nullptr || AttachedFpiContext()->store().keyMaterial() != nullptr) return 2;
     if (KoBioFPI_CheckMode(1) != (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG)) return 3;
     if (KoBioSPI_RestrictBSPFunction("Scanner", 1, 0, "Admin123") != (AMBER_E_BAD_ADMIN_PASSWORD | AMBER_ERROR_FLAG)) {
       return 4;

@@ -21,8 +21,7 @@ class SettingStoreTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    test::ProvisionAdminPassword("Admin123");
-    test::SetInstallationNumber(1234);
+    test::ProvisionInstallation("Admin123", 1234);
     ASSERT_TRUE(store_.SetApplication("Scanner"));
     ASSERT_TRUE(store_.LoadInstallationKey());
   }
@@ -49,7 +48,7 @@ TEST_F(SettingStoreTest, EachEntryGoesToItsKeyInItsEncoding) {
   const std::string app = SettingKeyPath(SettingKey::kApplication, store_.appKey());
   const std::string userInfo = SettingKeyPath(SettingKey::kUserInfo, store_.appKey());
   CRegCtrl reg;
-  ASSERT_EQ(1, reg.Open("SOFTWARE\\Dravelo\\Tests", 1, KEY_ALL_ACCESS));
+  ASSERT_TRUE(reg.Open("SOFTWARE\\Dravelo\\Tests", 1, KEY_ALL_ACCESS));
   struct Check {
     std::string path;
     const Setting &setting;

@@ -148,13 +148,12 @@ class StateRootTest : public test::StoreTest {
   std::string Provision(mode_t umaskForInstall = 022) {
     int code = test::RunChild([&] {
       umask(umaskForInstall);
-      test::ProvisionAdminPassword(kPassword);
-      test::SetInstallationNumber(12);
+      test::ProvisionInstallation(kPassword, 12);
       test::AttachAs("/apps/Admin");
       if (KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) != 0) return 1;
       if (KoBioSPI_InitSecretKey("Scanner", 0x6610, "Secret12", kPassword) != 0) return 2;
-      if (g_spiCtrl->SetApplication("Scanner") != 1) return 3;
-      g_spiCtrl->CreateUserInfoKey();
+      if (!AttachedSpiContext()->SetApplication("Scanner")) return 3;
+      AttachedSpiContext()->CreateUserInfoKey();
       HANDLE lock = CreateMutexA(nullptr, FALSE, kInstallationMutexName);
       if (lock == nullptr) return 4;
       CloseHandle(lock);
@@ -162,7 +161,7 @@ class StateRootTest : public test::StoreTest {
     });
     EXPECT_EQ(0, code);
     char appKey[30];
-    EXPECT_EQ(1, HashNameToBase64("Scanner", appKey));
+    EXPECT_TRUE(HashNameToBase64("Scanner", appKey));
     return UserInfoKeyPath(appKey);
   }
 
@@ -171,9 +170,7 @@ class StateRootTest : public test::StoreTest {
     Provision();
     ASSERT_EQ(0, test::RunChild([&] {
                 test::AttachAs("/apps/Admin");
-                ResponseMethodRecord method;
-                memset(&method, 0, sizeof method);
-                method.method = AMBER_RESPONSE_SIGNATURE;
+                const ResponseMethodRecord method = test::ResponseMethod(AMBER_RESPONSE_SIGNATURE);
                 return KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0 &&
                                KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
                            ? 0
@@ -195,8 +192,8 @@ class StateRootTest : public test::StoreTest {
   static uint32_t WriteUserInfo(const std::string &userInfo) {
     CRegCtrl reg;
     if (!reg.Open(userInfo.c_str(), 0, KEY_ALL_ACCESS)) return ERROR_ACCESS_DENIED;
-    return reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 1, g_fpiCtrl->keyMaterial,
-                               g_fpiCtrl->keyMaterialLength);
+    return reg.SetEncryptedInt(settings::kVerifyFailureCount.name, 1, AttachedFpiContext()->store().keyMaterial(),
+                               AttachedFpiContext()->store().keyMaterialLength());
   }
 };
 
@@ -538,7 +535,7 @@ TEST_F(StateRootTest, RootRefusesAStoreAnotherAccountControls) {
       test::AttachAs(kHost);
       if (c.registryRefused) {
         if (opened != ERROR_ACCESS_DENIED) return 1;
-        if (g_fpiCtrl->keyMaterial != nullptr) return 3;
+        if (AttachedFpiContext()->store().keyMaterial() != nullptr) return 3;
         return KoBioFPI_CheckMode(0x1) == (AMBER_E_SETTING_UNAVAILABLE | AMBER_ERROR_FLAG) ? 0 : 4;
       }
       if (opened != ERROR_SUCCESS || KoBioFPI_CheckMode(0x1) != 0) return 5;
@@ -606,12 +603,9 @@ TEST_F(StateRootTest, ModesHoldUnderAnInstallersUmask) {
 TEST_F(StateRootTest, OrdinaryHostsLockOutOnAStoreTheyDidNotMake) {
   UseStore("store");
   ASSERT_EQ(0, test::RunChild([&] {
-              test::ProvisionAdminPassword(kPassword);
-              test::SetInstallationNumber(12);
+              test::ProvisionInstallation(kPassword, 12);
               test::AttachAs("/apps/Admin");
-              ResponseMethodRecord method;
-              memset(&method, 0, sizeof method);
-              method.method = AMBER_RESPONSE_SIGNATURE;
+              const ResponseMethodRecord method = test::ResponseMethod(AMBER_RESPONSE_SIGNATURE);
               return KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword) == 0 &&
                              KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, method, kPassword) == 0
                          ? 0

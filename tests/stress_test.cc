@@ -51,6 +51,7 @@ extern char **environ;
 namespace ambercrypt {
 namespace {
 
+using test::BirOf;
 using test::Bytes;
 
 constexpr uint32_t F = AMBER_ERROR_FLAG;
@@ -82,26 +83,12 @@ void SetEnv(const char *name, const std::string &value) {
 
 std::string HostPath(int application) { return std::string("C:\\Apps\\") + kApplications[application] + ".EXE"; }
 
-ResponseMethodRecord Hmac(const char *keyText) {
-  ResponseMethodRecord r;
-  memset(&r, 0, sizeof r);
-  r.method = AMBER_RESPONSE_HMAC;
-  memcpy(r.keyText, keyText, strlen(keyText));
-  return r;
-}
+ResponseMethodRecord Hmac(const char *keyText) { return test::ResponseMethod(AMBER_RESPONSE_HMAC, keyText); }
 
 // Each application's person, the same BIR in every cycle of every process.
 Bytes Person(int application) {
   std::string text = std::string("the one person of ") + kApplications[application];
   return Bytes(text.begin(), text.end());
-}
-
-BioAPI_BIR BirOf(Bytes &data) {
-  BioAPI_BIR bir;
-  memset(&bir, 0, sizeof bir);
-  bir.BiometricData.Length = static_cast<uint32_t>(data.size());
-  bir.BiometricData.Data = data.data();
-  return bir;
 }
 
 bool ValidUnderAKeyText(const VerifyChallengeRecord *verify, const IdentifyChallengeRecord *identify) {
@@ -374,8 +361,7 @@ TEST_F(StressTest, ProcessesOfTwoApplicationsWithAnAdministrator) {
 #else
   const int cycles = EnvNumber("AMBERCRYPT_STRESS_CYCLES", 150);
 #endif
-  test::ProvisionAdminPassword(kPassword);
-  test::SetInstallationNumber(4321);
+  test::ProvisionInstallation(kPassword, 4321);
   test::AttachAs("C:\\Apps\\StressAdmin.EXE");
   for (const char *app : kApplications) {
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(app, 4, 0, kPassword));
@@ -443,17 +429,14 @@ TEST_F(StressTest, ProcessesOfTwoApplicationsWithAnAdministrator) {
     refused += sum["verify_refused"] + sum["identify_refused"];
 
     test::AttachAs(HostPath(a).c_str());
-    SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_READ);
-    int32_t count = -1;
-    int64_t release = -1;
-    EXPECT_EQ(0u, record.ReadInt(settings::kVerifyFailureCount, &count));
-    EXPECT_EQ(0u, record.ReadInt64(settings::kVerifyReleaseTime, &release));
-    EXPECT_EQ(verify.count, count);
-    EXPECT_EQ(verify.locked, release != 0);
-    EXPECT_EQ(0u, record.ReadInt(settings::kIdentifyFailureCount, &count));
-    EXPECT_EQ(0u, record.ReadInt64(settings::kIdentifyReleaseTime, &release));
-    EXPECT_EQ(identify.count, count);
-    EXPECT_EQ(identify.locked, release != 0);
+    const test::LockoutRecord verifyRecord = test::ReadLockout(kVerifyPolicy);
+    EXPECT_EQ(0u, verifyRecord.status);
+    EXPECT_EQ(verify.count, verifyRecord.failureCount);
+    EXPECT_EQ(verify.locked, verifyRecord.releaseTime != 0);
+    const test::LockoutRecord identifyRecord = test::ReadLockout(kIdentifyPolicy);
+    EXPECT_EQ(0u, identifyRecord.status);
+    EXPECT_EQ(identify.count, identifyRecord.failureCount);
+    EXPECT_EQ(identify.locked, identifyRecord.releaseTime != 0);
   }
   test::Detach();
   // Most challenges meet a whole key text.

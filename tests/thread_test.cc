@@ -29,6 +29,7 @@
 namespace ambercrypt {
 namespace {
 
+using test::BirOf;
 using test::Bytes;
 
 constexpr uint32_t F = AMBER_ERROR_FLAG;
@@ -50,27 +51,13 @@ int Iterations() {
 #endif
 }
 
-ResponseMethodRecord Hmac() {
-  ResponseMethodRecord r;
-  memset(&r, 0, sizeof r);
-  r.method = AMBER_RESPONSE_HMAC;
-  memcpy(r.keyText, kKeyText, sizeof kKeyText);
-  return r;
-}
+ResponseMethodRecord Hmac() { return test::ResponseMethod(AMBER_RESPONSE_HMAC, kKeyText); }
 
 uint32_t Administer() {
   uint32_t code = KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword);
   if (code == 0) code = KoBioSPI_InitVerifyParameter("Scanner", 1000, 1000000, 0, 1, Hmac(), kPassword);
   if (code == 0) code = KoBioSPI_InitIdentifyParameter("Scanner", 1000, kIdentifyMaxFailures, 0, 1, Hmac(), kPassword);
   return code;
-}
-
-BioAPI_BIR BirOf(Bytes &data) {
-  BioAPI_BIR bir;
-  memset(&bir, 0, sizeof bir);
-  bir.BiometricData.Length = static_cast<uint32_t>(data.size());
-  bir.BiometricData.Data = data.data();
-  return bir;
 }
 
 // One thread's BIRs: what it verifies with and what it enciphers.
@@ -83,8 +70,7 @@ class ThreadTest : public test::StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(4321);
+    test::ProvisionInstallation(kPassword, 4321);
     test::AttachAs("C:\\Apps\\Admin.EXE");
     ASSERT_EQ(0u, Administer());
     ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", AMBER_CALG_AES_256, "Secret7Key", kPassword));
@@ -235,15 +221,12 @@ TEST_F(ThreadTest, EightThreadsRunTheRoadWhileAnAdministratorChangesThePolicy) {
   // Every identify check counted a failure, one at a time.
   const test::LockoutAfterChecks expected = test::ExpectedLockout(int64_t{kThreads} * iterations, kIdentifyMaxFailures);
   EXPECT_EQ(expected.locks, identifyLocks.load());
-  SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_READ);
-  int32_t count = -1;
-  int64_t release = -1;
-  ASSERT_EQ(0u, record.ReadInt(settings::kIdentifyFailureCount, &count));
-  ASSERT_EQ(0u, record.ReadInt64(settings::kIdentifyReleaseTime, &release));
-  EXPECT_EQ(expected.count, count);
-  EXPECT_EQ(expected.locked, release != 0);
+  const test::LockoutRecord record = test::ReadLockout(kIdentifyPolicy);
+  ASSERT_EQ(0u, record.status);
+  EXPECT_EQ(expected.count, record.failureCount);
+  EXPECT_EQ(expected.locked, record.releaseTime != 0);
   // The other application's mode went to its own entry, not the host's.
-  EXPECT_EQ(4u, *Caches().ModeCache.Find(g_fpiCtrl->appKey));
+  EXPECT_EQ(4u, *Caches().ModeCache.Find(AttachedFpiContext()->appKey()));
 }
 
 // KoBioSPI_RestrictBSPFunction publishes mode 5 and its mask as one pair. A

@@ -16,11 +16,6 @@
 #include "ambercrypt/verifier.h"
 #include "support/test_support.h"
 
-#if !defined(_WIN32)
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
 namespace ambercrypt {
 namespace {
 
@@ -86,8 +81,7 @@ class VerifierTest : public test::StoreTest {
     const Bytes der = test::PemCertificateToDer(signerPem_);
     signerDer_.assign(der.begin(), der.end());
     test::IssuerAndSerialOf(der, &issuer_, &serial_);
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(4321);
+    test::ProvisionInstallation(kPassword, 4321);
     test::WatchSecret(kKeyText);
     test::WatchDerivedKey(kKeyText, strlen(kKeyText), CALG_3DES);
   }
@@ -95,19 +89,8 @@ class VerifierTest : public test::StoreTest {
   // Both policies answer by method, signed by the reference signer; then the
   // host runs.
   void Provision(uint32_t method) {
-    ResponseMethodRecord r;
-    memset(&r, 0, sizeof r);
-    r.method = method;
-    if (method == AMBER_RESPONSE_HMAC) strcpy(r.keyText, kKeyText);
-    test::AttachAs("C:\\Apps\\Admin.EXE");
-    ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 1000, 3, 1, 0, r, kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 1000, 3, 1, 0, r, kPassword));
-    IssuerSerial endUser;
-    endUser.Issuer = {static_cast<uint32_t>(issuer_.size()), issuer_.data()};
-    endUser.SerialNumber = {static_cast<uint32_t>(serial_.size()), serial_.data()};
-    ASSERT_EQ(0u, KoBioSPI_SetEndUserParameter("Scanner", &endUser));
-    test::AttachAs(kHost);
+    const ResponseMethodRecord r = test::ResponseMethod(method, method == AMBER_RESPONSE_HMAC ? kKeyText : "");
+    test::ProvisionChallenges("Scanner", kPassword, r, r, issuer_, serial_, kHost);
   }
 
   // A verify outcome answered through the exports: the size query, then the
@@ -423,46 +406,13 @@ TEST_F(VerifierTest, UnusableArgumentsAreRefused) {
 
 // ---- The command-line tool -----------------------------------------------------
 
-#if defined(_WIN32)
 int RunTool(const std::vector<std::string> &args) {
-  const std::string program = test::NativePath(AMBERCRYPT_VERIFY_TOOL);
-  std::string commandLine = "\"" + program + "\"";
-  for (const std::string &a : args) commandLine += " \"" + a + "\"";
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return -1;
-  }
-  DWORD code = 0;
-  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
-    code = static_cast<DWORD>(-1);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(code);
+  return test::RunAndWait(test::NativePath(AMBERCRYPT_VERIFY_TOOL), args);
 }
+
+#if defined(_WIN32)
 const char kSeparator[] = "\\";
 #else
-int RunTool(const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  std::string program = AMBERCRYPT_VERIFY_TOOL;
-  argv.push_back(&program[0]);
-  std::vector<std::string> copies = args;
-  for (std::string &a : copies) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
 const char kSeparator[] = "/";
 #endif
 

@@ -38,7 +38,6 @@
 #include "ambercrypt/ambercrypt.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
-#include "frame/fpi_ctrl.h"
 #include "platform/win32_api.h"
 #include "store/caches.h"
 #include "store/constants.h"
@@ -213,7 +212,7 @@ bool CipherRows(uint32_t algorithm, size_t size, int rounds, std::vector<Row> *r
   Row enc{"encrypt_" + id, "EncryptBIR " + label, Time(rounds, encrypt), "", -1};
   Row de{"decrypt_" + id, "DecryptBIR " + label, Time(rounds, decrypt), "", -1};
 #if !defined(_WIN32)
-  const auto block = ambercrypt::Caches().SecretKeyCache.Find(ambercrypt::g_fpiCtrl->appKey);
+  const auto block = ambercrypt::Caches().SecretKeyCache.Find(ambercrypt::AttachedFpiContext()->appKey());
   if (block == nullptr) return false;
   std::vector<uint8_t> raw, rawBack;
   if (!RawCipher(true, algorithm, block->data(), plain, &raw) || raw != libraryCipher ||
@@ -232,7 +231,7 @@ bool CipherRows(uint32_t algorithm, size_t size, int rounds, std::vector<Row> *r
 
 bool CheckModeRow(int rounds, std::vector<Row> *rows) {
   Attach("Scanner");
-  const char *appKey = ambercrypt::g_fpiCtrl->appKey;
+  const char *appKey = ambercrypt::AttachedFpiContext()->appKey();
   if (appKey == nullptr || KoBioFPI_CheckMode(0x1) != 0) return false;
   // A map of as many entries as the library's mode cache holds.
   std::map<std::string, uint32_t> map;
@@ -423,7 +422,7 @@ int TimeAttach() {
   auto start = Clock::now();
   Attach("Scanner");
   double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-  if (ambercrypt::g_fpiCtrl == nullptr || ambercrypt::g_fpiCtrl->appKey == nullptr) return 1;
+  if (ambercrypt::AttachedFpiContext() == nullptr || ambercrypt::AttachedFpiContext()->appKey() == nullptr) return 1;
   std::printf("%.3f\n", us);
   return 0;
 }

@@ -6,13 +6,13 @@
 // only when the application's own certificate signed it.
 #include <cstring>
 
-#include "admin/admin_password.h"
-#include "bir/bir_ctrl.h"
+#include "core/admission.h"
+#include "core/bir_ctrl.h"
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
-#include "frame/spi_ctrl.h"
+#include "store/certificate_id.h"
 #include "store/settings.h"
-#include "trust/certificate_id.h"
+#include "trust/trust.h"
 
 namespace ambercrypt {
 namespace {
@@ -26,31 +26,26 @@ bool ReadSigningCertificate(const SettingStore &store, StoredCertificateId *cert
 
 }  // namespace
 
-uint32_t CSPICtrl::InitCerfificate(const char *applicationName, const IssuerSerial *issuerSerial,
-                                   const char *adminPassword) {
-  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
-  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
-  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (issuerSerial == nullptr) return AMBER_E_CERTIFICATE;
-  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
-  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (ReadFunctionMode() != kAdministrableMode) return AMBER_E_NOT_PERMITTED;
+uint32_t InitCerfificate(SpiContext &spi, const char *applicationName, const IssuerSerial *issuerSerial,
+                         const char *adminPassword) {
+  uint32_t admitted =
+      Admission(applicationName, adminPassword).WithCertificate(issuerSerial).InAdministrableMode().Admit(spi);
+  if (admitted != AMBER_OK) return admitted;
 
   const CERT_ISSUER_SERIAL_NUMBER id = ToCertificateId(*issuerSerial);
   CCrypt crypt;
-  if (!HasItsBytes(*issuerSerial) || crypt.FindCertificate(&id) != ERROR_SUCCESS) return AMBER_E_CERTIFICATE;
-  SettingStore::Key app = store.Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
+  if (!BlobsHaveTheirBytes(*issuerSerial) || crypt.FindCertificate(&id) != ERROR_SUCCESS) return AMBER_E_CERTIFICATE;
+  SettingStore::Key app = spi.store().Open(SettingKey::kApplication, KEY_ALL_ACCESS, true);
   if (!app.ok()) return AMBER_E_SETTING_UNAVAILABLE;
   if (WriteCertificateId(app, kSigningCertificate, id) != ERROR_SUCCESS) return AMBER_E_SETTING_UNAVAILABLE;
   return AMBER_OK;
 }
 
-uint32_t CSPICtrl::DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir) {
+uint32_t DigitalSignBIR(const SpiContext &spi, const BioAPI_BIR *inputBir, BioAPI_BIR *outputBir) {
   if (outputBir == nullptr) return AMBER_SIGN_NULL_OUTPUT;
   if (inputBir == nullptr) return AMBER_E_SIGNATURE;
   StoredCertificateId certificate;
-  if (!ReadSigningCertificate(store, &certificate)) return AMBER_E_CERTIFICATE;
+  if (!ReadSigningCertificate(spi.store(), &certificate)) return AMBER_E_CERTIFICATE;
   CCrypt crypt;
   const BioAPI_DATA &data = inputBir->BiometricData;
   BioAPI_DATA &block = outputBir->SecurityBlock;
@@ -83,11 +78,11 @@ uint32_t CSPICtrl::DigitalSignBIR(const BioAPI_BIR *inputBir, BioAPI_BIR *output
   return AMBER_OK;
 }
 
-uint32_t CSPICtrl::VerifyReferenceBIR(const BioAPI_BIR *bir) {
+uint32_t VerifyReferenceBIR(const SpiContext &spi, const BioAPI_BIR *bir) {
   CBIRCtrl birCtrl;
   if (!birCtrl.IsSigned(bir)) return AMBER_E_BIR_NOT_SIGNED;
   StoredCertificateId certificate;
-  if (!ReadSigningCertificate(store, &certificate)) return AMBER_E_CERTIFICATE;
+  if (!ReadSigningCertificate(spi.store(), &certificate)) return AMBER_E_CERTIFICATE;
   CCrypt crypt;
   const BioAPI_DATA &message = bir->SecurityBlock;
   const BioAPI_DATA &data = bir->BiometricData;

@@ -1,7 +1,7 @@
 // bsp_verify.cc: the digest check of BSP module files. The module is found
 // through the BSP's registry entry, directly or along PATH, and digested as
 // it is read, piece by piece, so a module of any size is checked without
-// holding it in memory. Uses no state of the service object.
+// holding it in memory. Works on no application: it takes no context.
 //
 // Whoever may write a directory on PATH may plant a file where the module is
 // looked for. What is found is only ever digested and compared, never run, so
@@ -18,9 +18,9 @@
 #include "crypto/base64.h"
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
-#include "frame/spi_ctrl.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
+#include "trust/trust.h"
 
 namespace ambercrypt {
 namespace {
@@ -135,7 +135,7 @@ uint32_t DigestFile(const ModuleFile &file, uint8_t digest[20]) {
 
 }  // namespace
 
-uint32_t CSPICtrl::VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
+uint32_t VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDigest) {
   if (expectedDigest == nullptr) return AMBER_E_BSP_DIGEST_MISMATCH;
   // All 16 bytes, not only the first: a UUID that runs into an unmapped page
   // is not readable either.
@@ -150,7 +150,7 @@ uint32_t CSPICtrl::VerifyBSP(const BioAPI_UUID *bspUuid, const char *expectedDig
   memset(modulePath, 0, sizeof modulePath);
   {
     CRegCtrl reg;
-    if (!reg.Open(BspKeyPath(*bspUuid).c_str(), 0, KEY_READ)) return AMBER_E_BSP_NOT_FOUND;
+    if (!reg.Open(BspKeyPath(*bspUuid).c_str(), false, KEY_READ)) return AMBER_E_BSP_NOT_FOUND;
     if (reg.QueryString("path", modulePath) != ERROR_SUCCESS) return AMBER_E_BSP_NOT_FOUND;
   }
 

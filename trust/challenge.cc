@@ -7,18 +7,17 @@
 // each outcome is answered once; size queries and failures leave it pending
 // and the caller's record untouched.
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 
-#include "admin/admin_password.h"
+#include "core/admin_password.h"
+#include "core/pending_outcome.h"
 #include "crypto/base64.h"
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
-#include "frame/spi_ctrl.h"
-#include "store/caches.h"
+#include "store/certificate_id.h"
 #include "store/settings.h"
-#include "trust/certificate_id.h"
+#include "trust/trust.h"
 
 namespace ambercrypt {
 namespace {
@@ -73,7 +72,7 @@ bool ChallengeIsUsable(const char *challenge, const void *record) {
   size_t length = strnlen(challenge, kChallengeMax + 1);
   if (length > kChallengeMax || length == 0) return false;
   if (record == nullptr) return false;
-  return CheckPasswordRules(challenge) != 0;
+  return CheckPasswordRules(challenge);
 }
 
 // Where the response goes and what it may be: a null buffer asks the length.
@@ -86,8 +85,8 @@ struct ResponseBuffer {
 // AMBER_OK with *answered set when a response was written, clear when only
 // its length was reported; else AMBER_E_RESPONSE_FAILED, with the caller's
 // length and buffer untouched.
-uint32_t Respond(SettingStore::Key &key, const ResponseSettings &family, const ResponseText &text,
-                 ResponseBuffer out, bool *answered) {
+uint32_t Respond(SettingStore::Key &key, const ResponseSettings &family, const ResponseText &text, ResponseBuffer out,
+                 bool *answered) {
   *answered = false;
   int32_t method = 0;
   if (key.ReadInt(family.method, &method) != ERROR_SUCCESS) return AMBER_E_RESPONSE_FAILED;
@@ -140,115 +139,96 @@ uint32_t Respond(SettingStore::Key &key, const ResponseSettings &family, const R
   return AMBER_E_RESPONSE_FAILED;
 }
 
-}  // namespace
-
-uint32_t CSPICtrl::VerifyChallenge(const char *challenge, VerifyChallengeRecord *record) try {
+// The sequence both challenges share: the arguments; the current
+// application's key; its family's pending outcome, held from the look-up to
+// the consumption so that one whole outcome is answered, and once; the
+// response text, which compose(outcome, &text) begins (AMBER_OK, or the code
+// the challenge answers) and the challenge ends; the response; and only for
+// an answered response, the caller's record (fill(outcome) and the challenge
+// text) and the outcome's consumption.
+template <typename Pending, typename Record, typename Compose, typename Fill>
+uint32_t AnswerChallenge(const SpiContext &spi, const ResponseSettings &family, const char *challenge, Record *record,
+                         Compose compose, Fill fill) try {
   if (!ChallengeIsUsable(challenge, record)) return AMBER_E_BAD_CHALLENGE;
-  SettingStore::Key key = store.Open(SettingKey::kApplication, KEY_READ);
-  if (!key.ok() || appKey == nullptr) return AMBER_E_NO_PENDING_OUTCOME;
+  SettingStore::Key key = spi.store().Open(SettingKey::kApplication, KEY_READ);
+  if (!key.ok() || spi.appKey() == nullptr) return AMBER_E_NO_PENDING_OUTCOME;
 
-  SettingCaches &caches = Caches();
-  const std::string current = appKey;
-  // From the look-up to the consumption: one whole outcome, answered once.
-  std::lock_guard<std::mutex> pending(caches.VerifyPendingMutex);
-  const auto result = caches.VerifyPendingResultCache.Find(current);
-  const auto level = caches.VerifyPendingLevelCache.Find(current);
-  const auto achievedFmr = caches.VerifyPendingValueCache.Find(current);
-  const auto digest = caches.VerifyPendingDigestCache.Find(current);
-  if (result == nullptr || level == nullptr || achievedFmr == nullptr || digest == nullptr ||
-      digest->size() != kDigestSize) {
-    return AMBER_E_NO_PENDING_OUTCOME;
-  }
-
-  char digestText[40];
-  memset(digestText, 0, sizeof digestText);
-  uint64_t digestTextLength = 0;
-  Base64Encode(digest->data(), digest->size(), digestText, &digestTextLength);
-  const size_t challengeLength = strlen(challenge);
+  Pending pending(spi.appKey());
+  const auto outcome = pending.Find();
+  if (!outcome) return AMBER_E_NO_PENDING_OUTCOME;
   ResponseText text;
-  text.AppendDecimal(static_cast<int32_t>(*result));
-  text.AppendDecimal(*level);
-  text.AppendDecimal(*achievedFmr);
-  text.Append(digestText, digestTextLength);
+  uint32_t status = compose(*outcome, &text);
+  if (status != AMBER_OK) return status;
+  const size_t challengeLength = strlen(challenge);
   text.Append(challenge, challengeLength);
 
   bool answered = false;
-  uint32_t status =
-      Respond(key, kVerifyResponse, text, ResponseBuffer{record->responseData, &record->responseLength}, &answered);
-  if (status != AMBER_OK || !answered) {
-    WipeMemory(digestText, sizeof digestText);
-    return status;
-  }
-
-  record->result = static_cast<uint8_t>(*result);
-  record->level = *level;
-  record->achievedFmr = *achievedFmr;
-  memset(record->digestText, 0, sizeof record->digestText);
-  memcpy(record->digestText, digestText, kDigestTextLength);
+  status = Respond(key, family, text, ResponseBuffer{record->responseData, &record->responseLength}, &answered);
+  if (status != AMBER_OK || !answered) return status;
+  fill(*outcome);
   memset(record->challenge, 0, sizeof record->challenge);
   memcpy(record->challenge, challenge, challengeLength);
-  WipeMemory(digestText, sizeof digestText);
-
-  caches.VerifyPendingValueCache.Erase(current);
-  caches.VerifyPendingLevelCache.Erase(current);
-  caches.VerifyPendingResultCache.Erase(current);
-  caches.VerifyPendingDigestCache.Erase(current);
+  pending.Take();
   return AMBER_OK;
 } catch (const std::bad_alloc &) {
   return AMBER_E_RESPONSE_FAILED;
 }
 
-uint32_t CSPICtrl::IdentifyChallenge(const char *challenge, IdentifyChallengeRecord *record) try {
-  if (!ChallengeIsUsable(challenge, record)) return AMBER_E_BAD_CHALLENGE;
-  SettingStore::Key key = store.Open(SettingKey::kApplication, KEY_READ);
-  if (!key.ok() || appKey == nullptr) return AMBER_E_NO_PENDING_OUTCOME;
+// The Base64 text of a pending outcome's digest (with its line feed), wiped
+// when it goes.
+struct DigestText {
+  char text[40] = {};
+  uint64_t length = 0;
+  ~DigestText() { WipeMemory(text, sizeof text); }
+};
 
-  SettingCaches &caches = Caches();
-  const std::string current = appKey;
-  std::lock_guard<std::mutex> pending(caches.IdentifyPendingMutex);
-  const auto count = caches.IdentifyPendingCountCache.Find(current);
-  const auto level = caches.IdentifyPendingLevelCache.Find(current);
-  const auto reference = caches.IdentifyPendingRefCache.Find(current);
-  if (count == nullptr || level == nullptr || (*count != 0 && reference == nullptr)) {
-    return AMBER_E_NO_PENDING_OUTCOME;
-  }
-  BioAPI_CANDIDATE **candidates = *count != 0 ? reinterpret_cast<BioAPI_CANDIDATE **>(*reference) : nullptr;
+}  // namespace
 
-  const size_t challengeLength = strlen(challenge);
-  ResponseText text;
-  text.AppendDecimal(static_cast<int32_t>(*count));
-  text.AppendDecimal(*level);
-  // The candidates, read where the BSP left them; a count with the top bit
-  // set is negative as a number and names none.
-  const int32_t listed = static_cast<int32_t>(*count);
-  if (listed >= 1) {
-    const BioAPI_CANDIDATE *array = *candidates;
-    if (array == nullptr) return AMBER_E_RESPONSE_FAILED;
-    for (int32_t i = 0; i < listed; ++i) {
-      if (array[i].BIRInArray == nullptr) return AMBER_E_RESPONSE_FAILED;
-      text.AppendDecimal(static_cast<int32_t>(*array[i].BIRInArray));
-      text.AppendDecimal(array[i].FMRAchieved);
+uint32_t VerifyChallenge(const SpiContext &spi, const char *challenge, VerifyChallengeRecord *record) {
+  DigestText digestText;
+  auto compose = [&](const VerifyOutcome &outcome, ResponseText *text) {
+    if (outcome.digest.size() != kDigestSize) return AMBER_E_NO_PENDING_OUTCOME;
+    Base64Encode(outcome.digest.data(), outcome.digest.size(), digestText.text, &digestText.length);
+    text->AppendDecimal(static_cast<int32_t>(outcome.result));
+    text->AppendDecimal(outcome.level);
+    text->AppendDecimal(outcome.achievedFmr);
+    text->Append(digestText.text, digestText.length);
+    return AMBER_OK;
+  };
+  auto fill = [&](const VerifyOutcome &outcome) {
+    record->result = static_cast<uint8_t>(outcome.result);
+    record->level = outcome.level;
+    record->achievedFmr = outcome.achievedFmr;
+    memset(record->digestText, 0, sizeof record->digestText);
+    memcpy(record->digestText, digestText.text, kDigestTextLength);
+  };
+  return AnswerChallenge<PendingVerify>(spi, kVerifyResponse, challenge, record, compose, fill);
+}
+
+uint32_t IdentifyChallenge(const SpiContext &spi, const char *challenge, IdentifyChallengeRecord *record) {
+  auto compose = [](const IdentifyOutcome &outcome, ResponseText *text) {
+    text->AppendDecimal(static_cast<int32_t>(outcome.count));
+    text->AppendDecimal(outcome.level);
+    // The candidates, read where the BSP left them; a count with the top bit
+    // set is negative as a number and names none.
+    const int32_t listed = static_cast<int32_t>(outcome.count);
+    if (listed >= 1) {
+      const BioAPI_CANDIDATE *array = *outcome.candidates;
+      if (array == nullptr) return AMBER_E_RESPONSE_FAILED;
+      for (int32_t i = 0; i < listed; ++i) {
+        if (array[i].BIRInArray == nullptr) return AMBER_E_RESPONSE_FAILED;
+        text->AppendDecimal(static_cast<int32_t>(*array[i].BIRInArray));
+        text->AppendDecimal(array[i].FMRAchieved);
+      }
     }
-  }
-  text.Append(challenge, challengeLength);
-
-  bool answered = false;
-  uint32_t status =
-      Respond(key, kIdentifyResponse, text, ResponseBuffer{record->responseData, &record->responseLength}, &answered);
-  if (status != AMBER_OK || !answered) return status;
-
-  record->count = static_cast<uint8_t>(*count);
-  record->candidates = candidates;
-  record->level = *level;
-  memset(record->challenge, 0, sizeof record->challenge);
-  memcpy(record->challenge, challenge, challengeLength);
-
-  caches.IdentifyPendingRefCache.Erase(current);
-  caches.IdentifyPendingLevelCache.Erase(current);
-  caches.IdentifyPendingCountCache.Erase(current);
-  return AMBER_OK;
-} catch (const std::bad_alloc &) {
-  return AMBER_E_RESPONSE_FAILED;
+    return AMBER_OK;
+  };
+  auto fill = [&](const IdentifyOutcome &outcome) {
+    record->count = static_cast<uint8_t>(outcome.count);
+    record->candidates = outcome.candidates;
+    record->level = outcome.level;
+  };
+  return AnswerChallenge<PendingIdentify>(spi, kIdentifyResponse, challenge, record, compose, fill);
 }
 
 }  // namespace ambercrypt

@@ -44,12 +44,7 @@ struct Ack {
   uint32_t value;
 };
 
-ResponseMethodRecord Signature() {
-  ResponseMethodRecord r;
-  memset(&r, 0, sizeof r);
-  r.method = AMBER_RESPONSE_SIGNATURE;
-  return r;
-}
+ResponseMethodRecord Signature() { return test::ResponseMethod(AMBER_RESPONSE_SIGNATURE); }
 
 // A stored encrypted number, read through the library's registry layer.
 bool ReadNumber(const std::string &path, const Setting &setting, int32_t *value) {
@@ -134,8 +129,7 @@ class CrashTest : public ::testing::Test {
     root_ = made;
     setenv("AMBERCRYPT_ROOT", root_.c_str(), 1);
     test::ResetStore();
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(kNumber);
+    test::ProvisionInstallation(kPassword, kNumber);
     test::AttachAs("C:\\Apps\\Admin.EXE");
     for (const char *app : {"Scanner", "Kiosk", "Gate"}) {
       ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(app, 4, 0, kPassword));

@@ -34,6 +34,7 @@ namespace ambercrypt {
 namespace {
 
 using test::Bytes;
+using test::ResponseMethod;
 using test::FaultError;
 using test::FaultPoint;
 using test::StoreEntry;
@@ -48,14 +49,6 @@ const char kHost[] = "C:\\Apps\\Scanner.EXE";
 constexpr uint64_t kNow = 133500000000000000ull;
 uint64_t FixedClock() { return kNow; }
 uint64_t LaterClock() { return kNow + 10 * 600000000ull; }  // past any lock of 5 or 7 minutes
-
-ResponseMethodRecord Method(uint32_t method, const char *keyText = "") {
-  ResponseMethodRecord r;
-  memset(&r, 0, sizeof r);
-  r.method = method;
-  strncpy(r.keyText, keyText, sizeof r.keyText - 1);
-  return r;
-}
 
 struct Bir {
   explicit Bir(const std::string &text) : data(text.begin(), text.end()) {
@@ -120,13 +113,13 @@ std::vector<Operation> WritingOperations() {
        0},
       {"InitVerifyParameter", nullptr,
        [] {
-         return KoBioSPI_InitVerifyParameter("Scanner", 200, 4, 7, 0, Method(AMBER_RESPONSE_HMAC, "KeyText2"),
+         return KoBioSPI_InitVerifyParameter("Scanner", 200, 4, 7, 0, ResponseMethod(AMBER_RESPONSE_HMAC, "KeyText2"),
                                              kPassword);
        },
        0},
       {"InitIdentifyParameter", nullptr,
        [] {
-         return KoBioSPI_InitIdentifyParameter("Scanner", 200, 4, 7, 0, Method(AMBER_RESPONSE_HMAC, "IdKey2"),
+         return KoBioSPI_InitIdentifyParameter("Scanner", 200, 4, 7, 0, ResponseMethod(AMBER_RESPONSE_HMAC, "IdKey2"),
                                                kPassword);
        },
        0},
@@ -135,7 +128,8 @@ std::vector<Operation> WritingOperations() {
          ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Kiosk", 4, 0, kPassword));
        },
        [] {
-         return KoBioSPI_InitVerifyParameter("Kiosk", 100, 3, 5, 1, Method(AMBER_RESPONSE_SIGNATURE), kPassword);
+         return KoBioSPI_InitVerifyParameter("Kiosk", 100, 3, 5, 1, ResponseMethod(AMBER_RESPONSE_SIGNATURE),
+                                             kPassword);
        },
        0},
       {"SetEndUserParameter", nullptr,
@@ -198,9 +192,9 @@ class FaultInjectionTest : public test::StoreTest {
     IssuerSerial id = signer.get();
     ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction("Scanner", 4, 0, kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitSecretKey("Scanner", AMBER_CALG_AES_256, "Secret12", kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, Method(AMBER_RESPONSE_HMAC, "KeyText1"),
+    ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter("Scanner", 100, 3, 5, 1, ResponseMethod(AMBER_RESPONSE_HMAC, "KeyText1"),
                                                kPassword));
-    ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, Method(AMBER_RESPONSE_SIGNATURE),
+    ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter("Scanner", 100, 3, 5, 1, ResponseMethod(AMBER_RESPONSE_SIGNATURE),
                                                  kPassword));
     ASSERT_EQ(0u, KoBioSPI_InitCerfificate("Scanner", &id, kPassword));
     ASSERT_EQ(0u, KoBioSPI_SetEndUserParameter("Scanner", &id));
@@ -263,16 +257,17 @@ class FaultInjectionTest : public test::StoreTest {
   // Each setting cache that holds a value of the host holds what its
   // registry value holds.
   void ExpectCachesMatch(const std::string &where) {
-    CFPICtrl *fpi = g_fpiCtrl;
+    const FpiContext *fpi = AttachedFpiContext();
     ASSERT_NE(nullptr, fpi);
-    ASSERT_NE(nullptr, fpi->appKey);
+    ASSERT_NE(nullptr, fpi->appKey());
     SettingCaches &c = Caches();
-    std::string appKey = fpi->appKey;
+    std::string appKey = fpi->appKey();
+    const SettingStore &store = fpi->store();
     auto stored = [&](const Setting &s) -> std::optional<int32_t> {
       CRegCtrl reg;
       if (!reg.Open(ApplicationKeyPath(appKey.c_str()).c_str(), 0, KEY_READ)) return std::nullopt;
       int32_t v = 0;
-      if (reg.QueryEncryptedInt(s.name, &v, fpi->keyMaterial, fpi->keyMaterialLength) != ERROR_SUCCESS) {
+      if (reg.QueryEncryptedInt(s.name, &v, store.keyMaterial(), store.keyMaterialLength()) != ERROR_SUCCESS) {
         return std::nullopt;
       }
       return v;
@@ -295,13 +290,13 @@ class FaultInjectionTest : public test::StoreTest {
     check("IdentifySetting18Cache", c.IdentifySetting18Cache.Find(appKey), settings::kIdentifyMaxFailures);
     check("IdentifySetting20Cache", c.IdentifySetting20Cache.Find(appKey), settings::kIdentifyMaxFmr);
     check("IdentifySetting24Cache", c.IdentifySetting24Cache.Find(appKey), settings::kIdentifyPolicyFlag);
-    if (CachedValue<CSecureBuffer> key = c.SecretKeyCache.Find(appKey)) {
+    if (CacheLookup<CSecureBuffer> key = c.SecretKeyCache.Find(appKey)) {
       CRegCtrl reg;
       uint8_t block[64];
       uint32_t length = sizeof block;
       bool read = reg.Open(ApplicationKeyPath(appKey.c_str()).c_str(), 0, KEY_READ) &&
-                  reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, fpi->keyMaterial,
-                                           fpi->keyMaterialLength) == ERROR_SUCCESS;
+                  reg.QueryEncryptedBinary(settings::kSecretKeyBlock.name, block, &length, store.keyMaterial(),
+                                           store.keyMaterialLength()) == ERROR_SUCCESS;
       EXPECT_TRUE(read && length == key->size() && memcmp(block, key->data(), length) == 0)
           << where << ": SecretKeyCache differs from " << settings::kSecretKeyBlock.name;
     }
@@ -435,7 +430,7 @@ TEST_F(FaultInjectionTest, AttachWithANewInstallationNeverKeepsAnUnstoredNumber)
       ExpectKeptAnswersMatch(after, {number}, where);
       after.erase(number);
       EXPECT_TRUE(test::Differences(before, after).empty()) << where << ": attach wrote more than the number";
-      for (const SettingStore *store : {&g_fpiCtrl->store, &g_spiCtrl->store}) {
+      for (const SettingStore *store : {&AttachedFpiContext()->store(), &AttachedSpiContext()->store()}) {
         if (store->keyMaterial() == nullptr) continue;
         ASSERT_TRUE(stored.has_value()) << where << ": key material built from a number never stored";
         ASSERT_EQ(5u, stored->size());
@@ -446,7 +441,7 @@ TEST_F(FaultInjectionTest, AttachWithANewInstallationNeverKeepsAnUnstoredNumber)
                     memcmp(expected.data(), store->keyMaterial(), expected.size()) == 0)
             << where << ": key material of another number than the stored " << n;
       }
-      EXPECT_TRUE(fired || g_fpiCtrl->store.keyMaterial() != nullptr) << where << ": no key material without a fault";
+      EXPECT_TRUE(fired || AttachedFpiContext()->store().keyMaterial() != nullptr) << where << ": no key material without a fault";
       EndRun();
       if (!fired || HasFailure()) break;
       ++injected;

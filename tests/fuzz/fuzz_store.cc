@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 
+#include "core/pending_outcome.h"
 #include "crypto/ccrypt.h"
 #include "frame/entry.h"
 #include "platform/win32_api.h"
@@ -315,8 +316,8 @@ void RestoreInstallation() {
 
 void ResetHostState() {
   g_now = kFuzzEpoch;
-  if (g_fpiCtrl == nullptr || g_fpiCtrl->store.appKey() == nullptr) ProcessAttach(nullptr, kHostPath);
-  SettingStore &store = g_fpiCtrl->store;
+  if (AttachedFpiContext() == nullptr || AttachedFpiContext()->appKey() == nullptr) ProcessAttach(nullptr, kHostPath);
+  const SettingStore &store = AttachedFpiContext()->store();
   {
     SettingStore::Key record = store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS, true);
     const uint8_t zeros[kDigestSize] = {};
@@ -330,14 +331,7 @@ void ResetHostState() {
   }
   // Every application's pending outcomes: a sequence may have left some for
   // the others (as a host restarted under their names).
-  SettingCaches &caches = Caches();
-  caches.VerifyPendingResultCache.Clear();
-  caches.VerifyPendingValueCache.Clear();
-  caches.VerifyPendingLevelCache.Clear();
-  caches.VerifyPendingDigestCache.Clear();
-  caches.IdentifyPendingCountCache.Clear();
-  caches.IdentifyPendingLevelCache.Clear();
-  caches.IdentifyPendingRefCache.Clear();
+  ForgetAllPendingOutcomes();
   // No outcome refers to them any more.
   g_candidateLists.clear();
   AddressApplication(kHostName);
@@ -584,7 +578,7 @@ void MaybeSetLockout(FuzzInput &in, bool verify, const BioAPI_BIR *bir) {
     BioAPI_CANDIDATE *none = nullptr;
     KoBioFPI_UpdateIdentifyStatus(&count, &none, 0);
   }
-  SettingStore::Key record = g_fpiCtrl->store.Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);
+  SettingStore::Key record = AttachedFpiContext()->store().Open(SettingKey::kUserInfo, KEY_ALL_ACCESS);
   record.WriteInt(verify ? settings::kVerifyFailureCount : settings::kIdentifyFailureCount, (selector >> 2) % 4);
   if (selector & 0x40) {
     int64_t release = static_cast<int64_t>(g_now) + (static_cast<int64_t>(in.Int<int16_t>()) * 600000000);

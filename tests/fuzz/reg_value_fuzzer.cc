@@ -76,9 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::SetUpStore();
   fuzz::ResetHostState();
   FuzzInput in(data, size);
-  const std::string appKey = g_fpiCtrl->store.appKey();
-  std::vector<uint8_t> material(g_fpiCtrl->store.keyMaterial(),
-                                g_fpiCtrl->store.keyMaterial() + g_fpiCtrl->store.keyMaterialLength());
+  const std::string appKey = AttachedFpiContext()->appKey();
+  std::vector<uint8_t> material(AttachedFpiContext()->store().keyMaterial(),
+                                AttachedFpiContext()->store().keyMaterial() + AttachedFpiContext()->store().keyMaterialLength());
   std::vector<Written> written;
   for (int i = 0; i < 8 && !in.empty(); ++i) {
     uint8_t selector = in.Byte();

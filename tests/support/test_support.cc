@@ -7,11 +7,11 @@
 #include <sstream>
 
 #include "crypto/ccrypt.h"
+#include "frame/entry.h"
 #include "store/caches.h"
 #include "store/constants.h"
-#include "frame/entry.h"
-#include "frame/spi_ctrl.h"
 #include "store/reg_ctrl.h"
+#include "store/setting_store.h"
 #include "store/settings.h"
 
 #if defined(_WIN32)
@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/posix/registry_tool.h"
@@ -240,8 +241,8 @@ void AttachAs(const char *hostPath) {
   Detach();
   ProcessAttach(nullptr, hostPath);
   // The installation's key material is watched in every test that attaches.
-  if (g_spiCtrl != nullptr && g_spiCtrl->keyMaterial != nullptr) {
-    WatchSecret(g_spiCtrl->keyMaterial, g_spiCtrl->keyMaterialLength);
+  if (AttachedSpiContext() != nullptr && AttachedSpiContext()->store().keyMaterial() != nullptr) {
+    WatchSecret(AttachedSpiContext()->store().keyMaterial(), AttachedSpiContext()->store().keyMaterialLength());
   }
 }
 
@@ -326,6 +327,94 @@ void SetInstallationNumber(DWORD number) {
   ASSERT_EQ(0u, reg.SetDword(settings::kInstallationNumber.name, number));
 }
 
+void ProvisionInstallation(const char *adminPassword, DWORD installationNumber) {
+  ProvisionAdminPassword(adminPassword);
+  SetInstallationNumber(installationNumber);
+}
+
+BioAPI_BIR BirOf(Bytes &data) {
+  BioAPI_BIR bir;
+  memset(&bir, 0, sizeof bir);
+  bir.BiometricData.Length = static_cast<uint32_t>(data.size());
+  bir.BiometricData.Data = data.data();
+  return bir;
+}
+
+ResponseMethodRecord ResponseMethod(uint32_t method, const char *keyText) {
+  ResponseMethodRecord r;
+  memset(&r, 0, sizeof r);
+  r.method = method;
+  memcpy(r.keyText, keyText, strnlen(keyText, sizeof r.keyText));
+  return r;
+}
+
+void ProvisionChallenges(const char *application, const char *adminPassword, const ResponseMethodRecord &verify,
+                         const ResponseMethodRecord &identify, const Bytes &issuer, const Bytes &serial,
+                         const char *hostPath) {
+  AttachAs("C:\\Apps\\Admin.EXE");
+  ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(application, 4, 0, adminPassword));
+  ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter(application, 1000, 3, 1, 0, verify, adminPassword));
+  ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter(application, 1000, 3, 1, 0, identify, adminPassword));
+  Bytes issuerBytes = issuer, serialBytes = serial;
+  IssuerSerial endUser;
+  endUser.Issuer = {static_cast<uint32_t>(issuerBytes.size()), issuerBytes.data()};
+  endUser.SerialNumber = {static_cast<uint32_t>(serialBytes.size()), serialBytes.data()};
+  ASSERT_EQ(0u, KoBioSPI_SetEndUserParameter(application, &endUser));
+  AttachAs(hostPath);
+}
+
+LockoutRecord ReadLockout(const PolicyFamily &family) {
+  LockoutRecord read{ERROR_INVALID_HANDLE, -1, -1};
+  const FpiContext *fpi = AttachedFpiContext();
+  if (fpi == nullptr) return read;
+  SettingStore::Key record = fpi->store().Open(SettingKey::kUserInfo, KEY_READ);
+  read.status = record.ReadInt(family.failureCount, &read.failureCount);
+  const uint32_t release = record.ReadInt64(family.releaseTime, &read.releaseTime);
+  if (read.status == ERROR_SUCCESS) read.status = release;
+  return read;
+}
+
+#if defined(_WIN32)
+int RunAndWait(const std::string &program, const std::vector<std::string> &arguments) {
+  // The wide function, so that a program at a path past MAX_PATH runs too.
+  auto wide = [](const std::string &ascii) { return std::wstring(ascii.begin(), ascii.end()); };
+  std::wstring commandLine = L"\"" + wide(program) + L"\"";
+  for (const std::string &argument : arguments) commandLine += L" \"" + wide(argument) + L"\"";
+  STARTUPINFOW startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(wide(program).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return -1;
+  }
+  DWORD code = 0;
+  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
+    code = static_cast<DWORD>(-1);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+#else
+int RunAndWait(const std::string &program, const std::vector<std::string> &arguments) {
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char *> argv;
+  for (std::string &a : all) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  fflush(nullptr);  // nothing buffered is written twice
+  pid_t child = fork();
+  if (child == 0) {
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+#endif
+
 LSTATUS DeleteValue(const char *path, const char *name) {
   HKEY key = nullptr;
   LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key);
@@ -375,7 +464,7 @@ bool KeyExists(const char *path) {
 
 std::string ApplicationPath(const char *application) {
   char appKey[30];
-  EXPECT_EQ(1, HashNameToBase64(application, appKey));
+  EXPECT_TRUE(HashNameToBase64(application, appKey));
   return ApplicationKeyPath(appKey);
 }
 

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "ambercrypt/ambercrypt.h"
 #include "platform/win32_api.h"
+#include "policy/family.h"
 #include "store/settings.h"
 
 namespace ambercrypt::test {
@@ -61,9 +63,11 @@ class StoreTest : public ::testing::Test {
 // state root's files), and detaches the library state.
 void ResetStore();
 
-// The registry values an installation provides.
+// The registry values an installation provides: the administrator password's
+// digest and the installation number, one at a time or both.
 void ProvisionAdminPassword(const char *password);
 void SetInstallationNumber(DWORD number);
+void ProvisionInstallation(const char *adminPassword, DWORD installationNumber);
 LSTATUS DeleteValue(const char *path, const char *name);
 // Raw access for checks: the stored bytes of a value, or an error.
 LSTATUS ReadRawValue(const char *path, const char *name, Bytes *data, DWORD *type = nullptr);
@@ -77,6 +81,36 @@ bool HasSetting(const char *application, const Setting &setting);
 void AttachAs(const char *hostPath);
 // Detaches and empties the caches, as a process that ends.
 void Detach();
+
+// A BIR whose biometric data is data's bytes (it points into data), every
+// other field 0.
+BioAPI_BIR BirOf(Bytes &data);
+
+// A policy's response method record: the method and its key text (at most the
+// record's 256 bytes, unterminated when it fills them), every other byte 0.
+ResponseMethodRecord ResponseMethod(uint32_t method, const char *keyText = "");
+
+// As an administrator's process: application in mode 4, both policies (rate
+// ceiling 1000, 3 failures, 1 minute, flag 0) answering with verify and
+// identify, and the certificate of issuer and serial (as CryptoAPI holds them)
+// its end-user certificate; then the process runs as hostPath.
+void ProvisionChallenges(const char *application, const char *adminPassword, const ResponseMethodRecord &verify,
+                         const ResponseMethodRecord &identify, const Bytes &issuer, const Bytes &serial,
+                         const char *hostPath);
+
+// The attached host's lockout record of one family, read as the library reads
+// it: status is ERROR_SUCCESS when both values were read, else the first
+// failing read's code.
+struct LockoutRecord {
+  uint32_t status;
+  int32_t failureCount;
+  int64_t releaseTime;
+};
+LockoutRecord ReadLockout(const PolicyFamily &family);
+
+// Runs program with arguments and waits for it: its exit code, or -1 when it
+// could not be run or did not exit by itself (within a minute on Windows).
+int RunAndWait(const std::string &program, const std::vector<std::string> &arguments);
 
 // Puts the reference signer and the long-issuer signer (each with its private
 // key) and the keyless certificate into the "ROOT" store.

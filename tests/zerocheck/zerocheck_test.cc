@@ -12,7 +12,7 @@
 #include <utility>
 #include <string>
 
-#include "admin/admin_password.h"
+#include "core/admin_password.h"
 #include "ambercrypt/ambercrypt.h"
 #include "ambercrypt/verifier.h"
 #include "crypto/secret_arena.h"
@@ -155,8 +155,7 @@ class SecretRoadsTest : public test::StoreTest {
     pin_ = AllocateSecret(16);
     StoreTest::SetUp();
     before_ = ambercrypt_zerocheck_findings();
-    test::ProvisionAdminPassword(kPassword);
-    test::SetInstallationNumber(2468);
+    test::ProvisionInstallation(kPassword, 2468);
     test::AttachAs(kHost);
     test::WatchSecret(kKeyText);
     test::WatchDerivedKey(kKeyText, strlen(kKeyText), CALG_3DES);
@@ -181,7 +180,7 @@ class SecretRoadsTest : public test::StoreTest {
 
 TEST_F(SecretRoadsTest, AdministrationAndBirEncryption) {
   test::WatchSecretKey(kSecretKey);
-  EXPECT_EQ(1, VerifyAdminPassword(kPassword));
+  EXPECT_TRUE(VerifyAdminPassword(kPassword));
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(kApplication, 4, 0, kPassword));
   for (uint32_t algorithm : {AMBER_CALG_3DES, AMBER_CALG_AES_256}) {
     SCOPED_TRACE(algorithm);
@@ -201,10 +200,7 @@ TEST_F(SecretRoadsTest, AdministrationAndBirEncryption) {
 }
 
 TEST_F(SecretRoadsTest, KeyTextPolicyChallengeAndVerifier) {
-  ResponseMethodRecord method;
-  memset(&method, 0, sizeof method);
-  method.method = AMBER_RESPONSE_HMAC;
-  memcpy(method.keyText, kKeyText, sizeof kKeyText);
+  ResponseMethodRecord method = test::ResponseMethod(AMBER_RESPONSE_HMAC, kKeyText);
   ASSERT_EQ(0u, KoBioSPI_RestrictBSPFunction(kApplication, 4, 0, kPassword));
   ASSERT_EQ(0u, KoBioSPI_InitVerifyParameter(kApplication, 1000, 3, 1, 0, method, kPassword));
   ASSERT_EQ(0u, KoBioSPI_InitIdentifyParameter(kApplication, 1000, 3, 1, 0, method, kPassword));

@@ -2,11 +2,11 @@
 // the tool's own host (see admin_layer.h).
 #include <cstring>
 
-#include "admin/admin_password.h"
+#include "core/admin_password.h"
+#include "core/context.h"
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
 #include "frame/entry.h"
-#include "frame/spi_ctrl.h"
 #include "platform/win32_api.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -17,17 +17,16 @@ namespace ambercrypt::adminlib {
 
 namespace {
 
-// The library's administration service while it is attached, or null. The
+// The library's administration context while it is attached, or null. The
 // one place the tool reaches the library's state other than through its
-// exports: its two uses below (InstallationKeyMaterial, SelectApplication)
-// change here when that state moves.
-CSPICtrl *AdministrationService() { return g_spiCtrl; }
+// exports: its two uses below (InstallationKeyMaterial, SelectApplication).
+SpiContext *AdministrationService() { return AttachedSpiContext(); }
 
 // InstallationKeyMaterial: whether the attached library built the
 // installation's key material (it did not when the number cannot be read).
 bool InstallationKeyMaterial() {
-  const CSPICtrl *service = AdministrationService();
-  return service != nullptr && service->keyMaterial != nullptr;
+  const SpiContext *service = AdministrationService();
+  return service != nullptr && service->store().keyMaterial() != nullptr;
 }
 
 // The SHA-1 digest of the new password, stored where the library checks it.
@@ -139,8 +138,8 @@ bool AttachedLibrary::Attach(std::string *error) {
 }
 
 bool SelectApplication(const std::string &name) {
-  CSPICtrl *service = AdministrationService();
-  return service != nullptr && service->SetApplication(name.c_str()) == 1;
+  SpiContext *service = AdministrationService();
+  return service != nullptr && service->SetApplication(name.c_str());
 }
 
 uint32_t AdmitAdministrator(const char *password) {

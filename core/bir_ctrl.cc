@@ -1,4 +1,4 @@
-#include "bir/bir_ctrl.h"
+#include "core/bir_ctrl.h"
 
 #include <cstring>
 
@@ -6,28 +6,28 @@
 
 namespace ambercrypt {
 
-int CBIRCtrl::CopyHeaderAndSecurityBlock(BioAPI_BIR *destination, const BioAPI_BIR *source) {
-  if (destination == nullptr || source == nullptr) return 0;
+bool CBIRCtrl::CopyHeaderAndSecurityBlock(BioAPI_BIR *destination, const BioAPI_BIR *source) {
+  if (destination == nullptr || source == nullptr) return false;
   memmove(&destination->Header, &source->Header, sizeof destination->Header);
   const BioAPI_DATA &from = source->SecurityBlock;
   BioAPI_DATA &to = destination->SecurityBlock;
-  if (from.Length == 0 || from.Data == nullptr) return 1;
-  if (IsBadReadPtr(from.Data, from.Length)) return 0;
-  if (IsBadWritePtr(to.Data, from.Length)) return 0;
-  if (to.Length < from.Length) return 0;
+  if (from.Length == 0 || from.Data == nullptr) return true;
+  if (IsBadReadPtr(from.Data, from.Length)) return false;
+  if (IsBadWritePtr(to.Data, from.Length)) return false;
+  if (to.Length < from.Length) return false;
   to.Length = from.Length;
   memmove(to.Data, from.Data, from.Length);
-  return 1;
+  return true;
 }
 
-int CBIRCtrl::CopyHeaderAndBiometricData(BioAPI_BIR *destination, const BioAPI_BIR *source) {
-  if (destination == nullptr || source == nullptr) return 0;
+bool CBIRCtrl::CopyHeaderAndBiometricData(BioAPI_BIR *destination, const BioAPI_BIR *source) {
+  if (destination == nullptr || source == nullptr) return false;
   memmove(&destination->Header, &source->Header, sizeof destination->Header);
   const BioAPI_DATA &from = source->BiometricData;
-  if (from.Length == 0 || from.Data == nullptr) return 1;
+  if (from.Length == 0 || from.Data == nullptr) return true;
   destination->BiometricData.Length = from.Length;
   memmove(destination->BiometricData.Data, from.Data, from.Length);
-  return 1;
+  return true;
 }
 
 void CBIRCtrl::SetEncrypted(BioAPI_BIR *record) { record->Header.Type |= BioAPI_BIR_DATA_TYPE_ENCRYPTED; }
@@ -38,8 +38,8 @@ void CBIRCtrl::ClearEncrypted(BioAPI_BIR *record) {
 
 void CBIRCtrl::SetSigned(BioAPI_BIR *record) { record->Header.Type |= BioAPI_BIR_DATA_TYPE_SIGNED; }
 
-int CBIRCtrl::IsSigned(const BioAPI_BIR *record) {
-  return record != nullptr && (record->Header.Type & BioAPI_BIR_DATA_TYPE_SIGNED) != 0 ? 1 : 0;
+bool CBIRCtrl::IsSigned(const BioAPI_BIR *record) {
+  return record != nullptr && (record->Header.Type & BioAPI_BIR_DATA_TYPE_SIGNED) != 0;
 }
 
 }  // namespace ambercrypt

@@ -1,4 +1,4 @@
-#include "trust/certificate_id.h"
+#include "store/certificate_id.h"
 
 #include <utility>
 
@@ -44,7 +44,7 @@ CERT_ISSUER_SERIAL_NUMBER ToCertificateId(const IssuerSerial &issuerSerial) {
   return id;
 }
 
-bool HasItsBytes(const IssuerSerial &issuerSerial) {
+bool BlobsHaveTheirBytes(const IssuerSerial &issuerSerial) {
   return (issuerSerial.Issuer.cbData == 0 || issuerSerial.Issuer.pbData != nullptr) &&
          (issuerSerial.SerialNumber.cbData == 0 || issuerSerial.SerialNumber.pbData != nullptr);
 }

@@ -1,4 +1,6 @@
-#include "policy/policy.h"
+#include "policy/family.h"
+
+#include "ambercrypt/ambercrypt.h"
 
 namespace ambercrypt {
 
@@ -16,6 +18,7 @@ const PolicyFamily kVerifyPolicy{PolicyKind::kVerify,
                                  kVerifyLastResult,
                                  kVerifyReleaseTime,
                                  kVerifyFailureCount,
+                                 AMBER_E_SETTING_UNAVAILABLE,
                                  &SettingCaches::VerifySetting19Cache,
                                  &SettingCaches::VerifySetting17Cache,
                                  &SettingCaches::VerifySetting23Cache};
@@ -32,6 +35,7 @@ const PolicyFamily kIdentifyPolicy{PolicyKind::kIdentify,
                                    kIdentifyLastResult,
                                    kIdentifyReleaseTime,
                                    kIdentifyFailureCount,
+                                   AMBER_E_STATUS_UPDATE,
                                    &SettingCaches::IdentifySetting20Cache,
                                    &SettingCaches::IdentifySetting18Cache,
                                    &SettingCaches::IdentifySetting24Cache};

@@ -1,10 +1,9 @@
-#include "admin/admin_password.h"
+#include "core/admin_password.h"
 
 #include <cstring>
 
 #include "crypto/ccrypt.h"
 #include "crypto/secure_buffer.h"
-#include "frame/spi_ctrl.h"
 #include "platform/win32_api.h"
 #include "store/reg_ctrl.h"
 #include "store/settings.h"
@@ -30,9 +29,9 @@ bool IsEmptyOrTooLong(const char *text) {
   return n == 0 || n > kMaxText;
 }
 
-int CheckPasswordRules(const char *text) {
-  if (text == nullptr) return 0;
-  if (BoundedLength(text, kMinimumLength) < kMinimumLength) return 0;
+bool CheckPasswordRules(const char *text) {
+  if (text == nullptr) return false;
+  if (BoundedLength(text, kMinimumLength) < kMinimumLength) return false;
   bool upper = false, lower = false, digit = false;
   for (const char *p = text; *p != '\0'; ++p) {
     // Each byte is taken as a signed character value, as the runtime sees it.
@@ -41,43 +40,31 @@ int CheckPasswordRules(const char *text) {
     if (!upper) upper = _ismbcupper(static_cast<unsigned int>(c)) != 0;
     if (!lower) lower = _ismbclower(static_cast<unsigned int>(c)) != 0;
     if (!digit) digit = _ismbcdigit(static_cast<unsigned int>(c)) != 0;
-    if (upper && lower && digit) return 1;
+    if (upper && lower && digit) return true;
   }
-  return upper && lower && digit ? 1 : 0;
+  return upper && lower && digit;
 }
 
-int VerifyAdminPassword(const char *password) {
-  if (password == nullptr) return 0;
+bool VerifyAdminPassword(const char *password) {
+  if (password == nullptr) return false;
   CRegCtrl reg;
-  if (!reg.Open(kBaseKeyPath, 1, KEY_ALL_ACCESS)) return 0;
+  if (!reg.Open(kBaseKeyPath, true, KEY_ALL_ACCESS)) return false;
   uint8_t stored[kDigestSize];
   memset(stored, 0, sizeof stored);
   uint32_t storedLength = sizeof stored;
-  if (reg.QueryBinary(settings::kAdminPasswordDigest.name, stored, &storedLength) != ERROR_SUCCESS) return 0;
+  if (reg.QueryBinary(settings::kAdminPasswordDigest.name, stored, &storedLength) != ERROR_SUCCESS) return false;
   uint8_t digest[kDigestSize];
   uint32_t digestLength = sizeof digest;
   CCrypt crypt;
-  int result = 0;
+  bool result = false;
   if (crypt.Hash(reinterpret_cast<const uint8_t *>(password), static_cast<uint32_t>(strlen(password)), digest,
                  &digestLength) == ERROR_SUCCESS) {
-    result = storedLength == kDigestSize && digestLength == kDigestSize &&
-                     ConstantTimeEqual(stored, digest, kDigestSize)
-                 ? 1
-                 : 0;
+    result =
+        storedLength == kDigestSize && digestLength == kDigestSize && ConstantTimeEqual(stored, digest, kDigestSize);
   }
   WipeMemory(digest, sizeof digest);
   WipeMemory(stored, sizeof stored);
   return result;
-}
-
-uint32_t CSPICtrl::AdmitAdministration(const char *applicationName, const char *adminPassword) {
-  if (applicationName == nullptr) return AMBER_E_BAD_APPLICATION_NAME;
-  if (adminPassword == nullptr) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (IsEmptyOrTooLong(applicationName)) return AMBER_E_BAD_APPLICATION_NAME;
-  if (IsEmptyOrTooLong(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  if (!SetApplication(applicationName)) return AMBER_E_SETTING_UNAVAILABLE;
-  if (!VerifyAdminPassword(adminPassword)) return AMBER_E_BAD_ADMIN_PASSWORD;
-  return AMBER_OK;
 }
 
 }  // namespace ambercrypt
