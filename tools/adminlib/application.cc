@@ -7,11 +7,11 @@
 #include "crypto/secure_buffer.h"
 #include "policy/clock.h"
 #include "policy/policy.h"
+#include "store/certificate_id.h"
 #include "store/constants.h"
 #include "store/setting_store.h"
 #include "store/settings.h"
 #include "tools/adminlib/admin_layer.h"
-#include "trust/certificate_id.h"
 
 namespace ambercrypt::adminlib {
 
