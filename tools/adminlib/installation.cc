@@ -84,7 +84,7 @@ bool AcceptableNewPassword(const char *password) {
   // No export stores the administrator password (an installer does): the
   // library's own rules for administration texts decide, before the digest
   // is written.
-  return !IsEmptyOrTooLong(password) && CheckPasswordRules(password) == 1;
+  return !IsEmptyOrTooLong(password) && CheckPasswordRules(password);
 }
 
 bool Install(const char *password, bool replace, std::string *error) {
@@ -146,7 +146,7 @@ uint32_t AdmitAdministrator(const char *password) {
   // The library's two checks of an administrator password, in the order its
   // administration calls make them (their gate, which also takes the
   // application, is the service's own).
-  if (IsEmptyOrTooLong(password) || VerifyAdminPassword(password) != 1) {
+  if (IsEmptyOrTooLong(password) || !VerifyAdminPassword(password)) {
     return AMBER_ERROR_FLAG | AMBER_E_BAD_ADMIN_PASSWORD;
   }
   return AMBER_OK;
